@@ -1,0 +1,59 @@
+# Vexlor: convenience wrapper around CMake.
+#   make deps    install missing Debian packages (uses sudo when not root)
+#   make build   configure and build (Release) into build/
+#   make demo    deps + build + convert the bundled sample recording
+#   make test    deps + build + run every test suite with ctest
+#   make bench   deps + build + decoder benchmark against ffmpeg
+#   make sanitize  ASan+UBSan build of all test suites, then ctest
+#   make fuzz    libFuzzer smoke run of the decoder entry (clang)
+
+BUILD     ?= build
+JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
+WERROR    ?= $(if $(CI),ON,OFF)
+CMAKE_ARGS ?=
+
+PACKAGES := build-essential cmake pkg-config g++ libgtest-dev libgmock-dev libbenchmark-dev \
+            libcli11-dev libpng-dev qt6-base-dev x264 ffmpeg clang libclang-rt-14-dev
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps build demo test bench sanitize fuzz format clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+build:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DVEXLOR_WERROR=$(WERROR) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: deps build
+	tools/demo.sh $(BUILD)
+
+test: deps build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: deps build
+	bench/run.sh $(BUILD)
+
+sanitize: deps
+	$(MAKE) build BUILD=build-asan CMAKE_ARGS="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOR_SANITIZE=ON -DVEXLOR_BENCH=OFF"
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+fuzz: deps
+	CXX=clang++ $(MAKE) build BUILD=build-fuzz CMAKE_ARGS="-DVEXLOR_FUZZ=ON -DVEXLOR_GUI=OFF -DVEXLOR_BENCH=OFF -DVEXLOR_TESTS=OFF"
+	tools/fuzz.sh build-fuzz $(or $(SECONDS_),180)
+
+format:
+	find src tests bench tools -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan build-fuzz

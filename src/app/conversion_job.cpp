@@ -1,0 +1,1 @@
+// Conversion job state.

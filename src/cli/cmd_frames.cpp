@@ -1,0 +1,7 @@
+#include "cli/commands.h"
+
+namespace vexlor::cli {
+
+void RegisterFrames(CLI::App& app, int* exitCode) { (void)app; (void)exitCode; }
+
+}  // namespace vexlor::cli

@@ -1,0 +1,14 @@
+// The subcommands of the `vexlor` tool. Each Register function adds one or more subcommands
+// to the application; their callbacks store the process exit code in *exitCode.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace vexlor::cli {
+
+void RegisterMkrec(CLI::App& app, int* exitCode);     // mkrec: build a recording
+void RegisterFrames(CLI::App& app, int* exitCode);    // frames: list a recording's frames
+void RegisterDecode(CLI::App& app, int* exitCode);    // decode: H.264 stream to raw pictures
+void RegisterConvert(CLI::App& app, int* exitCode);   // convert, probe, snapshot
+
+}  // namespace vexlor::cli

@@ -1,0 +1,19 @@
+#include <cstdio>
+
+#include "cli/commands.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"vexlor: turns a digital video recorder's recording into one AVI file per camera"};
+  app.require_subcommand(1);
+  int exitCode = 0;
+  vexlor::cli::RegisterConvert(app, &exitCode);
+  vexlor::cli::RegisterDecode(app, &exitCode);
+  vexlor::cli::RegisterMkrec(app, &exitCode);
+  vexlor::cli::RegisterFrames(app, &exitCode);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+  return exitCode;
+}

@@ -1,0 +1,1 @@
+// Recording packets and the frame reader.
