@@ -78,8 +78,7 @@ int ScanChannels(ConversionJob* job, ProgressSink* sink) {
       if (req.status > 0) {
         KeepPicture(job, c, req);
         const int64_t area = int64_t{req.width} * req.height;
-        if (req.width > 0 && req.height > 0 &&
-            area != int64_t{job->widths[c]} * job->heights[c]) {
+        if (req.width > 0 && req.height > 0 && area != int64_t{job->widths[c]} * job->heights[c]) {
           job->widths[c] = req.width;
           job->heights[c] = req.height;
         }

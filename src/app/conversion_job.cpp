@@ -88,7 +88,9 @@ void ConversionJob::CancelAndWait() {
   JoinFinishedWorker();
 }
 
-void ConversionJob::Wait() { JoinFinishedWorker(); }
+void ConversionJob::Wait() {
+  JoinFinishedWorker();
+}
 
 std::string OutputName(const std::string& recording_path, int channel, const char* suffix) {
   // Drop the file name's extension (".kvr", ".ms2", ".m4v": the last four characters); a file
@@ -143,7 +145,8 @@ std::string ProgressText(int kind, int value, int64_t read_position, int64_t fil
   }
 }
 
-std::string ProgressText(const ConversionJob& job, int kind, int value, const std::string& current) {
+std::string ProgressText(const ConversionJob& job, int kind, int value,
+                         const std::string& current) {
   return ProgressText(kind, value, job.source.read_position.load(std::memory_order_relaxed),
                       job.file_size, job.channel_rates, current);
 }

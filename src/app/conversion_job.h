@@ -24,8 +24,8 @@ struct H264Decoder;
 namespace vexlor::app {
 
 inline constexpr int kChannelCount = 16;
-inline constexpr int kScanFrameLimit = 1024;       // frames read by the channel scan at most
-inline constexpr int kScanAttemptsPerFrame = 7;    // decode calls per frame before giving up
+inline constexpr int kScanFrameLimit = 1024;     // frames read by the channel scan at most
+inline constexpr int kScanAttemptsPerFrame = 7;  // decode calls per frame before giving up
 inline constexpr size_t kInitialPictureBytes = 2073600;
 inline constexpr int64_t kMaxRecordingSize = 2147483648LL;  // 2 GB: refused from here on
 
@@ -86,7 +86,7 @@ class ConversionJob {
   int32_t picture_heights[kChannelCount] = {};  // (0 while it holds none)
 
   h264::H264Decoder* decoders[kChannelCount] = {};
-  int32_t widths[kChannelCount] = {};   // channel sizes learned by the scan
+  int32_t widths[kChannelCount] = {};  // channel sizes learned by the scan
   int32_t heights[kChannelCount] = {};
 
   std::atomic<int32_t> job_running{0};

@@ -21,7 +21,9 @@ void Rewind(ConversionJob* job) {
   job->frame.length = 0;
 }
 
-bool MeasuredRate(double rate) { return std::isfinite(rate) && rate > 0; }
+bool MeasuredRate(double rate) {
+  return std::isfinite(rate) && rate > 0;
+}
 
 // The rate goes into the headers as dwRate / 100 and as 1,000,000 / rate microseconds per
 // frame. A rate that is not positive (time stamps running backwards), not finite, or outside
@@ -74,7 +76,8 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
       if (frame->channel != c) continue;
       if (!frame->passthrough) {
         if (!IsCountedVideoFrame(*frame)) continue;
-        const double t = frame->frame_ticks * (1.0 / 60) + static_cast<double>(frame->frame_seconds);
+        const double t =
+            frame->frame_ticks * (1.0 / 60) + static_cast<double>(frame->frame_seconds);
         if (counted == 0) {
           t_first = t;
         } else {

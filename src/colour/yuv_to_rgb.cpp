@@ -68,7 +68,9 @@ inline int16_t AddSat16(int32_t a, int32_t b) {
   const int32_t s = a + b;
   return static_cast<int16_t>(s < -32768 ? -32768 : (s > 32767 ? 32767 : s));
 }
-inline uint8_t SatU8(int32_t v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
+inline uint8_t SatU8(int32_t v) {
+  return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
 
 // One pixel of the fast path, used for the tail of a row and on processors without SSE2.
 inline void FastPixel(uint8_t yv, uint8_t u, uint8_t v, uint8_t* px) {
@@ -96,7 +98,8 @@ void FastRowScalar(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8
 // plane as 16-bit values already reduced by 128 and scaled by 8, duplicated per pixel pair.
 inline void FastEightSse2(__m128i y8, __m128i u, __m128i v, uint8_t* out) {
   const __m128i zero = _mm_setzero_si128();
-  const __m128i ys = _mm_slli_epi16(_mm_unpacklo_epi8(_mm_subs_epu8(y8, _mm_set1_epi8(16)), zero), 3);
+  const __m128i ys =
+      _mm_slli_epi16(_mm_unpacklo_epi8(_mm_subs_epu8(y8, _mm_set1_epi8(16)), zero), 3);
   const __m128i luma = _mm_mulhi_epi16(ys, _mm_set1_epi16(kLumaCoef));
   const __m128i red = _mm_adds_epi16(luma, _mm_mulhi_epi16(v, _mm_set1_epi16(kRedFromV)));
   const __m128i green =
@@ -212,13 +215,12 @@ int ConvertPictureMmx(const uint8_t* y, int y_stride, const uint8_t* cb, const u
   return 1;
 }
 
-int ConvertPicture(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* out,
-                   int width, int height) {
+int ConvertPicture(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* out, int width,
+                   int height) {
   DetectMmx();
   InitColourTables();
   if (useMmxPath) {
-    return ConvertPictureMmx(y, width, cb, cr, width / 2, width / 2, out, width, height,
-                             width * 4);
+    return ConvertPictureMmx(y, width, cb, cr, width / 2, width / 2, out, width, height, width * 4);
   }
   return ConvertPicturePortable(y, cb, cr, width, width / 2, width / 2, out, width, height,
                                 width * 4);

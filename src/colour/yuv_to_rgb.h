@@ -38,7 +38,7 @@ int ConvertPictureMmx(const uint8_t* y, int y_stride, const uint8_t* cb, const u
 // Converts a width x height picture with tightly packed planes (strides width, width/2,
 // width/2) into out (width x 4 bytes per row) with the path chosen by useMmxPath. Sets up the
 // tables and the feature test first if that has not happened yet.
-int ConvertPicture(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* out,
-                   int width, int height);
+int ConvertPicture(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* out, int width,
+                   int height);
 
 }  // namespace vexlor::colour

@@ -14,8 +14,12 @@ namespace {
 
 using Bgr = std::array<int, 3>;
 
-int Clamp255(int64_t v) { return static_cast<int>(std::clamp<int64_t>(v, 0, 255)); }
-int64_t FloorDiv65536(int64_t v) { return v >= 0 ? v / 65536 : -((-v + 65535) / 65536); }
+int Clamp255(int64_t v) {
+  return static_cast<int>(std::clamp<int64_t>(v, 0, 255));
+}
+int64_t FloorDiv65536(int64_t v) {
+  return v >= 0 ? v / 65536 : -((-v + 65535) / 65536);
+}
 
 // 16.16 fixed point with one rounding per colour.
 Bgr PortableModel(int y, int u, int v) {
@@ -82,10 +86,10 @@ void ExpectMatchesModel(const Planes& p, Path path) {
       const uint8_t* px = &out[(size_t(row) * p.width + x) * 4];
       if ((px[0] != want[0] || px[1] != want[1] || px[2] != want[2] || px[3] != 0) &&
           ++mismatches <= 5) {
-        ADD_FAILURE() << p.width << "x" << p.height << " pixel (" << x << "," << row << ") Y "
-                      << yv << " Cb " << int(p.cb[c]) << " Cr " << int(p.cr[c]) << ": got "
-                      << int(px[0]) << "," << int(px[1]) << "," << int(px[2]) << "," << int(px[3])
-                      << " want " << want[0] << "," << want[1] << "," << want[2] << ",0";
+        ADD_FAILURE() << p.width << "x" << p.height << " pixel (" << x << "," << row << ") Y " << yv
+                      << " Cb " << int(p.cb[c]) << " Cr " << int(p.cr[c]) << ": got " << int(px[0])
+                      << "," << int(px[1]) << "," << int(px[2]) << "," << int(px[3]) << " want "
+                      << want[0] << "," << want[1] << "," << want[2] << ",0";
       }
     }
   }
@@ -95,8 +99,8 @@ void ExpectMatchesModel(const Planes& p, Path path) {
 TEST(ColourConversion, RandomPlanesMatchTheirModels) {
   std::mt19937 rng(1234);
   // Widths exercise the 16- and 8-pixel steps and the one-pixel tail of the fast path.
-  for (auto [w, h] : {std::pair{16, 16}, {352, 240}, {8, 2}, {24, 6}, {18, 4}, {2, 2}, {30, 10},
-                      {176, 144}}) {
+  for (auto [w, h] :
+       {std::pair{16, 16}, {352, 240}, {8, 2}, {24, 6}, {18, 4}, {2, 2}, {30, 10}, {176, 144}}) {
     Planes p(w, h);
     p.Fill(&rng);
     ExpectMatchesModel(p, Path::kPortable);
@@ -124,9 +128,9 @@ TEST(ColourConversion, KnownColours) {
     Bgr portable, fast;
   };
   const Case cases[] = {
-      {16, 128, 128, {0, 0, 0}, {0, 0, 0}},          // black
+      {16, 128, 128, {0, 0, 0}, {0, 0, 0}},               // black
       {235, 128, 128, {254, 254, 254}, {255, 255, 255}},  // white differs by one level
-      {0, 128, 128, {0, 0, 0}, {0, 0, 0}},           // below black
+      {0, 128, 128, {0, 0, 0}, {0, 0, 0}},                // below black
       {255, 255, 255, {255, 125, 255}, {255, 125, 255}},  // red and blue clamp
   };
   for (const Case& c : cases) {
@@ -161,7 +165,8 @@ TEST(ColourConversion, StridesAndRowOrder) {
     for (int row = 0; row < h; ++row) {
       for (int x = 0; x < w; ++x) {
         const int yv = y[row * ys + x];
-        const Bgr want = path == Path::kPortable ? PortableModel(yv, 128, 128) : FastModel(yv, 128, 128);
+        const Bgr want =
+            path == Path::kPortable ? PortableModel(yv, 128, 128) : FastModel(yv, 128, 128);
         EXPECT_EQ(out[row * os + 4 * x + 1], want[1]) << row << "," << x;
       }
       for (int pad = w * 4; pad < os; ++pad) EXPECT_EQ(out[row * os + pad], 0xCD);
@@ -175,9 +180,9 @@ TEST(ColourConversion, RejectsSizesItCannotConvertWithoutWriting) {
     EXPECT_EQ(ConvertPicturePortable(plane.data(), plane.data(), plane.data(), 8, 4, 4, out.data(),
                                      w, h, 32),
               0);
-    EXPECT_EQ(ConvertPictureMmx(plane.data(), 8, plane.data(), plane.data(), 4, 4, out.data(), w,
-                                h, 32),
-              0);
+    EXPECT_EQ(
+        ConvertPictureMmx(plane.data(), 8, plane.data(), plane.data(), 4, 4, out.data(), w, h, 32),
+        0);
   }
   EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 0x11; }));
 }
