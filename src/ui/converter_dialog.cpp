@@ -73,7 +73,7 @@ ConverterDialog::ConverterDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint) {
   InitVexlorResources();
-  status_text_ = QStringLiteral("None Select");
+  status_text_ = QString::fromUtf8(app::kNoneSelectText);
   icon_.addFile(QStringLiteral(":/vexlor/icon128_32.png"), QSize(32, 32));
   icon_.addFile(QStringLiteral(":/vexlor/icon128_16.png"), QSize(16, 16));
   chooser_ = &ConverterDialog::ChooseRecording;
@@ -160,7 +160,7 @@ void ConverterDialog::OnOpenRecording() {
   job_.CloseRecording();
   const QString chosen = chooser_ ? chooser_(this) : QString();
   if (chosen.isEmpty()) {
-    SetStatus(QStringLiteral("None Select"));
+    SetStatus(QString::fromUtf8(app::kNoneSelectText));
     return;
   }
   OpenChosen(chosen);
@@ -172,9 +172,9 @@ void ConverterDialog::OpenChosen(const QString& path) {
       SetStatus(path);
       break;
     case 2:
-      SetStatus(QStringLiteral("Can Not Accept File Than 2GB"));
+      SetStatus(QString::fromUtf8(app::kTooLargeText));
       break;
-    default:  // cannot be opened: the text stays as it was
+    default:  // cannot be opened (or a conversion runs): the text stays as it was
       break;
   }
 }
