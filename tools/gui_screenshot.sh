@@ -2,7 +2,8 @@
 # Runs vexlor-gui on a virtual X server, converts a recording by clicking through the
 # dialog, and saves a picture of the dialog after the conversion.
 #   tools/gui_screenshot.sh [BUILD_DIR] [RECORDING] [OUTPUT_PNG]
-# Needs xvfb-run, xdotool and ImageMagick's import (Debian: xvfb xdotool imagemagick).
+# Needs xvfb-run, xdotool and ImageMagick's import (Debian: xvfb xdotool imagemagick);
+# openbox, when installed, adds the window frame to the picture.
 # Set VEXLOR_SCREEN=1 to run inside an X server that is already up ($DISPLAY).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,9 +17,15 @@ if [ "${VEXLOR_SCREEN:-}" != 1 ]; then
 fi
 
 work=$(mktemp -d)
-trap 'kill "$gui" 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'kill "$gui" ${wm:-} 2>/dev/null || true; rm -rf "$work"' EXIT
 cp "$recording" "$work/cam.kvr"
 
+wm=""
+if command -v openbox >/dev/null; then   # a window manager draws the caption and the icon
+  openbox >/dev/null 2>&1 &
+  wm=$!
+  sleep 1
+fi
 "$build/src/ui/vexlor-gui" &
 gui=$!
 wid=""
@@ -54,6 +61,12 @@ for _ in $(seq "${VEXLOR_WAIT:-300}"); do
   last=$now
 done
 sleep 0.5
-import -window "$wid" "$output"
+import -frame -window "$wid" "$output"
 ls -l "$work"
+if command -v ffprobe >/dev/null; then   # the files must open in a player's demuxer
+  for f in "$work"/cam_*.avi; do
+    echo "$(basename "$f"): $(ffprobe -v error -select_streams v:0 -count_packets \
+      -show_entries stream=codec_name,width,height,nb_read_packets -of csv=p=0 "$f")"
+  done
+fi
 echo "saved $output"
