@@ -70,3 +70,8 @@ if command -v ffprobe >/dev/null; then   # the files must open in a player's dem
   done
 fi
 echo "saved $output"
+# Escape ends the dialog and with it the program.
+xdotool key Escape
+for _ in $(seq 50); do kill -0 "$gui" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$gui" 2>/dev/null; then echo "vexlor-gui did not exit after Escape" >&2; exit 1; fi
+wait "$gui" && echo "vexlor-gui exited with status 0"
