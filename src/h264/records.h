@@ -276,6 +276,9 @@ struct MacroblockState {
   uint8_t leftNnzCb[2];
   uint8_t leftNnzCr[2];
   uint8_t leftIntraModes[4];
+  // Luma blocks of lumaCodedMask whose only level is at position 0 (their transform is a
+  // constant); set by the residual parser for blocks parsed whole.
+  int32_t lumaDcOnlyMask;
 };
 
 // Neighbour availability bits of MacroblockState::neighbourFlags.
