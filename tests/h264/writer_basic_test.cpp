@@ -85,5 +85,30 @@ TEST(WriterStream, PcmPicturesAndCopies) {
   EXPECT_TRUE(DecodesTo(s, {{&a, 0}, {&a, 2}, {&a, 4}, {&b, 6}}));
 }
 
+// Slices of one picture may name different picture parameter sets (here with different initial
+// QP); that alone does not start a new picture.
+TEST(WriterStream, SlicesOfOnePictureNameDifferentPps) {
+  Sps sps;
+  sps.SetReorder(0, 1);
+  Pps pps0;
+  Pps pps1;
+  pps1.pic_parameter_set_id = 1;
+  pps1.pic_init_qp_minus26 = -14;
+  KnownStream k(sps, pps0);
+  k.stream.Add(PpsNal(pps1));
+  PictureCode idr = PcmPicture(k.sps(), k.NewFrame(1), IdrHeader(0, 0));
+  idr.slicesPerGroup = 3;
+  idr.adjustSlice = [](int slice, SliceHeader* h) { h->pic_parameter_set_id = slice % 2; };
+  const Frame* a = k.Add(idr, {});
+  PictureCode p = CopyPicture(k.sps(), 0, RefHeader(1, 2));
+  p.pcm = k.NewFrame(2);
+  p.mb[0].kind = p.mb[11].kind = MbKind::kPcm;
+  p.slicesPerGroup = 4;
+  p.sliceOrder = {3, 1, 0, 2};
+  p.adjustSlice = [](int slice, SliceHeader* h) { h->pic_parameter_set_id = slice < 2; };
+  k.Add(p, {a});
+  EXPECT_TRUE(k.Decodes());
+}
+
 }  // namespace
 }  // namespace vexlor::h264w

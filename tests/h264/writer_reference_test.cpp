@@ -69,6 +69,22 @@ TEST(ReferenceMarking, EveryMemoryManagementOperation) {
   EXPECT_TRUE(k.Decodes());
 }
 
+// The sliding window counts long-term frames: with two reference frames allowed and a long-term
+// IDR picture, each new short-term picture pushes out the previous one.
+TEST(ReferenceMarking, SlidingWindowCountsLongTermFrames) {
+  KnownStream k(SmallSps(2), Pps{});
+  SliceHeader idr = IdrHeader(0, 0);
+  idr.long_term_reference_flag = 1;
+  const Frame* a = k.Pcm(idr, 1);
+  const Frame* b = k.Pcm(RefHeader(1, 2, kSliceI), 2);
+  k.Probe(NonRefHeader(2, 4), {b, a});
+  const Frame* c = k.Pcm(RefHeader(2, 6, kSliceI), 3);
+  k.Probe(NonRefHeader(3, 8), {c, a});
+  const Frame* d = k.Pcm(RefHeader(3, 10, kSliceI), 4);
+  k.Probe(NonRefHeader(4, 12), {d, a});
+  EXPECT_TRUE(k.Decodes());
+}
+
 // A long-term IDR picture and three short-term pictures, then lists reordered by each kind of
 // command.
 TEST(ReferenceLists, ReorderingCommandsOfEachKind) {
@@ -151,6 +167,50 @@ TEST(ReferenceLists, PictureListedTwiceIsOneReferenceForTheLoopFilter) {
       << "the control picture was not filtered: the stream does not exercise the loop filter";
 }
 
+// Two slices predicted from two different pictures meet at QP 40: the edges between them have
+// boundary strength 1, every other edge 0. disable_deblocking_filter_idc decides whether the
+// edges between the slices are filtered; an edge belongs to the macroblock right of or below
+// it, so only the second slice's mode counts.
+TEST(LoopFilterControl, DisableIdcPerSlice) {
+  Sps sps = SmallSps(2);
+  Pps pps;
+  Stream s;
+  s.AddParams(sps, pps);
+  const Frame f0 = SteppedFrame(sps.Width(), sps.Height(), 5);
+  const Frame f1 = SteppedFrame(sps.Width(), sps.Height(), 6);
+  s.Add(EncodePicture(sps, pps, PcmPicture(sps, &f0, IdrHeader(0, 0))));
+  s.Add(EncodePicture(sps, pps, PcmPicture(sps, &f1, RefHeader(1, 2, kSliceI))));
+  struct Case {
+    int idc[2];
+    bool exact;
+  };
+  const Case cases[] = {{{1, 1}, true},  {{2, 2}, true},  {{0, 1}, true},  {{0, 2}, true},
+                        {{1, 0}, false}, {{2, 0}, false}, {{0, 0}, false}};
+  PictureCode p;
+  p.header = NonRefHeader(2, 0);
+  p.header.SetActiveRefs(2);  // {F1, F0}
+  p.header.slice_qp_delta = 30;
+  for (int i = 0; i < sps.SizeMbs(); ++i) p.mb.push_back({MbKind::kInter, i < 6 ? 0 : 1});
+  p.slicesPerGroup = 2;  // macroblocks 0-5 and 6-11
+  int poc = 4;
+  for (const Case& c : cases) {
+    p.header.pic_order_cnt_lsb = poc;
+    poc += 2;
+    p.adjustSlice = [c](int slice, SliceHeader* h) {
+      h->disable_deblocking_filter_idc = c.idc[slice];
+    };
+    s.Add(EncodePicture(sps, pps, p));
+  }
+  const Frame copy = ExpectedPicture(sps, p, {&f1, &f0});
+  const DecodeOutcome out = DecodeStream(s.bytes);
+  ASSERT_EQ(out.pictures.size(), 2 + std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    EXPECT_EQ(out.pictures[2 + i].frame == copy, c.exact)
+        << "idc " << c.idc[0] << " then " << c.idc[1];
+  }
+}
+
 struct GapCase {
   const char* name;
   int gapsAllowed;
@@ -201,6 +261,28 @@ INSTANTIATE_TEST_SUITE_P(BothModes, FrameNumGap,
                          [](const ::testing::TestParamInfo<GapCase>& p) {
                            return std::string(p.param.name);
                          });
+
+// A gap across the frame_num wrap: 14 is followed by 2, so 15, 0 and 1 are missing. Behind them
+// in the list is frame 14 (X); the older frames hold A.
+TEST(FrameNumGapWrap, MissingFramesAcrossTheWrap) {
+  for (int gapsAllowed : {1, 0}) {
+    SCOPED_TRACE(gapsAllowed ? "non-existing frames" : "copies of the newest frame");
+    Sps sps;
+    sps.num_ref_frames = 4;
+    sps.gaps_in_frame_num_value_allowed_flag = gapsAllowed;
+    sps.SetReorder(0, 4);
+    KnownStream k(sps, Pps{});
+    const Frame* prev = k.Pcm(IdrHeader(0, 0), 1);
+    for (int n = 1; n <= 13; ++n) prev = k.Add(CopyPicture(k.sps(), 0, RefHeader(n, 2 * n)), {prev});
+    const Frame* x = k.Pcm(RefHeader(14, 28, kSliceI), 2);
+    PictureCode p;
+    p.header = RefHeader(2, 40);
+    p.header.SetActiveRefs(4);  // {1, 0, 15, 14}
+    for (int i = 0; i < k.sps().SizeMbs(); ++i) p.mb.push_back({MbKind::kInter, gapsAllowed ? 3 : i % 4});
+    k.Add(p, {x, x, x, x});
+    EXPECT_TRUE(k.Decodes());
+  }
+}
 
 }  // namespace
 }  // namespace vexlor::h264w

@@ -108,6 +108,8 @@ INSTANTIATE_TEST_SUITE_P(
                       MapCase{"BoxOutCounterClockwise", 2, 3, 1, 1, {4, 0, 11}},
                       MapCase{"RasterScan", 2, 4, 0, 2, {3, 12, 7}},
                       MapCase{"RasterScanReversed", 2, 4, 1, 0, {30, 1, 34}},
+                      // 35 / 9 + 1 = 4.9: three bits of slice_group_change_cycle, not two
+                      MapCase{"RasterScanCoarse", 2, 4, 0, 8, {1, 4, 2}},
                       MapCase{"Wipe", 2, 5, 0, 1, {5, 18, 2}},
                       MapCase{"WipeReversed", 2, 5, 1, 3, {2, 9, 4}},
                       MapCase{"Explicit4", 4, 6}, MapCase{"Explicit8", 8, 6}),

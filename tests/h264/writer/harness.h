@@ -67,7 +67,8 @@ struct Expected {
 // describes every difference.
 ::testing::AssertionResult SameOutput(const DecodeOutcome& got, const std::vector<Expected>& want);
 
-// Decodes and compares in one step (and dumps when asked).
+// Decodes and compares in one step (and dumps when asked); unless options ask for a reused
+// buffer, decodes twice, keeping and reusing the buffer.
 ::testing::AssertionResult DecodesTo(const Stream& stream, const std::vector<Expected>& want,
                                      const DecodeOptions& options = {});
 

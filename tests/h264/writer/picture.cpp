@@ -35,9 +35,10 @@ int ActiveRefs(const Pps& pps, const SliceHeader& h) {
 }
 
 std::vector<uint8_t> EncodeSlice(const Sps& sps, const Pps& pps, const PictureCode& pic,
-                                 const std::vector<int>& mbs) {
+                                 int slice, const std::vector<int>& mbs) {
   SliceHeader h = pic.header;
   h.first_mb_in_slice = mbs.front();
+  if (pic.adjustSlice) pic.adjustSlice(slice, &h);
   BitWriter w;
   WriteSliceHeader(&w, sps, pps, h);
   const bool intraSlice = h.IsIntraSlice();
@@ -175,7 +176,7 @@ std::vector<std::vector<uint8_t>> EncodePicture(const Sps& sps, const Pps& pps,
   }
   assert(order.size() == slices.size());
   std::vector<std::vector<uint8_t>> nals;
-  for (int s : order) nals.push_back(EncodeSlice(sps, pps, pic, slices.at(s)));
+  for (int s : order) nals.push_back(EncodeSlice(sps, pps, pic, s, slices.at(s)));
   return nals;
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,9 @@ struct PictureCode {
   // decoding order inside each group). Empty: that order, or shuffled when shuffleSeed is set.
   std::vector<int> sliceOrder;
   uint32_t shuffleSeed = 0;
+  // Optional per-slice changes of the header (by slice number), e.g. another PPS or another
+  // deblocking mode.
+  std::function<void(int slice, SliceHeader* h)> adjustSlice;
 };
 
 // Macroblock codes for a whole picture.
