@@ -1,1 +1,154 @@
-// Conversion job state.
+#include "app/conversion_job.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+#include "h264/decoder.h"
+
+namespace vexlor::app {
+
+ConversionJob::ConversionJob() {
+  container::InitFrame(&frame);
+  for (int c = 0; c < kChannelCount; ++c) {
+    pictures[c].assign(kInitialPictureBytes, 0);
+    h264::H264Decoder* decoder = nullptr;
+    if (h264::CreateDecoder(&decoder) != 0) {
+      h264::DestroyDecoder(decoder);  // an instance made by a failed creation is not used
+      decoder = nullptr;
+    }
+    decoders[c] = decoder;
+  }
+}
+
+ConversionJob::~ConversionJob() {
+  CancelAndWait();
+  for (auto*& decoder : decoders) {
+    h264::DestroyDecoder(decoder);
+    decoder = nullptr;
+  }
+  CloseRecording();
+}
+
+int ConversionJob::OpenRecording(const std::string& recording_path) {
+  if (Running()) return 3;
+  CloseRecording();
+  std::FILE* file = std::fopen(recording_path.c_str(), "rb");
+  if (file == nullptr) return 1;
+  // Only regular files: a device or a pipe could be read for ever.
+  struct stat st;
+  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || fseeko(file, 0, SEEK_END) != 0) {
+    std::fclose(file);
+    return 1;
+  }
+  const int64_t size = ftello(file);
+  if (size < 0) {
+    std::fclose(file);
+    return 1;
+  }
+  if (size >= kMaxRecordingSize) {
+    std::fclose(file);
+    return 2;
+  }
+  source.file = file;
+  source.read_position.store(0);
+  path = recording_path;
+  file_size = size;
+  return 0;
+}
+
+void ConversionJob::CloseRecording() {
+  if (Running()) return;
+  if (source.file != nullptr) std::fclose(source.file);
+  source.file = nullptr;
+  path.clear();
+  file_size = 0;
+}
+
+void ConversionJob::JoinFinishedWorker() {
+  if (worker_.joinable()) worker_.join();
+}
+
+bool ConversionJob::StartConversion(ProgressSink* sink) {
+  if (job_running.load() != 0) return false;
+  JoinFinishedWorker();
+  cancel_requested.store(0);
+  job_running.store(1);
+  worker_ = std::thread([this, sink] { ConversionWorker(this, sink); });
+  return true;
+}
+
+void ConversionJob::CancelAndWait() {
+  if (job_running.load() != 0) {
+    cancel_requested.store(1);
+    while (job_running.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  JoinFinishedWorker();
+}
+
+void ConversionJob::Wait() {
+  JoinFinishedWorker();
+}
+
+std::string OutputName(const std::string& recording_path, int channel, const char* suffix) {
+  // Drop the file name's extension (".kvr", ".ms2", ".m4v": the last four characters); a file
+  // name without a dot keeps all of it, so the name never reaches into the directory part.
+  const size_t slash = recording_path.find_last_of('/');
+  const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+  const size_t dot = recording_path.find_last_of('.');
+  const size_t stem_end =
+      (dot != std::string::npos && dot >= name_start) ? dot : recording_path.size();
+  char number[16];
+  std::snprintf(number, sizeof number, "_%02d", channel + 1);
+  return recording_path.substr(0, stem_end) + number + suffix;
+}
+
+double MeasureRate(int64_t counted, double t_first, double t_last) {
+  return static_cast<double>(counted) / (t_last - t_first + static_cast<double>(0.1f));
+}
+
+std::string ProgressText(int kind, int value, int64_t read_position, int64_t file_size,
+                         const double* channel_rates, const std::string& current) {
+  char text[96];
+  switch (kind) {
+    case kScanStep:
+      std::snprintf(text, sizeof text, "Retrieving Channels Info. Progress = %.2f%%",
+                    value * 0.09765625);
+      return text;
+    case kWriteStep: {
+      const double percent = file_size > 0 ? read_position * 100.0 / file_size : 0.0;
+      std::snprintf(text, sizeof text, "CH_%02d. Writing Progress = %.2f%%", value + 1, percent);
+      return text;
+    }
+    case kDone: {
+      double sum = 0;
+      int above_zero = 0;
+      for (int c = 0; c < kChannelCount; ++c) {
+        if (channel_rates[c] > 0) {
+          sum += channel_rates[c];
+          ++above_zero;
+        }
+      }
+      std::snprintf(text, sizeof text, "Done. Average FPS = %.2f",
+                    above_zero > 0 ? sum / above_zero : 0.0);
+      return text;
+    }
+    case kNoChannel:
+      return "It's Not A Mpeg-4 File";
+    case kWriteError:
+      std::snprintf(text, sizeof text, "CH_%02d. Write Error", value + 1);
+      return text;
+    default:
+      return current;
+  }
+}
+
+std::string ProgressText(const ConversionJob& job, int kind, int value,
+                         const std::string& current) {
+  return ProgressText(kind, value, job.source.read_position.load(std::memory_order_relaxed),
+                      job.file_size, job.channel_rates, current);
+}
+
+}  // namespace vexlor::app

@@ -1,1 +1,335 @@
 // AVI file writer.
+#include "avi/avi_writer.h"
+
+#include <cstring>
+
+namespace vexlor::avi {
+namespace {
+
+constexpr uint32_t kChunkHeaderSize = 8;
+constexpr uint32_t kFrameHeaderSize = 32;  // media frame header stripped from every chunk
+constexpr size_t kFileBufferSize = 1 << 20;
+// Offsets are 32-bit in RIFF; refuse to grow a file past this.
+constexpr uint32_t kMaxFileSize = 0xFFFFFF00u;
+
+// Little-endian serialiser into a byte vector.
+class Bytes {
+ public:
+  explicit Bytes(std::vector<uint8_t>* out) : out_(out) { out_->clear(); }
+  void Tag(const char* t) {
+    for (int k = 0; k < 4; ++k) out_->push_back(uint8_t(t[k]));
+  }
+  void U16(uint32_t v) {
+    out_->push_back(uint8_t(v));
+    out_->push_back(uint8_t(v >> 8));
+  }
+  void U32(uint32_t v) {
+    U16(v & 0xFFFF);
+    U16(v >> 16);
+  }
+  size_t size() const { return out_->size(); }
+  void PatchU32(size_t at, uint32_t v) {
+    for (int k = 0; k < 4; ++k) (*out_)[at + size_t(k)] = uint8_t(v >> (8 * k));
+  }
+
+ private:
+  std::vector<uint8_t>* out_;
+};
+
+void PutStreamHeader(Bytes* b, const AviStreamHeader& h) {
+  b->Tag(h.fccType);
+  b->Tag(h.fccHandler);
+  b->U32(h.dwFlags);
+  b->U16(h.wPriority);
+  b->U16(h.wLanguage);
+  b->U32(h.dwInitialFrames);
+  b->U32(h.dwScale);
+  b->U32(h.dwRate);
+  b->U32(h.dwStart);
+  b->U32(h.dwLength);
+  b->U32(h.dwSuggestedBufferSize);
+  b->U32(h.dwQuality);
+  b->U32(h.dwSampleSize);
+  for (int16_t v : h.rcFrame) b->U16(uint16_t(v));
+}
+
+// Opens a LIST or chunk whose size is patched when it is closed.
+size_t Begin(Bytes* b, const char* tag) {
+  b->Tag(tag);
+  b->U32(0);
+  return b->size();
+}
+void End(Bytes* b, size_t start) { b->PatchU32(start - 4, uint32_t(b->size() - start)); }
+
+void SetTag(char* dst, const char* src) { std::memcpy(dst, src, 4); }
+
+}  // namespace
+
+bool HoldsIdrSlice(const uint8_t* data, uint32_t length) {
+  // Look at every 00 00 01 start code prefix and the NAL header byte after it.
+  uint32_t i = 2;
+  while (i + 1 < length) {
+    const uint8_t c = data[i];
+    if (c > 1) {
+      i += 3;
+    } else if (c == 0) {
+      ++i;
+    } else {
+      if (data[i - 1] == 0 && data[i - 2] == 0 && (data[i + 1] & 0x9F) == 5) return true;
+      i += 3;
+    }
+  }
+  return false;
+}
+
+AviWriter::~AviWriter() {
+  if (file_ != nullptr) Close();
+}
+
+int32_t AviWriter::Entry(int32_t operation, const void* a, uint32_t b) {
+  switch (operation) {
+    case kAviOpen:
+      return Open(static_cast<const char*>(a));
+    case kAviWriteFrame:
+      return WriteFrame(static_cast<const uint8_t*>(a), b);
+    case kAviClose:
+      return Close();
+    default:
+      return kAviBadOperation;
+  }
+}
+
+void AviWriter::BuildHeaders() {
+  const AviWriterSettings& s = settings;
+  mainHeader = MainAviHeader{};
+  mainHeader.dwMicroSecPerFrame = s.frame_rate > 0 ? uint32_t(1000000.0 / s.frame_rate) : 0;
+  mainHeader.dwFlags = 0x110;  // has index, interleaved
+  mainHeader.dwStreams = 2;
+  mainHeader.dwWidth = uint32_t(s.width);
+  mainHeader.dwHeight = uint32_t(s.height);
+
+  videoHeader = AviStreamHeader{};
+  SetTag(videoHeader.fccType, "vids");
+  SetTag(videoHeader.fccHandler, "h264");
+  videoHeader.dwScale = 1;
+  videoHeader.dwRate = s.frame_rate > 0 ? uint32_t(s.frame_rate) : 0;
+  videoHeader.dwQuality = 10000;
+  videoHeader.rcFrame[2] = int16_t(s.width);
+  videoHeader.rcFrame[3] = int16_t(s.height);
+
+  audioHeader = AviStreamHeader{};
+  SetTag(audioHeader.fccType, "auds");
+  audioHeader.dwScale = 1;
+  audioHeader.dwRate = uint32_t(s.audio_sample_rate);
+  audioHeader.dwLength = 26880;
+  audioHeader.dwSuggestedBufferSize = 26880;
+  audioHeader.dwSampleSize = 1;
+
+  videoFormat = BitmapInfoHeader{};
+  videoFormat.biSize = 40;
+  videoFormat.biWidth = s.width;
+  videoFormat.biHeight = s.height;
+  videoFormat.biPlanes = 1;
+  videoFormat.biBitCount = 24;
+  SetTag(videoFormat.biCompression, "H264");
+  videoFormat.biSizeImage = uint32_t(s.width) * uint32_t(s.height) * 3u;
+
+  audioFormat = WaveFormatEx{};
+  audioFormat.wFormatTag = 1;  // PCM
+  audioFormat.nChannels = 1;
+  audioFormat.nSamplesPerSec = uint32_t(s.audio_sample_rate);
+  audioFormat.nAvgBytesPerSec = uint32_t(s.audio_sample_rate);
+  audioFormat.nBlockAlign = 1;
+  audioFormat.wBitsPerSample = 8;
+}
+
+bool AviWriter::Put(const void* bytes, size_t count) {
+  if (file_ == nullptr || failed_) return false;
+  if (count > kMaxFileSize - position_ ||
+      std::fwrite(bytes, 1, count, file_) != count) {
+    failed_ = true;
+    return false;
+  }
+  position_ += uint32_t(count);
+  return true;
+}
+
+bool AviWriter::SeekTo(uint32_t offset) {
+  if (file_ == nullptr || failed_) return false;
+  if (std::fseek(file_, long(offset), SEEK_SET) != 0) {
+    failed_ = true;
+    return false;
+  }
+  position_ = offset;
+  return true;
+}
+
+bool AviWriter::PatchU32(uint32_t offset, uint32_t value) {
+  const uint8_t b[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16),
+                        uint8_t(value >> 24)};
+  return SeekTo(offset) && Put(b, 4);
+}
+
+bool AviWriter::StartMovi() {
+  const uint8_t list[12] = {'L', 'I', 'S', 'T', 0, 0, 0, 0, 'm', 'o', 'v', 'i'};
+  movi_size_pos_ = position_ + 4;
+  movi_pending_ = false;
+  return Put(list, sizeof list);
+}
+
+int32_t AviWriter::Open(const char* path) {
+  if (file_ != nullptr) Close();
+  failed_ = false;
+  movi_pending_ = true;
+  video_chunks_ = 0;
+  audio_chunks_ = 0;
+  position_ = 0;
+  movi_size_pos_ = 0;
+  index_.clear();
+  BuildHeaders();
+
+  file_ = path != nullptr ? std::fopen(path, "wb") : nullptr;
+  if (file_ == nullptr) {
+    std::fprintf(stderr, "error: file create error %s\n", path != nullptr ? path : "");
+    failed_ = true;
+    return kAviCannotCreate;
+  }
+  file_buffer_.resize(kFileBufferSize);
+  std::setvbuf(file_, file_buffer_.data(), _IOFBF, file_buffer_.size());
+  index_.reserve(4096);
+
+  Bytes b(&staging_);
+  const size_t riff = Begin(&b, "RIFF");
+  b.Tag("AVI ");
+  (void)riff;
+  const size_t hdrl = Begin(&b, "LIST");
+  b.Tag("hdrl");
+  const size_t avih = Begin(&b, "avih");
+  const MainAviHeader& m = mainHeader;
+  for (uint32_t v : {m.dwMicroSecPerFrame, m.dwMaxBytesPerSec, m.dwPaddingGranularity, m.dwFlags,
+                     m.dwTotalFrames, m.dwInitialFrames, m.dwStreams, m.dwSuggestedBufferSize,
+                     m.dwWidth, m.dwHeight, m.dwReserved[0], m.dwReserved[1], m.dwReserved[2],
+                     m.dwReserved[3]}) {
+    b.U32(v);
+  }
+  End(&b, avih);
+  total_frames_pos_ = uint32_t(avih) + 16;
+
+  const size_t vstrl = Begin(&b, "LIST");
+  b.Tag("strl");
+  const size_t vstrh = Begin(&b, "strh");
+  PutStreamHeader(&b, videoHeader);
+  End(&b, vstrh);
+  const size_t vstrf = Begin(&b, "strf");
+  const BitmapInfoHeader& v = videoFormat;
+  b.U32(v.biSize);
+  b.U32(uint32_t(v.biWidth));
+  b.U32(uint32_t(v.biHeight));
+  b.U16(v.biPlanes);
+  b.U16(v.biBitCount);
+  b.Tag(v.biCompression);
+  b.U32(v.biSizeImage);
+  b.U32(uint32_t(v.biXPelsPerMeter));
+  b.U32(uint32_t(v.biYPelsPerMeter));
+  b.U32(v.biClrUsed);
+  b.U32(v.biClrImportant);
+  End(&b, vstrf);
+  End(&b, vstrl);
+
+  const size_t astrl = Begin(&b, "LIST");
+  b.Tag("strl");
+  const size_t astrh = Begin(&b, "strh");
+  PutStreamHeader(&b, audioHeader);
+  End(&b, astrh);
+  const size_t astrf = Begin(&b, "strf");
+  const WaveFormatEx& w = audioFormat;
+  b.U16(w.wFormatTag);
+  b.U16(w.nChannels);
+  b.U32(w.nSamplesPerSec);
+  b.U32(w.nAvgBytesPerSec);
+  b.U16(w.nBlockAlign);
+  b.U16(w.wBitsPerSample);
+  b.U16(w.cbSize);
+  End(&b, astrf);
+  End(&b, astrl);
+  End(&b, hdrl);
+
+  Put(staging_.data(), staging_.size());
+  return kAviOk;
+}
+
+int32_t AviWriter::WriteFrame(const uint8_t* frame, uint32_t length) {
+  if (frame == nullptr || length < kFrameHeaderSize) return kAviRefused;
+  if (frame[0] != 0 || frame[1] != 0 || frame[2] != 1) return kAviRefused;
+  const uint8_t kind = frame[3] >> 4;
+  if (kind != 0xC && kind != 0xE) return kAviRefused;
+  if (file_ == nullptr || failed_) return kAviWriteFailed;
+  const bool audio = kind == 0xC;
+
+  if (movi_pending_ && !StartMovi()) return kAviWriteFailed;
+  const uint32_t size = length - kFrameHeaderSize;
+  uint8_t header[kChunkHeaderSize];
+  std::memcpy(header, audio ? "01wb" : "00dc", 4);
+  for (int k = 0; k < 4; ++k) header[4 + k] = uint8_t(size >> (8 * k));
+  const uint32_t chunk_offset = position_ - movi_size_pos_ - 4;
+  const uint8_t pad = 0;
+  if (!Put(header, sizeof header) || !Put(frame + kFrameHeaderSize, size) ||
+      ((size & 1) != 0 && !Put(&pad, 1))) {
+    return kAviWriteFailed;
+  }
+  const bool key = audio || HoldsIdrSlice(frame + kFrameHeaderSize, size);
+  index_.push_back(IndexEntry{audio ? 1u : 0u, size, chunk_offset, key ? 1u : 0u});
+  if (audio) {
+    ++audio_chunks_;
+  } else {
+    ++video_chunks_;
+  }
+  return index_.size() > kIndexCapacity ? kAviIndexFull : kAviOk;
+}
+
+int32_t AviWriter::Close() {
+  if (file_ == nullptr) {
+    // Open failed (or was never called): there is no file to finish.
+    failed_ = false;
+    return kAviWriteFailed;
+  }
+  if (movi_pending_) StartMovi();
+
+  // 1 to 4 zero bytes close the movi list.
+  const uint8_t zeros[4] = {0, 0, 0, 0};
+  Put(zeros, 4 - position_ % 4);
+  const uint32_t end = position_;
+  PatchU32(total_frames_pos_, video_chunks_);
+  PatchU32(movi_size_pos_, end - movi_size_pos_ - 4);
+  SeekTo(end);
+
+  Bytes b(&staging_);
+  b.Tag("idx1");
+  b.U32(uint32_t(16 * index_.size()));
+  for (const IndexEntry& e : index_) {
+    b.Tag(e.is_audio ? "01wb" : "00dc");
+    b.U32(e.is_key ? kKeyFrameFlag : 0);
+    b.U32(e.offset);
+    b.U32(e.size);
+  }
+  Put(staging_.data(), staging_.size());
+
+  const uint32_t file_end = position_;
+  PatchU32(4, file_end - 8);
+  PatchU32(kMicroSecPos, mainHeader.dwMicroSecPerFrame);
+  PatchU32(kVideoScalePos, videoHeader.dwScale);
+  PatchU32(kVideoRatePos, videoHeader.dwRate);
+  PatchU32(kVideoLengthPos, videoHeader.dwLength);
+
+  bool ok = !failed_;
+  if (std::fclose(file_) != 0) ok = false;
+  file_ = nullptr;
+  failed_ = false;
+  index_.clear();
+  index_.shrink_to_fit();
+  staging_.clear();
+  staging_.shrink_to_fit();
+  return ok ? kAviOk : kAviWriteFailed;
+}
+
+}  // namespace vexlor::avi

@@ -1,23 +1,44 @@
 // 4:2:0 YUV pictures to 32-bit pixels (bytes blue, green, red, 0).
+//
+// Two conversions exist and they do not give identical pixels:
+//  - the portable path: 16.16 fixed-point lookup tables, one arithmetic shift of a sum per
+//    colour (Y table 76309 x (s - 16), Cr->red 104597, Cb->green 25675, Cr->green 53279,
+//    Cb->blue 132201, chroma tables x (s - 128));
+//  - the fast path: eight pixels at a time in 16-bit arithmetic. Luma is first reduced by 16
+//    with unsigned saturation; each term is multiplied by 8 and the high half of the signed
+//    16 x 16 product with a coefficient in 1/8192 units is kept (luma 9576, red from V 13123,
+//    green from U -3218, green from V -6686, blue from U 16591); sums saturate to 16 bits and
+//    the results to 0..255. SSE2 on x86-64, plain C++ elsewhere, bit-identical.
+// Rows of the output run top to bottom in the order of the planes.
 #pragma once
 
 #include <cstdint>
 
 namespace vexlor::colour {
 
-// Set once per process by DetectMmx: the eight-pixels-at-a-time path is used.
+// Set once per process by DetectMmx: 1 when the fast path is used.
 extern int useMmxPath;
 
 void InitColourTables();  // builds the lookup tables once; later calls do nothing
 void DetectMmx();         // runs the processor feature test once
 
-// Portable table path (16.16 fixed point). Returns 1.
+// Portable table path (16.16 fixed point). Returns 1; returns 0 and writes nothing when width
+// or height is not a positive even number.
 int ConvertPicturePortable(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, int y_stride,
                            int cb_stride, int cr_stride, uint8_t* out, int width, int height,
                            int out_stride);
-// Eight pixels at a time with 16-bit arithmetic; width must be a multiple of 8. Returns 1.
+
+// Eight pixels at a time with 16-bit arithmetic. Returns 1; returns 0 and writes nothing when
+// width or height is not a positive even number. Widths that are not a multiple of 8 are
+// finished with the same arithmetic one pixel at a time, so every pixel is written.
 int ConvertPictureMmx(const uint8_t* y, int y_stride, const uint8_t* cb, const uint8_t* cr,
                       int cb_stride, int cr_stride, uint8_t* out, int width, int height,
                       int out_stride);
+
+// Converts a width x height picture with tightly packed planes (strides width, width/2,
+// width/2) into out (width x 4 bytes per row) with the path chosen by useMmxPath. Sets up the
+// tables and the feature test first if that has not happened yet.
+int ConvertPicture(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* out, int width,
+                   int height);
 
 }  // namespace vexlor::colour

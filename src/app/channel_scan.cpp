@@ -1,0 +1,102 @@
+// Channel scan: learns which channels carry decodable video, and their picture sizes, by feeding
+// each channel's video frames to that channel's own decoder until it delivers a picture.
+#include <algorithm>
+#include <cstring>
+
+#include "app/conversion_job.h"
+#include "colour/yuv_to_rgb.h"
+#include "h264/decoder.h"
+
+namespace vexlor::app {
+namespace {
+
+// Largest picture whose pixels a channel buffer grows to hold (36,864 macroblocks, the largest
+// frame of the levels the decoder accepts).
+constexpr size_t kMaxPictureBytes = size_t{36864} * 256 * 4;
+
+bool StartsWithVideoStartCode(const container::MediaFrame& f) {
+  static constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
+  return std::memcmp(f.data.data() + container::kFrameHeaderSize, kStartCode, 4) == 0;
+}
+
+// Keeps the delivered picture in the channel's buffer. A picture that did not fit was reported
+// but not converted by the decoder: the buffer grows and the picture is converted here from
+// the planes the decoder handed back.
+void KeepPicture(ConversionJob* job, int c, const h264::DecodeRequest& req) {
+  if (req.converted) {
+    job->picture_widths[c] = req.width;
+    job->picture_heights[c] = req.height;
+    return;
+  }
+  job->picture_widths[c] = job->picture_heights[c] = 0;
+  if (req.width <= 0 || req.height <= 0 || !req.luma || !req.cb || !req.cr) return;
+  const size_t bytes = size_t(req.width) * size_t(req.height) * 4;
+  if (bytes > kMaxPictureBytes) return;
+  if (bytes > job->pictures[c].size()) job->pictures[c].resize(bytes);
+  if (colour::ConvertPicture(req.luma, req.cb, req.cr, job->pictures[c].data(), req.width,
+                             req.height)) {
+    job->picture_widths[c] = req.width;
+    job->picture_heights[c] = req.height;
+  }
+}
+
+}  // namespace
+
+bool IsCountedVideoFrame(const container::MediaFrame& f) {
+  return !f.passthrough && StartsWithVideoStartCode(f);
+}
+
+int ScanChannels(ConversionJob* job, ProgressSink* sink) {
+  container::RecordingSource* src = &job->source;
+  container::MediaFrame* frame = &job->frame;
+  std::fseek(src->file, 0, SEEK_SET);
+  src->read_position.store(0);
+  frame->length = 0;
+  for (int c = 0; c < kChannelCount; ++c) {
+    job->widths[c] = job->heights[c] = 0;
+    job->picture_widths[c] = job->picture_heights[c] = 0;
+  }
+
+  for (int i = 0; i < kScanFrameLimit; ++i) {
+    if (sink) sink->PostProgress(kScanStep, i);
+    if (container::ReadNextFrame(src, frame) == 0) break;
+    if (job->cancel_requested.load() == 1) break;
+    if (!IsCountedVideoFrame(*frame)) continue;
+
+    const int c = frame->channel & 0x0F;
+    h264::H264Decoder* decoder = job->decoders[c];
+    if (decoder == nullptr) continue;  // its creation failed: the channel gets no size
+    uint8_t* p = frame->data.data() + container::kFrameHeaderSize;
+    int32_t n = static_cast<int32_t>(frame->length - container::kFrameHeaderSize);
+    for (int attempt = 0; attempt < kScanAttemptsPerFrame; ++attempt) {
+      h264::DecodeRequest req{};
+      req.stream = p;
+      req.length = n;
+      req.rgbOut = job->pictures[c].data();
+      req.rgbCapacity = static_cast<int32_t>(job->pictures[c].size());
+      const int32_t r = h264::DecodeData(decoder, &req);
+      if (req.status > 0) {
+        KeepPicture(job, c, req);
+        const int64_t area = int64_t{req.width} * req.height;
+        if (req.width > 0 && req.height > 0 && area != int64_t{job->widths[c]} * job->heights[c]) {
+          job->widths[c] = req.width;
+          job->heights[c] = req.height;
+        }
+        break;
+      }
+      if (r > 0) {
+        const int32_t step = std::min(r, n);
+        p += step;
+        n -= step;
+      }
+      if (n < 16) break;
+    }
+  }
+
+  for (int c = 0; c < kChannelCount; ++c) {
+    if (job->widths[c] > 0 && job->heights[c] > 0) return 1;
+  }
+  return 0;
+}
+
+}  // namespace vexlor::app

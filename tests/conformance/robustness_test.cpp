@@ -1,0 +1,144 @@
+// Hostile input through the decoder entry: the inputs that once broke the decoder (kept under
+// tests/data/fuzz by the fuzz runs), a few hand-made degenerate byte streams, and deterministic
+// damage to the committed x264 streams. Each must be decoded to the end: the entry always
+// advances, the drain ends, and every delivered picture is readable at its reported size (the
+// sanitizer build checks the memory side).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "conformance/stream_feed.h"
+
+namespace vexlor::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The size of each picture buffer of the conversion job.
+constexpr int32_t kRgbCapacity = 2073600;
+
+std::vector<uint8_t> ReadFile(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+std::vector<fs::path> FilesIn(const fs::path& dir, const std::string& extension) {
+  std::vector<fs::path> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec)) {
+    if (e.is_regular_file() && (extension.empty() || e.path().extension() == extension)) {
+      out.push_back(e.path());
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Feeds data the way the scan does, with a real pixel buffer, and checks what a caller relies
+// on. Returns a description of the first misbehaviour, empty when there was none.
+std::string FeedHostile(std::vector<uint8_t> data) {
+  static std::vector<uint8_t> rgb(kRgbCapacity);
+  std::string problem;
+  FeedResult r = FeedStream(
+      std::move(data),
+      [&](const h264::DecodeRequest& req) {
+        if (!PictureLooksSane(req)) {
+          if (problem.empty()) {
+            problem = "picture delivered with size " + std::to_string(req.width) + "x" +
+                      std::to_string(req.height) + " or without planes";
+          }
+          return;
+        }
+        (void)PlaneChecksum(req);
+      },
+      rgb.data(), kRgbCapacity);
+  if (r.stalled && problem.empty()) problem = "the entry did not come to an end";
+  return problem;
+}
+
+uint64_t Next(uint64_t* s) {
+  *s ^= *s << 13;
+  *s ^= *s >> 7;
+  *s ^= *s << 17;
+  return *s;
+}
+
+// One of four kinds of damage, chosen and placed by the generator.
+std::vector<uint8_t> Damage(std::vector<uint8_t> d, uint64_t* rng) {
+  if (d.empty()) return d;
+  auto at = [&] { return static_cast<size_t>(Next(rng) % d.size()); };
+  switch (Next(rng) % 4) {
+    case 0:  // scattered byte errors
+      for (int i = 0, n = 1 + static_cast<int>(Next(rng) % 8); i < n; ++i) {
+        d[at()] ^= static_cast<uint8_t>(1 + Next(rng) % 255);
+      }
+      break;
+    case 1:  // cut short
+      d.resize(at());
+      break;
+    case 2: {  // a lost stretch
+      size_t from = at(), len = std::min(d.size() - from, size_t{1} + Next(rng) % 2000);
+      d.erase(d.begin() + static_cast<std::ptrdiff_t>(from),
+              d.begin() + static_cast<std::ptrdiff_t>(from + len));
+      break;
+    }
+    default: {  // a stretch repeated further on
+      size_t from = at(), len = std::min(d.size() - from, size_t{1} + Next(rng) % 3000);
+      std::vector<uint8_t> piece(d.begin() + static_cast<std::ptrdiff_t>(from),
+                                 d.begin() + static_cast<std::ptrdiff_t>(from + len));
+      d.insert(d.begin() + static_cast<std::ptrdiff_t>(at()), piece.begin(), piece.end());
+      break;
+    }
+  }
+  return d;
+}
+
+TEST(Robustness, CrashReproducersEndNormally) {
+  for (const fs::path& p : FilesIn(fs::path(VEXLOR_SOURCE_DIR) / "tests/data/fuzz", "")) {
+    EXPECT_EQ(FeedHostile(ReadFile(p)), "") << p.filename();
+  }
+}
+
+TEST(Robustness, DegenerateByteStreamsEndNormally) {
+  std::vector<std::vector<uint8_t>> inputs = {
+      {},
+      std::vector<uint8_t>(5000, 0),
+      {0, 0, 1},
+      {0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 1},
+      std::vector<uint8_t>(3000, 0xff),
+  };
+  // Every NAL unit type, alone with a short all-ones payload and then with an empty one.
+  std::vector<uint8_t> everyType;
+  for (int type = 0; type < 32; ++type) {
+    for (uint8_t b : {0, 0, 1, 0x60 | type, 0xff, 0xff, 0xff, 0, 0, 1, 0x60 | type}) {
+      everyType.push_back(b);
+    }
+  }
+  inputs.push_back(everyType);
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    EXPECT_EQ(FeedHostile(inputs[i]), "") << "input " << i;
+  }
+}
+
+TEST(Robustness, DamagedStreamsEndNormally) {
+  const auto streams = FilesIn(fs::path(VEXLOR_SOURCE_DIR) / "tests/data/x264", ".264");
+  ASSERT_FALSE(streams.empty());
+  uint64_t rng = 0x9e3779b97f4a7c15ull;
+  for (const fs::path& p : streams) {
+    const std::vector<uint8_t> clean = ReadFile(p);
+    for (int round = 0; round < 12; ++round) {
+      uint64_t seed = rng;
+      std::vector<uint8_t> damaged = Damage(clean, &rng);
+      EXPECT_EQ(FeedHostile(std::move(damaged)), "")
+          << p.filename() << ", damage seed " << std::hex << seed;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vexlor::testing
