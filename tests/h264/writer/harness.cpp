@@ -78,8 +78,7 @@ void Collect(const h264::DecodeRequest& req, DecodeOutcome* out) {
   d.cropBottom = req.cropBottom;
   if (req.width <= 0 || req.height <= 0 || req.luma == nullptr || req.cb == nullptr ||
       req.cr == nullptr) {
-    ADD_FAILURE() << "picture delivered without planes (" << req.width << "x" << req.height
-                  << ")";
+    ADD_FAILURE() << "picture delivered without planes (" << req.width << "x" << req.height << ")";
   } else {
     std::memcpy(d.frame.y.data(), req.luma, d.frame.y.size());
     std::memcpy(d.frame.cb.data(), req.cb, d.frame.cb.size());
@@ -142,8 +141,9 @@ std::string FirstDifference(const Frame& got, const Frame& want) {
         std::ostringstream s;
         const int x = static_cast<int>(i % p.width), y = static_cast<int>(i / p.width);
         const int mbScale = p.g == &got.y ? 16 : 8;
-        s << p.name << " (" << x << "," << y << ") [mb " << (y / mbScale) * (want.width / 16) + x / mbScale
-          << "] is " << int{(*p.g)[i]} << ", want " << int{(*p.w)[i]};
+        s << p.name << " (" << x << "," << y << ") [mb "
+          << (y / mbScale) * (want.width / 16) + x / mbScale << "] is " << int{(*p.g)[i]}
+          << ", want " << int{(*p.w)[i]};
         return s.str();
       }
     }
@@ -197,15 +197,16 @@ DecodeOutcome DecodeStream(const std::vector<uint8_t>& bytes, const DecodeOption
 ::testing::AssertionResult SameOutput(const DecodeOutcome& got, const std::vector<Expected>& want) {
   std::ostringstream msg;
   bool ok = got.pictures.size() == want.size();
-  if (!ok) msg << "\n  " << got.pictures.size() << " pictures emitted, " << want.size() << " expected";
+  if (!ok)
+    msg << "\n  " << got.pictures.size() << " pictures emitted, " << want.size() << " expected";
   for (size_t i = 0; i < got.pictures.size(); ++i) {
     const DecodedPicture& g = got.pictures[i];
     std::ostringstream problem;
     if (i < want.size()) {
       const Frame& w = *want[i].frame;
       if (g.frame.width != w.width || g.frame.height != w.height) {
-        problem << "size " << g.frame.width << "x" << g.frame.height << ", want " << w.width
-                << "x" << w.height;
+        problem << "size " << g.frame.width << "x" << g.frame.height << ", want " << w.width << "x"
+                << w.height;
       } else if (std::string d = FirstDifference(g.frame, w); !d.empty()) {
         problem << d;
       } else if (want[i].poc != kAnyPoc && g.poc != want[i].poc) {
@@ -225,8 +226,8 @@ DecodeOutcome DecodeStream(const std::vector<uint8_t>& bytes, const DecodeOption
     }
   }
   if (ok) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "decoded output differs (" << got.errorCalls
-                                       << " calls reported errors):" << msg.str();
+  return ::testing::AssertionFailure()
+         << "decoded output differs (" << got.errorCalls << " calls reported errors):" << msg.str();
 }
 
 ::testing::AssertionResult DecodesTo(const Stream& stream, const std::vector<Expected>& want,

@@ -23,7 +23,8 @@ void WritePcmMacroblock(BitWriter* w, const Frame& f, int mbAddr) {
   }
   for (const std::vector<uint8_t>* plane : {&f.cb, &f.cr}) {
     for (int y = 0; y < 8; ++y) {
-      for (int x = 0; x < 8; ++x) w->PutBits((*plane)[(y0 / 2 + y) * (f.width / 2) + x0 / 2 + x], 8);
+      for (int x = 0; x < 8; ++x)
+        w->PutBits((*plane)[(y0 / 2 + y) * (f.width / 2) + x0 / 2 + x], 8);
     }
   }
 }
@@ -34,8 +35,8 @@ int ActiveRefs(const Pps& pps, const SliceHeader& h) {
          1;
 }
 
-std::vector<uint8_t> EncodeSlice(const Sps& sps, const Pps& pps, const PictureCode& pic,
-                                 int slice, const std::vector<int>& mbs) {
+std::vector<uint8_t> EncodeSlice(const Sps& sps, const Pps& pps, const PictureCode& pic, int slice,
+                                 const std::vector<int>& mbs) {
   SliceHeader h = pic.header;
   h.first_mb_in_slice = mbs.front();
   if (pic.adjustSlice) pic.adjustSlice(slice, &h);
@@ -111,7 +112,8 @@ Frame SteppedFrame(int width, int height, uint32_t seed) {
     for (int mx = 0; mx < mbW; ++mx) {
       const int base = 96 + 8 * ((mx + my) % 4) + static_cast<int>(NextRandom(&state) % 3);
       for (int y = 0; y < 16; ++y) {
-        for (int x = 0; x < 16; ++x) f.y[(my * 16 + y) * width + mx * 16 + x] = static_cast<uint8_t>(base);
+        for (int x = 0; x < 16; ++x)
+          f.y[(my * 16 + y) * width + mx * 16 + x] = static_cast<uint8_t>(base);
       }
       for (int y = 0; y < 8; ++y) {
         for (int x = 0; x < 8; ++x) {
@@ -143,8 +145,12 @@ void CopyMacroblock(const Frame& from, Frame* to, int mbAddr) {
   }
 }
 
-std::vector<MbCode> AllPcm(const Sps& sps) { return std::vector<MbCode>(sps.SizeMbs(), {MbKind::kPcm, 0}); }
-std::vector<MbCode> AllSkip(const Sps& sps) { return std::vector<MbCode>(sps.SizeMbs(), {MbKind::kSkip, 0}); }
+std::vector<MbCode> AllPcm(const Sps& sps) {
+  return std::vector<MbCode>(sps.SizeMbs(), {MbKind::kPcm, 0});
+}
+std::vector<MbCode> AllSkip(const Sps& sps) {
+  return std::vector<MbCode>(sps.SizeMbs(), {MbKind::kSkip, 0});
+}
 std::vector<MbCode> AllInter(const Sps& sps, int refIdx) {
   return std::vector<MbCode>(sps.SizeMbs(), {MbKind::kInter, refIdx});
 }

@@ -41,8 +41,8 @@ struct MbCode {
 };
 
 struct PictureCode {
-  SliceHeader header;     // first_mb_in_slice is set per slice
-  std::vector<MbCode> mb;  // one per macroblock address (raster order)
+  SliceHeader header;          // first_mb_in_slice is set per slice
+  std::vector<MbCode> mb;      // one per macroblock address (raster order)
   const Frame* pcm = nullptr;  // samples of the kPcm macroblocks
   int slicesPerGroup = 1;      // each slice group is cut into this many slices
   // Send order: a permutation of the slice numbers (slices are numbered group by group, in

@@ -178,8 +178,12 @@ struct SliceHeader {
 
 std::vector<uint8_t> SpsRbsp(const Sps& sps);
 std::vector<uint8_t> PpsRbsp(const Pps& pps);
-inline std::vector<uint8_t> SpsNal(const Sps& sps) { return MakeNalUnit(3, 7, SpsRbsp(sps)); }
-inline std::vector<uint8_t> PpsNal(const Pps& pps) { return MakeNalUnit(3, 8, PpsRbsp(pps)); }
+inline std::vector<uint8_t> SpsNal(const Sps& sps) {
+  return MakeNalUnit(3, 7, SpsRbsp(sps));
+}
+inline std::vector<uint8_t> PpsNal(const Pps& pps) {
+  return MakeNalUnit(3, 8, PpsRbsp(pps));
+}
 
 // Number of bits of slice_group_change_cycle for this picture size and change rate.
 int SliceGroupChangeCycleBits(int picSizeInMapUnits, int sliceGroupChangeRate);
