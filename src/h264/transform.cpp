@@ -119,14 +119,22 @@ ReconKernels MakeReferenceKernels() {
 
 const ReconKernels kReferenceKernels = MakeReferenceKernels();
 
+ReconKernels MakeActiveKernels() {
+  ReconKernels k = MakeReferenceKernels();
+  SetSse2ReconKernels(&k);
+  return k;
+}
+
+const ReconKernels kActiveKernels = MakeActiveKernels();
+
 }  // namespace
 
 const ReconKernels& ReferenceReconKernels() { return kReferenceKernels; }
-const ReconKernels& ActiveReconKernels() { return kReferenceKernels; }
+const ReconKernels& ActiveReconKernels() { return kActiveKernels; }
 
 void ReconstructLuma(const uint8_t* pred, int32_t* lumaDc, int dcFlag, int32_t (*lumaCoeff)[16],
                      uint8_t* dst, int stride, int qp, int codedMask, int dcOnlyMask) {
-  const ReconKernels& k = kReferenceKernels;
+  const ReconKernels& k = kActiveKernels;
   if (!dcFlag && codedMask == 0) {
     for (int y = 0; y < 16; ++y) std::memcpy(dst + y * stride, pred + y * kPredStride, 16);
     return;
@@ -161,7 +169,7 @@ void ReconstructLuma(const uint8_t* pred, int32_t* lumaDc, int dcFlag, int32_t (
 void ReconstructChroma(const uint8_t* pred, const int32_t (*chromaDc)[4],
                        int32_t (*chromaAc)[16], uint8_t* cb, uint8_t* cr, int stride,
                        int qpChroma, int chromaDcMask, int chromaAcMask) {
-  const ReconKernels& k = kReferenceKernels;
+  const ReconKernels& k = kActiveKernels;
   for (int c = 0; c < 2; ++c) {
     uint8_t* dst = c == 0 ? cb : cr;
     const uint8_t* p = pred + 256 + 8 * c;
