@@ -360,5 +360,26 @@ TEST(SliceData, MacroblocksOfOtherGroupsAreSteppedOver) {
   EXPECT_LT(DecodeSliceData(&h, &p.pic, nullptr, &pps, &p.info, 0x20, &r), 0);
 }
 
+TEST(SliceData, PredictionAreaStartsClearedInEachSlice) {
+  // Intra 16x16 vertical in the top row has no neighbour to predict from: the residual goes onto
+  // the cleared prediction area, whatever an earlier slice left there. The DC level 1 at QP 28
+  // gives +1 everywhere; chroma DC without neighbours predicts 128.
+  PictureFixture p(1, 1);
+  SliceHeader h{};
+  h.slice_type = 2;
+  h.sliceQp = 28;
+  PicParamSet pps{};
+  Bits b;
+  b.Ue(1).Ue(0).Se(0);  // I_16x16_0_0_0, chroma DC, no QP change
+  b.Put("01 0 1");      // DC block: one level +1 at position 0
+  b.Trailing();
+  BitReader r;
+  Attach(&r, b);
+  ASSERT_EQ(DecodeSliceData(&h, &p.pic, nullptr, &pps, &p.info, 0x10, &r), 0);
+  for (int i = 0; i < 256; ++i) ASSERT_EQ(p.pic.luma[i], 1) << i;
+  EXPECT_EQ(p.pic.cb[0], 128);
+  EXPECT_EQ(p.pic.cr[63], 128);
+}
+
 }  // namespace
 }  // namespace vexlor::h264
