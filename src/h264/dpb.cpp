@@ -56,16 +56,18 @@ Picture* FindLongTermIdx(DecodedPictureBuffer* dpb, int idx) {
 }
 
 int SlidingWindowMarking(DecodedPictureBuffer* dpb) {
-  // The window holds Max(num_ref_frames, 1) frames.
+  // The window holds Max(num_ref_frames, 1) frames; the current picture takes the last place.
   const int limit = dpb->numRefFrames > 0 ? dpb->numRefFrames : 1;
-  if (dpb->numShortTerm + dpb->numLongTerm < limit) return 0;
-  if (dpb->numShortTerm == 0) return kErrUnsupported;
-  Picture* oldest = nullptr;
-  for (int i = dpb->used - 1; i >= 0; --i) {
-    Picture* p = dpb->stores[i];
-    if (p->refState == 1 && (oldest == nullptr || p->picNum < oldest->picNum)) oldest = p;
+  while (dpb->numShortTerm + dpb->numLongTerm >= limit) {
+    if (dpb->numShortTerm == 0) return kErrUnsupported;
+    Picture* oldest = nullptr;
+    for (int i = dpb->used - 1; i >= 0; --i) {
+      Picture* p = dpb->stores[i];
+      if (p->refState == 1 && (oldest == nullptr || p->picNum < oldest->picNum)) oldest = p;
+    }
+    if (oldest == nullptr) return kErrUnsupported;
+    Unmark(dpb, oldest);
   }
-  if (oldest) Unmark(dpb, oldest);
   return 0;
 }
 

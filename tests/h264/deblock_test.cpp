@@ -301,6 +301,22 @@ TEST(Deblocking, SliceBoundariesAndDisabledSlices) {
   EXPECT_NE(mid[3], 112);
 }
 
+TEST(Deblocking, ThresholdTablesAtKnownPoints) {
+  // Spot values of the standard's tables where a shifted row would go unnoticed elsewhere.
+  EXPECT_EQ(kDeblockAlpha[15], 0);
+  EXPECT_EQ(kDeblockAlpha[16], 4);
+  EXPECT_EQ(kDeblockAlpha[51], 255);
+  EXPECT_EQ(kDeblockBeta[16], 2);
+  EXPECT_EQ(kDeblockBeta[51], 18);
+  EXPECT_EQ(kDeblockTc0[17][2], 1);
+  EXPECT_EQ(kDeblockTc0[37][0], 3);
+  EXPECT_EQ(kDeblockTc0[51][0], 13);
+  EXPECT_EQ(kDeblockTc0[51][2], 25);
+  EXPECT_EQ(kDeblockChromaQp[29], 29);
+  EXPECT_EQ(kDeblockChromaQp[30], 29);
+  EXPECT_EQ(kDeblockChromaQp[51], 39);
+}
+
 TEST(Deblocking, NonExistingPicturesAreLeftAlone) {
   TestFrame f(2, 1);
   for (int i = 0; i < 32 * 16; ++i) f.pic.luma[i] = static_cast<uint8_t>(i % 32 < 16 ? 100 : 110);

@@ -2,7 +2,6 @@
 #include <QDir>
 #include <QFile>
 #include <cstdint>
-#include <cstring>
 
 #include "ui_test_support.h"
 
@@ -10,8 +9,8 @@ namespace vexlor::ui::testing {
 namespace {
 
 uint32_t U32(const QByteArray& b, qsizetype at) {
-  uint32_t v;
-  std::memcpy(&v, b.constData() + at, 4);
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(b.at(at + i));
   return v;
 }
 QByteArray Id(const QByteArray& b, qsizetype at) {
