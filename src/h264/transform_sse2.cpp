@@ -66,8 +66,7 @@ void AddResidual4x4Sse2(uint8_t* dst, int stride, const uint8_t* pred, int32_t* 
   ScaleRows(c, f, &r0, &r1);
   ScaleRows(c + 8, f, &r2, &r3);
   if (dcSupplied) {
-    r0 = _mm_or_si128(_mm_and_si128(r0, _mm_setr_epi32(0, -1, -1, -1)),
-                      _mm_cvtsi32_si128(dcValue));
+    r0 = _mm_or_si128(_mm_and_si128(r0, _mm_setr_epi32(0, -1, -1, -1)), _mm_cvtsi32_si128(dcValue));
   }
   const __m128i zero = _mm_setzero_si128();
   __m128i* cv = reinterpret_cast<__m128i*>(c);
@@ -83,10 +82,8 @@ void AddResidual4x4Sse2(uint8_t* dst, int stride, const uint8_t* pred, int32_t* 
   const __m128i round = _mm_set1_epi32(32);
   StoreRow(dst, pred, _mm_srai_epi32(_mm_add_epi32(r0, round), 6));
   StoreRow(dst + stride, pred + kPredStride, _mm_srai_epi32(_mm_add_epi32(r1, round), 6));
-  StoreRow(dst + 2 * stride, pred + 2 * kPredStride,
-           _mm_srai_epi32(_mm_add_epi32(r2, round), 6));
-  StoreRow(dst + 3 * stride, pred + 3 * kPredStride,
-           _mm_srai_epi32(_mm_add_epi32(r3, round), 6));
+  StoreRow(dst + 2 * stride, pred + 2 * kPredStride, _mm_srai_epi32(_mm_add_epi32(r2, round), 6));
+  StoreRow(dst + 3 * stride, pred + 3 * kPredStride, _mm_srai_epi32(_mm_add_epi32(r3, round), 6));
 }
 
 void AddDc4x4Sse2(uint8_t* dst, int stride, const uint8_t* pred, int32_t dcValue) {
@@ -116,7 +113,9 @@ bool SetSse2ReconKernels(ReconKernels* k) {
 #else
 
 namespace vexlor::h264 {
-bool SetSse2ReconKernels(ReconKernels*) { return false; }
+bool SetSse2ReconKernels(ReconKernels*) {
+  return false;
+}
 }  // namespace vexlor::h264
 
 #endif

@@ -16,7 +16,7 @@ const int kNormAdjust[6][3] = {{10, 16, 13}, {11, 18, 14}, {13, 20, 16},
                                {14, 23, 18}, {16, 25, 20}, {18, 29, 23}};
 
 int LevelScale4x4(int m, int i, int j) {
-  const int v = (i % 2 == 0 && j % 2 == 0) ? kNormAdjust[m][0]
+  const int v = (i % 2 == 0 && j % 2 == 0)   ? kNormAdjust[m][0]
                 : (i % 2 == 1 && j % 2 == 1) ? kNormAdjust[m][1]
                                              : kNormAdjust[m][2];
   return 16 * v;
@@ -117,8 +117,8 @@ TEST(Transform, DcTransformsMatchTheStandard) {
           for (int b = 0; b < 4; ++b) f += H[i][a] * c[4 * a + b] * H[b][j];
         }
         const long long ls = LevelScale4x4(qP % 6, 0, 0);
-        const long long want = qP >= 36 ? (f * ls) << (qP / 6 - 6)
-                                        : (f * ls + (1LL << (5 - qP / 6))) >> (6 - qP / 6);
+        const long long want =
+            qP >= 36 ? (f * ls) << (qP / 6 - 6) : (f * ls + (1LL << (5 - qP / 6))) >> (6 - qP / 6);
         ASSERT_EQ(out[4 * i + j], want) << "qP " << qP;
       }
     }
