@@ -1,7 +1,7 @@
 # Vexlor: convenience wrapper around CMake.
 #   make deps    install missing Debian packages (uses sudo when not root)
 #   make build   configure and build (Release) into build/
-#   make demo    deps + build + convert the bundled sample recording
+#   make demo    deps + build + run the tool on the bundled sample recording
 #   make test    deps + build + run every test suite with ctest
 #   make bench   deps + build + decoder benchmark against ffmpeg
 #   make sanitize  ASan+UBSan build of all test suites, then ctest
@@ -9,11 +9,12 @@
 
 BUILD     ?= build
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
-WERROR    ?= $(if $(CI),ON,OFF)
+# CI systems set CI=true: warnings are errors there.
+WERROR    ?= $(if $(filter true TRUE 1 yes,$(CI)),ON,OFF)
 CMAKE_ARGS ?=
 
 PACKAGES := build-essential cmake pkg-config g++ libgtest-dev libgmock-dev libbenchmark-dev \
-            libcli11-dev libpng-dev qt6-base-dev x264 ffmpeg clang libclang-rt-14-dev
+            libcli11-dev libpng-dev qt6-base-dev x264 ffmpeg python3 clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps build demo test bench sanitize fuzz format clean
@@ -27,7 +28,7 @@ deps:
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
 build:
@@ -38,7 +39,7 @@ demo: deps build
 	tools/demo.sh $(BUILD)
 
 test: deps build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --timeout 1800 -j $(JOBS)
 
 bench: deps build
 	bench/run.sh $(BUILD)

@@ -1,7 +1,50 @@
+// `vexlor frames`: lists the frames that the frame reader delivers from a recording.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "cli/commands.h"
+#include "container/recording.h"
 
 namespace vexlor::cli {
+namespace {
 
-void RegisterFrames(CLI::App& app, int* exitCode) { (void)app; (void)exitCode; }
+namespace ct = vexlor::container;
+
+void RunFrames(const std::string& path, int* exitCode) {
+  ct::RecordingSource source;
+  source.file = std::fopen(path.c_str(), "rb");
+  if (source.file == nullptr) {
+    std::fprintf(stderr, "error: cannot open %s\n", path.c_str());
+    *exitCode = 1;
+    return;
+  }
+  std::vector<char> buffer(1 << 16);
+  std::setvbuf(source.file, buffer.data(), _IOFBF, buffer.size());
+  ct::MediaFrame frame;
+  ct::InitFrame(&frame);
+  for (uint64_t index = 0; ct::ReadNextFrame(&source, &frame) == 1; ++index) {
+    const uint8_t* d = frame.data.data();
+    const bool prefixed = frame.length > 3 && d[0] == 0 && d[1] == 0 && d[2] == 1;
+    const uint8_t kind = prefixed ? d[3] >> 4 : 0;
+    const char* name = kind == ct::kVideoKind ? "video" : kind == ct::kAudioKind ? "audio" : "other";
+    std::printf("%llu channel=%d %s length=%u seconds=%u ticks=%u passthrough=%d\n",
+                static_cast<unsigned long long>(index), frame.channel, name, frame.length,
+                frame.frame_seconds, frame.frame_ticks, frame.passthrough);
+  }
+  std::fclose(source.file);
+  *exitCode = std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+void RegisterFrames(CLI::App& app, int* exitCode) {
+  auto path = std::make_shared<std::string>();
+  CLI::App* cmd = app.add_subcommand(
+      "frames", "List every frame of a recording: index, channel, kind, length, time fields");
+  cmd->add_option("recording", *path, "Recording file (.kvr, .ms2, .m4v)")->required();
+  cmd->callback([path, exitCode] { RunFrames(*path, exitCode); });
+}
 
 }  // namespace vexlor::cli

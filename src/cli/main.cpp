@@ -1,10 +1,15 @@
 #include <cstdio>
+#include <string>
 
 #include "cli/commands.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"vexlor: turns a digital video recorder's recording into one AVI file per camera"};
   app.require_subcommand(1);
+  // Usage errors are one line, like every other error of the tool.
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return std::string("error: ") + e.what() + "\n";
+  });
   int exitCode = 0;
   vexlor::cli::RegisterConvert(app, &exitCode);
   vexlor::cli::RegisterDecode(app, &exitCode);

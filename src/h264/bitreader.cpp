@@ -1,11 +1,16 @@
 #include "h264/bitreader.h"
 
+#include "h264/frontend.h"
+
 namespace vexlor::h264 {
 
 int InitReader(BitReader* r, const uint8_t* bytes, int32_t n) {
   r->error = kReaderOk;
   r->bitPos = 0;
   if (n < 0 || bytes == nullptr) n = 0;
+  // Bit positions are 32-bit: no NAL unit of this decoder comes near this size.
+  constexpr int32_t kMaxNalBytes = 1 << 28;
+  if (n > kMaxNalBytes) n = kMaxNalBytes;
 
   // Start code prefix: at least two zero bytes followed by a one.
   int32_t i = 0;
@@ -18,21 +23,30 @@ int InitReader(BitReader* r, const uint8_t* bytes, int32_t n) {
   }
 
   const size_t need = static_cast<size_t>(n - start) + kReaderPadding;
-  if (r->storage.size() < need) r->storage.resize(need);
+  if (r->storage.size() < need) ResizeOrDie(&r->storage, need);
   uint8_t* out = r->storage.data();
 
   // Emulation prevention: drop every 03 preceded by two zero input bytes (the window runs over
-  // input bytes, dropped ones included).
+  // input bytes, dropped ones included). Runs between zero bytes are copied whole.
   int32_t kept = 0;
-  int zeros = 0;
-  for (int32_t k = start; k < n; ++k) {
-    const uint8_t b = bytes[k];
-    if (zeros >= 2 && b == 3) {
-      zeros = 0;
-      continue;
+  int32_t k = start;
+  while (k < n) {
+    const void* zp = std::memchr(bytes + k, 0, static_cast<size_t>(n - k));
+    if (zp == nullptr) {
+      std::memcpy(out + kept, bytes + k, static_cast<size_t>(n - k));
+      kept += n - k;
+      break;
     }
-    zeros = b == 0 ? zeros + 1 : 0;
-    out[kept++] = b;
+    const int32_t z = static_cast<int32_t>(static_cast<const uint8_t*>(zp) - bytes);
+    if (z + 2 < n && bytes[z + 1] == 0 && bytes[z + 2] == 3) {
+      std::memcpy(out + kept, bytes + k, static_cast<size_t>(z + 2 - k));
+      kept += z + 2 - k;
+      k = z + 3;  // the 03 is dropped
+    } else {
+      std::memcpy(out + kept, bytes + k, static_cast<size_t>(z + 1 - k));
+      kept += z + 1 - k;
+      k = z + 1;
+    }
   }
   // Trailing zero bytes after the stop bit belong to the byte stream.
   while (kept > 0 && out[kept - 1] == 0) --kept;

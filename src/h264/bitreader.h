@@ -28,7 +28,7 @@ struct BitReader {
   uint32_t bitPos = 0;            // next bit to read; never above bitEnd
   uint32_t bitEnd = 0;            // size * 8
   int32_t error = kReaderOk;
-  std::vector<uint8_t> storage;   // owns the RBSP bytes and the padding
+  std::vector<uint8_t> storage;  // owns the RBSP bytes and the padding
 };
 
 // Attaches the reader to one NAL unit of n bytes (with or without its start code prefix),
@@ -56,23 +56,30 @@ inline uint64_t PeekBits64(const BitReader* r) {
   return detail::LoadBe64(r->data + (r->bitPos >> 3)) << (r->bitPos & 7);
 }
 
-inline int32_t BitsLeft(const BitReader* r) { return static_cast<int32_t>(r->bitEnd - r->bitPos); }
+inline int32_t BitsLeft(const BitReader* r) {
+  return static_cast<int32_t>(r->bitEnd - r->bitPos);
+}
 
-// Next n bits (1 <= n <= 32) without consuming them; zero bits stand in past the end.
-inline uint32_t ShowBits(const BitReader* r, int n) { return PeekBits32(r) >> (32 - n); }
+// Next n bits (0 <= n <= 32) without consuming them; zero bits stand in past the end.
+inline uint32_t ShowBits(const BitReader* r, int n) {
+  return static_cast<uint32_t>(uint64_t{PeekBits32(r)} >> (32 - n));
+}
 
-// u(n), 1 <= n <= 32. Past the end: error -2, result 0, nothing consumed.
+// u(n), 0 <= n <= 32 (u(0) reads nothing and gives 0). Past the end: error -2, result 0,
+// nothing consumed.
 inline uint32_t ReadBits(BitReader* r, int n) {
   if (r->bitPos + static_cast<uint32_t>(n) > r->bitEnd) [[unlikely]] {
     r->error = kReaderPastEnd;
     return 0;
   }
-  const uint32_t v = PeekBits32(r) >> (32 - n);
+  const uint32_t v = static_cast<uint32_t>(uint64_t{PeekBits32(r)} >> (32 - n));
   r->bitPos += n;
   return v;
 }
 
-inline uint32_t ReadBit(BitReader* r) { return ReadBits(r, 1); }
+inline uint32_t ReadBit(BitReader* r) {
+  return ReadBits(r, 1);
+}
 
 // Consumes n bits; past the end sets error -2, consumes what is left and returns -2.
 inline int SkipBits(BitReader* r, int n) {
@@ -121,7 +128,9 @@ uint32_t ReadUeLong(BitReader* r);
 inline int32_t SeFromCodeNum(uint32_t k) {
   return (k & 1) ? static_cast<int32_t>((k + 1) >> 1) : -static_cast<int32_t>(k >> 1);
 }
-inline int32_t ReadSe(BitReader* r) { return SeFromCodeNum(ReadUe(r)); }
+inline int32_t ReadSe(BitReader* r) {
+  return SeFromCodeNum(ReadUe(r));
+}
 inline int32_t ReadSeLong(BitReader* r) {
   const uint32_t k = ReadUeLong(r);
   return (k & 1) ? static_cast<int32_t>(static_cast<int64_t>(k >> 1) + 1)

@@ -276,6 +276,9 @@ struct MacroblockState {
   uint8_t leftNnzCb[2];
   uint8_t leftNnzCr[2];
   uint8_t leftIntraModes[4];
+  // Luma blocks of lumaCodedMask whose only level is at position 0 (their transform is a
+  // constant); set by the residual parser for blocks parsed whole.
+  int32_t lumaDcOnlyMask;
 };
 
 // Neighbour availability bits of MacroblockState::neighbourFlags.
@@ -336,6 +339,11 @@ struct H264Decoder {
   std::unique_ptr<PictureMbInfo> mbInfo;
   std::unique_ptr<Picture> current;
   uint32_t nextUid = 1;
+  // Front end state beyond the records above.
+  int32_t idrSeen = 0;            // an IDR slice has been accepted; earlier slices are skipped
+  int32_t pictureInProgress = 0;  // the current picture has been set up and not yet finished
+  // Queued pictures are moved or copied here before decoding goes on (see ProtectQueuedOutput).
+  std::unique_ptr<Picture> outputCopies[kMaxDpbFrames + 1];
 
   H264Decoder() = default;
   H264Decoder(const H264Decoder&) = delete;

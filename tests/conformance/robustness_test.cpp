@@ -47,9 +47,7 @@ std::string FeedHostile(std::vector<uint8_t> data) {
   FeedResult r = FeedStream(
       std::move(data),
       [&](const h264::DecodeRequest& req) {
-        bool sane = req.width > 0 && req.height > 0 && req.width % 16 == 0 &&
-                    req.height % 16 == 0 && req.luma && req.cb && req.cr;
-        if (!sane) {
+        if (!PictureLooksSane(req)) {
           if (problem.empty()) {
             problem = "picture delivered with size " + std::to_string(req.width) + "x" +
                       std::to_string(req.height) + " or without planes";

@@ -31,6 +31,13 @@ inline uint32_t PlaneChecksum(const h264::DecodeRequest& req) {
   return sum;
 }
 
+// What every caller relies on for a delivered picture: a positive size in whole macroblocks and
+// all three planes.
+inline bool PictureLooksSane(const h264::DecodeRequest& req) {
+  return req.width > 0 && req.height > 0 && req.width % 16 == 0 && req.height % 16 == 0 &&
+         req.luma != nullptr && req.cb != nullptr && req.cr != nullptr;
+}
+
 // Far above the 16 frame stores plus the output queue: a drain that goes on longer is endless.
 inline constexpr int kMaxDrainCalls = 100;
 

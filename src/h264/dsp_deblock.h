@@ -1,0 +1,40 @@
+// Edge filters of the in-loop deblocking filter (H.264 clause 8.7.2), behind a function table
+// with a portable reference implementation. Index [0] of each entry filters a vertical edge (the
+// samples p3..q3 lie along a row, the edge runs down a column), index [1] a horizontal edge.
+// `pix` points at q0 of the first line; `stride` is the plane's row stride.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vexlor::h264 {
+
+// bS 1..3 across one luma edge of 16 lines: tc0[s] is tC0 of the 4 lines of segment s, or
+// negative for a segment of bS 0, which is left untouched.
+using LumaNormalFn = void (*)(uint8_t* pix, ptrdiff_t stride, int alpha, int beta,
+                              const int8_t* tc0);
+// bS 4 across one luma edge of 16 lines.
+using LumaStrongFn = void (*)(uint8_t* pix, ptrdiff_t stride, int alpha, int beta);
+// The chroma versions: 8 lines of one chroma plane, two lines per segment.
+using ChromaNormalFn = void (*)(uint8_t* pix, ptrdiff_t stride, int alpha, int beta,
+                                const int8_t* tc0);
+using ChromaStrongFn = void (*)(uint8_t* pix, ptrdiff_t stride, int alpha, int beta);
+
+struct DeblockFunctions {
+  LumaNormalFn lumaNormal[2];
+  LumaStrongFn lumaStrong[2];
+  ChromaNormalFn chromaNormal[2];
+  ChromaStrongFn chromaStrong[2];
+};
+
+const DeblockFunctions& ReferenceDeblockFunctions();
+const DeblockFunctions& ActiveDeblockFunctions();
+
+// Threshold tables of the standard, indexed 0..51: alpha' and beta' by indexA / indexB (Table
+// 8-16), tC0 by indexA and bS - 1 (Table 8-17), and QP_C by qPI (Table 8-15).
+extern const uint8_t kDeblockAlpha[52];
+extern const uint8_t kDeblockBeta[52];
+extern const uint8_t kDeblockTc0[52][3];
+extern const uint8_t kDeblockChromaQp[52];
+
+}  // namespace vexlor::h264

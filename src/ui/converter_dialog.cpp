@@ -1,0 +1,237 @@
+#include "ui/converter_dialog.h"
+
+#include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QUrl>
+
+#include "ui/skin_button.h"
+
+// Resources are compiled into the static library; their registration has to be pulled in
+// by name, from outside any namespace.
+static void InitVexlorResources() {
+  Q_INIT_RESOURCE(vexlor);
+}
+
+namespace vexlor::ui {
+namespace {
+
+const char kDialogFontFamily[] = "新細明體";
+constexpr int kDialogFontPoints = 9;
+// Template size in dialog units.
+constexpr int kTemplateWidth = 263;
+constexpr int kTemplateHeight = 130;
+
+// a * b / c rounded half away from zero, for the non-negative values of a dialog template.
+int MulDiv(int a, int b, int c) {
+  return static_cast<int>((2LL * a * b + c) / (2LL * c));
+}
+
+QString ToQString(const std::string& s) {
+  return QString::fromStdString(s);
+}
+
+// The local file a drag carries, or an empty string.
+QString DroppedFile(const QMimeData* mime) {
+  if (mime == nullptr || !mime->hasUrls()) return QString();
+  const QList<QUrl> urls = mime->urls();
+  if (urls.isEmpty() || !urls.first().isLocalFile()) return QString();
+  return urls.first().toLocalFile();
+}
+
+}  // namespace
+
+DialogBaseUnits BaseUnitsOf(const QFont& font) {
+  const QFontMetrics metrics(font);
+  const int pair = metrics.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  return DialogBaseUnits{(pair / 26 + 1) / 2, metrics.height()};
+}
+
+QRect DialogUnitsToPixels(const DialogBaseUnits& base, int x, int y, int width, int height) {
+  return QRect(MulDiv(x, base.cx, 4), MulDiv(y, base.cy, 8), MulDiv(width, base.cx, 4),
+               MulDiv(height, base.cy, 8));
+}
+
+QFont DialogFont() {
+  const QString family = QString::fromUtf8(kDialogFontFamily);
+  if (QFontDatabase::families().contains(family)) return QFont(family, kDialogFontPoints);
+  QFont fallback = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  fallback.setPointSize(kDialogFontPoints);
+  return fallback;
+}
+
+ConverterDialog::ConverterDialog(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint) {
+  InitVexlorResources();
+  status_text_ = QString::fromUtf8(app::kNoneSelectText);
+  icon_.addFile(QStringLiteral(":/vexlor/icon128_32.png"), QSize(32, 32));
+  icon_.addFile(QStringLiteral(":/vexlor/icon128_16.png"), QSize(16, 16));
+  chooser_ = &ConverterDialog::ChooseRecording;
+
+  setWindowTitle(QStringLiteral("Vexlor"));
+  const QFont font = DialogFont();
+  setFont(font);
+  const DialogBaseUnits base = BaseUnitsOf(font);
+  const QRect client = DialogUnitsToPixels(base, 0, 0, kTemplateWidth, kTemplateHeight);
+  setFixedSize(client.size());
+
+  auto place = [&](QWidget* w, int id, int x, int y, int width, int height) {
+    w->setObjectName(QString::number(id));
+    w->setGeometry(DialogUnitsToPixels(base, x, y, width, height));
+  };
+  // Controls in template order, which is also the tab order.
+  ok_ = new QPushButton(QString::fromUtf8("確定"), this);
+  place(ok_, kOkId, 213, 100, 50, 14);
+  ok_->setDefault(true);
+  ok_->hide();
+  connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
+
+  cancel_ = new QPushButton(QString::fromUtf8("取消"), this);
+  place(cancel_, kCancelId, 213, 116, 50, 14);
+  cancel_->setAutoDefault(false);
+  cancel_->hide();
+  connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
+
+  background_ = new SkinButton(this);
+  place(background_, kBackgroundId, 0, 101, 39, 29);
+  background_->setEnabled(false);
+  background_->setFocusPolicy(Qt::NoFocus);
+  background_->setAttribute(Qt::WA_TransparentForMouseEvents);
+
+  open_ = new QPushButton(QStringLiteral("OPEN KVR"), this);
+  place(open_, kOpenId, 92, 50, 78, 20);
+  connect(open_, &QPushButton::clicked, this, &ConverterDialog::OnOpenRecording);
+
+  convert_ = new QPushButton(QStringLiteral("CONVERT"), this);
+  place(convert_, kConvertId, 92, 86, 78, 20);
+  connect(convert_, &QPushButton::clicked, this, &ConverterDialog::OnConvert);
+
+  status_ = new QLineEdit(this);
+  place(status_, kStatusId, 36, 16, 191, 15);
+  status_->setReadOnly(true);
+  status_->setAlignment(Qt::AlignCenter);
+  status_->setText(status_text_);
+
+  // Initialisation: icons, then the background picture over the top-left 400 x 200 pixels,
+  // beneath every other control.
+  setWindowIcon(icon_);
+  background_->SetBitmaps(kBackgroundBitmap, kBackgroundBitmap, kBackgroundBitmap,
+                          kBackgroundBitmap, 0, 0, 0, 0, 0);
+  background_->setGeometry(0, 0, 400, 200);
+  background_->lower();
+  background_->show();
+
+  setAcceptDrops(true);
+}
+
+ConverterDialog::~ConverterDialog() {
+  // The worker uses the job's buffers, decoders and recording until it ends: it must be
+  // gone before any of them is released.
+  job_.CancelAndWait();
+}
+
+QString ConverterDialog::ChooseRecording(QWidget* parent) {
+  return QFileDialog::getOpenFileName(
+      parent, QString(), QString(),
+      QStringLiteral("MPEG Files (*.ms2 *.m4v *.kvr);;All Files (*)"));
+}
+
+QString ConverterDialog::StatusText() const {
+  return status_->text();
+}
+
+void ConverterDialog::SetStatus(const QString& text) {
+  status_text_ = text;
+  status_->setText(status_text_);
+}
+
+void ConverterDialog::OnOpenRecording() {
+  if (job_.Running()) return;
+  job_.CloseRecording();
+  const QString chosen = chooser_ ? chooser_(this) : QString();
+  if (chosen.isEmpty()) {
+    SetStatus(QString::fromUtf8(app::kNoneSelectText));
+    return;
+  }
+  OpenChosen(chosen);
+}
+
+void ConverterDialog::OpenChosen(const QString& path) {
+  switch (job_.OpenRecording(QFile::encodeName(path).toStdString())) {
+    case 0:
+      SetStatus(path);
+      break;
+    case 2:
+      SetStatus(QString::fromUtf8(app::kTooLargeText));
+      break;
+    default:  // cannot be opened (or a conversion runs): the text stays as it was
+      break;
+  }
+}
+
+void ConverterDialog::OnConvert() {
+  if (job_.Running()) return;
+  job_.StartConversion(this);
+}
+
+void ConverterDialog::PostProgress(int kind, int value) {
+  QCoreApplication::postEvent(this, new ProgressEvent(kind, value));
+}
+
+void ConverterDialog::customEvent(QEvent* event) {
+  if (event->type() == ProgressEvent::kType) {
+    const auto* progress = static_cast<ProgressEvent*>(event);
+    OnProgress(progress->kind, progress->value);
+    return;
+  }
+  QDialog::customEvent(event);
+}
+
+void ConverterDialog::OnProgress(int kind, int value) {
+  status_text_ = status_->text();
+  status_text_ = ToQString(app::ProgressText(job_, kind, value, status_text_.toStdString()));
+  status_->setText(status_text_);
+}
+
+void ConverterDialog::keyPressEvent(QKeyEvent* event) {
+  // Enter and Escape end the dialog through its hidden default and cancel buttons, which
+  // the stock dialog would skip because they are not visible.
+  const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+  if (mods == Qt::NoModifier) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+      ok_->click();
+      return;
+    }
+    if (event->key() == Qt::Key_Escape) {
+      cancel_->click();
+      return;
+    }
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void ConverterDialog::dragEnterEvent(QDragEnterEvent* event) {
+  if (!job_.Running() && !DroppedFile(event->mimeData()).isEmpty()) {
+    event->acceptProposedAction();
+  }
+}
+
+void ConverterDialog::dropEvent(QDropEvent* event) {
+  const QString path = DroppedFile(event->mimeData());
+  if (job_.Running() || path.isEmpty()) return;
+  event->acceptProposedAction();
+  job_.CloseRecording();
+  OpenChosen(path);
+}
+
+}  // namespace vexlor::ui

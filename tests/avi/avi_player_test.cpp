@@ -1,0 +1,136 @@
+// AVI files as a player sees them: when ffprobe and ffmpeg are installed, an AVI written from a
+// recording of x264 streams must be reported as H.264 of the right size and length, decode to
+// the same pictures as the stream itself, and have key frames exactly at the IDR pictures.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "avi/avi_writer.h"
+#include "avi/riff_walk.h"
+#include "container/recording.h"
+
+namespace vexlor::avi {
+namespace {
+
+std::string Shell(const std::string& command, int* exit_code = nullptr) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  const int status = pclose(p);
+  if (exit_code != nullptr) *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+bool Have(const char* tool) {
+  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+// The md5 column of ffmpeg's framemd5 output, one entry per decoded picture.
+std::vector<std::string> PictureMd5s(const std::string& input) {
+  std::vector<std::string> out;
+  for (const std::string& line :
+       Lines(Shell("ffmpeg -nostdin -v error -i '" + input + "' -map 0:v -f framemd5 -"))) {
+    if (line.empty() || line[0] == '#') continue;
+    out.push_back(line.substr(line.rfind(',') + 1));
+  }
+  return out;
+}
+std::vector<int> KeyFrames(const std::string& input) {
+  std::vector<int> out;
+  for (const std::string& line :
+       Lines(Shell("ffprobe -v error -show_frames -show_entries frame=key_frame -of compact '" +
+                   input + "'"))) {
+    const size_t at = line.find("key_frame=");
+    if (at != std::string::npos) out.push_back(line[at + 10] - '0');
+  }
+  return out;
+}
+
+TEST(AviPlayerTest, PlayersSeeTheStreamWeWrote) {
+  if (!Have("ffprobe") || !Have("ffmpeg")) GTEST_SKIP() << "ffprobe/ffmpeg not installed";
+  const char* cli = std::getenv("VEXLOR_CLI");
+  ASSERT_NE(cli, nullptr);
+  const std::string tmp = std::string(::testing::TempDir()) + "player_" + std::to_string(getpid());
+  const std::string data = VEXLOR_SOURCE_DIR "/tests/data/x264/";
+  struct Case {
+    const char* stream;
+    int width, height;
+  };
+  for (const Case& c : {Case{"refs_slices.264", 176, 144}, Case{"odd_size.264", 170, 102}}) {
+    const std::string stream = data + c.stream;
+    const std::string rec = tmp + ".kvr", avi = tmp + ".avi";
+    int code = -1;
+    Shell(std::string(cli) + " mkrec -o " + rec + " --channel 3=" + stream +
+              " --channel 4=" + data + "qp51.264 --audio 3 >/dev/null",
+          &code);
+    ASSERT_EQ(code, 0);
+
+    // The writing pass of one channel.
+    container::RecordingSource src;
+    src.file = std::fopen(rec.c_str(), "rb");
+    ASSERT_NE(src.file, nullptr);
+    container::MediaFrame frame;
+    container::InitFrame(&frame);
+    AviWriter writer;
+    writer.settings.width = c.width;
+    writer.settings.height = c.height;
+    ASSERT_EQ(writer.Open(avi.c_str()), kAviOk);
+    uint32_t videos = 0;
+    while (container::ReadNextFrame(&src, &frame) == 1) {
+      if (frame.channel != 3) continue;
+      ASSERT_EQ(writer.WriteFrame(frame.data.data(), frame.length), kAviOk);
+      videos += (frame.data[3] >> 4) == container::kVideoKind;
+    }
+    std::fclose(src.file);
+    writer.videoHeader.dwScale = 100;
+    writer.videoHeader.dwRate = 2500;
+    writer.videoHeader.dwLength = videos;
+    writer.mainHeader.dwMicroSecPerFrame = 40000;
+    ASSERT_EQ(writer.Close(), kAviOk);
+
+    const std::string probe = Shell(
+        "ffprobe -v error -count_frames -show_entries "
+        "stream=codec_name,width,height,nb_read_frames,sample_rate,channels -of compact '" +
+        avi + "'");
+    std::ostringstream video;
+    video << "codec_name=h264|width=" << c.width << "|height=" << c.height;
+    EXPECT_NE(probe.find(video.str()), std::string::npos) << probe;
+    EXPECT_NE(probe.find("nb_read_frames=" + std::to_string(videos)), std::string::npos) << probe;
+    EXPECT_NE(probe.find("codec_name=pcm_u8|sample_rate=8000|channels=1"), std::string::npos)
+        << probe;
+
+    const std::vector<std::string> expected = PictureMd5s(stream);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(expected.size(), videos);
+    EXPECT_EQ(PictureMd5s(avi), expected) << c.stream;
+
+    // Index key flags exactly at the pictures a decoder treats as key frames.
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(testing::ReadWholeFile(avi, &bytes));
+    testing::WalkedAvi walked;
+    ASSERT_EQ(testing::WalkAvi(bytes, &walked), "");
+    std::vector<int> flags;
+    for (const testing::WalkedIndexEntry& e : walked.index) {
+      if (e.id == "00dc") flags.push_back(e.flags == kKeyFrameFlag ? 1 : 0);
+    }
+    EXPECT_EQ(flags, KeyFrames(stream)) << c.stream;
+    std::remove(rec.c_str());
+    std::remove(avi.c_str());
+  }
+}
+
+}  // namespace
+}  // namespace vexlor::avi

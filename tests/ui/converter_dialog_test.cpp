@@ -1,0 +1,266 @@
+#include "ui/converter_dialog.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QtTest>
+#include <memory>
+#include <utility>
+
+#include "ui_test_support.h"
+
+namespace vexlor::ui::testing {
+namespace {
+
+// A chooser that answers from a script of paths ("" = cancel) and counts its calls.
+struct ScriptedChooser {
+  QStringList answers;
+  int calls = 0;
+  ConverterDialog::FileChooser Bind() {
+    return [this](QWidget*) { return calls < answers.size() ? answers[calls++] : QString(); };
+  }
+};
+
+QString Post(ConverterDialog& dialog, int kind, int value) {
+  QCoreApplication::postEvent(&dialog, new ProgressEvent(kind, value));
+  QCoreApplication::sendPostedEvents(&dialog, ProgressEvent::kType);
+  return dialog.StatusText();
+}
+
+QPushButton* Button(ConverterDialog& dialog, int id) {
+  return dialog.findChild<QPushButton*>(QString::number(id));
+}
+
+QString MakeFile(const QTemporaryDir& dir, const QString& name, qint64 size) {
+  const QString path = dir.filePath(name);
+  QFile f(path);
+  if (!f.open(QIODevice::WriteOnly) || !f.resize(size)) return QString();  // sparse
+  return path;
+}
+
+void Drop(ConverterDialog& dialog, const QString& path) {
+  QMimeData mime;
+  mime.setUrls({QUrl::fromLocalFile(path)});
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(&dialog, &enter);
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(&dialog, &drop);
+}
+
+// Copies the sample recording into `dir`, `times` times over in one file (the packets are
+// self-contained, so the concatenation is again a recording).
+QString CopySample(const QTemporaryDir& dir, int times) {
+  const QString sample = SampleRecording();
+  if (sample.isEmpty()) return QString();
+  QFile in(sample);
+  if (!in.open(QIODevice::ReadOnly)) return QString();
+  const QByteArray bytes = in.readAll();
+  const QString path = dir.filePath(QStringLiteral("cam.kvr"));
+  QFile out(path);
+  if (!out.open(QIODevice::WriteOnly)) return QString();
+  for (int i = 0; i < times; ++i) out.write(bytes);
+  return path;
+}
+
+// Runs `action` once, when the first writing step reaches the dialog.
+class CloseOnFirstWrite : public QObject {
+ public:
+  CloseOnFirstWrite(QObject* dialog, std::function<void()> action) : action_(std::move(action)) {
+    dialog->installEventFilter(this);
+  }
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == ProgressEvent::kType && action_ &&
+        static_cast<ProgressEvent*>(event)->kind == 1) {
+      std::exchange(action_, nullptr)();
+    }
+    return false;
+  }
+
+ private:
+  std::function<void()> action_;
+};
+
+}  // namespace
+
+class ConverterDialogTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void showsTheTextOfEveryEventKind() {
+    ConverterDialog dialog;
+    QCOMPARE(dialog.StatusText(), QString("None Select"));
+    QCOMPARE(Post(dialog, 0, 512), QString("Retrieving Channels Info. Progress = 50.00%"));
+    QCOMPARE(Post(dialog, 0, 1023), QString("Retrieving Channels Info. Progress = 99.90%"));
+    dialog.job().source.read_position = 1418;
+    dialog.job().file_size = 14180;
+    QCOMPARE(Post(dialog, 1, 0), QString("CH_01. Writing Progress = 10.00%"));
+    QCOMPARE(Post(dialog, 1, 15), QString("CH_16. Writing Progress = 10.00%"));
+    QCOMPARE(Post(dialog, 4, 2), QString("CH_03. Write Error"));
+    QCOMPARE(Post(dialog, 9, 0), QString("CH_03. Write Error"));  // unknown kind: unchanged
+    QCOMPARE(Post(dialog, 2, 0), QString("Done. Average FPS = 0.00"));
+    dialog.job().channel_rates[0] = 25.0;
+    dialog.job().channel_rates[5] = 15.0;
+    QCOMPARE(Post(dialog, 2, 0), QString("Done. Average FPS = 20.00"));
+    QCOMPARE(Post(dialog, 3, 0), QString("It's Not A Mpeg-4 File"));
+  }
+
+  void openingChoosesCancelsAndDrops() {
+    QTemporaryDir dir;
+    const QString a = MakeFile(dir, "a.kvr", 14180);
+    const QString b = MakeFile(dir, "b.ms2", 1418);
+    ConverterDialog dialog;
+    ScriptedChooser chooser{{a, "", dir.filePath("missing.kvr"), b}};
+    dialog.SetFileChooser(chooser.Bind());
+
+    QTest::mouseClick(Button(dialog, ConverterDialog::kOpenId), Qt::LeftButton);
+    QCOMPARE(dialog.StatusText(), a);
+    QVERIFY(dialog.job().HasRecording());
+    QCOMPARE(dialog.job().file_size, 14180);
+
+    // cancelling after a recording was open closes it
+    dialog.OnOpenRecording();
+    QCOMPARE(dialog.StatusText(), QString("None Select"));
+    QVERIFY(!dialog.job().HasRecording());
+
+    // a file that cannot be opened leaves the text as it was
+    dialog.OnOpenRecording();
+    QCOMPARE(dialog.StatusText(), QString("None Select"));
+    QVERIFY(!dialog.job().HasRecording());
+
+    dialog.OnOpenRecording();
+    QCOMPARE(dialog.StatusText(), b);
+    QCOMPARE(chooser.calls, 4);
+
+    // a dropped recording is opened like a chosen one
+    Drop(dialog, a);
+    QCOMPARE(dialog.StatusText(), a);
+    QVERIFY(dialog.job().HasRecording());
+    QCOMPARE(dialog.job().file_size, 14180);
+  }
+
+  void refusesRecordingsOfTwoGigabytes() {
+    QTemporaryDir dir;
+    const QString small = MakeFile(dir, "small.kvr", 1418);
+    const QString limit = MakeFile(dir, "limit.kvr", (qint64{1} << 31) - 1);
+    const QString big = MakeFile(dir, "big.kvr", qint64{1} << 31);
+    if (limit.isEmpty() || big.isEmpty()) QSKIP("no sparse files here");
+    ConverterDialog dialog;
+    ScriptedChooser chooser{{small, big, limit}};
+    dialog.SetFileChooser(chooser.Bind());
+    dialog.OnOpenRecording();
+    QVERIFY(dialog.job().HasRecording());
+    dialog.OnOpenRecording();
+    QCOMPARE(dialog.StatusText(), QString("Can Not Accept File Than 2GB"));
+    QVERIFY(!dialog.job().HasRecording());
+    Drop(dialog, big);
+    QCOMPARE(dialog.StatusText(), QString("Can Not Accept File Than 2GB"));
+    QVERIFY(!dialog.job().HasRecording());
+    dialog.OnOpenRecording();  // one byte less is accepted
+    QCOMPARE(dialog.StatusText(), limit);
+    QCOMPARE(dialog.job().file_size, (qint64{1} << 31) - 1);
+  }
+
+  void commandsAreIgnoredWhileAConversionRuns() {
+    QTemporaryDir dir;
+    const QString a = MakeFile(dir, "a.kvr", 1418);
+    const QString b = MakeFile(dir, "b.kvr", 2836);
+    ConverterDialog dialog;
+    ScriptedChooser chooser{{a, b}};
+    dialog.SetFileChooser(chooser.Bind());
+    dialog.OnOpenRecording();
+    dialog.job().job_running = 1;  // as while a worker runs
+    QTest::mouseClick(Button(dialog, ConverterDialog::kOpenId), Qt::LeftButton);
+    QTest::mouseClick(Button(dialog, ConverterDialog::kConvertId), Qt::LeftButton);
+    Drop(dialog, b);
+    QCoreApplication::processEvents();
+    QCOMPARE(chooser.calls, 1);
+    QCOMPARE(dialog.StatusText(), a);
+    QVERIFY(dialog.job().HasRecording());
+    QCOMPARE(dialog.job().file_size, 1418);
+    QCOMPARE(dialog.job().cancel_requested.load(), 0);
+    dialog.job().job_running = 0;
+  }
+
+  void enterAndEscapeEndTheDialog() {
+    for (const auto& [key, result] :
+         {std::pair{Qt::Key_Return, QDialog::Accepted}, std::pair{Qt::Key_Enter, QDialog::Accepted},
+          std::pair{Qt::Key_Escape, QDialog::Rejected}}) {
+      ConverterDialog dialog;
+      dialog.setResult(-1);
+      dialog.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+      auto* status = dialog.findChild<QLineEdit*>(QString::number(ConverterDialog::kStatusId));
+      status->setFocus();
+      QTest::keyClick(status, key);
+      QCOMPARE(dialog.result(), static_cast<int>(result));
+      QVERIFY(!dialog.isVisible());
+    }
+  }
+
+  void convertsTheSampleThroughTheDialog() {
+    QTemporaryDir dir;
+    const QString recording = CopySample(dir, 1);
+    if (recording.isEmpty()) QSKIP("no sample recording under samples/");
+    ConverterDialog dialog;
+    ScriptedChooser chooser{{recording}};
+    dialog.SetFileChooser(chooser.Bind());
+    dialog.show();
+    QTest::mouseClick(Button(dialog, ConverterDialog::kOpenId), Qt::LeftButton);
+    QTest::mouseClick(Button(dialog, ConverterDialog::kConvertId), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.job().Running(), 300000);
+    QCoreApplication::sendPostedEvents(&dialog, ProgressEvent::kType);
+    QVERIFY2(dialog.StatusText().startsWith("Done. Average FPS = "),
+             qPrintable(dialog.StatusText()));
+    const QStringList written = QDir(dir.path()).entryList({"cam_*.avi"}, QDir::Files);
+    QVERIFY(!written.isEmpty());
+    for (const QString& name : written) {
+      QCOMPARE(CheckAviFile(dir.filePath(name)), QString());
+    }
+    // a second CONVERT of the same recording runs again
+    QTest::mouseClick(Button(dialog, ConverterDialog::kConvertId), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog.job().Running(), 300000);
+    QCoreApplication::sendPostedEvents(&dialog, ProgressEvent::kType);
+    QVERIFY(dialog.StatusText().startsWith("Done. Average FPS = "));
+  }
+
+  void closingDuringAConversionWaitsForTheWorker() {
+    QTemporaryDir dir;
+    const QString recording = CopySample(dir, 40);
+    if (recording.isEmpty()) QSKIP("no sample recording under samples/");
+    auto dialog = std::make_unique<ConverterDialog>();
+    ScriptedChooser chooser{{recording}};
+    dialog->SetFileChooser(chooser.Bind());
+    dialog->show();
+    dialog->OnOpenRecording();
+    // Close the dialog (as its close box does) on the first writing step.
+    bool closed = false, running_at_close = false;
+    CloseOnFirstWrite closer(dialog.get(), [&] {
+      running_at_close = dialog->job().Running();
+      closed = dialog->close();
+    });
+    dialog->OnConvert();
+    QTRY_VERIFY_WITH_TIMEOUT(closed || !dialog->job().Running(), 300000);
+    QVERIFY(closed);
+    QVERIFY2(running_at_close, "the conversion ended before it could be interrupted");
+    QVERIFY(!dialog->isVisible());
+    dialog.reset();  // cancels and waits for the worker
+    const QStringList written = QDir(dir.path()).entryList({"cam_*.avi"}, QDir::Files);
+    // the sample has channels 1, 3 and 6: a cancelled run never reaches the last one
+    QCOMPARE(written.value(0), QString("cam_01.avi"));
+    QVERIFY(!written.contains("cam_06.avi"));
+    for (const QString& name : written) {
+      QCOMPARE(CheckAviFile(dir.filePath(name)), QString());
+    }
+  }
+};
+
+static Register register_dialog_test([] { return new ConverterDialogTest; });
+
+}  // namespace vexlor::ui::testing
+
+#include "converter_dialog_test.moc"

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Runs vexlor-gui on a virtual X server, converts a recording by clicking through the
+# dialog, and saves a picture of the dialog after the conversion.
+#   tools/gui_screenshot.sh [BUILD_DIR] [RECORDING] [OUTPUT_PNG]
+# Needs xvfb-run, xdotool and ImageMagick's import (Debian: xvfb xdotool imagemagick);
+# openbox, when installed, adds the window frame to the picture.
+# Set VEXLOR_SCREEN=1 to run inside an X server that is already up ($DISPLAY).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath "${1:-$root/build}")
+recording=${2:-$(ls "$root"/samples/*.kvr 2>/dev/null | head -n1)}
+output=$(realpath -m "${3:-$root/docs/screenshot.png}")
+[ -n "$recording" ] || { echo "no recording given and none under samples/" >&2; exit 2; }
+
+if [ "${VEXLOR_SCREEN:-}" != 1 ]; then
+  exec env VEXLOR_SCREEN=1 xvfb-run -a -s "-screen 0 800x600x24 -dpi 96" "$0" "$build" "$recording" "$output"
+fi
+
+work=$(mktemp -d)
+trap 'kill "$gui" ${wm:-} 2>/dev/null || true; rm -rf "$work"' EXIT
+cp "$recording" "$work/cam.kvr"
+
+wm=""
+if command -v openbox >/dev/null; then   # a window manager draws the caption and the icon
+  openbox >/dev/null 2>&1 &
+  wm=$!
+  sleep 1
+fi
+"$build/src/ui/vexlor-gui" &
+gui=$!
+wid=""
+for _ in $(seq 100); do
+  wid=$(xdotool search --sync --onlyvisible --name '^Vexlor$' 2>/dev/null | head -n1) && [ -n "$wid" ] && break
+  sleep 0.1
+done
+[ -n "$wid" ] || { echo "the dialog did not appear" >&2; exit 1; }
+eval "$(xdotool getwindowgeometry --shell "$wid")"   # WIDTH HEIGHT X Y
+# Control centres in template units (263 x 130), scaled by the window's size.
+click() { xdotool mousemove --window "$wid" $(( $1 * WIDTH / 263 )) $(( $2 * HEIGHT / 130 )) click 1; }
+
+click 131 60                                            # OPEN KVR
+chooser=""
+for _ in $(seq 100); do
+  chooser=$(xdotool search --onlyvisible --pid "$gui" --name . 2>/dev/null | grep -v "^$wid$" | head -n1) && [ -n "$chooser" ] && break
+  sleep 0.1
+done
+[ -n "$chooser" ] || { echo "the open-file dialog did not appear" >&2; exit 1; }
+sleep 0.5
+xdotool windowfocus --sync "$chooser" 2>/dev/null || true
+xdotool type --delay 5 "$work/cam.kvr"
+xdotool key Return
+sleep 0.5
+click 131 96                                            # CONVERT
+# The dialog's status line cannot be read from outside: the conversion is taken as over
+# when the AVI files exist and have stopped growing for two seconds.
+last=""
+for _ in $(seq "${VEXLOR_WAIT:-300}"); do
+  sleep 1
+  now=$(stat -c %s "$work"/cam_*.avi 2>/dev/null | tr '\n' ' ' || true)
+  [ -n "$now" ] && [ "$now" = "$last" ] && [ "$now" = "$(sleep 1; stat -c %s "$work"/cam_*.avi | tr '\n' ' ')" ] && break
+  last=$now
+done
+sleep 0.5
+import -frame -window "$wid" "$output"
+ls -l "$work"
+if command -v ffprobe >/dev/null; then   # the files must open in a player's demuxer
+  for f in "$work"/cam_*.avi; do
+    echo "$(basename "$f"): $(ffprobe -v error -select_streams v:0 -count_packets \
+      -show_entries stream=codec_name,width,height,nb_read_packets -of csv=p=0 "$f")"
+  done
+fi
+echo "saved $output"
+# Escape ends the dialog and with it the program.
+xdotool key Escape
+for _ in $(seq 50); do kill -0 "$gui" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$gui" 2>/dev/null; then echo "vexlor-gui did not exit after Escape" >&2; exit 1; fi
+wait "$gui" && echo "vexlor-gui exited with status 0"
