@@ -5,22 +5,29 @@
 # Needs xvfb-run, xdotool and ImageMagick's import (Debian: xvfb xdotool imagemagick);
 # openbox, when installed, adds the window frame to the picture.
 # Set VEXLOR_SCREEN=1 to run inside an X server that is already up ($DISPLAY).
+# Exits with 77 when a needed tool is missing (the test suite counts that as skipped).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath "${1:-$root/build}")
 recording=${2:-$(ls "$root"/samples/*.kvr 2>/dev/null | head -n1)}
 output=$(realpath -m "${3:-$root/docs/screenshot.png}")
-[ -n "$recording" ] || { echo "no recording given and none under samples/" >&2; exit 2; }
+[ -f "$recording" ] || { echo "no recording given and none under samples/" >&2; exit 2; }
+recording=$(realpath "$recording")
 
+for tool in xdotool import; do
+  command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed" >&2; exit 77; }
+done
 if [ "${VEXLOR_SCREEN:-}" != 1 ]; then
+  command -v xvfb-run >/dev/null || { echo "skipped: xvfb-run is not installed" >&2; exit 77; }
   exec env VEXLOR_SCREEN=1 xvfb-run -a -s "-screen 0 800x600x24 -dpi 96" "$0" "$build" "$recording" "$output"
 fi
 
+gui=""
+wm=""
 work=$(mktemp -d)
 trap 'kill "$gui" ${wm:-} 2>/dev/null || true; rm -rf "$work"' EXIT
 cp "$recording" "$work/cam.kvr"
 
-wm=""
 if command -v openbox >/dev/null; then   # a window manager draws the caption and the icon
   openbox >/dev/null 2>&1 &
   wm=$!
@@ -60,6 +67,7 @@ for _ in $(seq "${VEXLOR_WAIT:-300}"); do
   [ -n "$now" ] && [ "$now" = "$last" ] && [ "$now" = "$(sleep 1; stat -c %s "$work"/cam_*.avi | tr '\n' ' ')" ] && break
   last=$now
 done
+ls "$work"/cam_*.avi >/dev/null 2>&1 || { echo "no AVI file was written" >&2; exit 1; }
 sleep 0.5
 import -frame -window "$wid" "$output"
 ls -l "$work"

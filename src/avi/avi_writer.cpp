@@ -59,9 +59,13 @@ size_t Begin(Bytes* b, const char* tag) {
   b->U32(0);
   return b->size();
 }
-void End(Bytes* b, size_t start) { b->PatchU32(start - 4, uint32_t(b->size() - start)); }
+void End(Bytes* b, size_t start) {
+  b->PatchU32(start - 4, uint32_t(b->size() - start));
+}
 
-void SetTag(char* dst, const char* src) { std::memcpy(dst, src, 4); }
+void SetTag(char* dst, const char* src) {
+  std::memcpy(dst, src, 4);
+}
 
 }  // namespace
 
@@ -145,8 +149,7 @@ void AviWriter::BuildHeaders() {
 
 bool AviWriter::Put(const void* bytes, size_t count) {
   if (file_ == nullptr || failed_) return false;
-  if (count > kMaxFileSize - position_ ||
-      std::fwrite(bytes, 1, count, file_) != count) {
+  if (count > kMaxFileSize - position_ || std::fwrite(bytes, 1, count, file_) != count) {
     failed_ = true;
     return false;
   }
@@ -206,10 +209,10 @@ int32_t AviWriter::Open(const char* path) {
   b.Tag("hdrl");
   const size_t avih = Begin(&b, "avih");
   const MainAviHeader& m = mainHeader;
-  for (uint32_t v : {m.dwMicroSecPerFrame, m.dwMaxBytesPerSec, m.dwPaddingGranularity, m.dwFlags,
-                     m.dwTotalFrames, m.dwInitialFrames, m.dwStreams, m.dwSuggestedBufferSize,
-                     m.dwWidth, m.dwHeight, m.dwReserved[0], m.dwReserved[1], m.dwReserved[2],
-                     m.dwReserved[3]}) {
+  for (uint32_t v :
+       {m.dwMicroSecPerFrame, m.dwMaxBytesPerSec, m.dwPaddingGranularity, m.dwFlags,
+        m.dwTotalFrames, m.dwInitialFrames, m.dwStreams, m.dwSuggestedBufferSize, m.dwWidth,
+        m.dwHeight, m.dwReserved[0], m.dwReserved[1], m.dwReserved[2], m.dwReserved[3]}) {
     b.U32(v);
   }
   End(&b, avih);

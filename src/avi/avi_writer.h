@@ -156,9 +156,9 @@ class AviWriter {
   bool StartMovi();
 
   std::FILE* file_ = nullptr;
-  bool failed_ = false;       // a write or seek of the current file failed
+  bool failed_ = false;  // a write or seek of the current file failed
   bool movi_pending_ = false;
-  uint32_t position_ = 0;     // current write offset
+  uint32_t position_ = 0;  // current write offset
   uint32_t video_chunks_ = 0;
   uint32_t audio_chunks_ = 0;
   uint32_t total_frames_pos_ = kTotalFramesPos;

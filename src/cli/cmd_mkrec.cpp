@@ -59,8 +59,8 @@ struct PlannedFrame {
 // One packet of the output, or a run of garbage bytes.
 struct Piece {
   std::vector<uint8_t> bytes;
-  int frame = -1;      // index of the frame this packet belongs to; -1 for inserted pieces
-  bool last = false;   // last packet of its frame
+  int frame = -1;     // index of the frame this packet belongs to; -1 for inserted pieces
+  bool last = false;  // last packet of its frame
 };
 
 bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
@@ -155,8 +155,8 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
       const double seconds = durations[size_t(channel)] > 0 ? durations[size_t(channel)] : longest;
       pcm.resize(size_t(seconds * kAudioSampleRate));
       for (size_t k = 0; k < pcm.size(); ++k) {
-        pcm[k] = uint8_t(128.0 + 100.0 * std::sin(2.0 * M_PI * 440.0 * double(k) /
-                                                  kAudioSampleRate));
+        pcm[k] =
+            uint8_t(128.0 + 100.0 * std::sin(2.0 * M_PI * 440.0 * double(k) / kAudioSampleRate));
       }
     }
     for (size_t at = 0; at < pcm.size(); at += samples_per_frame) {
@@ -185,8 +185,8 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
   for (size_t i = 0; i < frames.size(); ++i) {
     std::vector<uint8_t> packets;
     const PlannedFrame& f = frames[i];
-    const uint32_t count = ct::AppendFramePackets(f.bytes.data(), uint32_t(f.bytes.size()),
-                                                  f.type_code, &packets);
+    const uint32_t count =
+        ct::AppendFramePackets(f.bytes.data(), uint32_t(f.bytes.size()), f.type_code, &packets);
     for (uint32_t k = 0; k < count; ++k) {
       Piece p;
       p.bytes.assign(packets.begin() + std::ptrdiff_t(k) * ct::kPacketSize,
@@ -212,8 +212,8 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
     const std::string num = colon == std::string::npos ? "1" : spec.substr(colon + 1);
     if (num.empty() || num.size() > 6 || num.find_first_not_of("0123456789") != std::string::npos ||
         (kind != "garbage" && kind != "endmark" && kind != "kind255" && kind != "truncate")) {
-      return Fail(exitCode, "bad --damage '" + spec +
-                                "' (want garbage|endmark|kind255|truncate:COUNT)");
+      return Fail(exitCode,
+                  "bad --damage '" + spec + "' (want garbage|endmark|kind255|truncate:COUNT)");
     }
     requests.push_back({kind, uint32_t(std::stoul(num))});
   }

@@ -6,7 +6,9 @@
 namespace vexlor::container {
 namespace {
 
-inline uint32_t U16(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
+inline uint32_t U16(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8;
+}
 inline uint32_t U32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }

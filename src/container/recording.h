@@ -15,15 +15,15 @@ namespace vexlor::container {
 
 // Packet layout (offsets from the start of a packet; multi-byte fields little-endian).
 inline constexpr int kPacketSize = 1418;
-inline constexpr int kPayloadSize = 1390;        // the payload area; a fragment fills its start
-inline constexpr int kSyncOffset = 0;            // "TT\0"
-inline constexpr int kTotalHighOffset = 6;       // u16: high 16 bits of the frame's total length
-inline constexpr int kTotalLowOffset = 8;        // u16: low 16 bits of the frame's total length
-inline constexpr int kFragmentLengthOffset = 12; // u16: payload bytes carried by this packet
-inline constexpr int kPacketKindOffset = 14;     // u16: kIgnoredPacketKind marks an ignored packet
-inline constexpr int kTypeCodeOffset = 21;       // u8: >= kPassthroughTypeCode: passthrough frame
+inline constexpr int kPayloadSize = 1390;         // the payload area; a fragment fills its start
+inline constexpr int kSyncOffset = 0;             // "TT\0"
+inline constexpr int kTotalHighOffset = 6;        // u16: high 16 bits of the frame's total length
+inline constexpr int kTotalLowOffset = 8;         // u16: low 16 bits of the frame's total length
+inline constexpr int kFragmentLengthOffset = 12;  // u16: payload bytes carried by this packet
+inline constexpr int kPacketKindOffset = 14;      // u16: kIgnoredPacketKind marks an ignored packet
+inline constexpr int kTypeCodeOffset = 21;        // u8: >= kPassthroughTypeCode: passthrough frame
 inline constexpr int kPayloadOffset = 22;
-inline constexpr int kEndMarkOffset = 1412;      // "DD\0"
+inline constexpr int kEndMarkOffset = 1412;  // "DD\0"
 inline constexpr uint8_t kSyncMark[3] = {0x54, 0x54, 0x00};
 inline constexpr uint8_t kEndMark[3] = {0x44, 0x44, 0x00};
 inline constexpr uint16_t kIgnoredPacketKind = 255;
@@ -60,9 +60,9 @@ void InitFrame(MediaFrame* f);
 
 // Where ReadNextFrame reads from.
 struct RecordingSource {
-  std::FILE* file = nullptr;               // opened "rb" by the caller
-  std::atomic<int64_t> read_position{0};   // file offset after the reader's latest read
-  std::vector<uint8_t> assembly;           // reader's working area, allocated at first use
+  std::FILE* file = nullptr;              // opened "rb" by the caller
+  std::atomic<int64_t> read_position{0};  // file offset after the reader's latest read
+  std::vector<uint8_t> assembly;          // reader's working area, allocated at first use
 };
 
 // Reads packets from the current file position until one frame is complete and stores it in

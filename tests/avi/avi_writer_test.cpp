@@ -114,7 +114,8 @@ TEST(AviWriterTest, ChunksIndexFlagsAndHeaders) {
     const Bytes& f = all[stored[k]];
     EXPECT_EQ(avi.chunks[k].id, stored[k] == 4 ? "01wb" : "00dc") << k;
     EXPECT_EQ(avi.chunks[k].size, f.size() - 32) << k;
-    EXPECT_TRUE(std::equal(f.begin() + 32, f.end(), bytes.begin() + long(avi.chunks[k].data_offset)));
+    EXPECT_TRUE(
+        std::equal(f.begin() + 32, f.end(), bytes.begin() + long(avi.chunks[k].data_offset)));
     EXPECT_EQ(avi.index[k].flags, flags[k]) << "chunk " << k;
   }
   EXPECT_EQ(avi.chunks.back().size, 4u);
@@ -281,7 +282,7 @@ TEST(AviWriterTest, KeyFramesAreThoseWithAnIdrSlice) {
   const std::vector<Case> cases = {
       {{0, 0, 0, 1, 0x65, 0x88}, true},
       {{0, 0, 0, 1, 0x67, 1, 2, 0, 0, 1, 0x68, 3, 0, 0, 1, 0x45}, true},  // third NAL, ref_idc 2
-      {{0, 0, 0, 1, 0x61, 0x9A}, false},                                 // P, nal_ref_idc 3
+      {{0, 0, 0, 1, 0x61, 0x9A}, false},                                  // P, nal_ref_idc 3
       {{0, 0, 0, 1, 0x41, 0, 0, 3, 0x05, 0x65}, false},  // emulation-prevented, not a start code
       {{0, 0, 0, 1, 0x41, 0x11, 0, 0, 1}, false},        // start code at the very end
       {{0, 0, 1, 0xE5}, false},                          // forbidden_zero_bit set

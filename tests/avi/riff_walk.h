@@ -32,13 +32,13 @@ struct WalkedIndexEntry {
 
 struct WalkedAvi {
   std::vector<uint8_t> bytes;
-  size_t avih = 0;                   // file offsets of the header blocks' data
+  size_t avih = 0;  // file offsets of the header blocks' data
   size_t video_strh = 0, video_strf = 0, audio_strh = 0, audio_strf = 0;
   uint32_t video_strf_size = 0, audio_strf_size = 0;
-  size_t movi_fourcc = 0;            // file offset of "movi"
+  size_t movi_fourcc = 0;  // file offset of "movi"
   uint32_t movi_list_size = 0;
-  uint32_t trailing_zeros = 0;       // zero bytes after the last chunk inside the movi list
-  std::vector<WalkedChunk> chunks;   // the movi list, in file order
+  uint32_t trailing_zeros = 0;      // zero bytes after the last chunk inside the movi list
+  std::vector<WalkedChunk> chunks;  // the movi list, in file order
   std::vector<WalkedIndexEntry> index;
   uint32_t U32(size_t at) const { return LeU32(bytes, at); }
 };
@@ -59,8 +59,8 @@ inline std::string WalkAvi(const std::vector<uint8_t>& b, WalkedAvi* out) {
   out->bytes = b;
   const size_t n = b.size();
   if (n < 12 || Tag(b, 0) != "RIFF" || Tag(b, 8) != "AVI ") return "no RIFF AVI header";
-  if (LeU32(b, 4) != n - 8) return "RIFF size " + std::to_string(LeU32(b, 4)) + " != " +
-                                    std::to_string(n - 8);
+  if (LeU32(b, 4) != n - 8)
+    return "RIFF size " + std::to_string(LeU32(b, 4)) + " != " + std::to_string(n - 8);
   // Top level: LIST hdrl, LIST movi, idx1 (each padded to even size).
   std::vector<WalkedChunk> top;
   for (size_t at = 12; at < n;) {

@@ -75,9 +75,9 @@ std::vector<FrameLine> ParseFrames(const std::string& listing) {
     FrameLine f;
     char kind[16] = {};
     unsigned long long index;
-    if (std::sscanf(line.c_str(), "%llu channel=%d %15s length=%u seconds=%u ticks=%u passthrough=%d",
-                    &index, &f.channel, kind, &f.length, &f.seconds, &f.ticks,
-                    &f.passthrough) == 7) {
+    if (std::sscanf(line.c_str(),
+                    "%llu channel=%d %15s length=%u seconds=%u ticks=%u passthrough=%d", &index,
+                    &f.channel, kind, &f.length, &f.seconds, &f.ticks, &f.passthrough) == 7) {
       EXPECT_EQ(index, out.size());
       f.kind = kind;
       out.push_back(f);
@@ -97,8 +97,9 @@ std::vector<std::string> Unindexed(const std::string& listing) {
 TEST(MkrecFramesTest, RoundTripKeepsEveryFrame) {
   const std::string rec = Temp("round.kvr");
   const std::string a = Data("refs_slices.264"), b = Data("odd_size.264");
-  const Result made = Shell(Cli() + " mkrec -o " + rec + " --channel 2=" + a + " --channel 13=" + b +
-                          " --audio 13 --fps 30 --start 1000.5 --passthrough 4");
+  const Result made =
+      Shell(Cli() + " mkrec -o " + rec + " --channel 2=" + a + " --channel 13=" + b +
+            " --audio 13 --fps 30 --start 1000.5 --passthrough 4");
   ASSERT_EQ(made.exit_code, 0) << made.out;
   const Result listed = Shell(Cli() + " frames " + rec);
   ASSERT_EQ(listed.exit_code, 0);
@@ -170,7 +171,7 @@ TEST(MkrecFramesTest, DamageResynchronisesAsDescribed) {
     for (int seed : {1, 2, 3}) {
       const std::string rec = Temp("damaged.kvr");
       const Result made = Shell(Cli() + " mkrec -o " + rec + inputs + " --damage " + damage +
-                              " --seed " + std::to_string(seed));
+                                " --seed " + std::to_string(seed));
       ASSERT_EQ(made.exit_code, 0) << damage;
       std::vector<bool> lost(all.size(), false);
       for (const std::string& line : Lines(made.out)) {

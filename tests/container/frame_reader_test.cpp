@@ -24,10 +24,12 @@ Bytes MakeFrame(uint8_t kind, int channel, uint32_t ticks, uint32_t seconds, siz
   return f;
 }
 
-void Append(Bytes* out, const Bytes& more) { out->insert(out->end(), more.begin(), more.end()); }
+void Append(Bytes* out, const Bytes& more) {
+  out->insert(out->end(), more.begin(), more.end());
+}
 
-Bytes Packet(uint32_t total, const uint8_t* fragment, uint32_t fragment_length,
-             uint16_t kind = 0, uint8_t type_code = 0) {
+Bytes Packet(uint32_t total, const uint8_t* fragment, uint32_t fragment_length, uint16_t kind = 0,
+             uint8_t type_code = 0) {
   Bytes p(kPacketSize);
   PutPacket(p.data(), total, fragment, fragment_length, kind, type_code);
   return p;
@@ -48,7 +50,8 @@ Bytes Garbage(size_t n, uint32_t seed) {
   Bytes g(n);
   std::mt19937 rng(seed);
   for (uint8_t& b : g) {
-    do b = uint8_t(rng()); while (b == 'T');
+    do b = uint8_t(rng());
+    while (b == 'T');
   }
   return g;
 }
@@ -88,7 +91,7 @@ class Reader {
 };
 
 TEST(FrameReaderTest, DeliversWholeFramesWithTheirFields) {
-  const Bytes a = MakeFrame(kVideoKind, 3, 59, 1000, 5000, 1);   // several packets
+  const Bytes a = MakeFrame(kVideoKind, 3, 59, 1000, 5000, 1);      // several packets
   const Bytes b = MakeFrame(kAudioKind, 15, 1, 4000000000u, 8, 2);  // one packet
   const Bytes c = MakeFrame(kVideoKind, 0, 0, 7, kPayloadSize - kFrameHeaderSize, 3);  // exactly
   const Bytes d = MakeFrame(kVideoKind, 9, 30, 8, kPayloadSize + 1 - kFrameHeaderSize, 4);
@@ -361,7 +364,8 @@ TEST(FrameReaderTest, RandomDamageIsHandledSafely) {
           file.insert(file.begin() + long(at), size_t(rng() % 3000), uint8_t(rng()));
           break;
         default:
-          file.erase(file.begin() + long(at), file.begin() + long(std::min(file.size(), at + rng() % 2000)));
+          file.erase(file.begin() + long(at),
+                     file.begin() + long(std::min(file.size(), at + rng() % 2000)));
           break;
       }
       if (file.size() < kPacketSize) break;
