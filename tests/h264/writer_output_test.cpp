@@ -136,6 +136,12 @@ TEST(DISABLED_PictureOrderCount, Type2AcrossFrameNumWrap) {
   }
   prev = k.Pcm(IdrHeader(1), 99, 0);
   k.Add(CopyPicture(k.sps(), 0, RefHeader(1, 0)), {prev}, 2);
+  // After memory management operation 5 the frame numbers count from 0 again.
+  SliceHeader five = RefHeader(2, 0, kSliceI);
+  five.mmco = {{.op = 5}};
+  prev = k.Pcm(five, 100, kAnyPoc);
+  k.Add(CopyPicture(k.sps(), 0, RefHeader(1, 0)), {prev}, 2);
+  k.Add(CopyPicture(k.sps(), 0, NonRefHeader(2, 0)), {prev}, 3);
   EXPECT_TRUE(k.Decodes());
 }
 
@@ -170,11 +176,14 @@ TEST(DISABLED_OutputOrder, Mmco5IsAnOutputBarrier) {
   EXPECT_TRUE(k.Decodes());
 }
 
-// A new SPS of another size takes effect at the next IDR picture. Pictures of the old size
-// still waiting for output leave with their own size.
+// A new SPS of another size takes effect at the next IDR picture, whether it replaces the SPS
+// in use or comes with its own id and PPS. Pictures of the old size still waiting for output
+// leave with their own size.
 TEST(DISABLED_PictureSize, ChangesAtIdr) {
-  for (bool outputAtOnce : {true, false}) {
-    SCOPED_TRACE(outputAtOnce ? "output at once" : "output at drain");
+  for (int variant = 0; variant < 3; ++variant) {
+    const bool outputAtOnce = variant != 1;
+    const bool newIds = variant == 2;
+    SCOPED_TRACE(variant);
     Sps big;
     big.pic_width_in_mbs_minus1 = 4;
     big.pic_height_in_map_units_minus1 = 3;
@@ -189,9 +198,17 @@ TEST(DISABLED_PictureSize, ChangesAtIdr) {
     const Frame c = NoiseFrame(small.Width(), small.Height(), 2);
     s.Add(EncodePicture(big, pps, PcmPicture(big, &a, IdrHeader(0, 0))));
     s.Add(EncodePicture(big, pps, CopyPicture(big, 0, RefHeader(1, 2))));
-    s.Add(SpsNal(small));  // same id, replaces the first
-    s.Add(EncodePicture(small, pps, PcmPicture(small, &c, IdrHeader(1, 0))));
-    s.Add(EncodePicture(small, pps, CopyPicture(small, 0, RefHeader(1, 2))));
+    Pps smallPps = pps;
+    SliceHeader idr = IdrHeader(1, 0), p = RefHeader(1, 2);
+    if (newIds) {
+      small.seq_parameter_set_id = 3;
+      smallPps.seq_parameter_set_id = 3;
+      smallPps.pic_parameter_set_id = idr.pic_parameter_set_id = p.pic_parameter_set_id = 7;
+      s.Add(PpsNal(smallPps));
+    }
+    s.Add(SpsNal(small));  // without new ids: same id, replaces the first
+    s.Add(EncodePicture(small, smallPps, PcmPicture(small, &c, idr)));
+    s.Add(EncodePicture(small, smallPps, CopyPicture(small, 0, p)));
     EXPECT_TRUE(DecodesTo(s, {{&a, 0}, {&a, 2}, {&c, 0}, {&c, 2}}));
   }
 }
