@@ -1,8 +1,6 @@
 // Reference marking and reference lists, shown through pictures that copy from every index of
 // their list: long-term references, every memory management operation, every kind of
 // reordering command, a list holding one picture twice, and frame_num gaps in both modes.
-// DISABLED_ stream tests wait for the decoder front end (NAL dispatch, slice headers, picture
-// buffer and output) to land on main; they pass with it merged.
 #include <gtest/gtest.h>
 
 #include "h264/writer/harness.h"
@@ -30,7 +28,7 @@ Sps SmallSps(int numRefFrames) {
 // Operations 1 to 6 in turn; after each marking a non-reference probe picture copies from
 // every index of a list of exactly the expected length, so a frame marked wrongly shows up as
 // a wrong list order, a wrong picture or a failing list.
-TEST(DISABLED_ReferenceMarking, EveryMemoryManagementOperation) {
+TEST(ReferenceMarking, EveryMemoryManagementOperation) {
   KnownStream k(SmallSps(4), Pps{});
   const Frame* a = k.Pcm(IdrHeader(0, 0), 1);
   // 4: long-term indices 0 and 1 allowed; 6: the current picture becomes long-term index 1.
@@ -72,7 +70,7 @@ TEST(DISABLED_ReferenceMarking, EveryMemoryManagementOperation) {
 
 // The sliding window counts long-term frames: with two reference frames allowed and a long-term
 // IDR picture, each new short-term picture pushes out the previous one.
-TEST(DISABLED_ReferenceMarking, SlidingWindowCountsLongTermFrames) {
+TEST(ReferenceMarking, SlidingWindowCountsLongTermFrames) {
   KnownStream k(SmallSps(2), Pps{});
   SliceHeader idr = IdrHeader(0, 0);
   idr.long_term_reference_flag = 1;
@@ -88,7 +86,7 @@ TEST(DISABLED_ReferenceMarking, SlidingWindowCountsLongTermFrames) {
 
 // A long-term IDR picture and three short-term pictures, then lists reordered by each kind of
 // command.
-TEST(DISABLED_ReferenceLists, ReorderingCommandsOfEachKind) {
+TEST(ReferenceLists, ReorderingCommandsOfEachKind) {
   KnownStream k(SmallSps(4), Pps{});
   SliceHeader idr = IdrHeader(0, 0);
   idr.long_term_reference_flag = 1;
@@ -110,7 +108,7 @@ TEST(DISABLED_ReferenceLists, ReorderingCommandsOfEachKind) {
 
 // Sixteen active references, the most the list holds; reordering the oldest to the front
 // shifts all sixteen.
-TEST(DISABLED_ReferenceLists, SixteenActiveReferences) {
+TEST(ReferenceLists, SixteenActiveReferences) {
   Sps sps = SmallSps(16);
   sps.pic_width_in_mbs_minus1 = 3;
   sps.pic_height_in_map_units_minus1 = 3;  // 16 macroblocks
@@ -129,7 +127,7 @@ TEST(DISABLED_ReferenceLists, SixteenActiveReferences) {
 }
 
 // Reordering after frame_num has wrapped: picture numbers of the older frames are negative.
-TEST(DISABLED_ReferenceLists, ReorderingAcrossFrameNumWrap) {
+TEST(ReferenceLists, ReorderingAcrossFrameNumWrap) {
   KnownStream k(SmallSps(3), Pps{});
   const Frame* prev = k.Pcm(IdrHeader(0, 0), 1);
   for (int n = 1; n <= 13; ++n) {
@@ -151,7 +149,7 @@ TEST(DISABLED_ReferenceLists, ReorderingAcrossFrameNumWrap) {
 // have boundary strength 0 and the loop filter, on at QP 40 over content it would visibly
 // change, leaves the copy exact. A control picture takes the same content from two different
 // pictures and must come out filtered.
-TEST(DISABLED_ReferenceLists, PictureListedTwiceIsOneReferenceForTheLoopFilter) {
+TEST(ReferenceLists, PictureListedTwiceIsOneReferenceForTheLoopFilter) {
   Sps sps = SmallSps(3);
   Pps pps;
   Stream s;
@@ -192,7 +190,7 @@ TEST(DISABLED_ReferenceLists, PictureListedTwiceIsOneReferenceForTheLoopFilter) 
 // boundary strength 1, every other edge 0. disable_deblocking_filter_idc decides whether the
 // edges between the slices are filtered; an edge belongs to the macroblock right of or below
 // it, so only the second slice's mode counts.
-TEST(DISABLED_LoopFilterControl, DisableIdcPerSlice) {
+TEST(LoopFilterControl, DisableIdcPerSlice) {
   Sps sps = SmallSps(2);
   Pps pps;
   Stream s;
@@ -236,7 +234,7 @@ TEST(DISABLED_LoopFilterControl, DisableIdcPerSlice) {
 // belong to the other group, and the two groups predict from two different pictures. With
 // disable_deblocking_filter_idc 2 no edge between slices is filtered, so the copy is exact;
 // with 0 the same stream is filtered.
-TEST(DISABLED_LoopFilterControl, EdgesBetweenSliceGroups) {
+TEST(LoopFilterControl, EdgesBetweenSliceGroups) {
   Sps sps = SmallSps(2);
   Pps pps;
   pps.num_slice_groups_minus1 = 1;
@@ -278,14 +276,14 @@ void PrintTo(const GapCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-class DISABLED_FrameNumGap : public ::testing::TestWithParam<GapCase> {};
+class FrameNumGap : public ::testing::TestWithParam<GapCase> {};
 
 // frame_num jumps from 1 to 4. With gaps allowed, frames 2 and 3 are non-existing: they fill
 // the list but their samples are unknown, so the next picture copies only from the real frame
 // behind them. With gaps not allowed they are copies of the newest frame (B), so every index
 // holds B. The synthesised frames are never output. Variants store them into a DPB that
 // outputs at once, and into one that has to bump while filling the gap.
-TEST_P(DISABLED_FrameNumGap, FillsTheGap) {
+TEST_P(FrameNumGap, FillsTheGap) {
   const GapCase& c = GetParam();
   Sps sps;
   sps.num_ref_frames = c.numRefFrames;
@@ -311,7 +309,7 @@ TEST_P(DISABLED_FrameNumGap, FillsTheGap) {
   EXPECT_TRUE(k.Decodes());
 }
 
-INSTANTIATE_TEST_SUITE_P(BothModes, DISABLED_FrameNumGap,
+INSTANTIATE_TEST_SUITE_P(BothModes, FrameNumGap,
                          ::testing::Values(GapCase{"NonExisting", 1, 4, 0},
                                            GapCase{"NonExistingWhileBumping", 1, 3, 1},
                                            GapCase{"CopiesOfNewest", 0, 4, 0},
@@ -322,7 +320,7 @@ INSTANTIATE_TEST_SUITE_P(BothModes, DISABLED_FrameNumGap,
 
 // A gap across the frame_num wrap: 14 is followed by 2, so 15, 0 and 1 are missing. Behind them
 // in the list is frame 14 (X); the older frames hold A.
-TEST(DISABLED_FrameNumGapWrap, MissingFramesAcrossTheWrap) {
+TEST(FrameNumGapWrap, MissingFramesAcrossTheWrap) {
   for (int gapsAllowed : {1, 0}) {
     SCOPED_TRACE(gapsAllowed ? "non-existing frames" : "copies of the newest frame");
     Sps sps;
@@ -347,7 +345,7 @@ TEST(DISABLED_FrameNumGapWrap, MissingFramesAcrossTheWrap) {
 // The frame numbers synthesised for a gap count in the order count of types 1 and 2: after a
 // gap across the wrap the order count keeps growing, so output (here only at the end, without
 // VUI) stays in decoding order. Type 1 with one offset of 2 per frame counts like type 2.
-TEST(DISABLED_FrameNumGapWrap, OrderCountCountsTheWrapInsideTheGap) {
+TEST(FrameNumGapWrap, OrderCountCountsTheWrapInsideTheGap) {
   for (int type : {1, 2}) {
     SCOPED_TRACE(type == 1 ? "type 1" : "type 2");
     Sps sps;
