@@ -1,7 +1,5 @@
 // Slice groups of every map type, several slices per group sent in arbitrary order: each
 // macroblock must land where its group's map puts it, in I and P pictures.
-// DISABLED_ stream tests wait for the decoder front end (NAL dispatch, slice headers, picture
-// buffer and output) to land on main; they pass with it merged.
 #include <gtest/gtest.h>
 
 #include "h264/writer/harness.h"
@@ -49,12 +47,12 @@ void PrintTo(const MapCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-class DISABLED_SliceGroupMapStream : public ::testing::TestWithParam<MapCase> {};
+class SliceGroupMapStream : public ::testing::TestWithParam<MapCase> {};
 
 // An IDR picture of I_PCM macroblocks, then a reference P picture and a non-reference P
 // picture mixing I_PCM, skipped and P_L0_16x16 macroblocks, each with two slices per group
 // sent in shuffled order; types 3 to 5 change slice_group_change_cycle between pictures.
-TEST_P(DISABLED_SliceGroupMapStream, MacroblocksLandWhereTheMapPutsThem) {
+TEST_P(SliceGroupMapStream, MacroblocksLandWhereTheMapPutsThem) {
   const MapCase& c = GetParam();
   Sps sps;
   sps.pic_width_in_mbs_minus1 = 6;
@@ -104,7 +102,7 @@ TEST_P(DISABLED_SliceGroupMapStream, MacroblocksLandWhereTheMapPutsThem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    AllTypes, DISABLED_SliceGroupMapStream,
+    AllTypes, SliceGroupMapStream,
     ::testing::Values(
         MapCase{"Interleaved2", 2, 0}, MapCase{"Interleaved8", 8, 0}, MapCase{"Dispersed2", 2, 1},
         MapCase{"Dispersed3", 3, 1}, MapCase{"Dispersed8", 8, 1}, MapCase{"Foreground3", 3, 2},
@@ -121,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A picture whose map type 6 PPS carries fewer slice_group_id entries than the picture has
 // macroblocks: its slices are rejected (never placed by reading past the array), and the
 // pictures around it decode normally.
-TEST(DISABLED_SliceGroupStream, ShortExplicitMapIsRejected) {
+TEST(SliceGroupStream, ShortExplicitMapIsRejected) {
   Sps sps;
   sps.pic_width_in_mbs_minus1 = 6;
   sps.pic_height_in_map_units_minus1 = 4;
