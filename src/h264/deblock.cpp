@@ -78,16 +78,15 @@ void FilterChromaEdge(const MbFilterContext& c, int dir, ptrdiff_t offset, const
   for (int s = 0; s < 4; ++s) {
     tc0[s] = bs[s] ? static_cast<int8_t>(kDeblockTc0[t.indexAC][bs[s] - 1]) : int8_t{-1};
   }
-  c.fn->chromaNormal[dir](c.cb + offset, c.stride >> 1, t.alphaC, t.betaC, tc0);
-  c.fn->chromaNormal[dir](c.cr + offset, c.stride >> 1, t.alphaC, t.betaC, tc0);
+  c.fn->chromaNormal[dir](c.cb + offset, c.cr + offset, c.stride >> 1, t.alphaC, t.betaC, tc0);
 }
 
 void FilterStrongEdge(const MbFilterContext& c, int dir, uint8_t* lumaPix, ptrdiff_t chromaOffset,
                       const EdgeThresholds& t) {
   if (t.alphaL != 0 && t.betaL != 0) c.fn->lumaStrong[dir](lumaPix, c.stride, t.alphaL, t.betaL);
   if (t.alphaC != 0 && t.betaC != 0) {
-    c.fn->chromaStrong[dir](c.cb + chromaOffset, c.stride >> 1, t.alphaC, t.betaC);
-    c.fn->chromaStrong[dir](c.cr + chromaOffset, c.stride >> 1, t.alphaC, t.betaC);
+    c.fn->chromaStrong[dir](c.cb + chromaOffset, c.cr + chromaOffset, c.stride >> 1, t.alphaC,
+                            t.betaC);
   }
 }
 

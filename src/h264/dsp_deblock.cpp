@@ -3,6 +3,7 @@
 #include "h264/dsp_deblock.h"
 
 #include <cstdlib>
+#include <initializer_list>
 
 namespace vexlor::h264 {
 
@@ -121,23 +122,28 @@ void LumaStrong(uint8_t* pix, ptrdiff_t stride, int alpha, int beta) {
 }
 
 template <bool kVertical>
-void ChromaNormal(uint8_t* pix, ptrdiff_t stride, int alpha, int beta, const int8_t* tc0) {
+void ChromaNormal(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta,
+                  const int8_t* tc0) {
   const ptrdiff_t across = kVertical ? 1 : stride;
   const ptrdiff_t along = kVertical ? stride : 1;
-  for (int s = 0; s < 4; ++s) {
-    const int tc = tc0[s];
-    uint8_t* line = pix + 2 * s * along;
-    if (tc < 0) continue;
-    NormalLine<true>(line, across, alpha, beta, tc);
-    NormalLine<true>(line + along, across, alpha, beta, tc);
+  for (uint8_t* pix : {cb, cr}) {
+    for (int s = 0; s < 4; ++s) {
+      const int tc = tc0[s];
+      uint8_t* line = pix + 2 * s * along;
+      if (tc < 0) continue;
+      NormalLine<true>(line, across, alpha, beta, tc);
+      NormalLine<true>(line + along, across, alpha, beta, tc);
+    }
   }
 }
 
 template <bool kVertical>
-void ChromaStrong(uint8_t* pix, ptrdiff_t stride, int alpha, int beta) {
+void ChromaStrong(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta) {
   const ptrdiff_t across = kVertical ? 1 : stride;
   const ptrdiff_t along = kVertical ? stride : 1;
-  for (int i = 0; i < 8; ++i, pix += along) StrongLine<true>(pix, across, alpha, beta);
+  for (uint8_t* pix : {cb, cr}) {
+    for (int i = 0; i < 8; ++i, pix += along) StrongLine<true>(pix, across, alpha, beta);
+  }
 }
 
 }  // namespace
@@ -153,7 +159,7 @@ const DeblockFunctions& ReferenceDeblockFunctions() {
 }
 
 const DeblockFunctions& ActiveDeblockFunctions() {
-  return ReferenceDeblockFunctions();
+  return LaneDeblockFunctions();
 }
 
 }  // namespace vexlor::h264

@@ -15,10 +15,11 @@ using LumaNormalFn = void (*)(uint8_t* pix, ptrdiff_t stride, int alpha, int bet
                               const int8_t* tc0);
 // bS 4 across one luma edge of 16 lines.
 using LumaStrongFn = void (*)(uint8_t* pix, ptrdiff_t stride, int alpha, int beta);
-// The chroma versions: 8 lines of one chroma plane, two lines per segment.
-using ChromaNormalFn = void (*)(uint8_t* pix, ptrdiff_t stride, int alpha, int beta,
+// The chroma versions: the same edge of both chroma planes (cb and cr point at q0 of the first
+// line of each; `stride` is the chroma stride), 8 lines each, two lines per segment.
+using ChromaNormalFn = void (*)(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta,
                                 const int8_t* tc0);
-using ChromaStrongFn = void (*)(uint8_t* pix, ptrdiff_t stride, int alpha, int beta);
+using ChromaStrongFn = void (*)(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta);
 
 struct DeblockFunctions {
   LumaNormalFn lumaNormal[2];
@@ -27,7 +28,10 @@ struct DeblockFunctions {
   ChromaStrongFn chromaStrong[2];
 };
 
+// The line-by-line reference.
 const DeblockFunctions& ReferenceDeblockFunctions();
+// Portable lane-parallel versions (edges gathered into 16-lane blocks the compiler vectorises).
+const DeblockFunctions& LaneDeblockFunctions();
 const DeblockFunctions& ActiveDeblockFunctions();
 
 // Threshold tables of the standard, indexed 0..51: alpha' and beta' by indexA / indexB (Table

@@ -29,8 +29,12 @@ constexpr uint8_t Table9_4[48][2] = {
 // Number of motion vector differences of a P_8x8 quadrant by sub_mb_type.
 constexpr int kSubMvdCount[4] = {1, 2, 2, 4};
 
-bool IsIntraSliceClass(int sliceType) { return sliceType % 5 == 2 || sliceType % 5 == 4; }
-bool IsPSliceClass(int sliceType) { return sliceType % 5 == 0 || sliceType % 5 == 3; }
+bool IsIntraSliceClass(int sliceType) {
+  return sliceType % 5 == 2 || sliceType % 5 == 4;
+}
+bool IsPSliceClass(int sliceType) {
+  return sliceType % 5 == 0 || sliceType % 5 == 3;
+}
 
 void ApplyChromaPattern(MacroblockState* mb, int cbpChroma) {
   mb->chromaDcMask = cbpChroma ? 3 : 0;

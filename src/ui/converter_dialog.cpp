@@ -63,7 +63,7 @@ QRect DialogUnitsToPixels(const DialogBaseUnits& base, int x, int y, int width, 
 
 QFont DialogFont() {
   const QString family = QString::fromUtf8(kDialogFontFamily);
-  if (QFontDatabase::families().contains(family)) return QFont(family, kDialogFontPoints);
+  if (QFontDatabase::hasFamily(family)) return QFont(family, kDialogFontPoints);
   QFont fallback = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
   fallback.setPointSize(kDialogFontPoints);
   return fallback;

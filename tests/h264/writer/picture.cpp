@@ -1,0 +1,202 @@
+#include "h264/writer/picture.h"
+
+#include <algorithm>
+#include <cassert>
+
+namespace vexlor::h264w {
+namespace {
+
+uint32_t NextRandom(uint32_t* state) {  // xorshift32
+  uint32_t x = *state;
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  return *state = x;
+}
+
+void WritePcmMacroblock(BitWriter* w, const Frame& f, int mbAddr) {
+  w->AlignWithZeros();  // pcm_alignment_zero_bit
+  const int mbW = f.width / 16;
+  const int x0 = (mbAddr % mbW) * 16, y0 = (mbAddr / mbW) * 16;
+  for (int y = 0; y < 16; ++y) {
+    for (int x = 0; x < 16; ++x) w->PutBits(f.y[(y0 + y) * f.width + x0 + x], 8);
+  }
+  for (const std::vector<uint8_t>* plane : {&f.cb, &f.cr}) {
+    for (int y = 0; y < 8; ++y) {
+      for (int x = 0; x < 8; ++x)
+        w->PutBits((*plane)[(y0 / 2 + y) * (f.width / 2) + x0 / 2 + x], 8);
+    }
+  }
+}
+
+int ActiveRefs(const Pps& pps, const SliceHeader& h) {
+  return (h.num_ref_idx_active_override_flag ? h.num_ref_idx_l0_active_minus1
+                                             : pps.num_ref_idx_l0_active_minus1) +
+         1;
+}
+
+std::vector<uint8_t> EncodeSlice(const Sps& sps, const Pps& pps, const PictureCode& pic, int slice,
+                                 const std::vector<int>& mbs) {
+  SliceHeader h = pic.header;
+  h.first_mb_in_slice = mbs.front();
+  if (pic.adjustSlice) pic.adjustSlice(slice, &h);
+  BitWriter w;
+  WriteSliceHeader(&w, sps, pps, h);
+  const bool intraSlice = h.IsIntraSlice();
+  const int numActive = ActiveRefs(pps, h);
+  int skipRun = 0;
+  for (int addr : mbs) {
+    const MbCode& mb = pic.mb[addr];
+    if (mb.kind == MbKind::kSkip) {
+      assert(!intraSlice);
+      ++skipRun;
+      continue;
+    }
+    if (!intraSlice) {
+      w.PutUe(skipRun);  // mb_skip_run
+      skipRun = 0;
+    }
+    if (mb.kind == MbKind::kPcm) {
+      assert(pic.pcm != nullptr);
+      w.PutUe(intraSlice ? 25 : 30);  // I_PCM
+      WritePcmMacroblock(&w, *pic.pcm, addr);
+    } else {
+      assert(!intraSlice && mb.refIdx >= 0 && mb.refIdx < numActive);
+      w.PutUe(0);  // P_L0_16x16
+      if (numActive == 2) {
+        w.PutBit(mb.refIdx == 0 ? 1 : 0);  // te(v) with range 1: the inverted bit
+      } else if (numActive > 2) {
+        w.PutUe(mb.refIdx);
+      }
+      w.PutSe(0);  // mvd_l0, both components: the predicted vector is zero (see picture.h)
+      w.PutSe(0);
+      w.PutUe(0);  // coded_block_pattern 0 (inter mapping)
+    }
+  }
+  if (skipRun > 0) w.PutUe(skipRun);
+  w.PutTrailingBits();
+  return MakeNalUnit(h.nal_ref_idc, h.nal_unit_type, w.Bytes());
+}
+
+}  // namespace
+
+Frame MakeFrame(int width, int height) {
+  Frame f;
+  f.width = width;
+  f.height = height;
+  f.y.assign(static_cast<size_t>(width) * height, 0);
+  f.cb.assign(static_cast<size_t>(width / 2) * (height / 2), 0);
+  f.cr.assign(f.cb.size(), 0);
+  return f;
+}
+
+Frame NoiseFrame(int width, int height, uint32_t seed) {
+  Frame f = MakeFrame(width, height);
+  uint32_t state = seed * 2654435761u + 12345u;
+  if (state == 0) state = 1;
+  for (std::vector<uint8_t>* plane : {&f.y, &f.cb, &f.cr}) {
+    for (uint8_t& s : *plane) {
+      const uint32_t r = NextRandom(&state);
+      s = (r & 0x700) == 0 ? 0 : static_cast<uint8_t>(r >> 24);  // about one zero in eight
+    }
+  }
+  return f;
+}
+
+Frame SteppedFrame(int width, int height, uint32_t seed) {
+  Frame f = MakeFrame(width, height);
+  uint32_t state = seed * 2654435761u + 777u;
+  if (state == 0) state = 1;
+  const int mbW = width / 16, mbH = height / 16;
+  for (int my = 0; my < mbH; ++my) {
+    for (int mx = 0; mx < mbW; ++mx) {
+      const int base = 96 + 8 * ((mx + my) % 4) + static_cast<int>(NextRandom(&state) % 3);
+      for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x)
+          f.y[(my * 16 + y) * width + mx * 16 + x] = static_cast<uint8_t>(base);
+      }
+      for (int y = 0; y < 8; ++y) {
+        for (int x = 0; x < 8; ++x) {
+          const size_t i = (my * 8 + y) * (width / 2) + mx * 8 + x;
+          f.cb[i] = static_cast<uint8_t>(base + 20);
+          f.cr[i] = static_cast<uint8_t>(base - 20);
+        }
+      }
+    }
+  }
+  return f;
+}
+
+void CopyMacroblock(const Frame& from, Frame* to, int mbAddr) {
+  const int mbW = to->width / 16;
+  const int x0 = (mbAddr % mbW) * 16, y0 = (mbAddr / mbW) * 16;
+  for (int y = 0; y < 16; ++y) {
+    for (int x = 0; x < 16; ++x) {
+      const size_t i = static_cast<size_t>(y0 + y) * to->width + x0 + x;
+      to->y[i] = from.y[i];
+    }
+  }
+  for (int y = 0; y < 8; ++y) {
+    for (int x = 0; x < 8; ++x) {
+      const size_t i = static_cast<size_t>(y0 / 2 + y) * (to->width / 2) + x0 / 2 + x;
+      to->cb[i] = from.cb[i];
+      to->cr[i] = from.cr[i];
+    }
+  }
+}
+
+std::vector<MbCode> AllPcm(const Sps& sps) {
+  return std::vector<MbCode>(sps.SizeMbs(), {MbKind::kPcm, 0});
+}
+std::vector<MbCode> AllSkip(const Sps& sps) {
+  return std::vector<MbCode>(sps.SizeMbs(), {MbKind::kSkip, 0});
+}
+std::vector<MbCode> AllInter(const Sps& sps, int refIdx) {
+  return std::vector<MbCode>(sps.SizeMbs(), {MbKind::kInter, refIdx});
+}
+
+std::vector<std::vector<uint8_t>> EncodePicture(const Sps& sps, const Pps& pps,
+                                                const PictureCode& pic) {
+  assert(static_cast<int>(pic.mb.size()) == sps.SizeMbs());
+  const std::vector<int> map = SliceGroupMap(sps, pps, pic.header.slice_group_change_cycle);
+  std::vector<std::vector<int>> slices;
+  for (int g = 0; g <= pps.num_slice_groups_minus1; ++g) {
+    std::vector<int> groupMbs;
+    for (int i = 0; i < sps.SizeMbs(); ++i) {
+      if (map[i] == g) groupMbs.push_back(i);
+    }
+    const int n = static_cast<int>(groupMbs.size());
+    const int parts = std::max(1, std::min(pic.slicesPerGroup, n));
+    for (int p = 0; p < parts && n > 0; ++p) {
+      const int begin = p * n / parts, end = (p + 1) * n / parts;
+      slices.emplace_back(groupMbs.begin() + begin, groupMbs.begin() + end);
+    }
+  }
+  std::vector<int> order = pic.sliceOrder;
+  if (order.empty()) {
+    for (size_t k = 0; k < slices.size(); ++k) order.push_back(static_cast<int>(k));
+    uint32_t state = pic.shuffleSeed;
+    for (size_t k = order.size(); state != 0 && k > 1; --k) {
+      std::swap(order[k - 1], order[NextRandom(&state) % k]);
+    }
+  }
+  assert(order.size() == slices.size());
+  std::vector<std::vector<uint8_t>> nals;
+  for (int s : order) nals.push_back(EncodeSlice(sps, pps, pic, s, slices.at(s)));
+  return nals;
+}
+
+Frame ExpectedPicture(const Sps& sps, const PictureCode& pic,
+                      const std::vector<const Frame*>& refList) {
+  Frame f = MakeFrame(sps.Width(), sps.Height());
+  for (int i = 0; i < sps.SizeMbs(); ++i) {
+    const MbCode& mb = pic.mb[i];
+    const Frame* src = mb.kind == MbKind::kPcm    ? pic.pcm
+                       : mb.kind == MbKind::kSkip ? refList.at(0)
+                                                  : refList.at(mb.refIdx);
+    CopyMacroblock(*src, &f, i);
+  }
+  return f;
+}
+
+}  // namespace vexlor::h264w
