@@ -55,7 +55,8 @@ class CliProgressSink : public app::ProgressSink {
 
   void PostProgress(int kind, int value) override {
     latest_.store(Pack(kind, value), std::memory_order_release);
-    if (kind != last_kind_ || value != last_value_) {
+    // A new phase: the scan starts, a channel's pass starts, or the end.
+    if (kind != last_kind_ || (kind == app::kWriteStep && value != last_value_)) {
       last_kind_ = kind;
       last_value_ = value;
       const int n = phase_count_.load(std::memory_order_relaxed);
@@ -160,11 +161,14 @@ void RunConvert(const std::string& path, int* exitCode) {
   }
   job->Wait();
 
-  if (terminal) {
-    // The final state: the last event's text, then end the line.
-    int kind, value;
-    if (sink.Latest(&kind, &value)) shown = app::ProgressText(*job, kind, value, shown);
-    std::printf("\r\033[K%s\n", shown.c_str());
+  int last_kind, last_value;
+  if (sink.Latest(&last_kind, &last_value)) {
+    const std::string final_text = app::ProgressText(*job, last_kind, last_value, shown);
+    if (terminal) {
+      std::printf("\r\033[K%s\n", final_text.c_str());
+    } else if (final_text != shown) {
+      std::printf("%s\n", final_text.c_str());
+    }
   }
   if (cancelled) {
     std::fprintf(stderr, "Cancelled.\n");

@@ -59,12 +59,12 @@ struct TopNnz {
 // Parses one macroblock (mb_skip_run handling, mb_type, prediction syntax, coded_block_pattern,
 // mb_qp_delta, residual) into mb, the intra 4x4 mode codes and the motion vector differences.
 // mb's position fields and neighbourFlags must be set. 0, or -1 on any syntax or range error.
-int ParseMacroblockLayer(MacroblockState* mb, int numActive, int8_t* modeCodes, TopNnz top,
+int ParseMacroblockLayer(MacroblockState* mb, int numActive, int8_t* modeCodes, const TopNnz& top,
                          int32_t (*mvd)[2], int sliceType, int chromaQpOffset, BitReader* r);
 
-void ClearLumaContexts(MacroblockState* mb, TopNnz top);
-void ClearChromaContexts(MacroblockState* mb, TopNnz top);
-void SetPcmContexts(MacroblockState* mb, TopNnz top);
+void ClearLumaContexts(MacroblockState* mb, const TopNnz& top);
+void ClearChromaContexts(MacroblockState* mb, const TopNnz& top);
+void SetPcmContexts(MacroblockState* mb, const TopNnz& top);
 
 // ---- slice_data.cpp --------------------------------------------------------------------
 void InitMacroblockState(MacroblockState* mb, int32_t sliceQp, int32_t chromaQpOffset);

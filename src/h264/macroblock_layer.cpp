@@ -43,17 +43,17 @@ void ApplyChromaPattern(MacroblockState* mb, int cbpChroma) {
 
 }  // namespace
 
-void ClearLumaContexts(MacroblockState* mb, TopNnz top) {
+void ClearLumaContexts(MacroblockState* mb, const TopNnz& top) {
   std::memset(top.luma, 0, 4);
   std::memset(mb->leftNnzLuma, 0, 4);
 }
 
-void ClearChromaContexts(MacroblockState* mb, TopNnz top) {
+void ClearChromaContexts(MacroblockState* mb, const TopNnz& top) {
   top.cb[0] = top.cb[1] = top.cr[0] = top.cr[1] = 0;
   mb->leftNnzCb[0] = mb->leftNnzCb[1] = mb->leftNnzCr[0] = mb->leftNnzCr[1] = 0;
 }
 
-void SetPcmContexts(MacroblockState* mb, TopNnz top) {
+void SetPcmContexts(MacroblockState* mb, const TopNnz& top) {
   std::memset(top.luma, 16, 4);
   std::memset(mb->leftNnzLuma, 16, 4);
   top.cb[0] = top.cb[1] = top.cr[0] = top.cr[1] = 16;
@@ -211,7 +211,7 @@ int ReadMbQpDelta(MacroblockState* mb, int chromaQpOffset, BitReader* r) {
   return 0;
 }
 
-int ParseMacroblockLayer(MacroblockState* mb, int numActive, int8_t* modeCodes, TopNnz top,
+int ParseMacroblockLayer(MacroblockState* mb, int numActive, int8_t* modeCodes, const TopNnz& top,
                          int32_t (*mvd)[2], int sliceType, int chromaQpOffset, BitReader* r) {
   if (IsPSliceClass(sliceType)) {
     if (mb->skipRunLeft < 0) {

@@ -155,6 +155,12 @@ void ReconstructLuma(const uint8_t* pred, int32_t* lumaDc, int dcFlag, int32_t (
     const int bx = (b & 3) * 4, by = (b >> 2) * 4;
     uint8_t* d = dst + by * stride + bx;
     const uint8_t* p = pred + by * kPredStride + bx;
+    if (bx == 0 && !dcFlag && ((codedMask >> b) & 0xF) == 0) {
+      // A row of four blocks without residual.
+      for (int y = 0; y < 4; ++y) std::memcpy(d + y * stride, p + y * kPredStride, 16);
+      b += 3;
+      continue;
+    }
     if (codedMask & (1 << b)) {
       if (dcOnlyMask & (1 << b)) {
         k.addDc4x4(d, stride, p, lumaCoeff[b][0] * dcFactor);
