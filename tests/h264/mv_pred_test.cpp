@@ -210,6 +210,11 @@ TEST(MotionVectorPrediction, ReferenceIndicesAndPictures) {
   f.mvd[0][0] = 1;
   f.Derive(1, 1);
   EXPECT_EQ(f.Mv(0, 0), Mv(-32768, 0));
+  // Differences of any size from a hostile stream wrap the same way, without overflow.
+  f.mvd[0][0] = 2147483647;
+  f.mvd[0][1] = -2147483647 - 1;
+  f.Derive(1, 1);
+  EXPECT_EQ(f.Mv(0, 0), Mv(static_cast<int16_t>(32767 + 65535), 0));
 }
 
 TEST(MotionVectorPrediction, SkipVector) {
