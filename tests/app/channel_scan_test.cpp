@@ -83,6 +83,11 @@ TEST_F(ScanTest, LearnsTheSizeOfEachChannelWithVideo) {
     EXPECT_EQ(job_.widths[c], video ? 176 : 0) << c;
     EXPECT_EQ(job_.heights[c], c == 3 ? 144 : (c == 9 ? 112 : 0)) << c;
   }
+  // The odd-sized stream marks 6 columns and 10 rows of its 176 x 112 pictures as padding.
+  EXPECT_EQ(std::vector<int32_t>(job_.picture_crops[9], job_.picture_crops[9] + 4),
+            (std::vector<int32_t>{0, 6, 0, 10}));
+  EXPECT_EQ(std::vector<int32_t>(job_.picture_crops[3], job_.picture_crops[3] + 4),
+            (std::vector<int32_t>{0, 0, 0, 0}));
   // One event per loop turn, the turn that meets the end of the file included.
   EXPECT_EQ(sink_.values, Iota(FrameCount() + 1));
   // The channel's buffer holds the latest picture: real pixels, fourth bytes zero.

@@ -108,6 +108,11 @@ TEST_F(ConvertTest, ChannelsBecomeAviFilesHoldingTheirFramesUnchanged) {
   ASSERT_EQ(Vexlor("probe " + Quote(rec), &out), "0") << out;
   EXPECT_EQ(out, "CH_01 176x144\nCH_04 176x112\nCH_13 176x144\n");
 
+  // Snapshots show the visible part of the pictures.
+  ASSERT_EQ(Vexlor("snapshot " + Quote(rec), &out), "0") << out;
+  EXPECT_EQ(out, dir_ / "site_01.png 176x144\n" + dir_ / "site_04.png 170x102\n" +
+                     dir_ / "site_13.png 176x144\n");
+
   ASSERT_EQ(Vexlor("convert " + Quote(rec), &out), "0") << out;
   // Not a terminal: one line per phase and the final line.
   const std::vector<std::string> lines = Lines(out);
