@@ -46,6 +46,12 @@ class ProgressSink {
   virtual void PostProgress(int kind, int value) = 0;
 };
 
+class ConversionJob;
+using ScanFunction = int (*)(ConversionJob* job, ProgressSink* sink);
+// Finds the channels with decodable video among the first frames of the recording and their
+// picture sizes. 1 when at least one channel has a size. Posts kind 0 per loop turn.
+int ScanChannels(ConversionJob* job, ProgressSink* sink);
+
 class ConversionJob {
  public:
   // Allocates the frame and picture buffers and creates one decoder per channel (a slot stays
@@ -84,6 +90,9 @@ class ConversionJob {
   std::vector<uint8_t> pictures[kChannelCount];
   int32_t picture_widths[kChannelCount] = {};   // size of the picture held in pictures[c]
   int32_t picture_heights[kChannelCount] = {};  // (0 while it holds none)
+  // The part of that picture the stream marks as not for display, in luma samples: left,
+  // right, top, bottom. The AVI sizes are the full decoded sizes; a snapshot leaves this out.
+  int32_t picture_crops[kChannelCount][4] = {};
 
   h264::H264Decoder* decoders[kChannelCount] = {};
   int32_t widths[kChannelCount] = {};  // channel sizes learned by the scan
@@ -97,14 +106,13 @@ class ConversionJob {
   // a write error. Valid once job_running is back to 0.
   std::atomic<int32_t> last_result{0};
 
+  // The scan the worker runs; tests put a stand-in here to give channels their sizes.
+  ScanFunction scan_channels = &ScanChannels;
+
  private:
   void JoinFinishedWorker();
   std::thread worker_;
 };
-
-// Finds the channels with decodable video among the first frames of the recording and their
-// picture sizes. 1 when at least one channel has a size. Posts kind 0 per loop turn.
-int ScanChannels(ConversionJob* job, ProgressSink* sink);
 
 // A frame the scan decodes and the worker counts: not passthrough, and its data starts with the
 // four-byte start code 00 00 00 01.

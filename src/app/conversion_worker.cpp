@@ -44,7 +44,7 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
   };
   if (job->source.file == nullptr) return finish(1);
 
-  if (ScanChannels(job, sink) == 0) {
+  if (job->scan_channels(job, sink) == 0) {
     Post(sink, kNoChannel, 0);
     return finish(0);
   }

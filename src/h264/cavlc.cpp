@@ -116,7 +116,11 @@ constexpr const char* Table9_9a[3] = {"1 01 001 000", "1 01 00", "1 0"};
 
 // H.264 Table 9-10, run_before for zerosLeft 1..6 and > 6; codes for run_before = 0, 1, ...
 constexpr const char* Table9_10[7] = {
-    "1 0", "1 01 00", "11 10 01 00", "11 10 01 001 000", "11 10 011 010 001 000",
+    "1 0",
+    "1 01 00",
+    "11 10 01 00",
+    "11 10 01 001 000",
+    "11 10 011 010 001 000",
     "11 000 001 011 010 101 100",
     "111 110 101 100 011 010 001 0001 00001 000001 0000001 00000001 000000001 0000000001 "
     "00000000001",
@@ -133,8 +137,8 @@ constexpr int kTzLz = 10;
 
 struct CavlcTables {
   uint16_t token[3][kTokenLz * 8];
-  uint16_t tokenFlc[64];       // 8 <= nC: the 6 bits
-  uint16_t tokenChromaDc[256]; // nC = -1: the next 8 bits
+  uint16_t tokenFlc[64];        // 8 <= nC: the 6 bits
+  uint16_t tokenChromaDc[256];  // nC = -1: the next 8 bits
   uint8_t totalZeros[15][kTzLz * 4];
   uint8_t totalZerosDc[3][8];  // the next 3 bits
   uint8_t runBefore[7][8];     // the next 3 bits; 0 for the long codes of zerosLeft > 6
@@ -142,8 +146,8 @@ struct CavlcTables {
 
 struct ParsedCode {
   int len = 0;
-  int lz = 0;         // leading zero bits
-  int restLen = -1;   // bits after the first one bit; -1 when the code is all zeros
+  int lz = 0;        // leading zero bits
+  int restLen = -1;  // bits after the first one bit; -1 when the code is all zeros
   uint32_t rest = 0;
 };
 
@@ -272,7 +276,9 @@ inline uint32_t PeekAt(const uint8_t* data, uint32_t pos) {
   return static_cast<uint32_t>((detail::LoadBe64(data + (pos >> 3)) << (pos & 7)) >> 32);
 }
 
-inline int LeadingZeros(uint32_t v) { return __builtin_clz(v | 1); }
+inline int LeadingZeros(uint32_t v) {
+  return __builtin_clz(v | 1);
+}
 
 // Decodes one level_prefix / level_suffix at the top of v: sets *len and returns levelCode
 // (without the first-level adjustment), or -1 for a prefix of 16 or more.
@@ -337,7 +343,8 @@ int DecodeResidual(BitReader* r, int nC, int maxNumCoeff, const uint8_t* scan, i
   int32_t level[16];
   if (trailingOnes > 0) {
     v = PeekAt(data, pos);
-    for (int i = 0; i < trailingOnes; ++i) level[i] = 1 - 2 * static_cast<int32_t>((v >> (31 - i)) & 1);
+    for (int i = 0; i < trailingOnes; ++i)
+      level[i] = 1 - 2 * static_cast<int32_t>((v >> (31 - i)) & 1);
     pos += trailingOnes;
     if (pos > end) return Fail(r, pos, kReaderPastEnd);
   }
@@ -418,8 +425,12 @@ int32_t ReadLevel(BitReader* r, int suffixLength) {
 
 }  // namespace
 
-int32_t ReadLevelSuffix0(BitReader* r) { return ReadLevel(r, 0); }
-int32_t ReadLevelSuffixN(BitReader* r, int n) { return ReadLevel(r, n); }
+int32_t ReadLevelSuffix0(BitReader* r) {
+  return ReadLevel(r, 0);
+}
+int32_t ReadLevelSuffixN(BitReader* r, int n) {
+  return ReadLevel(r, n);
+}
 
 int ParseResidualBlock(BitReader* r, int32_t* out, int x, int y, uint8_t* top, uint8_t* left,
                        int neighbourFlags, int startIdx) {

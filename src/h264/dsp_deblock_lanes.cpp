@@ -167,31 +167,57 @@ inline void Transpose8x8(uint64_t* r) {
   }
 }
 
-// t[k][lane0 + i] = sample k - 4 across the edge on line i, for 8 lines.
-inline void GatherV8(const uint8_t* pix, ptrdiff_t stride, uint8_t (*t)[16], int lane0) {
-  const uint8_t* s = pix - 4;
+// t[k][i] = sample k - 4 across the edge on line i, lines 0..7 from `a`, lines 8..15 from `b`.
+// Each row of t is written with one 16-byte copy, so the filter's 16-byte loads are served
+// straight from the store.
+inline void GatherV(const uint8_t* a, const uint8_t* b, ptrdiff_t stride, uint8_t (*t)[16]) {
+  a -= 4;
+  b -= 4;
   if constexpr (std::endian::native == std::endian::little) {
-    uint64_t r[8];
-    for (int i = 0; i < 8; ++i) std::memcpy(&r[i], s + i * stride, 8);
-    Transpose8x8(r);
-    for (int k = 0; k < 8; ++k) std::memcpy(&t[k][lane0], &r[k], 8);
+    uint64_t ra[8], rb[8];
+    for (int i = 0; i < 8; ++i) {
+      std::memcpy(&ra[i], a + i * stride, 8);
+      std::memcpy(&rb[i], b + i * stride, 8);
+    }
+    Transpose8x8(ra);
+    Transpose8x8(rb);
+    for (int k = 0; k < 8; ++k) {
+      const uint64_t row[2] = {ra[k], rb[k]};
+      std::memcpy(t[k], row, 16);
+    }
   } else {
     for (int i = 0; i < 8; ++i) {
-      for (int k = 0; k < 8; ++k) t[k][lane0 + i] = s[i * stride + k];
+      for (int k = 0; k < 8; ++k) {
+        t[k][i] = a[i * stride + k];
+        t[k][8 + i] = b[i * stride + k];
+      }
     }
   }
 }
 
-inline void ScatterV8(uint8_t* pix, ptrdiff_t stride, const uint8_t (*t)[16], int lane0) {
-  uint8_t* d = pix - 4;
+inline void ScatterV(uint8_t* a, uint8_t* b, ptrdiff_t stride, const uint8_t (*t)[16]) {
+  a -= 4;
+  b -= 4;
   if constexpr (std::endian::native == std::endian::little) {
-    uint64_t r[8];
-    for (int k = 0; k < 8; ++k) std::memcpy(&r[k], &t[k][lane0], 8);
-    Transpose8x8(r);
-    for (int i = 0; i < 8; ++i) std::memcpy(d + i * stride, &r[i], 8);
+    uint64_t ra[8], rb[8];
+    for (int k = 0; k < 8; ++k) {
+      uint64_t row[2];
+      std::memcpy(row, t[k], 16);
+      ra[k] = row[0];
+      rb[k] = row[1];
+    }
+    Transpose8x8(ra);
+    Transpose8x8(rb);
+    for (int i = 0; i < 8; ++i) {
+      std::memcpy(a + i * stride, &ra[i], 8);
+      std::memcpy(b + i * stride, &rb[i], 8);
+    }
   } else {
     for (int i = 0; i < 8; ++i) {
-      for (int k = 0; k < 8; ++k) d[i * stride + k] = t[k][lane0 + i];
+      for (int k = 0; k < 8; ++k) {
+        a[i * stride + k] = t[k][i];
+        b[i * stride + k] = t[k][8 + i];
+      }
     }
   }
 }
@@ -202,11 +228,9 @@ void LumaNormal(uint8_t* pix, ptrdiff_t stride, int alpha, int beta, const int8_
   alignas(16) int8_t lanes[16];
   for (int i = 0; i < 16; ++i) lanes[i] = tc0[i >> 2];
   if constexpr (kVertical) {
-    GatherV8(pix, stride, t, 0);
-    GatherV8(pix + 8 * stride, stride, t, 8);
+    GatherV(pix, pix + 8 * stride, stride, t);
     LumaNormalBlock(t, alpha, beta, lanes);
-    ScatterV8(pix, stride, t, 0);
-    ScatterV8(pix + 8 * stride, stride, t, 8);
+    ScatterV(pix, pix + 8 * stride, stride, t);
   } else {
     GatherH(pix, stride, 8, 16, t, 0);
     LumaNormalBlock(t, alpha, beta, lanes);
@@ -218,11 +242,9 @@ template <bool kVertical>
 void LumaStrong(uint8_t* pix, ptrdiff_t stride, int alpha, int beta) {
   alignas(16) uint8_t t[8][16];
   if constexpr (kVertical) {
-    GatherV8(pix, stride, t, 0);
-    GatherV8(pix + 8 * stride, stride, t, 8);
+    GatherV(pix, pix + 8 * stride, stride, t);
     LumaStrongBlock(t, alpha, beta);
-    ScatterV8(pix, stride, t, 0);
-    ScatterV8(pix + 8 * stride, stride, t, 8);
+    ScatterV(pix, pix + 8 * stride, stride, t);
   } else {
     GatherH(pix, stride, 8, 16, t, 0);
     LumaStrongBlock(t, alpha, beta);
@@ -238,11 +260,9 @@ void ChromaNormal(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int bet
   alignas(16) int8_t lanes[16];
   for (int i = 0; i < 16; ++i) lanes[i] = tc0[(i & 7) >> 1];
   if constexpr (kVertical) {
-    GatherV8(cb, stride, t, 0);
-    GatherV8(cr, stride, t, 8);
+    GatherV(cb, cr, stride, t);
     ChromaNormalBlock(t + 2, alpha, beta, lanes);
-    ScatterV8(cb, stride, t, 0);
-    ScatterV8(cr, stride, t, 8);
+    ScatterV(cb, cr, stride, t);
   } else {
     GatherH(cb, stride, 4, 8, t, 0);
     GatherH(cr, stride, 4, 8, t, 8);
@@ -256,11 +276,9 @@ template <bool kVertical>
 void ChromaStrong(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta) {
   alignas(16) uint8_t t[8][16];
   if constexpr (kVertical) {
-    GatherV8(cb, stride, t, 0);
-    GatherV8(cr, stride, t, 8);
+    GatherV(cb, cr, stride, t);
     ChromaStrongBlock(t + 2, alpha, beta);
-    ScatterV8(cb, stride, t, 0);
-    ScatterV8(cr, stride, t, 8);
+    ScatterV(cb, cr, stride, t);
   } else {
     GatherH(cb, stride, 4, 8, t, 0);
     GatherH(cr, stride, 4, 8, t, 8);

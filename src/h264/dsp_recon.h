@@ -14,7 +14,14 @@ constexpr int kPredStride = 16;
 
 // Intra 4x4 edge samples, in this order: L K J I (left column, bottom to top), M (above-left),
 // A B C D (above), E F G H (above-right).
-enum Intra4x4Edge : int { kEdgeL = 0, kEdgeI = 3, kEdgeM = 4, kEdgeA = 5, kEdgeE = 9, kEdgeSize = 13 };
+enum Intra4x4Edge : int {
+  kEdgeL = 0,
+  kEdgeI = 3,
+  kEdgeM = 4,
+  kEdgeA = 5,
+  kEdgeE = 9,
+  kEdgeSize = 13
+};
 
 // Availability bits handed to the intra kernels (only DC looks at them).
 enum IntraAvail : int { kIntraLeft = 1, kIntraAbove = 2 };
@@ -46,6 +53,8 @@ struct ReconKernels {
 const ReconKernels& ReferenceReconKernels();
 // The table the decoder uses.
 const ReconKernels& ActiveReconKernels();
+// Replaces the kernels that have SSE2 versions; false (nothing replaced) without SSE2.
+bool SetSse2ReconKernels(ReconKernels* k);
 
 // Scaling tables: factors of the 4x4 positions by qP mod 6 and block row (columns 0 and 2, then
 // columns 1 and 3), and the DC factor vA(qP mod 6) << (qP / 6) for qP 0..51.

@@ -10,8 +10,12 @@ namespace vexlor::h264 {
 namespace {
 
 // ---- Intra 4x4 kernels: edge = L K J I M A B C D E F G H -------------------------------
-inline int P(const uint8_t* e, int x) { return e[kEdgeA + x]; }  // p[x, -1], x = -1..7
-inline int Q(const uint8_t* e, int y) { return e[kEdgeI - y]; }  // p[-1, y], y = -1..3
+inline int P(const uint8_t* e, int x) {
+  return e[kEdgeA + x];
+}  // p[x, -1], x = -1..7
+inline int Q(const uint8_t* e, int y) {
+  return e[kEdgeI - y];
+}  // p[-1, y], y = -1..3
 
 void I4Vertical(uint8_t* d, const uint8_t* e, int) {
   for (int y = 0; y < 4; ++y) std::memcpy(d + y * kPredStride, e + kEdgeA, 4);
@@ -35,8 +39,12 @@ void I4Dc(uint8_t* d, const uint8_t* e, int avail) {
   for (int y = 0; y < 4; ++y) std::memset(d + y * kPredStride, v, 4);
 }
 
-inline uint8_t F3(int a, int b, int c) { return static_cast<uint8_t>((a + 2 * b + c + 2) >> 2); }
-inline uint8_t F2(int a, int b) { return static_cast<uint8_t>((a + b + 1) >> 1); }
+inline uint8_t F3(int a, int b, int c) {
+  return static_cast<uint8_t>((a + 2 * b + c + 2) >> 2);
+}
+inline uint8_t F2(int a, int b) {
+  return static_cast<uint8_t>((a + b + 1) >> 1);
+}
 
 void I4DiagDownLeft(uint8_t* d, const uint8_t* e, int) {
   for (int y = 0; y < 4; ++y) {
@@ -316,8 +324,8 @@ void PredictIntra4x4(uint8_t* dst, int mode, const uint8_t* origin, int stride, 
   if (blockFlags & kBlkLeft) {
     for (int y = 0; y < 4; ++y) e[kEdgeI - y] = origin[y * stride - 1];
   }
-  const int avail = ((blockFlags & kBlkLeft) ? kIntraLeft : 0) |
-                    ((blockFlags & kBlkAbove) ? kIntraAbove : 0);
+  const int avail =
+      ((blockFlags & kBlkLeft) ? kIntraLeft : 0) | ((blockFlags & kBlkAbove) ? kIntraAbove : 0);
   ActiveReconKernels().intra4x4[mode](dst, e, avail);
 }
 
@@ -361,8 +369,8 @@ int PredictIntra16x16(uint8_t* pred, int mode, const uint8_t* origin, int stride
   return 1;
 }
 
-int PredictIntraChroma(uint8_t* pred, const uint8_t* cbOrigin, const uint8_t* crOrigin,
-                       int stride, int avail, int mode) {
+int PredictIntraChroma(uint8_t* pred, const uint8_t* cbOrigin, const uint8_t* crOrigin, int stride,
+                       int avail, int mode) {
   if (mode < 0 || mode > 3) return 1;
   // Chroma modes: 0 DC, 1 horizontal, 2 vertical, 3 plane.
   static constexpr int kLuma16Equivalent[4] = {2, 1, 0, 3};

@@ -59,12 +59,12 @@ struct TopNnz {
 // Parses one macroblock (mb_skip_run handling, mb_type, prediction syntax, coded_block_pattern,
 // mb_qp_delta, residual) into mb, the intra 4x4 mode codes and the motion vector differences.
 // mb's position fields and neighbourFlags must be set. 0, or -1 on any syntax or range error.
-int ParseMacroblockLayer(MacroblockState* mb, int numActive, int8_t* modeCodes, TopNnz top,
+int ParseMacroblockLayer(MacroblockState* mb, int numActive, int8_t* modeCodes, const TopNnz& top,
                          int32_t (*mvd)[2], int sliceType, int chromaQpOffset, BitReader* r);
 
-void ClearLumaContexts(MacroblockState* mb, TopNnz top);
-void ClearChromaContexts(MacroblockState* mb, TopNnz top);
-void SetPcmContexts(MacroblockState* mb, TopNnz top);
+void ClearLumaContexts(MacroblockState* mb, const TopNnz& top);
+void ClearChromaContexts(MacroblockState* mb, const TopNnz& top);
+void SetPcmContexts(MacroblockState* mb, const TopNnz& top);
 
 // ---- slice_data.cpp --------------------------------------------------------------------
 void InitMacroblockState(MacroblockState* mb, int32_t sliceQp, int32_t chromaQpOffset);
@@ -72,8 +72,7 @@ void InitMacroblockState(MacroblockState* mb, int32_t sliceQp, int32_t chromaQpO
 // ---- mb_decode.cpp ---------------------------------------------------------------------
 int DecodeMacroblock(MacroblockState* mb, Picture* pic, Picture* const* refList, int numActive,
                      PictureMbInfo* info, int width, int height, int sliceType,
-                     int constrainedIntraPred, int chromaQpOffset, int mbX, int mbY,
-                     BitReader* r);
+                     int constrainedIntraPred, int chromaQpOffset, int mbX, int mbY, BitReader* r);
 int ComputeNeighbourFlags(const MacroblockState* mb, const PictureMbInfo* info, int width,
                           int constrained);
 // The 384 I_PCM samples into the picture at (pixX, pixY). 0, or -1 (nothing written) when the
@@ -86,8 +85,7 @@ void ClearInterData(PictureMbInfo* info, int mbX, int mbY, int width);
 // ---- intra_pred.cpp --------------------------------------------------------------------
 // Replaces the 16 mode codes (raster order; -1 = predicted mode, 0..7 = rem_intra4x4_pred_mode)
 // by Intra4x4PredMode values and updates both neighbour mode arrays. avail = neighbourFlags >> 4.
-void DeriveIntra4x4Modes(int avail, int8_t* modes, uint8_t* leftIntraModes,
-                         uint8_t* topIntraModes);
+void DeriveIntra4x4Modes(int avail, int8_t* modes, uint8_t* leftIntraModes, uint8_t* topIntraModes);
 // Predicts and reconstructs the 16 luma 4x4 blocks of an Intra 4x4 macroblock in the picture.
 void ReconstructIntra4x4(MacroblockState* mb, uint8_t* luma, int stride, const int8_t* modes,
                          int avail);
@@ -95,11 +93,15 @@ void ReconstructIntra4x4(MacroblockState* mb, uint8_t* luma, int stride, const i
 // neighbour that is not available. The origins point at the macroblock's first sample in the
 // picture; only available neighbours are read.
 int PredictIntra16x16(uint8_t* pred, int mode, const uint8_t* origin, int stride, int avail);
-int PredictIntraChroma(uint8_t* pred, const uint8_t* cbOrigin, const uint8_t* crOrigin,
-                       int stride, int avail, int mode);
+int PredictIntraChroma(uint8_t* pred, const uint8_t* cbOrigin, const uint8_t* crOrigin, int stride,
+                       int avail, int mode);
 // Intra 4x4 blockFlags bits.
-enum BlockFlag : int { kBlkLeft = 1, kBlkAbove = 1 << 4, kBlkAboveRight = 1 << 8,
-                       kBlkAboveLeft = 1 << 12 };
+enum BlockFlag : int {
+  kBlkLeft = 1,
+  kBlkAbove = 1 << 4,
+  kBlkAboveRight = 1 << 8,
+  kBlkAboveLeft = 1 << 12
+};
 // Prediction of one 4x4 block into dst (stride kPredStride); origin points at the block's first
 // sample in the picture.
 void PredictIntra4x4(uint8_t* dst, int mode, const uint8_t* origin, int stride, int blockFlags);
@@ -109,8 +111,8 @@ void SetIntraReferenceKernels(ReconKernels* k);
 // Residual of a P or Intra 16x16 macroblock added to the luma prediction (stride kPredStride).
 void ReconstructLuma(const uint8_t* pred, int32_t* lumaDc, int dcFlag, int32_t (*lumaCoeff)[16],
                      uint8_t* dst, int stride, int qp, int codedMask, int dcOnlyMask);
-void ReconstructChroma(const uint8_t* pred, const int32_t (*chromaDc)[4],
-                       int32_t (*chromaAc)[16], uint8_t* cb, uint8_t* cr, int stride,
-                       int qpChroma, int chromaDcMask, int chromaAcMask);
+void ReconstructChroma(const uint8_t* pred, const int32_t (*chromaDc)[4], int32_t (*chromaAc)[16],
+                       uint8_t* cb, uint8_t* cr, int stride, int qpChroma, int chromaDcMask,
+                       int chromaAcMask);
 
 }  // namespace vexlor::h264

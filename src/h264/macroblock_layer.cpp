@@ -29,8 +29,12 @@ constexpr uint8_t Table9_4[48][2] = {
 // Number of motion vector differences of a P_8x8 quadrant by sub_mb_type.
 constexpr int kSubMvdCount[4] = {1, 2, 2, 4};
 
-bool IsIntraSliceClass(int sliceType) { return sliceType % 5 == 2 || sliceType % 5 == 4; }
-bool IsPSliceClass(int sliceType) { return sliceType % 5 == 0 || sliceType % 5 == 3; }
+bool IsIntraSliceClass(int sliceType) {
+  return sliceType % 5 == 2 || sliceType % 5 == 4;
+}
+bool IsPSliceClass(int sliceType) {
+  return sliceType % 5 == 0 || sliceType % 5 == 3;
+}
 
 void ApplyChromaPattern(MacroblockState* mb, int cbpChroma) {
   mb->chromaDcMask = cbpChroma ? 3 : 0;
@@ -39,17 +43,17 @@ void ApplyChromaPattern(MacroblockState* mb, int cbpChroma) {
 
 }  // namespace
 
-void ClearLumaContexts(MacroblockState* mb, TopNnz top) {
+void ClearLumaContexts(MacroblockState* mb, const TopNnz& top) {
   std::memset(top.luma, 0, 4);
   std::memset(mb->leftNnzLuma, 0, 4);
 }
 
-void ClearChromaContexts(MacroblockState* mb, TopNnz top) {
+void ClearChromaContexts(MacroblockState* mb, const TopNnz& top) {
   top.cb[0] = top.cb[1] = top.cr[0] = top.cr[1] = 0;
   mb->leftNnzCb[0] = mb->leftNnzCb[1] = mb->leftNnzCr[0] = mb->leftNnzCr[1] = 0;
 }
 
-void SetPcmContexts(MacroblockState* mb, TopNnz top) {
+void SetPcmContexts(MacroblockState* mb, const TopNnz& top) {
   std::memset(top.luma, 16, 4);
   std::memset(mb->leftNnzLuma, 16, 4);
   top.cb[0] = top.cb[1] = top.cr[0] = top.cr[1] = 16;
@@ -207,7 +211,7 @@ int ReadMbQpDelta(MacroblockState* mb, int chromaQpOffset, BitReader* r) {
   return 0;
 }
 
-int ParseMacroblockLayer(MacroblockState* mb, int numActive, int8_t* modeCodes, TopNnz top,
+int ParseMacroblockLayer(MacroblockState* mb, int numActive, int8_t* modeCodes, const TopNnz& top,
                          int32_t (*mvd)[2], int sliceType, int chromaQpOffset, BitReader* r) {
   if (IsPSliceClass(sliceType)) {
     if (mb->skipRunLeft < 0) {

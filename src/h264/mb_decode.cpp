@@ -48,7 +48,8 @@ int ReadPcmSamples(Picture* pic, int pixX, int pixY, int width, BitReader* r) {
 
 void CopySkipMacroblock(Picture* pic, const Picture* ref, int pixX, int pixY, int width) {
   const int lo = pixY * width + pixX;
-  for (int y = 0; y < 16; ++y) std::memcpy(pic->luma + lo + y * width, ref->luma + lo + y * width, 16);
+  for (int y = 0; y < 16; ++y)
+    std::memcpy(pic->luma + lo + y * width, ref->luma + lo + y * width, 16);
   const int cw = width / 2;
   const int co = (pixY / 2) * cw + pixX / 2;
   for (int y = 0; y < 8; ++y) {
@@ -74,8 +75,7 @@ void ClearInterData(PictureMbInfo* info, int mbX, int mbY, int width) {
 
 int DecodeMacroblock(MacroblockState* mb, Picture* pic, Picture* const* refList, int numActive,
                      PictureMbInfo* info, int width, int height, int sliceType,
-                     int constrainedIntraPred, int chromaQpOffset, int mbX, int mbY,
-                     BitReader* r) {
+                     int constrainedIntraPred, int chromaQpOffset, int mbX, int mbY, BitReader* r) {
   mb->mbX = mbX;
   mb->mbY = mbY;
   mb->blkX = 4 * mbX;
@@ -90,8 +90,8 @@ int DecodeMacroblock(MacroblockState* mb, Picture* pic, Picture* const* refList,
   int32_t mvd[16][2];
   const TopNnz top{info->topNnzLuma.data() + mb->blkX, info->topNnzCb.data() + 2 * mbX,
                    info->topNnzCr.data() + 2 * mbX};
-  const int parsed = ParseMacroblockLayer(mb, numActive, modes, top, mvd, sliceType,
-                                          chromaQpOffset, r);
+  const int parsed =
+      ParseMacroblockLayer(mb, numActive, modes, top, mvd, sliceType, chromaQpOffset, r);
   if (parsed < 0) return parsed;
 
   const int addr = mbY * (width / 16) + mbX;
@@ -117,8 +117,8 @@ int DecodeMacroblock(MacroblockState* mb, Picture* pic, Picture* const* refList,
       DeriveInterMotion(mb, mvd, numActive, refList, info, width);
     }
     PredictInter(mb, refList, info, width, height);
-    ReconstructLuma(mb->pred, mb->lumaDc, 0, mb->lumaCoeff, luma, width, mb->qp,
-                    mb->lumaCodedMask, mb->lumaDcOnlyMask);
+    ReconstructLuma(mb->pred, mb->lumaDc, 0, mb->lumaCoeff, luma, width, mb->qp, mb->lumaCodedMask,
+                    mb->lumaDcOnlyMask);
   } else {
     info->mbInterFlag[addr] = 0;
     ClearInterData(info, mbX, mbY, width);
@@ -132,16 +132,13 @@ int DecodeMacroblock(MacroblockState* mb, Picture* pic, Picture* const* refList,
     if (mb->intraKind == 1) {
       SetIntraNeighbourModesDc(mb, info);
       PredictIntra16x16(mb->pred, mb->intra16x16PredMode, luma, width, avail);
-      PredictIntraChroma(mb->pred, cb, cr, cw, avail,
-                         mb->intraChromaPredMode);
+      PredictIntraChroma(mb->pred, cb, cr, cw, avail, mb->intraChromaPredMode);
       ReconstructLuma(mb->pred, mb->lumaDc, 1, mb->lumaCoeff, luma, width, mb->qp,
                       mb->lumaCodedMask, 0);
     } else {
-      DeriveIntra4x4Modes(avail, modes, mb->leftIntraModes,
-                          info->topIntraModes.data() + mb->blkX);
+      DeriveIntra4x4Modes(avail, modes, mb->leftIntraModes, info->topIntraModes.data() + mb->blkX);
       ReconstructIntra4x4(mb, pic->luma, width, modes, avail);
-      PredictIntraChroma(mb->pred, cb, cr, cw, avail,
-                         mb->intraChromaPredMode);
+      PredictIntraChroma(mb->pred, cb, cr, cw, avail, mb->intraChromaPredMode);
     }
   }
   ReconstructChroma(mb->pred, mb->chromaDc, mb->chromaAc, cb, cr, cw, mb->qpChroma,

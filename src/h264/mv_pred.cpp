@@ -171,8 +171,9 @@ void DeriveInterMotion(const MacroblockState* mb, const int32_t (*mvd)[2], int n
   auto predictAndStore = [&](int x, int y, int w, int h) {
     int mvx, mvy;
     PredictMv(f, x, y, w, h, info->refIdx4x4[BlockIndex(f, x, y)], &mvx, &mvy);
-    mvx = static_cast<int16_t>(mvx + mvd[next][0]);
-    mvy = static_cast<int16_t>(mvy + mvd[next][1]);
+    // Sums are kept to 16 bits; the arithmetic is unsigned so that no difference overflows.
+    mvx = static_cast<int16_t>(static_cast<uint32_t>(mvx) + static_cast<uint32_t>(mvd[next][0]));
+    mvy = static_cast<int16_t>(static_cast<uint32_t>(mvy) + static_cast<uint32_t>(mvd[next][1]));
     ++next;
     StoreMotion(f, x, y, w, h, mvx, mvy);
   };

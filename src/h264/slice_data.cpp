@@ -18,8 +18,7 @@ void InitMacroblockState(MacroblockState* mb, int32_t sliceQp, int32_t chromaQpO
 }
 
 int DecodeSliceData(const SliceHeader* h, Picture* pic, DecodedPictureBuffer* dpb,
-                    const PicParamSet* pps, PictureMbInfo* info, int32_t sliceTag,
-                    BitReader* r) {
+                    const PicParamSet* pps, PictureMbInfo* info, int32_t sliceTag, BitReader* r) {
   Picture* refList[kMaxRefListEntries] = {};
   int numActive = 0;
   const int st = h->slice_type % 5;

@@ -16,10 +16,10 @@ const int32_t levelScalePairs[6][4][2] = {
 };
 
 const int16_t dcScale[52] = {
-    10,   11,   13,   14,   16,   18,   20,   22,   26,   28,   32,   36,   40,
-    44,   52,   56,   64,   72,   80,   88,   104,  112,  128,  144,  160,  176,
-    208,  224,  256,  288,  320,  352,  416,  448,  512,  576,  640,  704,  832,
-    896,  1024, 1152, 1280, 1408, 1664, 1792, 2048, 2304, 2560, 2816, 3328, 3584,
+    10,  11,   13,   14,   16,   18,   20,   22,   26,   28,   32,   36,   40,
+    44,  52,   56,   64,   72,   80,   88,   104,  112,  128,  144,  160,  176,
+    208, 224,  256,  288,  320,  352,  416,  448,  512,  576,  640,  704,  832,
+    896, 1024, 1152, 1280, 1408, 1664, 1792, 2048, 2304, 2560, 2816, 3328, 3584,
 };
 
 namespace {
@@ -119,14 +119,26 @@ ReconKernels MakeReferenceKernels() {
 
 const ReconKernels kReferenceKernels = MakeReferenceKernels();
 
+ReconKernels MakeActiveKernels() {
+  ReconKernels k = MakeReferenceKernels();
+  SetSse2ReconKernels(&k);
+  return k;
+}
+
+const ReconKernels kActiveKernels = MakeActiveKernels();
+
 }  // namespace
 
-const ReconKernels& ReferenceReconKernels() { return kReferenceKernels; }
-const ReconKernels& ActiveReconKernels() { return kReferenceKernels; }
+const ReconKernels& ReferenceReconKernels() {
+  return kReferenceKernels;
+}
+const ReconKernels& ActiveReconKernels() {
+  return kActiveKernels;
+}
 
 void ReconstructLuma(const uint8_t* pred, int32_t* lumaDc, int dcFlag, int32_t (*lumaCoeff)[16],
                      uint8_t* dst, int stride, int qp, int codedMask, int dcOnlyMask) {
-  const ReconKernels& k = kReferenceKernels;
+  const ReconKernels& k = kActiveKernels;
   if (!dcFlag && codedMask == 0) {
     for (int y = 0; y < 16; ++y) std::memcpy(dst + y * stride, pred + y * kPredStride, 16);
     return;
@@ -143,6 +155,12 @@ void ReconstructLuma(const uint8_t* pred, int32_t* lumaDc, int dcFlag, int32_t (
     const int bx = (b & 3) * 4, by = (b >> 2) * 4;
     uint8_t* d = dst + by * stride + bx;
     const uint8_t* p = pred + by * kPredStride + bx;
+    if (bx == 0 && !dcFlag && ((codedMask >> b) & 0xF) == 0) {
+      // A row of four blocks without residual.
+      for (int y = 0; y < 4; ++y) std::memcpy(d + y * stride, p + y * kPredStride, 16);
+      b += 3;
+      continue;
+    }
     if (codedMask & (1 << b)) {
       if (dcOnlyMask & (1 << b)) {
         k.addDc4x4(d, stride, p, lumaCoeff[b][0] * dcFactor);
@@ -158,10 +176,10 @@ void ReconstructLuma(const uint8_t* pred, int32_t* lumaDc, int dcFlag, int32_t (
   }
 }
 
-void ReconstructChroma(const uint8_t* pred, const int32_t (*chromaDc)[4],
-                       int32_t (*chromaAc)[16], uint8_t* cb, uint8_t* cr, int stride,
-                       int qpChroma, int chromaDcMask, int chromaAcMask) {
-  const ReconKernels& k = kReferenceKernels;
+void ReconstructChroma(const uint8_t* pred, const int32_t (*chromaDc)[4], int32_t (*chromaAc)[16],
+                       uint8_t* cb, uint8_t* cr, int stride, int qpChroma, int chromaDcMask,
+                       int chromaAcMask) {
+  const ReconKernels& k = kActiveKernels;
   for (int c = 0; c < 2; ++c) {
     uint8_t* dst = c == 0 ? cb : cr;
     const uint8_t* p = pred + 256 + 8 * c;

@@ -102,8 +102,7 @@ const std::vector<std::vector<std::string>> kTotalZeros = {
      "0000 01", "0000 1", "0000 00"},
     {"0001 1", "111", "0101", "0100", "110", "101", "100", "0011", "011", "0010", "0001 0",
      "0000 1", "0000 0"},
-    {"0101", "0100", "0011", "111", "110", "101", "100", "011", "0010", "0000 1", "0001",
-     "0000 0"},
+    {"0101", "0100", "0011", "111", "110", "101", "100", "011", "0010", "0000 1", "0001", "0000 0"},
     {"0000 01", "0000 1", "111", "110", "101", "100", "011", "010", "0001", "001", "0000 00"},
     {"0000 01", "0000 1", "101", "100", "011", "11", "010", "0001", "001", "0000 00"},
     {"0000 01", "0001", "0000 1", "011", "11", "10", "010", "001", "0000 00"},
@@ -128,7 +127,9 @@ const std::vector<std::vector<std::string>> kRunBefore = {
      "00000001", "000000001", "0000000001", "00000000001"},
 };
 
-int ColumnOf(int nC) { return nC < 0 ? 4 : nC < 2 ? 0 : nC < 4 ? 1 : nC < 8 ? 2 : 3; }
+int ColumnOf(int nC) {
+  return nC < 0 ? 4 : nC < 2 ? 0 : nC < 4 ? 1 : nC < 8 ? 2 : 3;
+}
 
 const char* TokenCode(int nC, int tc, int t1) {
   for (const TokenRow& row : kTable9_5) {
@@ -169,8 +170,8 @@ void EncodeBlock(Bits* b, const std::vector<int>& list, int nC) {
         b->U(1, 16).U(levelCode - 30, 12);
       }
     } else if (levelCode < (15 << suffixLength)) {
-      b->U(1, (levelCode >> suffixLength) + 1).U(levelCode & ((1 << suffixLength) - 1),
-                                                 suffixLength);
+      b->U(1, (levelCode >> suffixLength) + 1)
+          .U(levelCode & ((1 << suffixLength) - 1), suffixLength);
     } else {
       b->U(1, 16).U(levelCode - (15 << suffixLength), 12);
     }
@@ -223,7 +224,8 @@ TEST(CavlcTables, EveryCoeffTokenDecodes) {
       EXPECT_EQ(r.bitPos, b.s.size() - 1);
       const int n = col == 4 ? 4 : 16;
       for (int i = 0; i < n; ++i) {
-        EXPECT_EQ(out[col == 4 ? i : kZigzag4x4[i]], list[i]) << "column " << col << " tc " << row.tc;
+        EXPECT_EQ(out[col == 4 ? i : kZigzag4x4[i]], list[i])
+            << "column " << col << " tc " << row.tc;
       }
     }
   }
@@ -286,8 +288,8 @@ TEST(CavlcTables, EveryTotalZerosAndRunBeforeCodeDecodes) {
   for (int tz = 1; tz <= 14; ++tz) {
     for (int run = 0; run <= tz; ++run) {
       std::vector<int> list(16, 0);
-      list[tz + 1] = 3;          // highest frequency level
-      list[tz - run] = -4;       // run zeros between the two levels
+      list[tz + 1] = 3;     // highest frequency level
+      list[tz - run] = -4;  // run zeros between the two levels
       Bits b;
       EncodeBlock(&b, list, 0);
       b.Put("1");
@@ -406,7 +408,7 @@ TEST(CavlcBlocks, BlocksThatDoNotFitAreRejected) {
   // TotalCoeff 2, TrailingOnes 2 (nC 0: "001"), signs, total_zeros 7 (TotalCoeff 2: "0011").
   EXPECT_EQ(DecodeWithNc(Bits().Put("001 00 0011 0000 0000 000 1"), 0, 0, out, &r), -1);
   EXPECT_EQ(DecodeWithNc(Bits().Put("001 00 0011 0000 0001 1"), 0, 0, out, &r), -1);  // run 11
-  EXPECT_EQ(DecodeWithNc(Bits().Put("001 00 0011 0001 1"), 0, 0, out, &r), 2);       // run 7
+  EXPECT_EQ(DecodeWithNc(Bits().Put("001 00 0011 0001 1"), 0, 0, out, &r), 2);        // run 7
   EXPECT_EQ(out[kZigzag4x4[8]], 1);
   EXPECT_EQ(out[kZigzag4x4[0]], 1);
   // Data that ends inside a block.
@@ -432,14 +434,14 @@ TEST(CavlcBlocks, ContextSelection) {
     EXPECT_EQ(l, 0);
     return static_cast<int>(r.bitPos);
   };
-  EXPECT_EQ(bitsFor(0, 0, 3, 5, 0), 1);                          // neither: nC 0
-  EXPECT_EQ(bitsFor(0, 0, 3, 5, kAvailAbove), 2);                // top only: 3
-  EXPECT_EQ(bitsFor(0, 0, 3, 5, kAvailLeft), 4);                 // left only: 5
-  EXPECT_EQ(bitsFor(0, 0, 3, 7, kAvailLeft | kAvailAbove), 4);   // (3 + 7 + 1) >> 1 = 5
-  EXPECT_EQ(bitsFor(1, 0, 9, 2, 0), 2);                          // left by position
-  EXPECT_EQ(bitsFor(0, 1, 2, 9, 0), 2);                          // top by position
-  EXPECT_EQ(bitsFor(1, 1, 1, 2, 0), 2);                          // (1 + 2 + 1) >> 1 = 2
-  EXPECT_EQ(bitsFor(1, 1, 1, 1, 0), 1);                          // (1 + 1 + 1) >> 1 = 1
+  EXPECT_EQ(bitsFor(0, 0, 3, 5, 0), 1);                         // neither: nC 0
+  EXPECT_EQ(bitsFor(0, 0, 3, 5, kAvailAbove), 2);               // top only: 3
+  EXPECT_EQ(bitsFor(0, 0, 3, 5, kAvailLeft), 4);                // left only: 5
+  EXPECT_EQ(bitsFor(0, 0, 3, 7, kAvailLeft | kAvailAbove), 4);  // (3 + 7 + 1) >> 1 = 5
+  EXPECT_EQ(bitsFor(1, 0, 9, 2, 0), 2);                         // left by position
+  EXPECT_EQ(bitsFor(0, 1, 2, 9, 0), 2);                         // top by position
+  EXPECT_EQ(bitsFor(1, 1, 1, 2, 0), 2);                         // (1 + 2 + 1) >> 1 = 2
+  EXPECT_EQ(bitsFor(1, 1, 1, 1, 0), 1);                         // (1 + 1 + 1) >> 1 = 1
   // For nC >= 8, 000011 means no coefficients.
   Attach(&r, Bits().Put("0000 11 1"));
   uint8_t t = 8, l = 8;

@@ -19,9 +19,9 @@ TEST(IntraModes, DerivationFollowsNeighboursAndAvailability) {
   modes[1] = 0;  // rem 0 < predicted 1: mode 0
   modes[6] = 1;  // rem 1 >= predicted 0 (min of left 0, above 0): mode 2
   DeriveIntra4x4Modes(3, modes, left, top);
-  const int8_t want[16] = {1, 0, 0, 0,   // min(8,1)=1; rem 0; min(0,2)=0; min(0,6)=0
-                           0, 0, 2, 0,   // min(0,1)=0; 0; rem 1 -> 2; min(2,0)=0
-                           0, 0, 0, 0,   // left 3: min(3,0)=0 ...
+  const int8_t want[16] = {1, 0, 0, 0,  // min(8,1)=1; rem 0; min(0,2)=0; min(0,6)=0
+                           0, 0, 2, 0,  // min(0,1)=0; 0; rem 1 -> 2; min(2,0)=0
+                           0, 0, 0, 0,  // left 3: min(3,0)=0 ...
                            0, 0, 0, 0};
   for (int i = 0; i < 16; ++i) EXPECT_EQ(modes[i], want[i]) << i;
   EXPECT_EQ(left[0], 0);
@@ -33,7 +33,7 @@ TEST(IntraModes, DerivationFollowsNeighboursAndAvailability) {
   std::memset(modes, -1, sizeof(modes));
   DeriveIntra4x4Modes(2, modes, left2, top2);  // above only
   EXPECT_EQ(modes[0], 2);
-  EXPECT_EQ(modes[1], 0);   // min(left = block 0 = 2, above 0)
+  EXPECT_EQ(modes[1], 0);  // min(left = block 0 = 2, above 0)
   EXPECT_EQ(modes[4], 2);
   std::memset(modes, -1, sizeof(modes));
   DeriveIntra4x4Modes(0, modes, left2, top2);
@@ -170,7 +170,8 @@ TEST(Intra16x16, ModesNeedTheirNeighbours) {
 template <typename F>
 const uint8_t* Ramp(TestPlane* pl, F f) {
   for (int y = -1; y < 16; ++y) {
-    for (int x = -1; x < 16; ++x) pl->p[(16 + y) * TestPlane::kW + 16 + x] = static_cast<uint8_t>(f(x, y));
+    for (int x = -1; x < 16; ++x)
+      pl->p[(16 + y) * TestPlane::kW + 16 + x] = static_cast<uint8_t>(f(x, y));
   }
   return pl->p.data() + 16 * TestPlane::kW + 16;
 }

@@ -1,12 +1,13 @@
 // Macroblock layer parsing (mb_skip_run cycle, mb_type classes, prediction syntax, value ranges),
 // the macroblock decode driver (I_PCM, neighbour availability) and the slice data loop.
+#include "h264/macroblock.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
 #include "h264/internal.h"
-#include "h264/macroblock.h"
 #include "mb_bits.h"
 
 namespace vexlor::h264 {
@@ -72,9 +73,9 @@ TEST(MacroblockLayer, CodedBlockPatternResidualAndQpDelta) {
   Bits b;
   b.Ue(0);
   for (int blk = 0; blk < 16; ++blk) b.Put("1");
-  b.Ue(0);    // chroma DC prediction
-  b.Ue(0);    // codeNum 0: Intra 47 = luma 15, chroma 2
-  b.Se(5);    // 50 + 5 wraps to 3
+  b.Ue(0);  // chroma DC prediction
+  b.Ue(0);  // codeNum 0: Intra 47 = luma 15, chroma 2
+  b.Se(5);  // 50 + 5 wraps to 3
   // Sixteen empty luma blocks, two empty chroma DC blocks, eight empty chroma AC blocks. All
   // contexts are 0 inside the macroblock and the neighbours are not available: nC 0 ("1").
   for (int i = 0; i < 16; ++i) b.Put("1");
@@ -117,9 +118,9 @@ TEST(MacroblockLayer, CodedBlockPatternResidualAndQpDelta) {
 TEST(MacroblockLayer, SkipRunCycle) {
   ParseFixture f;
   Bits b;
-  b.Ue(2);                  // mb_skip_run 2
+  b.Ue(2);                     // mb_skip_run 2
   b.Ue(0).Se(1).Se(-1).Ue(0);  // P_L0_16x16, mvd (1, -1), no residual
-  b.Ue(0);                  // mb_skip_run 0
+  b.Ue(0);                     // mb_skip_run 0
   b.Ue(0).Se(0).Se(3).Ue(0);
   b.Trailing();
   Attach(&f.r, b);
@@ -206,7 +207,7 @@ TEST(MacroblockLayer, Intra16x16WithoutAcClearsLumaContexts) {
   // mb_type 7: prediction mode 2, chroma pattern 1, luma 0. The DC block has one coefficient.
   b.Ue(7).Ue(0).Se(0);
   b.Put("01 0 1");  // DC: TotalCoeff 1, TrailingOnes 1 (+1), total_zeros 0
-  b.Put("01 01");    // chroma DC Cb, Cr empty
+  b.Put("01 01");   // chroma DC Cb, Cr empty
   b.Trailing();
   ASSERT_EQ(f.Parse(b, kSliceI), 0);
   EXPECT_EQ(f.mb.intraKind, 1);
@@ -277,8 +278,7 @@ TEST(DecodeMacroblock, PcmSamplesGoStraightIntoThePicture) {
   BitReader r;
   Attach(&r, PcmMacroblock(Bits().Put("1"), 25, 10).Trailing());  // one bit before mb_type
   ReadBits(&r, 1);
-  ASSERT_EQ(DecodeMacroblock(&mb, &p.pic, nullptr, 0, &p.info, 32, 32, kSliceI, 0, 0, 1, 1, &r),
-            0);
+  ASSERT_EQ(DecodeMacroblock(&mb, &p.pic, nullptr, 0, &p.info, 32, 32, kSliceI, 0, 0, 1, 1, &r), 0);
   EXPECT_EQ(p.pic.luma[16 * 32 + 16], 10);
   EXPECT_EQ(p.pic.luma[31 * 32 + 31], static_cast<uint8_t>(10 + 255));
   EXPECT_EQ(p.pic.luma[16 * 32 + 15], 77);
@@ -358,6 +358,27 @@ TEST(SliceData, MacroblocksOfOtherGroupsAreSteppedOver) {
   h.first_mb_in_slice = 6;
   Attach(&r, b);
   EXPECT_LT(DecodeSliceData(&h, &p.pic, nullptr, &pps, &p.info, 0x20, &r), 0);
+}
+
+TEST(SliceData, PredictionAreaStartsClearedInEachSlice) {
+  // Intra 16x16 vertical in the top row has no neighbour to predict from: the residual goes onto
+  // the cleared prediction area, whatever an earlier slice left there. The DC level 1 at QP 28
+  // gives +1 everywhere; chroma DC without neighbours predicts 128.
+  PictureFixture p(1, 1);
+  SliceHeader h{};
+  h.slice_type = 2;
+  h.sliceQp = 28;
+  PicParamSet pps{};
+  Bits b;
+  b.Ue(1).Ue(0).Se(0);  // I_16x16_0_0_0, chroma DC, no QP change
+  b.Put("01 0 1");      // DC block: one level +1 at position 0
+  b.Trailing();
+  BitReader r;
+  Attach(&r, b);
+  ASSERT_EQ(DecodeSliceData(&h, &p.pic, nullptr, &pps, &p.info, 0x10, &r), 0);
+  for (int i = 0; i < 256; ++i) ASSERT_EQ(p.pic.luma[i], 1) << i;
+  EXPECT_EQ(p.pic.cb[0], 128);
+  EXPECT_EQ(p.pic.cr[63], 128);
 }
 
 }  // namespace

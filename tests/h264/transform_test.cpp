@@ -16,7 +16,7 @@ const int kNormAdjust[6][3] = {{10, 16, 13}, {11, 18, 14}, {13, 20, 16},
                                {14, 23, 18}, {16, 25, 20}, {18, 29, 23}};
 
 int LevelScale4x4(int m, int i, int j) {
-  const int v = (i % 2 == 0 && j % 2 == 0) ? kNormAdjust[m][0]
+  const int v = (i % 2 == 0 && j % 2 == 0)   ? kNormAdjust[m][0]
                 : (i % 2 == 1 && j % 2 == 1) ? kNormAdjust[m][1]
                                              : kNormAdjust[m][2];
   return 16 * v;
@@ -117,8 +117,8 @@ TEST(Transform, DcTransformsMatchTheStandard) {
           for (int b = 0; b < 4; ++b) f += H[i][a] * c[4 * a + b] * H[b][j];
         }
         const long long ls = LevelScale4x4(qP % 6, 0, 0);
-        const long long want = qP >= 36 ? (f * ls) << (qP / 6 - 6)
-                                        : (f * ls + (1LL << (5 - qP / 6))) >> (6 - qP / 6);
+        const long long want =
+            qP >= 36 ? (f * ls) << (qP / 6 - 6) : (f * ls + (1LL << (5 - qP / 6))) >> (6 - qP / 6);
         ASSERT_EQ(out[4 * i + j], want) << "qP " << qP;
       }
     }
@@ -213,6 +213,59 @@ TEST(Transform, ExtremeLevelsClip) {
   EXPECT_EQ(dst[0], 127);
   k.addDc4x4(dst, 4, pred, -32);
   EXPECT_EQ(dst[0], 128);
+}
+
+// The kernels the decoder uses (vectorised where available) give the reference results.
+TEST(Transform, ActiveKernelsMatchTheReference) {
+  std::mt19937 rng(2024);
+  const ReconKernels& ref = ReferenceReconKernels();
+  const ReconKernels& act = ActiveReconKernels();
+  for (int iter = 0; iter < 100000; ++iter) {
+    const int qp = static_cast<int>(rng() % 52);
+    const int dcSupplied = rng() % 2;
+    const int32_t dcValue = static_cast<int32_t>(rng() % 80000001) - 40000000;
+    alignas(16) int32_t c1[16], c2[16];
+    for (int i = 0; i < 16; ++i) {
+      c1[i] = rng() % 2 ? 0 : static_cast<int32_t>(rng() % 8191) - 4095;
+      if (rng() % 4 == 0) c1[i] = static_cast<int32_t>(rng() % 7) - 3;
+    }
+    std::memcpy(c2, c1, sizeof(c1));
+    alignas(16) uint8_t pred[4 * kPredStride];
+    for (uint8_t& p : pred) p = static_cast<uint8_t>(rng());
+    uint8_t d1[4 * 9], d2[4 * 9];
+    std::memset(d1, 1, sizeof(d1));
+    std::memset(d2, 1, sizeof(d2));
+    ref.addResidual4x4(d1, 9, pred, c1, qp, dcSupplied, dcValue);
+    act.addResidual4x4(d2, 9, pred, c2, qp, dcSupplied, dcValue);
+    ASSERT_EQ(std::memcmp(d1, d2, sizeof(d1)), 0) << "iteration " << iter;
+    ASSERT_EQ(std::memcmp(c1, c2, sizeof(c1)), 0);
+    const int32_t dc = static_cast<int32_t>(rng()) >> (rng() % 31);
+    ref.addDc4x4(d1, 9, pred, dc);
+    act.addDc4x4(d2, 9, pred, dc);
+    ASSERT_EQ(std::memcmp(d1, d2, sizeof(d1)), 0) << "dc " << dc;
+  }
+  // Intra kernels on random edges.
+  for (int iter = 0; iter < 2000; ++iter) {
+    uint8_t edge[kEdgeSize], top[16], left[16];
+    for (uint8_t& v : edge) v = static_cast<uint8_t>(rng());
+    for (uint8_t& v : top) v = static_cast<uint8_t>(rng());
+    for (uint8_t& v : left) v = static_cast<uint8_t>(rng());
+    const int corner = static_cast<int>(rng() % 256), avail = static_cast<int>(rng() % 4);
+    alignas(16) uint8_t p1[256], p2[256];
+    for (int mode = 0; mode < 9; ++mode) {
+      ref.intra4x4[mode](p1, edge, avail);
+      act.intra4x4[mode](p2, edge, avail);
+      for (int y = 0; y < 4; ++y) ASSERT_EQ(std::memcmp(p1 + 16 * y, p2 + 16 * y, 4), 0);
+    }
+    for (int mode = 0; mode < 4; ++mode) {
+      ref.intra16x16[mode](p1, top, left, corner, avail);
+      act.intra16x16[mode](p2, top, left, corner, avail);
+      ASSERT_EQ(std::memcmp(p1, p2, 256), 0);
+      ref.intraChroma[mode](p1, top, left, corner, avail);
+      act.intraChroma[mode](p2, top, left, corner, avail);
+      for (int y = 0; y < 8; ++y) ASSERT_EQ(std::memcmp(p1 + 16 * y, p2 + 16 * y, 8), 0);
+    }
+  }
 }
 
 }  // namespace

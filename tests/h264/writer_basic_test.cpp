@@ -1,8 +1,6 @@
 // The stream writer itself, and the simplest known-output streams: I_PCM pictures, copies of a
 // reference, header elements the decoder must read past correctly, cropping, a change of
 // picture size at an IDR picture.
-// DISABLED_ stream tests wait for the decoder front end (NAL dispatch, slice headers, picture
-// buffer and output) to land on main; they pass with it merged.
 #include <gtest/gtest.h>
 
 #include "h264/writer/harness.h"
@@ -70,7 +68,7 @@ TEST(WriterMap, SliceGroupMapsOfTheStandardsExamples) {
 
 // An IDR picture of I_PCM macroblocks, a reference P picture of skipped macroblocks, a P
 // picture of P_L0_16x16 macroblocks, and a second I_PCM picture.
-TEST(DISABLED_WriterStream, PcmPicturesAndCopies) {
+TEST(WriterStream, PcmPicturesAndCopies) {
   Sps sps;
   sps.SetReorder(0, 1);
   Pps pps;
@@ -89,7 +87,7 @@ TEST(DISABLED_WriterStream, PcmPicturesAndCopies) {
 
 // Slices of one picture may name different picture parameter sets (here with different initial
 // QP); that alone does not start a new picture.
-TEST(DISABLED_WriterStream, SlicesOfOnePictureNameDifferentPps) {
+TEST(WriterStream, SlicesOfOnePictureNameDifferentPps) {
   Sps sps;
   sps.SetReorder(0, 1);
   Pps pps0;

@@ -1,8 +1,6 @@
 // Picture order count of every type across wrap-around, output order with and without
 // reordering promises, the picture buffer's capacity limits, a change of picture size, and the
 // entry's handling of slices it must defer, skip or reject.
-// DISABLED_ stream tests wait for the decoder front end (NAL dispatch, slice headers, picture
-// buffer and output) to land on main; they pass with it merged.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -39,14 +37,14 @@ void CheckReorderedOutput(const Sps& sps, int pairs) {
   EXPECT_TRUE(DecodesTo(s, want));
 }
 
-TEST(DISABLED_OutputOrder, BumpingWithNumReorderFrames) {
+TEST(OutputOrder, BumpingWithNumReorderFrames) {
   Sps sps;
   sps.log2_max_pic_order_cnt_lsb_minus4 = 0;
   sps.SetReorder(1, 2);
   CheckReorderedOutput(sps, 6);
 }
 
-TEST(DISABLED_OutputOrder, BumpingAtLevelCapacityWithoutVui) {
+TEST(OutputOrder, BumpingAtLevelCapacityWithoutVui) {
   Sps sps;  // level 3.0 holds far more than 16 pictures of this size: capacity 16
   sps.log2_max_pic_order_cnt_lsb_minus4 = 0;
   CheckReorderedOutput(sps, 12);
@@ -54,7 +52,7 @@ TEST(DISABLED_OutputOrder, BumpingAtLevelCapacityWithoutVui) {
 
 // Sixteen reference pictures wait for output when a non-reference picture with the highest
 // order count is finished: one bumping pass queues all sixteen and the picture itself.
-TEST(DISABLED_OutputOrder, BumpingPassQueuesCapacityPlusOne) {
+TEST(OutputOrder, BumpingPassQueuesCapacityPlusOne) {
   Sps sps;
   sps.pic_width_in_mbs_minus1 = 1;
   sps.pic_height_in_map_units_minus1 = 1;
@@ -70,7 +68,7 @@ TEST(DISABLED_OutputOrder, BumpingPassQueuesCapacityPlusOne) {
 
 // Type 1: a cycle of two reference offsets (3, 5), +1 for non-reference pictures, and some
 // delta_pic_order_cnt[0]; frame_num wraps twice (MaxFrameNum 16).
-TEST(DISABLED_PictureOrderCount, Type1AcrossFrameNumWrap) {
+TEST(PictureOrderCount, Type1AcrossFrameNumWrap) {
   Sps sps;
   sps.pic_order_cnt_type = 1;
   sps.offset_for_ref_frame = {3, 5};
@@ -102,7 +100,7 @@ TEST(DISABLED_PictureOrderCount, Type1AcrossFrameNumWrap) {
 
 // Type 1 without a cycle: every non-IDR picture takes delta_pic_order_cnt[0], plus the
 // non-reference offset.
-TEST(DISABLED_PictureOrderCount, Type1WithoutCycle) {
+TEST(PictureOrderCount, Type1WithoutCycle) {
   Sps sps;
   sps.pic_order_cnt_type = 1;
   sps.offset_for_non_ref_pic = -5;
@@ -122,7 +120,7 @@ TEST(DISABLED_PictureOrderCount, Type1WithoutCycle) {
 
 // Type 2 without any VUI (output at once): 2 x frame number, minus 1 for non-reference
 // pictures, across two frame_num wraps; an IDR restarts at 0.
-TEST(DISABLED_PictureOrderCount, Type2AcrossFrameNumWrap) {
+TEST(PictureOrderCount, Type2AcrossFrameNumWrap) {
   Sps sps;
   sps.pic_order_cnt_type = 2;
   KnownStream k(sps, Pps{});
@@ -136,11 +134,17 @@ TEST(DISABLED_PictureOrderCount, Type2AcrossFrameNumWrap) {
   }
   prev = k.Pcm(IdrHeader(1), 99, 0);
   k.Add(CopyPicture(k.sps(), 0, RefHeader(1, 0)), {prev}, 2);
+  // After memory management operation 5 the frame numbers count from 0 again.
+  SliceHeader five = RefHeader(2, 0, kSliceI);
+  five.mmco = {{.op = 5}};
+  prev = k.Pcm(five, 100, kAnyPoc);
+  k.Add(CopyPicture(k.sps(), 0, RefHeader(1, 0)), {prev}, 2);
+  k.Add(CopyPicture(k.sps(), 0, NonRefHeader(2, 0)), {prev}, 3);
   EXPECT_TRUE(k.Decodes());
 }
 
 // Type 0 with a 16-value lsb across many wraps, output at once.
-TEST(DISABLED_PictureOrderCount, Type0AcrossLsbWrap) {
+TEST(PictureOrderCount, Type0AcrossLsbWrap) {
   Sps sps;
   sps.log2_max_pic_order_cnt_lsb_minus4 = 0;
   sps.SetReorder(0, 1);
@@ -156,7 +160,7 @@ TEST(DISABLED_PictureOrderCount, Type0AcrossLsbWrap) {
 
 // A picture with memory management operation 5 separates output runs as an IDR picture does:
 // everything before it leaves first, even with a higher order count than what follows.
-TEST(DISABLED_OutputOrder, Mmco5IsAnOutputBarrier) {
+TEST(OutputOrder, Mmco5IsAnOutputBarrier) {
   Sps sps;  // no VUI: output at drain
   sps.num_ref_frames = 2;
   KnownStream k(sps, Pps{});
@@ -170,11 +174,14 @@ TEST(DISABLED_OutputOrder, Mmco5IsAnOutputBarrier) {
   EXPECT_TRUE(k.Decodes());
 }
 
-// A new SPS of another size takes effect at the next IDR picture. Pictures of the old size
-// still waiting for output leave with their own size.
-TEST(DISABLED_PictureSize, ChangesAtIdr) {
-  for (bool outputAtOnce : {true, false}) {
-    SCOPED_TRACE(outputAtOnce ? "output at once" : "output at drain");
+// A new SPS of another size takes effect at the next IDR picture, whether it replaces the SPS
+// in use or comes with its own id and PPS. Pictures of the old size still waiting for output
+// leave with their own size.
+TEST(PictureSize, ChangesAtIdr) {
+  for (int variant = 0; variant < 3; ++variant) {
+    const bool outputAtOnce = variant != 1;
+    const bool newIds = variant == 2;
+    SCOPED_TRACE(variant);
     Sps big;
     big.pic_width_in_mbs_minus1 = 4;
     big.pic_height_in_map_units_minus1 = 3;
@@ -189,16 +196,24 @@ TEST(DISABLED_PictureSize, ChangesAtIdr) {
     const Frame c = NoiseFrame(small.Width(), small.Height(), 2);
     s.Add(EncodePicture(big, pps, PcmPicture(big, &a, IdrHeader(0, 0))));
     s.Add(EncodePicture(big, pps, CopyPicture(big, 0, RefHeader(1, 2))));
-    s.Add(SpsNal(small));  // same id, replaces the first
-    s.Add(EncodePicture(small, pps, PcmPicture(small, &c, IdrHeader(1, 0))));
-    s.Add(EncodePicture(small, pps, CopyPicture(small, 0, RefHeader(1, 2))));
+    Pps smallPps = pps;
+    SliceHeader idr = IdrHeader(1, 0), p = RefHeader(1, 2);
+    if (newIds) {
+      small.seq_parameter_set_id = 3;
+      smallPps.seq_parameter_set_id = 3;
+      smallPps.pic_parameter_set_id = idr.pic_parameter_set_id = p.pic_parameter_set_id = 7;
+      s.Add(PpsNal(smallPps));
+    }
+    s.Add(SpsNal(small));  // without new ids: same id, replaces the first
+    s.Add(EncodePicture(small, smallPps, PcmPicture(small, &c, idr)));
+    s.Add(EncodePicture(small, smallPps, CopyPicture(small, 0, p)));
     EXPECT_TRUE(DecodesTo(s, {{&a, 0}, {&a, 2}, {&c, 0}, {&c, 2}}));
   }
 }
 
 // Capacity 0 (max_dec_frame_buffering 0): nothing can be stored, every picture is output
 // through bumping, none lost or repeated.
-TEST(DISABLED_OutputOrder, CapacityZero) {
+TEST(OutputOrder, CapacityZero) {
   Sps sps;
   sps.num_ref_frames = 0;
   sps.SetReorder(0, 0);
@@ -214,7 +229,7 @@ TEST(DISABLED_OutputOrder, CapacityZero) {
 // A buffer promised too small for the reference frames (capacity 1, two reference frames): the
 // second reference picture cannot be stored. It must not be written through a missing frame;
 // the decoder goes on and the next IDR picture decodes.
-TEST(DISABLED_OutputOrder, FullBufferOfReferencesFailsTheStore) {
+TEST(OutputOrder, FullBufferOfReferencesFailsTheStore) {
   Sps sps;
   sps.num_ref_frames = 2;
   sps.SetReorder(0, 1);
@@ -242,7 +257,7 @@ TEST(DISABLED_OutputOrder, FullBufferOfReferencesFailsTheStore) {
 // followed by the next picture's first slice; the NAL unit passed with the call that takes up
 // a deferred slice must not be lost, and the stream ends with a deferred slice. DecodesTo also
 // overwrites the caller's buffer after each call.
-TEST(DISABLED_DeferredSlice, KeepsItsBytesAndTheNextNalUnit) {
+TEST(DeferredSlice, KeepsItsBytesAndTheNextNalUnit) {
   Sps sps;
   sps.SetReorder(1, 1);
   KnownStream k(sps, Pps{});
@@ -263,7 +278,7 @@ TEST(DISABLED_DeferredSlice, KeepsItsBytesAndTheNextNalUnit) {
 // Slices before the first IDR picture are skipped; B slices (slice_type 1 and 6) are
 // rejected before they make a picture, although they are written so that a decoder taking
 // them for P slices would decode them.
-TEST(DISABLED_SliceAcceptance, SkipsSlicesBeforeFirstIdrAndRejectsB) {
+TEST(SliceAcceptance, SkipsSlicesBeforeFirstIdrAndRejectsB) {
   Sps sps;
   sps.num_ref_frames = 1;
   sps.SetReorder(0, 1);
@@ -287,7 +302,7 @@ TEST(DISABLED_SliceAcceptance, SkipsSlicesBeforeFirstIdrAndRejectsB) {
 // Elements the decoder reads but does not act on (VUI with every part, HRD parameters,
 // redundant_pic_cnt, delta_pic_order_cnt_bottom, the highest parameter set ids) must not
 // disturb parsing; cropping offsets are reported with the full-size picture.
-TEST(DISABLED_Headers, EveryOptionalElementIsReadPast) {
+TEST(Headers, EveryOptionalElementIsReadPast) {
   Sps sps;
   sps.seq_parameter_set_id = 31;
   sps.log2_max_frame_num_minus4 = 12;

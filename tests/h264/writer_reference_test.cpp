@@ -1,8 +1,6 @@
 // Reference marking and reference lists, shown through pictures that copy from every index of
 // their list: long-term references, every memory management operation, every kind of
 // reordering command, a list holding one picture twice, and frame_num gaps in both modes.
-// DISABLED_ stream tests wait for the decoder front end (NAL dispatch, slice headers, picture
-// buffer and output) to land on main; they pass with it merged.
 #include <gtest/gtest.h>
 
 #include "h264/writer/harness.h"
@@ -30,7 +28,7 @@ Sps SmallSps(int numRefFrames) {
 // Operations 1 to 6 in turn; after each marking a non-reference probe picture copies from
 // every index of a list of exactly the expected length, so a frame marked wrongly shows up as
 // a wrong list order, a wrong picture or a failing list.
-TEST(DISABLED_ReferenceMarking, EveryMemoryManagementOperation) {
+TEST(ReferenceMarking, EveryMemoryManagementOperation) {
   KnownStream k(SmallSps(4), Pps{});
   const Frame* a = k.Pcm(IdrHeader(0, 0), 1);
   // 4: long-term indices 0 and 1 allowed; 6: the current picture becomes long-term index 1.
@@ -72,7 +70,7 @@ TEST(DISABLED_ReferenceMarking, EveryMemoryManagementOperation) {
 
 // The sliding window counts long-term frames: with two reference frames allowed and a long-term
 // IDR picture, each new short-term picture pushes out the previous one.
-TEST(DISABLED_ReferenceMarking, SlidingWindowCountsLongTermFrames) {
+TEST(ReferenceMarking, SlidingWindowCountsLongTermFrames) {
   KnownStream k(SmallSps(2), Pps{});
   SliceHeader idr = IdrHeader(0, 0);
   idr.long_term_reference_flag = 1;
@@ -88,7 +86,7 @@ TEST(DISABLED_ReferenceMarking, SlidingWindowCountsLongTermFrames) {
 
 // A long-term IDR picture and three short-term pictures, then lists reordered by each kind of
 // command.
-TEST(DISABLED_ReferenceLists, ReorderingCommandsOfEachKind) {
+TEST(ReferenceLists, ReorderingCommandsOfEachKind) {
   KnownStream k(SmallSps(4), Pps{});
   SliceHeader idr = IdrHeader(0, 0);
   idr.long_term_reference_flag = 1;
@@ -108,8 +106,28 @@ TEST(DISABLED_ReferenceLists, ReorderingCommandsOfEachKind) {
   EXPECT_TRUE(k.Decodes());
 }
 
+// Sixteen active references, the most the list holds; reordering the oldest to the front
+// shifts all sixteen.
+TEST(ReferenceLists, SixteenActiveReferences) {
+  Sps sps = SmallSps(16);
+  sps.pic_width_in_mbs_minus1 = 3;
+  sps.pic_height_in_map_units_minus1 = 3;  // 16 macroblocks
+  sps.log2_max_frame_num_minus4 = 1;
+  KnownStream k(sps, Pps{});
+  std::vector<const Frame*> frames;
+  frames.push_back(k.Pcm(IdrHeader(0, 0), 1));
+  for (int n = 1; n < 16; ++n) frames.push_back(k.Pcm(RefHeader(n, 2 * n, kSliceI), 1 + n));
+  const std::vector<const Frame*> initial(frames.rbegin(), frames.rend());  // newest first
+  k.Probe(NonRefHeader(16, 40), initial);
+  std::vector<const Frame*> reordered = {frames[0]};
+  reordered.insert(reordered.end(), initial.begin(), initial.end() - 1);
+  k.Probe(WithReorder(NonRefHeader(16, 42), {{.idc = 0, .abs_diff_pic_num_minus1 = 15}}),
+          reordered);
+  EXPECT_TRUE(k.Decodes());
+}
+
 // Reordering after frame_num has wrapped: picture numbers of the older frames are negative.
-TEST(DISABLED_ReferenceLists, ReorderingAcrossFrameNumWrap) {
+TEST(ReferenceLists, ReorderingAcrossFrameNumWrap) {
   KnownStream k(SmallSps(3), Pps{});
   const Frame* prev = k.Pcm(IdrHeader(0, 0), 1);
   for (int n = 1; n <= 13; ++n) {
@@ -131,7 +149,7 @@ TEST(DISABLED_ReferenceLists, ReorderingAcrossFrameNumWrap) {
 // have boundary strength 0 and the loop filter, on at QP 40 over content it would visibly
 // change, leaves the copy exact. A control picture takes the same content from two different
 // pictures and must come out filtered.
-TEST(DISABLED_ReferenceLists, PictureListedTwiceIsOneReferenceForTheLoopFilter) {
+TEST(ReferenceLists, PictureListedTwiceIsOneReferenceForTheLoopFilter) {
   Sps sps = SmallSps(3);
   Pps pps;
   Stream s;
@@ -172,7 +190,7 @@ TEST(DISABLED_ReferenceLists, PictureListedTwiceIsOneReferenceForTheLoopFilter) 
 // boundary strength 1, every other edge 0. disable_deblocking_filter_idc decides whether the
 // edges between the slices are filtered; an edge belongs to the macroblock right of or below
 // it, so only the second slice's mode counts.
-TEST(DISABLED_LoopFilterControl, DisableIdcPerSlice) {
+TEST(LoopFilterControl, DisableIdcPerSlice) {
   Sps sps = SmallSps(2);
   Pps pps;
   Stream s;
@@ -212,6 +230,41 @@ TEST(DISABLED_LoopFilterControl, DisableIdcPerSlice) {
   }
 }
 
+// Slice groups at QP 40: with the dispersed map every macroblock's left and upper neighbours
+// belong to the other group, and the two groups predict from two different pictures. With
+// disable_deblocking_filter_idc 2 no edge between slices is filtered, so the copy is exact;
+// with 0 the same stream is filtered.
+TEST(LoopFilterControl, EdgesBetweenSliceGroups) {
+  Sps sps = SmallSps(2);
+  Pps pps;
+  pps.num_slice_groups_minus1 = 1;
+  pps.slice_group_map_type = 1;
+  Stream s;
+  s.AddParams(sps, pps);
+  const Frame f0 = SteppedFrame(sps.Width(), sps.Height(), 7);
+  const Frame f1 = SteppedFrame(sps.Width(), sps.Height(), 8);
+  s.Add(EncodePicture(sps, pps, PcmPicture(sps, &f0, IdrHeader(0, 0))));
+  s.Add(EncodePicture(sps, pps, PcmPicture(sps, &f1, RefHeader(1, 2, kSliceI))));
+  const std::vector<int> map = SliceGroupMap(sps, pps, 0);
+  PictureCode p;
+  p.header = NonRefHeader(2, 4);
+  p.header.SetActiveRefs(2);  // {F1, F0}
+  p.header.slice_qp_delta = 30;
+  for (int i = 0; i < sps.SizeMbs(); ++i) p.mb.push_back({MbKind::kInter, map[i]});
+  p.slicesPerGroup = 2;
+  p.shuffleSeed = 9;
+  p.header.disable_deblocking_filter_idc = 2;
+  s.Add(EncodePicture(sps, pps, p));
+  p.header.pic_order_cnt_lsb = 6;
+  p.header.disable_deblocking_filter_idc = 0;
+  s.Add(EncodePicture(sps, pps, p));
+  const Frame copy = ExpectedPicture(sps, p, {&f1, &f0});
+  const DecodeOutcome out = DecodeStream(s.bytes);
+  ASSERT_EQ(out.pictures.size(), 4u);
+  EXPECT_TRUE(out.pictures[2].frame == copy) << "edges between slice groups filtered with idc 2";
+  EXPECT_FALSE(out.pictures[3].frame == copy) << "the same edges not filtered with idc 0";
+}
+
 struct GapCase {
   const char* name;
   int gapsAllowed;
@@ -223,14 +276,14 @@ void PrintTo(const GapCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-class DISABLED_FrameNumGap : public ::testing::TestWithParam<GapCase> {};
+class FrameNumGap : public ::testing::TestWithParam<GapCase> {};
 
 // frame_num jumps from 1 to 4. With gaps allowed, frames 2 and 3 are non-existing: they fill
 // the list but their samples are unknown, so the next picture copies only from the real frame
 // behind them. With gaps not allowed they are copies of the newest frame (B), so every index
 // holds B. The synthesised frames are never output. Variants store them into a DPB that
 // outputs at once, and into one that has to bump while filling the gap.
-TEST_P(DISABLED_FrameNumGap, FillsTheGap) {
+TEST_P(FrameNumGap, FillsTheGap) {
   const GapCase& c = GetParam();
   Sps sps;
   sps.num_ref_frames = c.numRefFrames;
@@ -256,7 +309,7 @@ TEST_P(DISABLED_FrameNumGap, FillsTheGap) {
   EXPECT_TRUE(k.Decodes());
 }
 
-INSTANTIATE_TEST_SUITE_P(BothModes, DISABLED_FrameNumGap,
+INSTANTIATE_TEST_SUITE_P(BothModes, FrameNumGap,
                          ::testing::Values(GapCase{"NonExisting", 1, 4, 0},
                                            GapCase{"NonExistingWhileBumping", 1, 3, 1},
                                            GapCase{"CopiesOfNewest", 0, 4, 0},
@@ -267,7 +320,7 @@ INSTANTIATE_TEST_SUITE_P(BothModes, DISABLED_FrameNumGap,
 
 // A gap across the frame_num wrap: 14 is followed by 2, so 15, 0 and 1 are missing. Behind them
 // in the list is frame 14 (X); the older frames hold A.
-TEST(DISABLED_FrameNumGapWrap, MissingFramesAcrossTheWrap) {
+TEST(FrameNumGapWrap, MissingFramesAcrossTheWrap) {
   for (int gapsAllowed : {1, 0}) {
     SCOPED_TRACE(gapsAllowed ? "non-existing frames" : "copies of the newest frame");
     Sps sps;
@@ -285,6 +338,29 @@ TEST(DISABLED_FrameNumGapWrap, MissingFramesAcrossTheWrap) {
     for (int i = 0; i < k.sps().SizeMbs(); ++i)
       p.mb.push_back({MbKind::kInter, gapsAllowed ? 3 : i % 4});
     k.Add(p, {x, x, x, x});
+    EXPECT_TRUE(k.Decodes());
+  }
+}
+
+// The frame numbers synthesised for a gap count in the order count of types 1 and 2: after a
+// gap across the wrap the order count keeps growing, so output (here only at the end, without
+// VUI) stays in decoding order. Type 1 with one offset of 2 per frame counts like type 2.
+TEST(FrameNumGapWrap, OrderCountCountsTheWrapInsideTheGap) {
+  for (int type : {1, 2}) {
+    SCOPED_TRACE(type == 1 ? "type 1" : "type 2");
+    Sps sps;
+    sps.num_ref_frames = 3;
+    sps.gaps_in_frame_num_value_allowed_flag = 1;
+    sps.pic_order_cnt_type = type;
+    sps.offset_for_ref_frame = {2};
+    KnownStream k(sps, Pps{});
+    const Frame* prev = k.Pcm(IdrHeader(0), 1, 0);
+    for (int n = 1; n <= 14; ++n) {
+      prev = n % 5 == 0 ? k.Pcm(RefHeader(n, 0, kSliceI), 10 + n, 2 * n)
+                        : k.Add(CopyPicture(k.sps(), 0, RefHeader(n, 0)), {prev}, 2 * n);
+    }
+    const Frame* x = k.Pcm(RefHeader(2, 0, kSliceI), 30, 2 * 18);  // 15, 0 and 1 missing
+    k.Add(CopyPicture(k.sps(), 0, RefHeader(3, 0)), {x}, 2 * 19);
     EXPECT_TRUE(k.Decodes());
   }
 }

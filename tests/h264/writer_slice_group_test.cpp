@@ -1,7 +1,5 @@
 // Slice groups of every map type, several slices per group sent in arbitrary order: each
 // macroblock must land where its group's map puts it, in I and P pictures.
-// DISABLED_ stream tests wait for the decoder front end (NAL dispatch, slice headers, picture
-// buffer and output) to land on main; they pass with it merged.
 #include <gtest/gtest.h>
 
 #include "h264/writer/harness.h"
@@ -49,12 +47,12 @@ void PrintTo(const MapCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-class DISABLED_SliceGroupMapStream : public ::testing::TestWithParam<MapCase> {};
+class SliceGroupMapStream : public ::testing::TestWithParam<MapCase> {};
 
 // An IDR picture of I_PCM macroblocks, then a reference P picture and a non-reference P
 // picture mixing I_PCM, skipped and P_L0_16x16 macroblocks, each with two slices per group
 // sent in shuffled order; types 3 to 5 change slice_group_change_cycle between pictures.
-TEST_P(DISABLED_SliceGroupMapStream, MacroblocksLandWhereTheMapPutsThem) {
+TEST_P(SliceGroupMapStream, MacroblocksLandWhereTheMapPutsThem) {
   const MapCase& c = GetParam();
   Sps sps;
   sps.pic_width_in_mbs_minus1 = 6;
@@ -103,25 +101,64 @@ TEST_P(DISABLED_SliceGroupMapStream, MacroblocksLandWhereTheMapPutsThem) {
   EXPECT_TRUE(DecodesTo(s, {{&a, 0}, {&p1Out, 2}, {&p2Out, 4}}));
 }
 
+// Intra 16x16 DC macroblocks predict from the neighbours of their own slice only (and, with
+// constrained_intra_pred_flag, only from intra neighbours): the prediction, and the coefficient
+// context of the empty DC block, depend on which neighbours the slice groups leave available.
+TEST_P(SliceGroupMapStream, IntraPredictionSeesOnlyItsSlice) {
+  const MapCase& c = GetParam();
+  for (int constrained : {0, 1}) {
+    SCOPED_TRACE(constrained ? "constrained intra prediction" : "intra prediction");
+    Sps sps;
+    sps.pic_width_in_mbs_minus1 = 6;
+    sps.pic_height_in_map_units_minus1 = 4;
+    sps.SetReorder(0, 1);
+    Pps pps = MapPps(c, sps);
+    pps.constrained_intra_pred_flag = constrained;
+    KnownStream k(sps, pps);
+    PictureCode idr;
+    idr.header = IdrHeader(0, 0);
+    idr.header.slice_group_change_cycle = c.cycles[0];
+    idr.pcm = k.NewFrame(31);
+    for (int i = 0; i < sps.SizeMbs(); ++i) {
+      idr.mb.push_back({i % 3 == 0 ? MbKind::kPcm : MbKind::kIntraDc});
+    }
+    idr.slicesPerGroup = 2;
+    idr.shuffleSeed = 7;
+    const Frame* a = k.Add(idr, {});
+    PictureCode p;
+    p.header = RefHeader(1, 2);
+    p.header.slice_group_change_cycle = c.cycles[1];
+    p.pcm = k.NewFrame(32);
+    const MbKind kinds[4] = {MbKind::kIntraDc, MbKind::kPcm, MbKind::kInter, MbKind::kSkip};
+    for (int i = 0; i < sps.SizeMbs(); ++i) p.mb.push_back({kinds[(i + i / 7) % 4]});
+    p.slicesPerGroup = 2;
+    p.shuffleSeed = 8;
+    k.Add(p, {a});
+    EXPECT_TRUE(k.Decodes());
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
-    AllTypes, DISABLED_SliceGroupMapStream,
-    ::testing::Values(
-        MapCase{"Interleaved2", 2, 0}, MapCase{"Interleaved8", 8, 0}, MapCase{"Dispersed2", 2, 1},
-        MapCase{"Dispersed3", 3, 1}, MapCase{"Dispersed8", 8, 1}, MapCase{"Foreground3", 3, 2},
-        MapCase{"Foreground8", 8, 2}, MapCase{"BoxOutClockwise", 2, 3, 0, 0, {1, 9, 35}},
-        MapCase{"BoxOutCounterClockwise", 2, 3, 1, 1, {4, 0, 11}},
-        MapCase{"RasterScan", 2, 4, 0, 2, {3, 12, 7}},
-        MapCase{"RasterScanReversed", 2, 4, 1, 0, {30, 1, 34}},
-        // 35 / 9 + 1 = 4.9: three bits of slice_group_change_cycle, not two
-        MapCase{"RasterScanCoarse", 2, 4, 0, 8, {1, 4, 2}}, MapCase{"Wipe", 2, 5, 0, 1, {5, 18, 2}},
-        MapCase{"WipeReversed", 2, 5, 1, 3, {2, 9, 4}}, MapCase{"Explicit4", 4, 6},
-        MapCase{"Explicit8", 8, 6}),
+    AllTypes, SliceGroupMapStream,
+    ::testing::Values(MapCase{"OneGroup", 1, 0}, MapCase{"Interleaved2", 2, 0},
+                      MapCase{"Interleaved8", 8, 0}, MapCase{"Dispersed2", 2, 1},
+                      MapCase{"Dispersed3", 3, 1}, MapCase{"Dispersed8", 8, 1},
+                      MapCase{"Foreground3", 3, 2}, MapCase{"Foreground8", 8, 2},
+                      MapCase{"BoxOutClockwise", 2, 3, 0, 0, {1, 9, 35}},
+                      MapCase{"BoxOutCounterClockwise", 2, 3, 1, 1, {4, 0, 11}},
+                      MapCase{"RasterScan", 2, 4, 0, 2, {3, 12, 7}},
+                      MapCase{"RasterScanReversed", 2, 4, 1, 0, {30, 1, 34}},
+                      // 35 / 9 + 1 = 4.9: three bits of slice_group_change_cycle, not two
+                      MapCase{"RasterScanCoarse", 2, 4, 0, 8, {1, 4, 2}},
+                      MapCase{"Wipe", 2, 5, 0, 1, {5, 18, 2}},
+                      MapCase{"WipeReversed", 2, 5, 1, 3, {2, 9, 4}}, MapCase{"Explicit4", 4, 6},
+                      MapCase{"Explicit8", 8, 6}),
     [](const ::testing::TestParamInfo<MapCase>& p) { return std::string(p.param.name); });
 
 // A picture whose map type 6 PPS carries fewer slice_group_id entries than the picture has
 // macroblocks: its slices are rejected (never placed by reading past the array), and the
 // pictures around it decode normally.
-TEST(DISABLED_SliceGroupStream, ShortExplicitMapIsRejected) {
+TEST(SliceGroupStream, ShortExplicitMapIsRejected) {
   Sps sps;
   sps.pic_width_in_mbs_minus1 = 6;
   sps.pic_height_in_map_units_minus1 = 4;

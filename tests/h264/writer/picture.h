@@ -33,7 +33,10 @@ Frame NoiseFrame(int width, int height, uint32_t seed);
 Frame SteppedFrame(int width, int height, uint32_t seed);
 void CopyMacroblock(const Frame& from, Frame* to, int mbAddr);
 
-enum class MbKind : uint8_t { kPcm, kSkip, kInter };
+// kIntraDc: Intra 16x16 with DC prediction for luma and chroma and no coefficients; its
+// samples follow from the neighbours available to it (same slice; intra only when
+// constrained_intra_pred_flag is set).
+enum class MbKind : uint8_t { kPcm, kSkip, kInter, kIntraDc };
 
 struct MbCode {
   MbKind kind = MbKind::kSkip;
@@ -63,8 +66,15 @@ std::vector<MbCode> AllInter(const Sps& sps, int refIdx);
 std::vector<std::vector<uint8_t>> EncodePicture(const Sps& sps, const Pps& pps,
                                                 const PictureCode& pic);
 
-// The picture the decoder must reconstruct: kPcm macroblocks from pic.pcm, the others from
-// refList[refIdx] (P_Skip uses index 0). Deblocking is assumed to leave the samples alone.
+// The slice number of every macroblock, as EncodePicture cuts the picture.
+std::vector<int> SliceNumbers(const Sps& sps, const Pps& pps, const PictureCode& pic);
+
+// The picture the decoder must reconstruct: kPcm macroblocks from pic.pcm, kIntraDc from their
+// neighbours, the others from refList[refIdx] (P_Skip uses index 0). Deblocking is assumed to
+// leave the samples alone. The form without a PPS assumes a single slice group and no intra
+// macroblocks other than I_PCM.
+Frame ExpectedPicture(const Sps& sps, const Pps& pps, const PictureCode& pic,
+                      const std::vector<const Frame*>& refList);
 Frame ExpectedPicture(const Sps& sps, const PictureCode& pic,
                       const std::vector<const Frame*>& refList);
 

@@ -1,0 +1,359 @@
+// The conversion worker on recordings built byte by byte. The channel sizes come from a
+// stand-in scan here, so the writing passes are checked whatever the decoder can do; the real
+// scan is covered in channel_scan_test.cpp and end to end in the command-line tests.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "app/conversion_job.h"
+#include "app/test_support.h"
+
+namespace vexlor::app {
+namespace {
+
+using testing::AviFile;
+using testing::Bytes;
+using testing::ParseAvi;
+using testing::RecordingBuilder;
+using testing::ScratchDir;
+
+struct Event {
+  int kind, value;
+  bool operator==(const Event&) const = default;
+};
+
+class RecordingSink : public ProgressSink {
+ public:
+  void PostProgress(int kind, int value) override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      events_.push_back({kind, value});
+    }
+    if (on_event) on_event(kind, value);
+  }
+  std::vector<Event> events() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return events_;
+  }
+  int Count(int kind, int value) const {
+    int n = 0;
+    for (const Event& e : events()) n += (e.kind == kind && e.value == value);
+    return n;
+  }
+  std::function<void(int, int)> on_event;  // runs on the worker thread
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<Event> events_;
+};
+
+// Channel sizes handed to the worker instead of a real scan.
+std::array<std::pair<int, int>, kChannelCount> g_sizes;
+bool g_cancel_in_scan = false;
+int FakeScan(ConversionJob* job, ProgressSink*) {
+  int found = 0;
+  for (int c = 0; c < kChannelCount; ++c) {
+    job->widths[c] = g_sizes[c].first;
+    job->heights[c] = g_sizes[c].second;
+    found |= g_sizes[c].first > 0 && g_sizes[c].second > 0;
+  }
+  if (g_cancel_in_scan) job->cancel_requested.store(1);
+  return found;
+}
+
+class WorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_sizes = {};
+    g_cancel_in_scan = false;
+    job_.scan_channels = &FakeScan;
+  }
+  std::string Rec() const { return dir_ / "cam.kvr"; }
+  std::string Out(int c) const { return OutputName(Rec(), c); }
+
+  // Video frame of channel c stamped seconds + ticks, written as recorded.
+  void Video(int c, uint32_t seconds, uint32_t ticks, size_t size = 200) {
+    Add(RecordingBuilder::MakeFrame(0xE, c, seconds, ticks,
+                                    RecordingBuilder::VideoPayload(0x41, size, uint8_t(serial_))),
+        false);
+  }
+  void Add(const Bytes& frame, bool passthrough) {
+    builder_.AddFrame(frame, passthrough);
+    ++serial_;
+    expected_[frame[3] & 15].push_back({frame, passthrough});
+  }
+  // The frames of channel c the file must hold, in order: counted video frames and passthrough
+  // frames of a kind the writer knows.
+  std::vector<Bytes> ExpectedChunks(int c) const {
+    std::vector<Bytes> out;
+    for (const auto& [frame, passthrough] : expected_[c]) {
+      const bool known_kind = (frame[3] >> 4) == 0xE || (frame[3] >> 4) == 0xC;
+      const bool start_code = frame.size() >= 36 && frame[32] == 0 && frame[33] == 0 &&
+                              frame[34] == 0 && frame[35] == 1;
+      if (passthrough ? known_kind : start_code) out.emplace_back(frame.begin() + 32, frame.end());
+    }
+    return out;
+  }
+  int Run() {
+    EXPECT_TRUE(builder_.Write(Rec()));
+    EXPECT_EQ(job_.OpenRecording(Rec()), 0);
+    EXPECT_TRUE(job_.StartConversion(&sink_));
+    job_.Wait();
+    EXPECT_FALSE(job_.Running());
+    return job_.last_result.load();
+  }
+  void ExpectChunks(const AviFile& avi, int c) {
+    const std::vector<Bytes> want = ExpectedChunks(c);
+    ASSERT_EQ(avi.chunks.size(), want.size()) << "channel " << c;
+    for (size_t i = 0; i < want.size(); ++i) {
+      EXPECT_EQ(avi.chunks[i].data, want[i]) << "channel " << c << " chunk " << i;
+    }
+  }
+
+  ScratchDir dir_;
+  ConversionJob job_;
+  RecordingSink sink_;
+  RecordingBuilder builder_;
+  std::vector<std::pair<Bytes, bool>> expected_[kChannelCount];
+  int serial_ = 0;
+};
+
+TEST_F(WorkerTest, WritesEveryChannelWithASizeFrameForFrame) {
+  g_sizes[0] = {352, 240};
+  g_sizes[2] = {176, 144};
+  // Channel 0: 10 counted frames from 1000 s + 0 ticks to 1000 s + 54 ticks.
+  // Channel 2: 1001 counted frames spanning exactly 1000 s, with audio and odd sizes.
+  // Channel 5 has frames but no size: no file.
+  for (int i = 0; i < 1001; ++i) {
+    if (i < 10) Video(0, 1000, i * 6);
+    Video(2, 5000 + i, 0, 100 + (i % 7));
+    if (i % 50 == 0) {
+      Add(RecordingBuilder::MakeFrame(0xC, 2, 5000 + i, 0, Bytes(321, 0x80)), true);
+      Video(5, 5000 + i, 0);
+    }
+  }
+  // Written but not counted: a passthrough video frame. Neither: a frame without the start
+  // code, a passthrough frame of an unknown kind.
+  Add(RecordingBuilder::MakeFrame(0xE, 0, 1, 0, Bytes{9, 9, 9, 9, 9}), true);
+  Add(RecordingBuilder::MakeFrame(0xE, 0, 1, 0, Bytes{0, 0, 1, 0x65, 1, 2}), false);
+  Add(RecordingBuilder::MakeFrame(0xD, 0, 1, 0, Bytes{0, 0, 0, 1, 0x65}), true);
+  // A large frame over several packets.
+  Add(RecordingBuilder::MakeFrame(0xE, 2, 6000, 0, RecordingBuilder::VideoPayload(0x41, 5000, 3)),
+      true);
+
+  EXPECT_EQ(Run(), 1);
+  const AviFile a = ParseAvi(Out(0));
+  ASSERT_TRUE(a.ok) << a.error;
+  ExpectChunks(a, 0);
+  EXPECT_EQ(a.width, 352u);
+  EXPECT_EQ(a.height, 240u);
+  EXPECT_EQ(a.video_scale, 100u);
+  EXPECT_EQ(a.video_rate, 999u);
+  EXPECT_EQ(a.micro_sec_per_frame, 100000u);
+  EXPECT_EQ(a.video_length, 10u);
+
+  const AviFile b = ParseAvi(Out(2));
+  ASSERT_TRUE(b.ok) << b.error;
+  ExpectChunks(b, 2);
+  EXPECT_EQ(b.bi_width, 176);
+  EXPECT_EQ(b.bi_height, 144);
+  EXPECT_EQ(b.video_rate, 100u);
+  EXPECT_EQ(b.micro_sec_per_frame, 999100u);
+  EXPECT_EQ(b.video_length, 1001u);
+
+  EXPECT_FALSE(testing::Exists(Out(1)));
+  EXPECT_FALSE(testing::Exists(Out(5)));
+
+  // Every frame read posts kind 1 with the channel being written, whatever its channel.
+  const size_t frames = serial_;
+  EXPECT_EQ(size_t(sink_.Count(kWriteStep, 0)), frames);
+  EXPECT_EQ(size_t(sink_.Count(kWriteStep, 2)), frames);
+  ASSERT_FALSE(sink_.events().empty());
+  EXPECT_EQ(sink_.events().back(), (Event{kDone, 0}));
+  EXPECT_NEAR(job_.channel_rates[0], 9.9999999851, 1e-9);
+  EXPECT_NEAR(job_.channel_rates[2], 1.0008999100, 1e-9);
+  EXPECT_EQ(ProgressText(job_, kDone, 0, ""), "Done. Average FPS = 5.50");
+  // The recording stays open at its end; a second run gives the same files.
+  EXPECT_TRUE(job_.HasRecording());
+  const testing::Bytes first = testing::ReadAll(Out(2));
+  EXPECT_TRUE(job_.StartConversion(&sink_));
+  job_.Wait();
+  EXPECT_EQ(testing::ReadAll(Out(2)), first);
+}
+
+TEST_F(WorkerTest, RateEdgeCases) {
+  // Channel 0: one counted frame. Channel 1: time stamps running backwards. Channel 3: a span
+  // of -0.1 s, which leaves a rate of about 1e9 frames per second, too large for the headers.
+  g_sizes[0] = g_sizes[1] = g_sizes[3] = {64, 64};
+  Video(0, 77, 3);
+  Video(1, 2000, 0);
+  Video(1, 1999, 0);
+  Video(1, 1000, 30);
+  Video(3, 100, 6);  // 100.1 s
+  Video(3, 100, 0);  // 100.0 s: span -0.1 s, rate about 1e8 per second
+  EXPECT_EQ(Run(), 1);
+
+  const AviFile one = ParseAvi(Out(0));
+  ASSERT_TRUE(one.ok) << one.error;
+  EXPECT_EQ(one.video_length, 1u);
+  EXPECT_EQ(one.video_scale, 100u);
+  EXPECT_EQ(one.video_rate, 999u);  // 1 / 0.10000000149 s, truncated to hundredths
+  EXPECT_EQ(one.micro_sec_per_frame, 100000u);
+  EXPECT_NEAR(job_.channel_rates[0], 10.0, 1e-6);
+
+  const AviFile back = ParseAvi(Out(1));
+  ASSERT_TRUE(back.ok) << back.error;
+  EXPECT_EQ(back.chunks.size(), 3u);
+  EXPECT_EQ(back.video_length, 3u);
+  EXPECT_EQ(back.micro_sec_per_frame, 41666u);  // the writer's 24 frames per second
+  EXPECT_EQ(back.video_scale, 1u);
+  EXPECT_EQ(back.video_rate, 24u);
+  EXPECT_EQ(job_.channel_rates[1], 0.0);
+
+  const AviFile huge = ParseAvi(Out(3));
+  ASSERT_TRUE(huge.ok) << huge.error;
+  EXPECT_EQ(huge.video_length, 2u);
+  EXPECT_EQ(huge.video_scale, 1u);
+  EXPECT_EQ(huge.video_rate, 24u);
+  EXPECT_EQ(huge.micro_sec_per_frame, 41666u);
+}
+
+TEST_F(WorkerTest, NoChannelAndNoRecording) {
+  // No channel: kind 3 and no file.
+  Video(4, 1, 0);
+  EXPECT_EQ(Run(), 0);
+  EXPECT_EQ(sink_.events(), (std::vector<Event>{{kNoChannel, 0}}));
+  EXPECT_FALSE(testing::Exists(Out(4)));
+
+  // No recording open: the worker ends at once without any event.
+  ConversionJob idle;
+  RecordingSink quiet;
+  EXPECT_TRUE(idle.StartConversion(&quiet));
+  idle.Wait();
+  EXPECT_EQ(idle.last_result.load(), 1);
+  EXPECT_TRUE(quiet.events().empty());
+  EXPECT_FALSE(idle.Running());
+}
+
+TEST_F(WorkerTest, CancelLeavesEarlierFilesCompleteAndTheCurrentOneValid) {
+  g_sizes[0] = g_sizes[1] = {32, 32};
+  for (int i = 0; i < 40; ++i) {
+    Video(0, 10 + i, 0);
+    Video(1, 10 + i, 0);
+  }
+  // Raise the flag while channel 1 is being written, after 30 of its frames were read.
+  sink_.on_event = [this](int kind, int value) {
+    if (kind == kWriteStep && value == 1 && sink_.Count(kWriteStep, 1) == 30)
+      job_.cancel_requested.store(1);
+  };
+  EXPECT_EQ(Run(), 0);
+  for (const Event& e : sink_.events()) EXPECT_NE(e.kind, kDone);
+
+  const AviFile done = ParseAvi(Out(0));
+  ASSERT_TRUE(done.ok) << done.error;
+  ExpectChunks(done, 0);
+  EXPECT_EQ(done.video_scale, 100u);
+
+  const AviFile cut = ParseAvi(Out(1));
+  ASSERT_TRUE(cut.ok) << cut.error;
+  EXPECT_EQ(cut.chunks.size(), 15u);  // frames 30 read = 15 of each channel
+  EXPECT_EQ(cut.micro_sec_per_frame, 41666u);
+  EXPECT_EQ(cut.video_scale, 1u);
+  EXPECT_EQ(cut.video_rate, 24u);
+  EXPECT_EQ(cut.video_length, 0u);
+}
+
+TEST_F(WorkerTest, CancelDuringTheScanClosesAnEmptyButValidFile) {
+  g_sizes[0] = {32, 32};
+  g_cancel_in_scan = true;
+  Video(0, 1, 0);
+  Video(0, 2, 0);
+  EXPECT_EQ(Run(), 0);
+  const AviFile a = ParseAvi(Out(0));
+  ASSERT_TRUE(a.ok) << a.error;
+  EXPECT_TRUE(a.chunks.empty());
+  EXPECT_TRUE(sink_.events().empty());
+}
+
+TEST_F(WorkerTest, CancelAndWaitStopsARunningWorker) {
+  g_sizes[0] = {32, 32};
+  for (int i = 0; i < 2000; ++i) Video(0, i, 0, 1000);
+  // Slow the worker down so that the cancel arrives mid-pass.
+  sink_.on_event = [](int, int) { std::this_thread::sleep_for(std::chrono::microseconds(200)); };
+  ASSERT_TRUE(builder_.Write(Rec()));
+  ASSERT_EQ(job_.OpenRecording(Rec()), 0);
+  ASSERT_TRUE(job_.StartConversion(&sink_));
+  EXPECT_FALSE(job_.StartConversion(&sink_));  // one worker at a time
+  EXPECT_EQ(job_.OpenRecording(Rec()), 3);     // nothing changes while it runs
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  job_.CancelAndWait();
+  EXPECT_FALSE(job_.Running());
+  EXPECT_EQ(job_.last_result.load(), 0);
+  const AviFile a = ParseAvi(Out(0));
+  ASSERT_TRUE(a.ok) << a.error;
+  EXPECT_GT(a.chunks.size(), 0u);
+  EXPECT_LT(a.chunks.size(), 2000u);
+}
+
+TEST_F(WorkerTest, WriteFailuresStopTheConversion) {
+  g_sizes[0] = g_sizes[2] = g_sizes[3] = {32, 32};
+  for (int i = 0; i < 50; ++i)
+    for (int c : {0, 2, 3}) Video(c, i, 0, 3000);
+  // Channel 2's file lands on a full device; channel 3's could not even be created.
+  ASSERT_EQ(symlink("/dev/full", Out(2).c_str()), 0);
+  ASSERT_EQ(mkdir(Out(3).c_str(), 0755), 0);
+  EXPECT_EQ(Run(), 0);
+  const AviFile a = ParseAvi(Out(0));
+  ASSERT_TRUE(a.ok) << a.error;
+  ExpectChunks(a, 0);
+  const std::vector<Event> ev = sink_.events();
+  ASSERT_FALSE(ev.empty());
+  EXPECT_EQ(ev.back(), (Event{kWriteError, 2}));
+  EXPECT_EQ(ProgressText(job_, ev.back().kind, ev.back().value, ""), "CH_03. Write Error");
+  EXPECT_EQ(sink_.Count(kWriteStep, 3), 0);  // it stopped at channel 2
+
+  // A file that cannot be created is reported the same way.
+  ASSERT_EQ(unlink(Out(2).c_str()), 0);
+  ASSERT_EQ(mkdir(Out(2).c_str(), 0755), 0);
+  RecordingSink second;
+  ASSERT_TRUE(job_.StartConversion(&second));
+  job_.Wait();
+  EXPECT_EQ(job_.last_result.load(), 0);
+  EXPECT_EQ(second.events().back(), (Event{kWriteError, 2}));
+  EXPECT_EQ(second.Count(kDone, 0), 0);
+}
+
+TEST(ConversionJob, OpenRecordingRefusesWhatItCannotRead) {
+  ScratchDir dir;
+  ConversionJob job;
+  EXPECT_EQ(job.OpenRecording(dir / "missing.kvr"), 1);
+  EXPECT_EQ(job.OpenRecording(dir.path()), 1);  // a directory
+  EXPECT_FALSE(job.HasRecording());
+
+  // Sparse files on both sides of 2 GB.
+  const std::string big = dir / "big.kvr";
+  for (int64_t size : {int64_t{2147483647}, int64_t{2147483648}, int64_t{3} << 31}) {
+    std::FILE* f = std::fopen(big.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(ftruncate(fileno(f), size), 0);
+    std::fclose(f);
+    const int r = job.OpenRecording(big);
+    if (size < 2147483648) {
+      EXPECT_EQ(r, 0);
+      EXPECT_EQ(job.file_size, size);
+      EXPECT_TRUE(job.HasRecording());
+    } else {
+      EXPECT_EQ(r, 2) << size;
+      EXPECT_FALSE(job.HasRecording());
+    }
+  }
+  ASSERT_EQ(std::remove(big.c_str()), 0);
+}
+
+}  // namespace
+}  // namespace vexlor::app

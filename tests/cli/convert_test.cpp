@@ -1,0 +1,363 @@
+// `vexlor convert`, `probe` and `snapshot` end to end: recordings made with `vexlor mkrec` from
+// known H.264 streams, AVI files read back by the tests' own RIFF walk, and, when ffmpeg is
+// installed, played back and compared picture by picture with the source streams.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <sstream>
+
+#include "app/test_support.h"
+
+namespace vexlor::cli {
+namespace {
+
+using testing::AviFile;
+using testing::Bytes;
+using testing::CliPath;
+using testing::HaveTool;
+using testing::ParseAvi;
+using testing::RunCommand;
+using testing::ScratchDir;
+
+std::string Data(const std::string& name) {
+  return std::string(VEXLOR_SOURCE_DIR) + "/tests/data/x264/" + name;
+}
+std::string Quote(const std::string& s) {
+  return "'" + s + "'";
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// Frame rate the conversion must measure for a channel, from the frames as `vexlor frames`
+// lists them: counted are the channel's video frames that are not passthrough.
+double ExpectedRate(const std::string& frames_listing, int channel, uint32_t* counted) {
+  double t_first = 0, t_last = 0;
+  *counted = 0;
+  for (const std::string& line : Lines(frames_listing)) {
+    int ch = -1, pt = -1;
+    unsigned seconds = 0, ticks = 0;
+    char kind[16] = {};
+    if (std::sscanf(line.c_str(),
+                    "%*u channel=%d %15s length=%*u seconds=%u ticks=%u passthrough=%d", &ch, kind,
+                    &seconds, &ticks, &pt) != 5)
+      continue;
+    if (ch != channel || std::string(kind) != "video" || pt != 0) continue;
+    const double t = ticks * (1.0 / 60) + seconds;
+    (*counted == 0 ? t_first : t_last) = t;
+    ++*counted;
+  }
+  if (*counted == 1) t_last = t_first;
+  return *counted / (t_last - t_first + static_cast<double>(0.1f));
+}
+
+// md5 of each decoded picture, as ffmpeg decodes the file's first video stream.
+std::vector<std::string> FrameMd5s(const std::string& input) {
+  std::string out;
+  RunCommand("ffmpeg -nostdin -v error -i " + Quote(input) + " -map 0:v:0 -f framemd5 -", &out);
+  std::vector<std::string> md5s;
+  for (const std::string& line : Lines(out)) {
+    if (line.empty() || line[0] == '#') continue;
+    md5s.push_back(line.substr(line.find_last_of(' ') + 1));
+  }
+  return md5s;
+}
+
+std::string Probe(const std::string& file) {
+  std::string out;
+  RunCommand(
+      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=codec_name,width,height,nb_read_frames -of compact=p=0 " +
+          Quote(file),
+      &out);
+  return out;
+}
+
+class ConvertTest : public ::testing::Test {
+ protected:
+  std::string Vexlor(const std::string& args, std::string* out = nullptr) {
+    return std::to_string(RunCommand(Quote(CliPath()) + " " + args, out));
+  }
+  ScratchDir dir_;
+};
+
+TEST_F(ConvertTest, ChannelsBecomeAviFilesHoldingTheirFramesUnchanged) {
+  // Channels 0, 3 and 12; audio on 3; every 7th video frame passthrough; damaged packets that
+  // the reader re-synchronises on without losing a frame.
+  const std::map<int, std::string> streams = {
+      {0, "deblock_weak"}, {3, "odd_size"}, {12, "refs_slices"}};
+  const std::string rec = dir_ / "site.kvr";
+  std::string cmd = "mkrec -o " + Quote(rec) +
+                    " --fps 25 --start 1700000000 --audio 3 --passthrough 7 --damage garbage:3 "
+                    "--damage kind255:2";
+  for (const auto& [c, name] : streams)
+    cmd += " --channel " + std::to_string(c) + "=" + Quote(Data(name + ".264"));
+  std::string out;
+  ASSERT_EQ(Vexlor(cmd, &out), "0") << out;
+  std::string listing;
+  ASSERT_EQ(Vexlor("frames " + Quote(rec), &listing), "0");
+
+  ASSERT_EQ(Vexlor("probe " + Quote(rec), &out), "0") << out;
+  EXPECT_EQ(out, "CH_01 176x144\nCH_04 176x112\nCH_13 176x144\n");
+
+  // Snapshots show the visible part of the pictures.
+  ASSERT_EQ(Vexlor("snapshot " + Quote(rec), &out), "0") << out;
+  EXPECT_EQ(out, dir_ / "site_01.png 176x144\n" + dir_ / "site_04.png 170x102\n" +
+                     dir_ / "site_13.png 176x144\n");
+
+  ASSERT_EQ(Vexlor("convert " + Quote(rec), &out), "0") << out;
+  // Not a terminal: one line per phase and the final line.
+  const std::vector<std::string> lines = Lines(out);
+  ASSERT_EQ(lines.size(), 5u) << out;
+  EXPECT_EQ(lines[0], "Retrieving Channels Info. Progress = 0.00%");
+  EXPECT_EQ(lines[1].rfind("CH_01. Writing Progress = ", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2].rfind("CH_04. Writing Progress = ", 0), 0u) << lines[2];
+  EXPECT_EQ(lines[3].rfind("CH_13. Writing Progress = ", 0), 0u) << lines[3];
+
+  double rate_sum = 0;
+  for (int c = 0; c < 16; ++c) {
+    const std::string avi_path =
+        dir_ / ("site_" + std::string(c < 9 ? "0" : "") + std::to_string(c + 1) + ".avi");
+    if (!streams.count(c)) {
+      EXPECT_FALSE(testing::Exists(avi_path)) << avi_path;
+      continue;
+    }
+    const std::string source = Data(streams.at(c) + ".264");
+    const AviFile avi = ParseAvi(avi_path);
+    ASSERT_TRUE(avi.ok) << avi_path << ": " << avi.error;
+    // Video chunks are the channel's access units in order: together, the source stream.
+    Bytes video;
+    size_t audio_chunks = 0;
+    for (const auto& chunk : avi.chunks) {
+      if (chunk.id == "00dc") video.insert(video.end(), chunk.data.begin(), chunk.data.end());
+      audio_chunks += chunk.id == "01wb";
+    }
+    EXPECT_TRUE(video == testing::ReadAll(source)) << avi_path;
+    EXPECT_EQ(audio_chunks > 0, c == 3) << avi_path;
+
+    uint32_t counted = 0;
+    const double rate = ExpectedRate(listing, c, &counted);
+    rate_sum += rate;
+    EXPECT_EQ(avi.video_length, counted) << avi_path;
+    EXPECT_EQ(avi.video_scale, 100u);
+    EXPECT_EQ(avi.video_rate, static_cast<uint32_t>(rate * 100.0)) << avi_path;
+    EXPECT_EQ(avi.micro_sec_per_frame, static_cast<uint32_t>(1000000.0 / rate)) << avi_path;
+    EXPECT_EQ(avi.width, c == 3 ? 176u : 176u);
+    EXPECT_EQ(avi.height, c == 3 ? 112u : 144u);
+
+    if (HaveTool("ffprobe") && HaveTool("ffmpeg")) {
+      const std::vector<std::string> want = FrameMd5s(source);
+      EXPECT_FALSE(want.empty());
+      EXPECT_EQ(FrameMd5s(avi_path), want) << avi_path;
+      const std::string probe = Probe(avi_path);
+      EXPECT_NE(probe.find("codec_name=h264"), std::string::npos) << probe;
+      EXPECT_EQ(probe, Probe(source)) << "size and frame count as the source stream's";
+      EXPECT_NE(probe.find("nb_read_frames=" + std::to_string(want.size())), std::string::npos)
+          << probe;
+    }
+  }
+  char done[64];
+  std::snprintf(done, sizeof done, "Done. Average FPS = %.2f", rate_sum / 3);
+  EXPECT_EQ(lines[4], done);
+}
+
+TEST_F(ConvertTest, RefusalsAndExitCodes) {
+  std::string out;
+  // No channel: video frames that never give a picture.
+  testing::RecordingBuilder builder;
+  for (int i = 0; i < 20; ++i)
+    builder.AddFrame(testing::RecordingBuilder::MakeFrame(
+        0xE, 2, 100 + i, 0, testing::RecordingBuilder::VideoPayload(0x09, 300, uint8_t(i))));
+  const std::string none = dir_ / "none.kvr";
+  ASSERT_TRUE(builder.Write(none));
+  EXPECT_EQ(Vexlor("convert " + Quote(none), &out), "2");
+  EXPECT_EQ(Lines(out).back(), "It's Not A Mpeg-4 File");
+  EXPECT_EQ(Vexlor("probe " + Quote(none), &out), "2");
+  EXPECT_EQ(out, "It's Not A Mpeg-4 File\n");
+  EXPECT_EQ(Vexlor("snapshot " + Quote(none), &out), "2");
+  EXPECT_FALSE(testing::Exists(dir_ / "none_03.avi"));
+
+  // 2 GB and more: refused before anything is read (a sparse file).
+  const std::string big = dir_ / "big.kvr";
+  ASSERT_EQ(RunCommand("truncate -s 2G " + Quote(big)), 0);
+  EXPECT_EQ(Vexlor("convert " + Quote(big), &out), "1");
+  EXPECT_EQ(out, "Can Not Accept File Than 2GB\n");
+  EXPECT_EQ(Vexlor("probe " + Quote(big), &out), "1");
+  EXPECT_FALSE(testing::Exists(dir_ / "big_01.avi"));
+
+  // Missing file, usage errors.
+  EXPECT_EQ(Vexlor("convert " + Quote(dir_ / "missing.kvr"), &out), "1");
+  EXPECT_NE(out.find("missing.kvr"), std::string::npos) << out;
+  EXPECT_NE(Vexlor("convert", &out), "0");
+  EXPECT_EQ(Vexlor("convert --help", &out), "0");
+}
+
+TEST_F(ConvertTest, WriteErrorAndPathWithoutExtension) {
+  const std::string rec = dir_ / "cam";  // no extension: files are cam_NN.avi
+  std::string out;
+  ASSERT_EQ(Vexlor("mkrec -o " + Quote(rec) + " --channel 1=" + Quote(Data("qp51.264")) +
+                       " --channel 4=" + Quote(Data("no_deblock.264")),
+                   &out),
+            "0")
+      << out;
+  ASSERT_EQ(Vexlor("convert " + Quote(rec), &out), "0") << out;
+  const AviFile first = ParseAvi(dir_ / "cam_02.avi");
+  EXPECT_TRUE(first.ok) << first.error;
+  EXPECT_TRUE(ParseAvi(dir_ / "cam_05.avi").ok);
+
+  // A reader of the status lines that goes away does not cut the files short.
+  ASSERT_EQ(unlink((dir_ / "cam_02.avi").c_str()), 0);
+  ASSERT_EQ(RunCommand(Quote(CliPath()) + " convert " + Quote(rec) + " | true"), 0);
+  const AviFile again = ParseAvi(dir_ / "cam_02.avi");
+  ASSERT_TRUE(again.ok) << again.error;
+  EXPECT_EQ(again.chunks.size(), first.chunks.size());
+  EXPECT_EQ(again.video_scale, 100u);
+
+  // The second channel's file lands on a full disk: reported, and never "Done".
+  ASSERT_EQ(unlink((dir_ / "cam_05.avi").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/full", (dir_ / "cam_05.avi").c_str()), 0);
+  EXPECT_EQ(Vexlor("convert " + Quote(rec), &out), "1");
+  EXPECT_EQ(Lines(out).back(), "CH_05. Write Error") << out;
+  EXPECT_EQ(out.find("Done"), std::string::npos) << out;
+  EXPECT_TRUE(ParseAvi(dir_ / "cam_02.avi").ok);
+}
+
+TEST_F(ConvertTest, InterruptClosesTheCurrentFileValid) {
+  // A recording long enough that the conversion is still writing when the signal arrives:
+  // sixteen channels of the same stream, repeated.
+  Bytes stream;
+  const Bytes one = testing::ReadAll(Data("deblock_weak.264"));
+  for (int i = 0; i < 30; ++i) stream.insert(stream.end(), one.begin(), one.end());
+  const std::string source = dir_ / "long.264";
+  {
+    std::FILE* f = std::fopen(source.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(stream.data(), 1, stream.size(), f);
+    std::fclose(f);
+  }
+  const std::string rec = dir_ / "long.kvr";
+  std::string cmd = "mkrec -o " + Quote(rec);
+  for (int c = 0; c < 16; ++c) cmd += " --channel " + std::to_string(c) + "=" + Quote(source);
+  std::string out;
+  ASSERT_EQ(Vexlor(cmd, &out), "0") << out;
+
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  const std::string cli = CliPath();
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(pipe_fds[1], STDOUT_FILENO);
+    close(pipe_fds[0]);
+    execl(cli.c_str(), cli.c_str(), "convert", rec.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipe_fds[1]);
+  // Interrupt as soon as the first channel's pass has begun.
+  std::string seen;
+  char buf[256];
+  ssize_t n;
+  bool signalled = false;
+  while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) {
+    seen.append(buf, size_t(n));
+    if (!signalled && seen.find("CH_01.") != std::string::npos) {
+      kill(pid, SIGINT);
+      signalled = true;
+    }
+  }
+  close(pipe_fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(signalled) << seen;
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130) << seen;
+  EXPECT_EQ(seen.find("Done"), std::string::npos) << seen;
+  // Every file written is a valid AVI; the last one is cut short with the default timing.
+  int files = 0;
+  for (int c = 0; c < 16; ++c) {
+    char name[32];
+    std::snprintf(name, sizeof name, "long_%02d.avi", c + 1);
+    if (!testing::Exists(dir_ / name)) continue;
+    ++files;
+    const AviFile avi = ParseAvi(dir_ / name);
+    EXPECT_TRUE(avi.ok) << name << ": " << avi.error;
+  }
+  EXPECT_GE(files, 1);
+  EXPECT_LT(files, 16);
+}
+
+TEST_F(ConvertTest, SnapshotShowsEachChannelsPicture) {
+  const std::string sample = dir_ / "sample.kvr";
+  std::string out;
+  ASSERT_EQ(RunCommand("cp " + Quote(std::string(VEXLOR_SOURCE_DIR) + "/samples/sample.kvr") + " " +
+                       Quote(sample)),
+            0);
+  ASSERT_EQ(Vexlor("probe " + Quote(sample), &out), "0") << out;
+  EXPECT_EQ(out, "CH_01 352x288\nCH_03 176x144\nCH_06 320x240\n");
+  ASSERT_EQ(Vexlor("snapshot " + Quote(sample) + " -o " + Quote(dir_.path()), &out), "0") << out;
+  const std::vector<std::string> lines = Lines(out);
+  ASSERT_EQ(lines.size(), 3u) << out;
+  EXPECT_EQ(lines[0], dir_ / "sample_01.png 352x288");
+  EXPECT_EQ(lines[2], dir_ / "sample_06.png 320x240");
+  // The picture itself: it must match one of the channel's pictures as ffmpeg decodes and
+  // converts them, within the few levels the colour arithmetic may differ by.
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+  ASSERT_EQ(Vexlor("convert " + Quote(sample) + " >/dev/null"), "0");
+  const std::string stem = sample.substr(0, sample.size() - 4);
+  for (const auto& [number, size] : {std::pair{"01", 352 * 288}, {"03", 176 * 144}}) {
+    const std::string png = dir_ / ("sample_" + std::string(number) + ".png");
+    ASSERT_EQ(RunCommand("ffmpeg -nostdin -v error -y -i " + Quote(png) +
+                         " -f rawvideo -pix_fmt rgb24 " + Quote(png + ".rgb")),
+              0);
+    ASSERT_EQ(RunCommand("ffmpeg -nostdin -v error -y -i " + Quote(stem + "_" + number + ".avi") +
+                         " -map 0:v:0 -f rawvideo -pix_fmt rgb24 " + Quote(png + ".all")),
+              0);
+    const Bytes shot = testing::ReadAll(png + ".rgb");
+    const Bytes all = testing::ReadAll(png + ".all");
+    ASSERT_EQ(shot.size(), size_t(size) * 3);
+    double best = 1e9;
+    for (size_t at = 0; at + shot.size() <= all.size(); at += shot.size()) {
+      double diff = 0;
+      for (size_t i = 0; i < shot.size(); ++i) diff += std::abs(int(shot[i]) - int(all[at + i]));
+      best = std::min(best, diff / shot.size());
+    }
+    EXPECT_LT(best, 4.0) << png << ": mean difference to the closest decoded picture";
+  }
+}
+
+}  // namespace
+}  // namespace vexlor::cli
+
+namespace vexlor::cli {
+namespace {
+
+TEST(ConvertTerminalTest, RedrawsTheStatusLineInPlace) {
+  if (!testing::HaveTool("script")) GTEST_SKIP() << "script (util-linux) not installed";
+  ScratchDir dir;
+  const std::string rec = dir / "t.kvr";
+  ASSERT_EQ(RunCommand(Quote(CliPath()) + " mkrec -o " + Quote(rec) +
+                       " --channel 0=" + Quote(Data("refs_slices.264"))),
+            0);
+  std::string out;
+  // A pseudo-terminal: the line is redrawn with a carriage return and erase-line.
+  ASSERT_EQ(RunCommand(
+                "script -qfec " + Quote(Quote(CliPath()) + " convert " + Quote(rec)) + " /dev/null",
+                &out),
+            0)
+      << out;
+  EXPECT_EQ(out.rfind("\r\033[K", 0), 0u) << out;
+  const std::string tail = out.substr(out.rfind("\r\033[K") + 4);
+  EXPECT_EQ(tail.rfind("Done. Average FPS = ", 0), 0u) << tail;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << "one line in all";
+}
+
+}  // namespace
+}  // namespace vexlor::cli
