@@ -23,6 +23,17 @@ bool StartsWithVideoStartCode(const container::MediaFrame& f) {
 // but not converted by the decoder: the buffer grows and the picture is converted here from
 // the planes the decoder handed back.
 void KeepPicture(ConversionJob* job, int c, const h264::DecodeRequest& req) {
+  // Frame cropping offsets count pairs of luma samples in 4:2:0 frames; offsets that would
+  // leave nothing visible are ignored.
+  int32_t* crop = job->picture_crops[c];
+  const int64_t left = 2 * int64_t{req.cropLeft}, right = 2 * int64_t{req.cropRight};
+  const int64_t top = 2 * int64_t{req.cropTop}, bottom = 2 * int64_t{req.cropBottom};
+  const bool crop_ok = left >= 0 && right >= 0 && top >= 0 && bottom >= 0 &&
+                       left + right < req.width && top + bottom < req.height;
+  crop[0] = crop_ok ? int32_t(left) : 0;
+  crop[1] = crop_ok ? int32_t(right) : 0;
+  crop[2] = crop_ok ? int32_t(top) : 0;
+  crop[3] = crop_ok ? int32_t(bottom) : 0;
   if (req.converted) {
     job->picture_widths[c] = req.width;
     job->picture_heights[c] = req.height;
@@ -55,6 +66,7 @@ int ScanChannels(ConversionJob* job, ProgressSink* sink) {
   for (int c = 0; c < kChannelCount; ++c) {
     job->widths[c] = job->heights[c] = 0;
     job->picture_widths[c] = job->picture_heights[c] = 0;
+    for (int32_t& side : job->picture_crops[c]) side = 0;
   }
 
   for (int i = 0; i < kScanFrameLimit; ++i) {

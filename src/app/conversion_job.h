@@ -90,6 +90,9 @@ class ConversionJob {
   std::vector<uint8_t> pictures[kChannelCount];
   int32_t picture_widths[kChannelCount] = {};   // size of the picture held in pictures[c]
   int32_t picture_heights[kChannelCount] = {};  // (0 while it holds none)
+  // The part of that picture the stream marks as not for display, in luma samples: left,
+  // right, top, bottom. The AVI sizes are the full decoded sizes; a snapshot leaves this out.
+  int32_t picture_crops[kChannelCount][4] = {};
 
   h264::H264Decoder* decoders[kChannelCount] = {};
   int32_t widths[kChannelCount] = {};  // channel sizes learned by the scan

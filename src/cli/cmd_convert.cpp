@@ -213,8 +213,10 @@ void RunProbe(const std::string& path, int* exitCode) {
   *exitCode = std::fflush(stdout) == 0 ? kExitDone : kExitError;
 }
 
-// Writes 32-bit pixels (blue, green, red, 0) as an 8-bit RGB PNG. Returns false on any error.
-bool WritePng(const std::string& file_name, const uint8_t* pixels, int width, int height) {
+// Writes width x height 32-bit pixels (blue, green, red, 0; rows of stride bytes) as an 8-bit
+// RGB PNG. Returns false on any error.
+bool WritePng(const std::string& file_name, const uint8_t* pixels, int width, int height,
+              size_t stride) {
   std::FILE* f = std::fopen(file_name.c_str(), "wb");
   if (f == nullptr) return false;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -227,7 +229,7 @@ bool WritePng(const std::string& file_name, const uint8_t* pixels, int width, in
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     for (int y = 0; y < height; ++y) {
-      const uint8_t* src = pixels + size_t(y) * width * 4;
+      const uint8_t* src = pixels + size_t(y) * stride;
       for (int x = 0; x < width; ++x) {
         row[3 * x] = src[4 * x + 2];
         row[3 * x + 1] = src[4 * x + 1];
@@ -260,12 +262,16 @@ void RunSnapshot(const std::string& path, const std::string& out_dir, int* exitC
       const size_t slash = name.find_last_of('/');
       name = out_dir + "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
     }
-    if (!WritePng(name, job->pictures[c].data(), w, h)) {
+    // The visible part of the picture, as players show it.
+    const int32_t* crop = job->picture_crops[c];
+    const int visible_w = w - crop[0] - crop[1], visible_h = h - crop[2] - crop[3];
+    const uint8_t* first = job->pictures[c].data() + (size_t(crop[2]) * w + crop[0]) * 4;
+    if (!WritePng(name, first, visible_w, visible_h, size_t(w) * 4)) {
       std::fprintf(stderr, "error: cannot write %s\n", name.c_str());
       *exitCode = kExitError;
       continue;
     }
-    std::printf("%s %dx%d\n", name.c_str(), w, h);
+    std::printf("%s %dx%d\n", name.c_str(), visible_w, visible_h);
   }
   if (std::fflush(stdout) != 0) *exitCode = kExitError;
 }

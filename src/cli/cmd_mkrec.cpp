@@ -140,7 +140,10 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
     longest = std::max(longest, durations[size_t(channel)]);
   }
 
-  const size_t samples_per_frame = size_t(std::max(1.0, std::round(kAudioSampleRate / o.fps)));
+  // One audio frame per video frame period, at most a second of samples (a frame must stay far
+  // below the largest frame size whatever the frame rate).
+  const size_t samples_per_frame =
+      size_t(std::clamp(std::round(kAudioSampleRate / o.fps), 1.0, double(kAudioSampleRate)));
   for (const std::string& spec : o.audio) {
     int channel;
     std::string path;

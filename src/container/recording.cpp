@@ -1,6 +1,7 @@
 // Recording packets and the frame reader.
 #include "container/recording.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vexlor::container {
@@ -106,7 +107,11 @@ int ReadNextFrame(RecordingSource* src, MediaFrame* frame) {
       out = frame->data.data();
     }
     std::memcpy(out, assembly, assembled);
-    if (frame->dirty > assembled) std::memset(out + assembled, 0, frame->dirty - assembled);
+    // The padding right after the frame is cleared in any case: it is what a bitstream reader
+    // looks at past the end.
+    const uint32_t clear_end =
+        std::min(std::max(frame->dirty, assembled + kFramePadding), kMaxFrameSize + kFramePadding);
+    std::memset(out + assembled, 0, clear_end - assembled);
     frame->dirty = assembled;
     frame->length = assembled;
     frame->channel = out[kStreamIdOffset] & 0x0F;

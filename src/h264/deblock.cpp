@@ -120,17 +120,23 @@ void DeblockMacroblock(const MbFilterContext& c, int mbX, int mbY) {
     // likewise for horizontal edge e in column s. Edge 0 gets the neighbour's blocks below.
     const int nzV = nz | ((nz & 0x7777) << 1);
     const int nzH = nz | ((nz & 0x0FFF) << 4);
-    const bool oneVector = interFlag <= 2;  // P_Skip and P_L0_16x16: no inner motion edge
+    // Inner edges where motion can differ: none for P_Skip and 16x16, the middle row for 16x8,
+    // the middle column for 8x16, all for 8x8 partitions (bit e set: edge e).
+    static constexpr uint8_t kMotionEdgesV[7] = {0, 0, 0, 0, 0x4, 0xE, 0xE};
+    static constexpr uint8_t kMotionEdgesH[7] = {0, 0, 0, 0x4, 0, 0xE, 0xE};
+    const int motionV = kMotionEdgesV[interFlag < 7 ? interFlag : 6];
+    const int motionH = kMotionEdgesH[interFlag < 7 ? interFlag : 6];
     for (int e = 1; e < 4; ++e) {
+      const bool mvV = (motionV >> e) & 1, mvH = (motionH >> e) & 1;
       for (int s = 0; s < 4; ++s) {
         if ((nzV >> (4 * s + e)) & 1) {
           bsV[e][s] = 2;
-        } else if (!oneVector) {
+        } else if (mvV) {
           bsV[e][s] = MotionBs(info, base + s * w4 + e - 1, base + s * w4 + e);
         }
         if ((nzH >> (4 * e + s)) & 1) {
           bsH[e][s] = 2;
-        } else if (!oneVector) {
+        } else if (mvH) {
           bsH[e][s] = MotionBs(info, base + (e - 1) * w4 + s, base + e * w4 + s);
         }
       }
@@ -156,6 +162,11 @@ void DeblockMacroblock(const MbFilterContext& c, int mbX, int mbY) {
       }
     }
   }
+
+  // Nothing to filter (common for skipped areas): done before any threshold is looked up.
+  uint32_t anyBs = 0;
+  for (int e = 0; e < 4; ++e) anyBs |= Bs4(bsV[e]) | Bs4(bsH[e]);
+  if (anyBs == 0 && !leftStrong && !topStrong) return;
 
   // Thresholds: internal edges from this macroblock's QP; the left and top edges from the
   // average with the neighbour's. The filter offsets are always this macroblock's.

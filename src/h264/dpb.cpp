@@ -288,6 +288,7 @@ int FinishPicture(H264Decoder* dec) {
   Picture* cur = dec->current.get();
   SliceHeader* h = dec->curSlice;
   PictureMbInfo* info = dec->mbInfo.get();
+  dec->pictureInProgress = 0;  // finished once, whatever follows
   if (!cur->nonExisting) {
     DeblockPicture(cur, info, cur->width, cur->height, cur->chromaQpOffset);
   }

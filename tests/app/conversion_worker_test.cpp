@@ -328,19 +328,6 @@ TEST_F(WorkerTest, WriteFailuresStopTheConversion) {
   EXPECT_EQ(second.Count(kDone, 0), 0);
 }
 
-TEST_F(WorkerTest, RecordingWithoutAnExtension) {
-  g_sizes[1] = {16, 16};
-  Video(1, 3, 0);
-  ASSERT_TRUE(builder_.Write(dir_ / "recording"));
-  ASSERT_EQ(job_.OpenRecording(dir_ / "recording"), 0);
-  ASSERT_TRUE(job_.StartConversion(nullptr));
-  job_.Wait();
-  EXPECT_EQ(job_.last_result.load(), 1);
-  const AviFile a = ParseAvi(dir_ / "recording_02.avi");
-  ASSERT_TRUE(a.ok) << a.error;
-  EXPECT_EQ(a.chunks.size(), 1u);
-}
-
 TEST(ConversionJob, OpenRecordingRefusesWhatItCannotRead) {
   ScratchDir dir;
   ConversionJob job;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <sstream>
@@ -106,6 +107,11 @@ TEST_F(ConvertTest, ChannelsBecomeAviFilesHoldingTheirFramesUnchanged) {
 
   ASSERT_EQ(Vexlor("probe " + Quote(rec), &out), "0") << out;
   EXPECT_EQ(out, "CH_01 176x144\nCH_04 176x112\nCH_13 176x144\n");
+
+  // Snapshots show the visible part of the pictures.
+  ASSERT_EQ(Vexlor("snapshot " + Quote(rec), &out), "0") << out;
+  EXPECT_EQ(out, dir_ / "site_01.png 176x144\n" + dir_ / "site_04.png 170x102\n" +
+                     dir_ / "site_13.png 176x144\n");
 
   ASSERT_EQ(Vexlor("convert " + Quote(rec), &out), "0") << out;
   // Not a terminal: one line per phase and the final line.
@@ -316,6 +322,32 @@ TEST_F(ConvertTest, SnapshotShowsEachChannelsPicture) {
     }
     EXPECT_LT(best, 4.0) << png << ": mean difference to the closest decoded picture";
   }
+}
+
+}  // namespace
+}  // namespace vexlor::cli
+
+namespace vexlor::cli {
+namespace {
+
+TEST(ConvertTerminalTest, RedrawsTheStatusLineInPlace) {
+  if (!testing::HaveTool("script")) GTEST_SKIP() << "script (util-linux) not installed";
+  ScratchDir dir;
+  const std::string rec = dir / "t.kvr";
+  ASSERT_EQ(RunCommand(Quote(CliPath()) + " mkrec -o " + Quote(rec) +
+                       " --channel 0=" + Quote(Data("refs_slices.264"))),
+            0);
+  std::string out;
+  // A pseudo-terminal: the line is redrawn with a carriage return and erase-line.
+  ASSERT_EQ(RunCommand(
+                "script -qfec " + Quote(Quote(CliPath()) + " convert " + Quote(rec)) + " /dev/null",
+                &out),
+            0)
+      << out;
+  EXPECT_EQ(out.rfind("\r\033[K", 0), 0u) << out;
+  const std::string tail = out.substr(out.rfind("\r\033[K") + 4);
+  EXPECT_EQ(tail.rfind("Done. Average FPS = ", 0), 0u) << tail;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << "one line in all";
 }
 
 }  // namespace

@@ -196,26 +196,30 @@ void RandomSideInfo(TestFrame* f, std::mt19937* rng) {
     in.mbDeblockIdc[mb] = static_cast<uint8_t>((*rng)() % 4 == 0 ? (*rng)() % 3 : idc);
     in.mbAlphaOffset[mb] = static_cast<int8_t>(2 * (static_cast<int>((*rng)() % 13) - 6));
     in.mbBetaOffset[mb] = static_cast<int8_t>(2 * (static_cast<int>((*rng)() % 13) - 6));
-    // Motion: intra blocks have no reference; P_Skip and 16x16 one vector for all blocks.
-    const bool oneVector = in.mbInterFlag[mb] <= 2;
-    const int uid0 = 1 + static_cast<int>((*rng)() % 2);
-    const int mvx0 = static_cast<int>((*rng)() % 11) - 5,
-              mvy0 = static_cast<int>((*rng)() % 11) - 5;
+    // Motion as partitions carry it: intra blocks have no reference; P_Skip and 16x16 one
+    // motion for all blocks, 16x8 and 8x16 one per half, 8x8 partitions one per block (their
+    // sub-partitions may be as small as 4x4).
+    struct Motion {
+      int uid, mvx, mvy;
+    } part[16];
+    for (Motion& m : part) {
+      m = {1 + static_cast<int>((*rng)() % 2), static_cast<int>((*rng)() % 11) - 5,
+           static_cast<int>((*rng)() % 11) - 5};
+    }
+    const int flag = in.mbInterFlag[mb];
     for (int b = 0; b < 16; ++b) {
       const int i = (4 * mbY + b / 4) * f->W4() + 4 * mbX + b % 4;
-      if (in.mbInterFlag[mb] == 0) {
+      if (flag == 0) {
         in.refIdx4x4[i] = -1;
         in.refUid4x4[i] = 0;
         in.mv4x4[2 * i] = in.mv4x4[2 * i + 1] = 0;
         continue;
       }
-      const int uid = oneVector ? uid0 : 1 + static_cast<int>((*rng)() % 2);
-      in.refUid4x4[i] = static_cast<uint32_t>(uid);
-      in.refIdx4x4[i] = static_cast<int8_t>(uid - 1);
-      in.mv4x4[2 * i] =
-          static_cast<int16_t>(oneVector ? mvx0 : static_cast<int>((*rng)() % 11) - 5);
-      in.mv4x4[2 * i + 1] =
-          static_cast<int16_t>(oneVector ? mvy0 : static_cast<int>((*rng)() % 11) - 5);
+      const int owner = flag <= 2 ? 0 : (flag == 3 ? b / 8 : (flag == 4 ? (b % 4) / 2 : b));
+      in.refUid4x4[i] = static_cast<uint32_t>(part[owner].uid);
+      in.refIdx4x4[i] = static_cast<int8_t>(part[owner].uid - 1);
+      in.mv4x4[2 * i] = static_cast<int16_t>(part[owner].mvx);
+      in.mv4x4[2 * i + 1] = static_cast<int16_t>(part[owner].mvy);
     }
   }
 }

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "h264/decoder.h"
 #include "h264/frontend_streams.h"
+#include "h264/records.h"
 
 namespace vexlor::h264 {
 namespace {
@@ -172,6 +174,51 @@ TEST(DecoderEntry, EveryPictureOnceInOrderWhateverTheBuffer) {
   }
 }
 
+TEST(DecoderEntry, RepeatedDrainsFinishThePictureOnce) {
+  SpsOptions sps;
+  sps.numRefFrames = 4;
+  const std::vector<uint8_t> s = Stream(sps, {0, 2, 4});
+  H264Decoder* dec = nullptr;
+  CreateDecoder(&dec);
+  std::vector<uint8_t> buf = s;
+  size_t pos = 0;
+  while (pos < buf.size()) {
+    DecodeRequest req{};
+    req.stream = buf.data() + pos;
+    req.length = static_cast<int32_t>(buf.size() - pos);
+    pos += static_cast<size_t>(DecodeData(dec, &req));
+  }
+  int pictures = 0;
+  for (int i = 0; i < 6; ++i) {
+    DecodeRequest req{};
+    DecodeData(dec, &req);
+    pictures += req.status > 0;
+  }
+  EXPECT_EQ(pictures, 3);
+  EXPECT_EQ(dec->dpb.numShortTerm, 3);
+  EXPECT_EQ(dec->dpb.used, 3);
+  // A picture that arrives after the drain is finished by the next drain, once.
+  SliceOptions more;
+  more.nalType = 1;
+  more.refIdc = 1;
+  more.frameNum = 3;
+  more.pocLsb = 6;
+  std::vector<uint8_t> nal = MakeSlice(sps, more);
+  DecodeRequest req{};
+  req.stream = nal.data();
+  req.length = static_cast<int32_t>(nal.size());
+  DecodeData(dec, &req);
+  pictures = 0;
+  for (int i = 0; i < 4; ++i) {
+    req = {};
+    DecodeData(dec, &req);
+    pictures += req.status > 0;
+  }
+  EXPECT_EQ(pictures, 1);
+  EXPECT_EQ(dec->dpb.numShortTerm, 4);
+  DestroyDecoder(dec);
+}
+
 TEST(DecoderEntry, NonReferencePicturesBumpedPastAFullBuffer) {
   SpsOptions sps;
   sps.maxDecFrameBuffering = 2;
@@ -317,6 +364,40 @@ TEST(DecoderEntry, SizeChangeAtAnIdrPicture) {
   EXPECT_EQ(r.pictures[0].width, 32);
   EXPECT_EQ(r.pictures[1].width, 48);
   EXPECT_EQ(r.pictures[1].height, 16);
+}
+
+TEST(DecoderEntry, DamagedStreamsEndNormally) {
+  // Parameter sets with slice groups, gaps allowed and long-term references, then pictures;
+  // random bytes of the stream are changed. Decoding must end (the sanitizer build checks
+  // memory).
+  SpsOptions sps;
+  sps.gapsAllowed = 1;
+  sps.numRefFrames = 4;
+  sps.maxDecFrameBuffering = 2;
+  sps.numReorderFrames = 1;
+  std::vector<uint8_t> clean = Stream(sps, {0, 4, 2, 8, 6, 12, 10}, 2);
+  PpsOptions fmo;
+  fmo.id = 1;
+  fmo.numSliceGroups = 2;
+  fmo.mapType = 6;
+  fmo.sliceGroupIds = {0, 1, 1, 0};
+  Append(&clean, MakePps(fmo));
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<uint8_t> s = clean;
+    const int changes = 1 + static_cast<int>(rng() % 8);
+    for (int c = 0; c < changes; ++c) {
+      const size_t at = rng() % s.size();
+      if (rng() % 4 == 0) {
+        s[at] ^= static_cast<uint8_t>(1u << (rng() % 8));
+      } else {
+        s[at] = static_cast<uint8_t>(rng());
+      }
+    }
+    if (rng() % 5 == 0) s.resize(rng() % s.size() + 1);
+    const RunResult r = Feed(s);
+    EXPECT_LE(r.pictures.size(), 40u);
+  }
 }
 
 }  // namespace

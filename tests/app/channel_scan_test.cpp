@@ -1,0 +1,183 @@
+// The channel scan with the real decoder, on recordings built with `vexlor mkrec` from the
+// committed x264 streams.
+#include <mutex>
+
+#include "app/conversion_job.h"
+#include "app/test_support.h"
+#include "h264/decoder.h"
+
+namespace vexlor::app {
+namespace {
+
+using testing::RecordingBuilder;
+using testing::RunCommand;
+using testing::ScratchDir;
+
+std::string Data(const std::string& name) {
+  return std::string(VEXLOR_SOURCE_DIR) + "/tests/data/x264/" + name;
+}
+
+class ValueSink : public ProgressSink {
+ public:
+  void PostProgress(int kind, int value) override {
+    EXPECT_EQ(kind, kScanStep);
+    values.push_back(value);
+    if (cancel_at >= 0 && value == cancel_at) job->cancel_requested.store(1);
+  }
+  std::vector<int> values;
+  int cancel_at = -1;
+  ConversionJob* job = nullptr;
+};
+
+// Joins the parts into one shell command, each part in single quotes when asked.
+std::string Cmd(std::initializer_list<std::pair<std::string, bool>> parts) {
+  std::string out;
+  for (const auto& [text, quoted] : parts) {
+    if (!out.empty()) out.append(" ");
+    if (quoted) out.append("'");
+    out.append(text);
+    if (quoted) out.append("'");
+  }
+  return out;
+}
+
+std::vector<int> Iota(int n) {
+  std::vector<int> v(n);
+  for (int i = 0; i < n; ++i) v[i] = i;
+  return v;
+}
+
+class ScanTest : public ::testing::Test {
+ protected:
+  // mkrec with the given arguments into dir_/rec.kvr, opened in job_.
+  void Make(const std::string& args) {
+    std::string out;
+    ASSERT_EQ(
+        RunCommand(
+            Cmd({{testing::CliPath(), true}, {"mkrec -o", false}, {Rec(), true}, {args, false}}),
+            &out),
+        0)
+        << out;
+    ASSERT_EQ(job_.OpenRecording(Rec()), 0);
+  }
+  std::string Rec() const { return dir_ / "rec.kvr"; }
+  int FrameCount() {
+    std::string out;
+    RunCommand(
+        Cmd({{testing::CliPath(), true}, {"frames", false}, {Rec(), true}, {"| wc -l", false}}),
+        &out);
+    return std::stoi(out);
+  }
+
+  ScratchDir dir_;
+  ConversionJob job_;
+  ValueSink sink_;
+};
+
+TEST_F(ScanTest, LearnsTheSizeOfEachChannelWithVideo) {
+  Make("--channel 3=" + Data("deblock_weak.264") + " --channel 9=" + Data("odd_size.264") +
+       " --audio 5");
+  ASSERT_EQ(ScanChannels(&job_, &sink_), 1);
+  for (int c = 0; c < kChannelCount; ++c) {
+    const bool video = c == 3 || c == 9;
+    EXPECT_EQ(job_.widths[c], video ? 176 : 0) << c;
+    EXPECT_EQ(job_.heights[c], c == 3 ? 144 : (c == 9 ? 112 : 0)) << c;
+  }
+  // The odd-sized stream marks 6 columns and 10 rows of its 176 x 112 pictures as padding.
+  EXPECT_EQ(std::vector<int32_t>(job_.picture_crops[9], job_.picture_crops[9] + 4),
+            (std::vector<int32_t>{0, 6, 0, 10}));
+  EXPECT_EQ(std::vector<int32_t>(job_.picture_crops[3], job_.picture_crops[3] + 4),
+            (std::vector<int32_t>{0, 0, 0, 0}));
+  // One event per loop turn, the turn that meets the end of the file included.
+  EXPECT_EQ(sink_.values, Iota(FrameCount() + 1));
+  // The channel's buffer holds the latest picture: real pixels, fourth bytes zero.
+  ASSERT_EQ(job_.picture_widths[3], 176);
+  ASSERT_EQ(job_.picture_heights[3], 144);
+  const std::vector<uint8_t>& px = job_.pictures[3];
+  bool any_colour = false;
+  for (size_t i = 0; i < 176 * 144 * 4; i += 4) {
+    ASSERT_EQ(px[i + 3], 0);
+    any_colour |= px[i] != px[i + 1] || px[i + 1] != px[i + 2];
+  }
+  EXPECT_TRUE(any_colour);
+
+  // A second scan starts again from the beginning and finds the same.
+  sink_.values.clear();
+  ASSERT_EQ(ScanChannels(&job_, &sink_), 1);
+  EXPECT_EQ(job_.widths[9], 176);
+  EXPECT_EQ(sink_.values.size(), size_t(FrameCount() + 1));
+}
+
+TEST_F(ScanTest, FindsNothingInPassthroughOrStartCodeLessFrames) {
+  Make("--passthrough 1 --channel 0=" + Data("qp51.264"));
+  EXPECT_EQ(ScanChannels(&job_, &sink_), 0);
+  EXPECT_EQ(job_.widths[0], 0);
+
+  // Frames without the four-byte start code at 32 are not fed to the decoder.
+  RecordingBuilder b;
+  const testing::Bytes stream = testing::ReadAll(Data("qp51.264"));
+  testing::Bytes shifted = {0xAA};  // the start code now begins at 33
+  shifted.insert(shifted.end(), stream.begin(), stream.end());
+  b.AddFrame(RecordingBuilder::MakeFrame(0xE, 0, 1, 0, shifted));
+  ASSERT_TRUE(b.Write(dir_ / "shifted.kvr"));
+  ASSERT_EQ(job_.OpenRecording(dir_ / "shifted.kvr"), 0);
+  EXPECT_EQ(ScanChannels(&job_, nullptr), 0);
+}
+
+TEST_F(ScanTest, ReadsAtMost1024FramesAndStopsOnCancel) {
+  RecordingBuilder b;
+  for (int i = 0; i < 1100; ++i)
+    b.AddFrame(RecordingBuilder::MakeFrame(0xC, 1, i, 0, testing::Bytes(10, 0x80)), true);
+  ASSERT_TRUE(b.Write(Rec()));
+  ASSERT_EQ(job_.OpenRecording(Rec()), 0);
+  EXPECT_EQ(ScanChannels(&job_, &sink_), 0);
+  EXPECT_EQ(sink_.values, Iota(1024));
+  EXPECT_EQ(job_.source.read_position.load(), int64_t{1024} * 1418);
+
+  // Cancelled at the sixth turn: that turn's read happens, then the loop ends; the sizes
+  // learned before count.
+  Make("--channel 2=" + Data("qp51.264"));
+  sink_.values.clear();
+  sink_.cancel_at = 5;
+  sink_.job = &job_;
+  EXPECT_EQ(ScanChannels(&job_, &sink_), 1);
+  EXPECT_EQ(sink_.values, Iota(6));
+  EXPECT_EQ(job_.widths[2], 176);
+}
+
+TEST_F(ScanTest, ChannelWithoutADecoderGetsNoSize) {
+  Make("--channel 4=" + Data("qp51.264") + " --channel 6=" + Data("no_deblock.264"));
+  h264::DestroyDecoder(job_.decoders[4]);
+  job_.decoders[4] = nullptr;
+  EXPECT_EQ(ScanChannels(&job_, nullptr), 1);
+  EXPECT_EQ(job_.widths[4], 0);
+  EXPECT_EQ(job_.widths[6], 176);
+}
+
+TEST_F(ScanTest, PictureLargerThanTheFirstBufferIsKeptWhole) {
+  if (!testing::HaveTool("x264") || !testing::HaveTool("ffmpeg")) GTEST_SKIP() << "no x264/ffmpeg";
+  // 1280 x 720 pixels take 3,686,400 bytes, more than the buffer a channel starts with.
+  const std::string stream = dir_ / "hd.264";
+  ASSERT_EQ(RunCommand(Cmd({{"ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720:rate=25 "
+                             "-frames:v 2 -pix_fmt yuv420p -f rawvideo - | x264 --quiet --profile "
+                             "baseline --preset ultrafast --input-res 1280x720 -o",
+                             false},
+                            {stream, true},
+                            {"-", false}})),
+            0);
+  Make("--channel 7=" + stream);
+  ASSERT_LT(job_.pictures[7].size(), size_t{1280} * 720 * 4);
+  ASSERT_EQ(ScanChannels(&job_, nullptr), 1);
+  EXPECT_EQ(job_.widths[7], 1280);
+  EXPECT_EQ(job_.heights[7], 720);
+  ASSERT_EQ(job_.picture_widths[7], 1280);
+  ASSERT_GE(job_.pictures[7].size(), size_t{1280} * 720 * 4);
+  // The last rows were converted too.
+  const uint8_t* last_row = job_.pictures[7].data() + size_t{1280} * 719 * 4;
+  int non_zero = 0;
+  for (int i = 0; i < 1280 * 4; ++i) non_zero += last_row[i] != 0;
+  EXPECT_GT(non_zero, 1280);
+}
+
+}  // namespace
+}  // namespace vexlor::app
