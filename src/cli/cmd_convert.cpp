@@ -95,7 +95,9 @@ void OnInterrupt(int) {
   g_interrupted = 1;
 }
 
-// Installs the Ctrl-C handler for the life of a conversion.
+// For the life of a conversion: Ctrl-C, a closed terminal or a termination request cancel it
+// cleanly (the file being written is finished), and a reader of our output that goes away
+// (SIGPIPE) does not end the process in the middle of a file.
 class InterruptGuard {
  public:
   InterruptGuard() {
@@ -103,17 +105,20 @@ class InterruptGuard {
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, &old_int_);
-    sigaction(SIGTERM, &sa, &old_term_);
+    for (int i = 0; i < kCount; ++i) {
+      struct sigaction use = sa;
+      if (kSignals[i] == SIGPIPE) use.sa_handler = SIG_IGN;
+      sigaction(kSignals[i], &use, &old_[i]);
+    }
   }
   ~InterruptGuard() {
-    sigaction(SIGINT, &old_int_, nullptr);
-    sigaction(SIGTERM, &old_term_, nullptr);
+    for (int i = 0; i < kCount; ++i) sigaction(kSignals[i], &old_[i], nullptr);
   }
 
  private:
-  struct sigaction old_int_ {};
-  struct sigaction old_term_ {};
+  static constexpr int kCount = 4;
+  static constexpr int kSignals[kCount] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+  struct sigaction old_[kCount] {};
 };
 
 void RunConvert(const std::string& path, int* exitCode) {

@@ -100,15 +100,19 @@ void LumaMc(uint8_t* __restrict dst, ptrdiff_t ds, const uint8_t* __restrict src
 template <int W>
 void ChromaMc(uint8_t* __restrict dst, ptrdiff_t ds, const uint8_t* __restrict src, ptrdiff_t ss,
               int h, int xFrac, int yFrac) {
-  const int a = (8 - xFrac) * (8 - yFrac);
-  const int b = xFrac * (8 - yFrac);
-  const int c = (8 - xFrac) * yFrac;
-  const int d = xFrac * yFrac;
+  // The weights sum to 64, so every sum fits in 16 bits.
+  const uint16_t a = static_cast<uint16_t>((8 - xFrac) * (8 - yFrac));
+  const uint16_t b = static_cast<uint16_t>(xFrac * (8 - yFrac));
+  const uint16_t c = static_cast<uint16_t>((8 - xFrac) * yFrac);
+  const uint16_t d = static_cast<uint16_t>(xFrac * yFrac);
   for (int y = 0; y < h; ++y, dst += ds, src += ss) {
     const uint8_t* s1 = src + ss;
+    // Kept as a loop (not unrolled into scalar code) so that it is vectorised.
+#pragma GCC unroll 1
     for (int x = 0; x < W; ++x) {
-      dst[x] =
-          static_cast<uint8_t>((a * src[x] + b * src[x + 1] + c * s1[x] + d * s1[x + 1] + 32) >> 6);
+      dst[x] = static_cast<uint8_t>(
+          static_cast<uint16_t>(a * src[x] + b * src[x + 1] + c * s1[x] + d * s1[x + 1] + 32) >>
+          6);
     }
   }
 }

@@ -209,8 +209,17 @@ TEST_F(ConvertTest, WriteErrorAndPathWithoutExtension) {
             "0")
       << out;
   ASSERT_EQ(Vexlor("convert " + Quote(rec), &out), "0") << out;
-  EXPECT_TRUE(ParseAvi(dir_ / "cam_02.avi").ok);
+  const AviFile first = ParseAvi(dir_ / "cam_02.avi");
+  EXPECT_TRUE(first.ok) << first.error;
   EXPECT_TRUE(ParseAvi(dir_ / "cam_05.avi").ok);
+
+  // A reader of the status lines that goes away does not cut the files short.
+  ASSERT_EQ(unlink((dir_ / "cam_02.avi").c_str()), 0);
+  ASSERT_EQ(RunCommand(Quote(CliPath()) + " convert " + Quote(rec) + " | true"), 0);
+  const AviFile again = ParseAvi(dir_ / "cam_02.avi");
+  ASSERT_TRUE(again.ok) << again.error;
+  EXPECT_EQ(again.chunks.size(), first.chunks.size());
+  EXPECT_EQ(again.video_scale, 100u);
 
   // The second channel's file lands on a full disk: reported, and never "Done".
   ASSERT_EQ(unlink((dir_ / "cam_05.avi").c_str()), 0);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "h264/dsp_mc.h"
@@ -205,19 +206,21 @@ void RandomMotion(PictureMbInfo* info, int w, int mbX, int mbY, int numRefs, std
 
 TEST(MotionCompensation, MatchesModelForRandomPartitionsAndVectors) {
   std::mt19937 rng(1234);
-  const int w = 64, h = 48;
-  TestPicture r0(w, h, &rng, 1), r1(w, h, &rng, 2);
-  Picture* refs[3] = {&r0.pic, &r1.pic, nullptr};
-  PictureMbInfo info = MakeInfo(w, h);
-  // Small vectors keep most windows inside the picture (read in place), larger ones cross the
-  // edges, and one vector in eight points far outside.
-  for (int range : {8, 40, 200}) {
-    for (int iter = 0; iter < 60; ++iter) {
-      for (int mbY = 0; mbY < h / 16; ++mbY) {
-        for (int mbX = 0; mbX < w / 16; ++mbX) {
-          RandomMotion(&info, w, mbX, mbY, 2, &rng, range);
-          CheckMacroblock(info, refs, w, h, mbX, mbY);
-          if (HasFatalFailure()) return;
+  // A picture of several macroblocks, and one narrower than a filter window.
+  for (auto [w, h] : {std::pair{64, 48}, std::pair{16, 16}}) {
+    TestPicture r0(w, h, &rng, 1), r1(w, h, &rng, 2);
+    Picture* refs[3] = {&r0.pic, &r1.pic, nullptr};
+    PictureMbInfo info = MakeInfo(w, h);
+    // Small vectors keep most windows inside the picture (read in place), larger ones cross the
+    // edges, and one vector in eight points far outside.
+    for (int range : {8, 40, 200}) {
+      for (int iter = 0; iter < 60; ++iter) {
+        for (int mbY = 0; mbY < h / 16; ++mbY) {
+          for (int mbX = 0; mbX < w / 16; ++mbX) {
+            RandomMotion(&info, w, mbX, mbY, 2, &rng, range);
+            CheckMacroblock(info, refs, w, h, mbX, mbY);
+            if (HasFatalFailure()) return;
+          }
         }
       }
     }

@@ -154,33 +154,6 @@ TEST(MotionVectorPrediction, SubPartitionsUseOnlyDecodedNeighbours) {
   EXPECT_EQ(f.Mv(0, 0), Mv(60, 0));
   // Second: A (50, 0), B (60, 0), D (100, 0) -> (60, 0).
   EXPECT_EQ(f.Mv(0, 1), Mv(60, 0));
-
-  // 4x4 sub-partitions: block (2, 2) takes C = (3, 1) (decoded in quadrant 1); block (1, 3)
-  // does not take C = (2, 2) (quadrant 3 comes later) but D = (0, 2).
-  MotionFixture g;
-  for (int q = 0; q < 4; ++q) g.mb->subMbType[q] = 3;
-  g.mb->refIdx[0] = g.mb->refIdx[1] = g.mb->refIdx[2] = g.mb->refIdx[3] = 0;
-  // Give every block its own difference so that its vector is distinct: block order k of the
-  // 16 gets mvd (16 k, 0) before prediction adds anything; check the two blocks by re-deriving
-  // their predictor from the stored neighbours.
-  for (int k = 0; k < 16; ++k) g.mvd[k][0] = 16 * k, g.mvd[k][1] = k;
-  g.Derive(4);
-  auto mvAt = [&](int x, int y) { return g.Mv(x, y); };
-  auto median = [](int a, int b, int c) {
-    return std::max(std::min(a, b), std::min(std::max(a, b), c));
-  };
-  // Block (2, 2) is the 12th block decoded: A (1, 2), B (2, 1), C (3, 1).
-  {
-    const Mv a = mvAt(1, 2), b = mvAt(2, 1), c = mvAt(3, 1);
-    EXPECT_EQ(mvAt(2, 2), Mv(median(a.first, b.first, c.first) + 16 * 12,
-                             median(a.second, b.second, c.second) + 12));
-  }
-  // Block (1, 3) is the 11th: A (0, 3), B (1, 2), D (0, 2).
-  {
-    const Mv a = mvAt(0, 3), b = mvAt(1, 2), d = mvAt(0, 2);
-    EXPECT_EQ(mvAt(1, 3), Mv(median(a.first, b.first, d.first) + 16 * 11,
-                             median(a.second, b.second, d.second) + 11));
-  }
 }
 
 TEST(MotionVectorPrediction, ReferenceIndicesAndPictures) {

@@ -101,19 +101,105 @@ TEST_P(SliceGroupMapStream, MacroblocksLandWhereTheMapPutsThem) {
   EXPECT_TRUE(DecodesTo(s, {{&a, 0}, {&p1Out, 2}, {&p2Out, 4}}));
 }
 
+// Intra 16x16 DC macroblocks predict from the neighbours of their own slice only (and, with
+// constrained_intra_pred_flag, only from intra neighbours): the prediction, and the coefficient
+// context of the empty DC block, depend on which neighbours the slice groups leave available.
+TEST_P(SliceGroupMapStream, IntraPredictionSeesOnlyItsSlice) {
+  const MapCase& c = GetParam();
+  for (int constrained : {0, 1}) {
+    SCOPED_TRACE(constrained ? "constrained intra prediction" : "intra prediction");
+    Sps sps;
+    sps.pic_width_in_mbs_minus1 = 6;
+    sps.pic_height_in_map_units_minus1 = 4;
+    sps.SetReorder(0, 1);
+    Pps pps = MapPps(c, sps);
+    pps.constrained_intra_pred_flag = constrained;
+    KnownStream k(sps, pps);
+    PictureCode idr;
+    idr.header = IdrHeader(0, 0);
+    idr.header.slice_group_change_cycle = c.cycles[0];
+    idr.pcm = k.NewFrame(31);
+    for (int i = 0; i < sps.SizeMbs(); ++i) {
+      idr.mb.push_back({i % 3 == 0 ? MbKind::kPcm : MbKind::kIntraDc});
+    }
+    idr.slicesPerGroup = 2;
+    idr.shuffleSeed = 7;
+    const Frame* a = k.Add(idr, {});
+    PictureCode p;
+    p.header = RefHeader(1, 2);
+    p.header.slice_group_change_cycle = c.cycles[1];
+    p.pcm = k.NewFrame(32);
+    const MbKind kinds[4] = {MbKind::kIntraDc, MbKind::kPcm, MbKind::kInter, MbKind::kSkip};
+    for (int i = 0; i < sps.SizeMbs(); ++i) p.mb.push_back({kinds[(i + i / 7) % 4]});
+    p.slicesPerGroup = 2;
+    p.shuffleSeed = 8;
+    k.Add(p, {a});
+    EXPECT_TRUE(k.Decodes());
+  }
+}
+
+// Vectors predicted from the neighbours each slice leaves available: P_L0_16x16 macroblocks
+// with chosen vectors (some far outside the picture), skipped macroblocks that take the
+// predicted vector, and intra macroblocks between them, in two reference pictures.
+TEST_P(SliceGroupMapStream, VectorsArePredictedWithinTheSlice) {
+  const MapCase& c = GetParam();
+  Sps sps;
+  sps.pic_width_in_mbs_minus1 = 6;
+  sps.pic_height_in_map_units_minus1 = 4;
+  sps.num_ref_frames = 2;
+  sps.SetReorder(0, 2);
+  KnownStream k(sps, MapPps(c, sps));
+  const Frame* a = k.Pcm(IdrHeader(0, 0), 41);
+  uint32_t state = 4242;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return static_cast<int>((state >> 16) & 0x7fff);
+  };
+  auto vector = [&] {
+    return next() % 10 == 0 ? (next() % 2 ? 2048 : -2048) : 8 * (next() % 41 - 20);
+  };
+  const Frame* prev = a;
+  for (int n = 1; n <= 2; ++n) {
+    PictureCode p;
+    p.header = n == 1 ? RefHeader(1, 2) : NonRefHeader(2, 4);
+    p.header.slice_group_change_cycle = c.cycles[n];
+    p.header.SetActiveRefs(n);
+    p.pcm = k.NewFrame(42 + n);
+    for (int i = 0; i < sps.SizeMbs(); ++i) {
+      const int r = next() % 10;
+      MbCode mb{r < 5   ? MbKind::kInter
+                : r < 8 ? MbKind::kSkip
+                : r < 9 ? MbKind::kIntraDc
+                        : MbKind::kPcm};
+      if (mb.kind == MbKind::kInter) {
+        mb.refIdx = next() % n;
+        mb.mvx = vector();
+        mb.mvy = vector();
+      }
+      p.mb.push_back(mb);
+    }
+    p.slicesPerGroup = 2;
+    p.shuffleSeed = 50 + n;
+    prev = n == 1 ? k.Add(p, {a}) : k.Add(p, {prev, a});
+  }
+  EXPECT_TRUE(k.Decodes());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     AllTypes, SliceGroupMapStream,
-    ::testing::Values(
-        MapCase{"Interleaved2", 2, 0}, MapCase{"Interleaved8", 8, 0}, MapCase{"Dispersed2", 2, 1},
-        MapCase{"Dispersed3", 3, 1}, MapCase{"Dispersed8", 8, 1}, MapCase{"Foreground3", 3, 2},
-        MapCase{"Foreground8", 8, 2}, MapCase{"BoxOutClockwise", 2, 3, 0, 0, {1, 9, 35}},
-        MapCase{"BoxOutCounterClockwise", 2, 3, 1, 1, {4, 0, 11}},
-        MapCase{"RasterScan", 2, 4, 0, 2, {3, 12, 7}},
-        MapCase{"RasterScanReversed", 2, 4, 1, 0, {30, 1, 34}},
-        // 35 / 9 + 1 = 4.9: three bits of slice_group_change_cycle, not two
-        MapCase{"RasterScanCoarse", 2, 4, 0, 8, {1, 4, 2}}, MapCase{"Wipe", 2, 5, 0, 1, {5, 18, 2}},
-        MapCase{"WipeReversed", 2, 5, 1, 3, {2, 9, 4}}, MapCase{"Explicit4", 4, 6},
-        MapCase{"Explicit8", 8, 6}),
+    ::testing::Values(MapCase{"OneGroup", 1, 0}, MapCase{"Interleaved2", 2, 0},
+                      MapCase{"Interleaved8", 8, 0}, MapCase{"Dispersed2", 2, 1},
+                      MapCase{"Dispersed3", 3, 1}, MapCase{"Dispersed8", 8, 1},
+                      MapCase{"Foreground3", 3, 2}, MapCase{"Foreground8", 8, 2},
+                      MapCase{"BoxOutClockwise", 2, 3, 0, 0, {1, 9, 35}},
+                      MapCase{"BoxOutCounterClockwise", 2, 3, 1, 1, {4, 0, 11}},
+                      MapCase{"RasterScan", 2, 4, 0, 2, {3, 12, 7}},
+                      MapCase{"RasterScanReversed", 2, 4, 1, 0, {30, 1, 34}},
+                      // 35 / 9 + 1 = 4.9: three bits of slice_group_change_cycle, not two
+                      MapCase{"RasterScanCoarse", 2, 4, 0, 8, {1, 4, 2}},
+                      MapCase{"Wipe", 2, 5, 0, 1, {5, 18, 2}},
+                      MapCase{"WipeReversed", 2, 5, 1, 3, {2, 9, 4}}, MapCase{"Explicit4", 4, 6},
+                      MapCase{"Explicit8", 8, 6}),
     [](const ::testing::TestParamInfo<MapCase>& p) { return std::string(p.param.name); });
 
 // A picture whose map type 6 PPS carries fewer slice_group_id entries than the picture has

@@ -1,13 +1,10 @@
-#!/ usr / bin / env python3
-""
-    "Cross-checks the writer's streams with ffmpeg used as a black box.
+#!/usr/bin/env python3
+"""Cross-checks the writer's streams with ffmpeg used as a black box.
 
-    Run the h264 tests with VEXLOR_WRITER_DUMP = DIR,
-                            then : check_with_ffmpeg.py DIR For every DIR /
-                                NAME .264 the pictures ffmpeg decodes are compared with DIR /
-                                NAME.yuv(the pictures the test expects).ffmpeg knows no slice groups
-    ,
-                            so streams with several slice groups cannot be checked this way; its output order may differ where the stream leaves order open, so
+Run the h264 tests with VEXLOR_WRITER_DUMP=DIR, then: check_with_ffmpeg.py DIR
+For every DIR/NAME.264 the pictures ffmpeg decodes are compared with DIR/NAME.yuv (the
+pictures the test expects). ffmpeg knows no slice groups, so streams with several slice groups
+cannot be checked this way; its output order may differ where the stream leaves order open, so
 both the order and the set of pictures are reported.
 """
 import hashlib

@@ -251,7 +251,7 @@ const Frame* KnownStream::NewFrame(uint32_t seed) {
 const Frame* KnownStream::Add(const PictureCode& pic, const std::vector<const Frame*>& refs,
                               int poc) {
   stream.Add(EncodePicture(sps_, pps_, pic));
-  frames_.push_back(ExpectedPicture(sps_, pic, refs));
+  frames_.push_back(ExpectedPicture(sps_, pps_, pic, refs));
   expected.push_back({&frames_.back(), poc == kUseLsb ? pic.header.pic_order_cnt_lsb : poc});
   return &frames_.back();
 }
