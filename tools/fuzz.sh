@@ -6,7 +6,7 @@
 # repository), the x264 streams of tests/data/x264 and the crash reproducers of tests/data/fuzz.
 # New inputs collect in BUILD_DIR/fuzz-corpus, crashes in BUILD_DIR/fuzz-artifacts; copy a crash
 # input into tests/data/fuzz once it is fixed, and the robustness test replays it from then on.
-# Environment: FUZZ_MAX_LEN (bytes per input, default 65536).
+# Environment: FUZZ_MAX_LEN (bytes per input, default 16384).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,7 +29,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 log=$build/fuzz.log
 status=0
-"$target" "$corpus" "$seeds" -max_total_time="$seconds" -max_len="${FUZZ_MAX_LEN:-65536}" \
+"$target" "$corpus" "$seeds" -max_total_time="$seconds" -max_len="${FUZZ_MAX_LEN:-16384}" \
   -timeout=20 -rss_limit_mb=2560 \
   -artifact_prefix="$artifacts/" -print_final_stats=1 >"$log" 2>&1 || status=$?
 grep -E "^stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb)" \

@@ -312,8 +312,10 @@ int Fail(BitReader* r, uint32_t pos, int readerError) {
 }
 
 // residual_block_cavlc(): nC selects the coeff_token table (-1 for chroma DC); list position p
-// (0 .. maxNumCoeff - 1) is stored at out[scan[p]]. Returns TotalCoeff or -1.
-int DecodeResidual(BitReader* r, int nC, int maxNumCoeff, const uint8_t* scan, int32_t* out) {
+// (0 .. maxNumCoeff - 1) is stored at out[scan[p]]. Returns TotalCoeff or -1. Without kChecked
+// the caller has made sure that the whole block lies inside the data.
+template <bool kChecked>
+int DecodeResidualT(BitReader* r, int nC, int maxNumCoeff, const uint8_t* scan, int32_t* out) {
   const uint8_t* const data = r->data;
   const uint32_t end = r->bitEnd;
   uint32_t pos = r->bitPos;
@@ -331,7 +333,7 @@ int DecodeResidual(BitReader* r, int nC, int maxNumCoeff, const uint8_t* scan, i
   }
   if (e == 0) return Fail(r, pos, 0);
   pos += e >> 8;
-  if (pos > end) return Fail(r, pos, kReaderPastEnd);
+  if (kChecked && pos > end) return Fail(r, pos, kReaderPastEnd);
   const int totalCoeff = (e >> 2) & 31;
   const int trailingOnes = e & 3;
   if (totalCoeff == 0) {
@@ -346,7 +348,7 @@ int DecodeResidual(BitReader* r, int nC, int maxNumCoeff, const uint8_t* scan, i
     for (int i = 0; i < trailingOnes; ++i)
       level[i] = 1 - 2 * static_cast<int32_t>((v >> (31 - i)) & 1);
     pos += trailingOnes;
-    if (pos > end) return Fail(r, pos, kReaderPastEnd);
+    if (kChecked && pos > end) return Fail(r, pos, kReaderPastEnd);
   }
   int suffixLength = (totalCoeff > 10 && trailingOnes < 3) ? 1 : 0;
   for (int i = trailingOnes; i < totalCoeff; ++i) {
@@ -354,7 +356,7 @@ int DecodeResidual(BitReader* r, int nC, int maxNumCoeff, const uint8_t* scan, i
     int32_t levelCode = DecodeLevelCode(PeekAt(data, pos), suffixLength, &len);
     if (levelCode < 0) return Fail(r, pos, kReaderCodeTooLong);
     pos += len;
-    if (pos > end) return Fail(r, pos, kReaderPastEnd);
+    if (kChecked && pos > end) return Fail(r, pos, kReaderPastEnd);
     if (i == trailingOnes && trailingOnes < 3) levelCode += 2;
     const int32_t lv = LevelFromCode(levelCode);
     level[i] = lv;
@@ -376,7 +378,7 @@ int DecodeResidual(BitReader* r, int nC, int maxNumCoeff, const uint8_t* scan, i
     }
     if (z == 0) return Fail(r, pos, 0);
     pos += z >> 4;
-    if (pos > end) return Fail(r, pos, kReaderPastEnd);
+    if (kChecked && pos > end) return Fail(r, pos, kReaderPastEnd);
     totalZeros = z & 15;
     if (totalCoeff + totalZeros > maxNumCoeff) return Fail(r, pos, 0);
   }
@@ -398,7 +400,7 @@ int DecodeResidual(BitReader* r, int nC, int maxNumCoeff, const uint8_t* scan, i
       const int run = rb & 15;
       if (run > zerosLeft) return Fail(r, pos, 0);
       pos += rb >> 4;
-      if (pos > end) return Fail(r, pos, kReaderPastEnd);
+      if (kChecked && pos > end) return Fail(r, pos, kReaderPastEnd);
       zerosLeft -= run;
       p -= run + 1;
     } else {
@@ -408,6 +410,18 @@ int DecodeResidual(BitReader* r, int nC, int maxNumCoeff, const uint8_t* scan, i
   }
   r->bitPos = pos;
   return totalCoeff;
+}
+
+// No block is longer than this: a 16-bit coeff_token, three sign bits, sixteen 28-bit levels,
+// a 9-bit total_zeros and fourteen 11-bit run_before codes.
+constexpr uint32_t kMaxBlockBits = 16 + 3 + 16 * 28 + 9 + 14 * 11;
+
+inline int DecodeResidual(BitReader* r, int nC, int maxNumCoeff, const uint8_t* scan,
+                          int32_t* out) {
+  if (r->bitEnd - r->bitPos >= kMaxBlockBits) {
+    return DecodeResidualT<false>(r, nC, maxNumCoeff, scan, out);
+  }
+  return DecodeResidualT<true>(r, nC, maxNumCoeff, scan, out);
 }
 
 constexpr uint8_t kIdentity4[4] = {0, 1, 2, 3};

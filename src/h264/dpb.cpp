@@ -284,6 +284,17 @@ int StorePicture(H264Decoder* dec, Picture* pic) {
   }
 }
 
+namespace {
+
+// Motion of the next picture starts from "intra, no vector".
+void ResetMotion(PictureMbInfo* info) {
+  std::memset(info->mv4x4.data(), 0, info->mv4x4.size() * sizeof(int16_t));
+  std::memset(info->refIdx4x4.data(), 0xFF, info->refIdx4x4.size());
+  std::memset(info->refUid4x4.data(), 0, info->refUid4x4.size() * sizeof(uint32_t));
+}
+
+}  // namespace
+
 int FinishPicture(H264Decoder* dec) {
   Picture* cur = dec->current.get();
   SliceHeader* h = dec->curSlice;
@@ -293,7 +304,10 @@ int FinishPicture(H264Decoder* dec) {
     DeblockPicture(cur, info, cur->width, cur->height, cur->chromaQpOffset);
   }
   const int mark = MarkReferencePicture(dec);
-  if (mark < 0) return mark;
+  if (mark < 0) {
+    ResetMotion(info);
+    return mark;
+  }
   if (h->hasMmco5) {
     h->frame_num = 0;
     cur->frameNum = 0;
@@ -316,10 +330,8 @@ int FinishPicture(H264Decoder* dec) {
     dec->prevPocLsb = h->pic_order_cnt_lsb;
     dec->prevPocMsb = dec->pocMsb;
   }
-  const size_t blocks = info->refIdx4x4.size();
-  std::memset(info->mv4x4.data(), 0, info->mv4x4.size() * sizeof(int16_t));
-  std::memset(info->refIdx4x4.data(), 0xFF, blocks);
-  std::memset(info->refUid4x4.data(), 0, info->refUid4x4.size() * sizeof(uint32_t));
+  // A synthesised gap frame left the arrays as the previous finish did.
+  if (!cur->nonExisting) ResetMotion(info);
   return r < 0 ? r : 0;
 }
 

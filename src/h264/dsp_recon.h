@@ -55,6 +55,8 @@ const ReconKernels& ReferenceReconKernels();
 const ReconKernels& ActiveReconKernels();
 // Replaces the kernels that have SSE2 versions; false (nothing replaced) without SSE2.
 bool SetSse2ReconKernels(ReconKernels* k);
+// Replaces the directional Intra 4x4 kernels by branch-free table-driven ones.
+void SetIntraFastKernels(ReconKernels* k);
 
 // Scaling tables: factors of the 4x4 positions by qP mod 6 and block row (columns 0 and 2, then
 // columns 1 and 3), and the DC factor vA(qP mod 6) << (qP / 6) for qP 0..51.

@@ -263,7 +263,78 @@ bool Intra16x16Allowed(int mode, int avail) {
   }
 }
 
+// ---- Intra 4x4 directional modes by lookup ----------------------------------------------
+// Every sample of modes 3..8 is one of: an edge sample, the two-tap average of neighbouring edge
+// samples, or the three-tap filtered edge sample. The kernels compute those once and pick each
+// sample by a constant index, without branches. Source layout: [0] L again, [1..13] the edge,
+// [14] H again; [16 + i] two-tap of edge i and i + 1; [32 + i] three-tap centred on edge i.
+constexpr int kSrcEdge = 1, kSrcTwo = 16, kSrcThree = 32;
+
+constexpr uint8_t DirectionalIndex(int mode, int x, int y) {
+  switch (mode) {
+    case 3:  // diagonal down-left
+      return kSrcThree + 6 + x + y;
+    case 4:  // diagonal down-right
+      return kSrcThree + 4 + x - y;
+    case 5: {  // vertical-right
+      const int z = 2 * x - y, xo = x - (y >> 1);
+      if (z >= 0) return (z & 1) ? kSrcThree + 4 + xo : kSrcTwo + 4 + xo;
+      return z == -1 ? kSrcThree + 4 : kSrcThree + 5 - y;
+    }
+    case 6: {  // horizontal-down
+      const int z = 2 * y - x, yo = y - (x >> 1);
+      if (z >= 0) return (z & 1) ? kSrcThree + 4 - yo : kSrcTwo + 3 - yo;
+      return z == -1 ? kSrcThree + 4 : kSrcThree + 3 + x;
+    }
+    case 7:  // vertical-left
+      return (y & 1) ? kSrcThree + 6 + x + (y >> 1) : kSrcTwo + 5 + x + (y >> 1);
+    default: {  // 8, horizontal-up
+      const int z = x + 2 * y, i = y + (x >> 1);
+      if (z > 5) return kSrcEdge + 0;
+      if (z == 5) return kSrcThree + 0;
+      return (z & 1) ? kSrcThree + 2 - i : kSrcTwo + 2 - i;
+    }
+  }
+}
+
+struct DirectionalTables {
+  uint8_t index[6][16];
+};
+
+constexpr DirectionalTables BuildDirectionalTables() {
+  DirectionalTables t{};
+  for (int mode = 3; mode <= 8; ++mode) {
+    for (int k = 0; k < 16; ++k) t.index[mode - 3][k] = DirectionalIndex(mode, k & 3, k >> 2);
+  }
+  return t;
+}
+
+constexpr DirectionalTables kDirectional = BuildDirectionalTables();
+
+template <int kMode>
+void I4Directional(uint8_t* d, const uint8_t* e, int) {
+  uint8_t s[48];
+  s[0] = e[0];
+  std::memcpy(s + kSrcEdge, e, kEdgeSize);
+  s[kSrcEdge + kEdgeSize] = e[kEdgeSize - 1];
+  for (int i = 0; i < kEdgeSize - 1; ++i) s[kSrcTwo + i] = F2(e[i], e[i + 1]);
+  for (int i = 0; i < kEdgeSize; ++i) s[kSrcThree + i] = F3(s[i], s[i + 1], s[i + 2]);
+  const uint8_t* idx = kDirectional.index[kMode - 3];
+  for (int y = 0; y < 4; ++y) {
+    for (int x = 0; x < 4; ++x) d[y * kPredStride + x] = s[idx[4 * y + x]];
+  }
+}
+
 }  // namespace
+
+void SetIntraFastKernels(ReconKernels* k) {
+  k->intra4x4[3] = I4Directional<3>;
+  k->intra4x4[4] = I4Directional<4>;
+  k->intra4x4[5] = I4Directional<5>;
+  k->intra4x4[6] = I4Directional<6>;
+  k->intra4x4[7] = I4Directional<7>;
+  k->intra4x4[8] = I4Directional<8>;
+}
 
 void SetIntraReferenceKernels(ReconKernels* k) {
   k->intra4x4[0] = I4Vertical;

@@ -122,6 +122,7 @@ const ReconKernels kReferenceKernels = MakeReferenceKernels();
 ReconKernels MakeActiveKernels() {
   ReconKernels k = MakeReferenceKernels();
   SetSse2ReconKernels(&k);
+  SetIntraFastKernels(&k);
   return k;
 }
 

@@ -219,45 +219,6 @@ TEST(DecoderEntry, RepeatedDrainsFinishThePictureOnce) {
   DestroyDecoder(dec);
 }
 
-TEST(DecoderEntry, NonReferencePicturesBumpedPastAFullBuffer) {
-  SpsOptions sps;
-  sps.maxDecFrameBuffering = 2;
-  sps.numReorderFrames = 2;
-  sps.numRefFrames = 1;
-  // Reference IDR, then non-reference pictures whose order counts interleave.
-  const std::vector<int> pocs = {0, 6, 2, 4, 10, 8, 12};
-  const RunResult r = Feed(Stream(sps, pocs, 1, 0));
-  std::vector<int> got = Pocs(r);
-  EXPECT_EQ(got.size(), pocs.size());
-  EXPECT_TRUE(std::is_sorted(got.begin(), got.end())) << ::testing::PrintToString(got);
-}
-
-TEST(DecoderEntry, OneStoreMayQueueCapacityPlusOnePictures) {
-  // Sixteen reference frames fill the buffer, all waiting for output; the seventeenth picture
-  // is a non-reference one with the largest order count: one store queues all seventeen.
-  SpsOptions sps;
-  sps.numRefFrames = 16;
-  sps.log2MaxPocLsbMinus4 = 4;
-  std::vector<int> pocs;
-  for (int i = 0; i < 16; ++i) pocs.push_back(2 * i);
-  std::vector<uint8_t> s = Stream(sps, pocs);
-  SliceOptions last;
-  last.nalType = 1;
-  last.refIdc = 0;
-  last.frameNum = 0;  // frame_num after 16 reference pictures with MaxFrameNum 16
-  last.pocLsb = 40;
-  Append(&s, MakeSlice(sps, last));
-  SliceOptions after = last;
-  after.refIdc = 1;
-  after.pocLsb = 42;
-  Append(&s, MakeSlice(sps, after));
-  const RunResult r = Feed(s);
-  std::vector<int> expected = pocs;
-  expected.push_back(40);
-  expected.push_back(42);
-  EXPECT_EQ(Pocs(r), expected);
-}
-
 TEST(DecoderEntry, NoReorderingPromisedOutputsInDecodingOrder) {
   SpsOptions sps;
   sps.maxDecFrameBuffering = 2;
@@ -267,49 +228,6 @@ TEST(DecoderEntry, NoReorderingPromisedOutputsInDecodingOrder) {
   EXPECT_EQ(Pocs(r), pocs);
   // Each picture is delivered by the call that brings the first slice of the next one.
   EXPECT_EQ(r.statuses, (std::vector<int>{0, 0, 0, 2, 2, 2}));
-}
-
-TEST(DecoderEntry, SlicesBeforeTheFirstIdrAreSkipped) {
-  SpsOptions sps;
-  std::vector<uint8_t> s;
-  Append(&s, MakeSps(sps));
-  Append(&s, MakePps({}));
-  SliceOptions p;
-  p.nalType = 1;
-  p.refIdc = 1;
-  p.frameNum = 3;
-  p.pocLsb = 6;
-  Append(&s, MakeSlice(sps, p));
-  p.frameNum = 4;
-  p.pocLsb = 8;
-  Append(&s, MakeSlice(sps, p));
-  Append(&s, MakeSlice(sps, {}));
-  p.frameNum = 1;
-  p.pocLsb = 2;
-  Append(&s, MakeSlice(sps, p));
-  const RunResult r = Feed(s);
-  EXPECT_EQ(Pocs(r), (std::vector<int>{0, 2}));
-}
-
-TEST(DecoderEntry, ShortExplicitSliceGroupMapRejectsThePicture) {
-  SpsOptions sps;  // 2 x 2 macroblocks
-  std::vector<uint8_t> s;
-  Append(&s, MakeSps(sps));
-  PpsOptions shortMap;
-  shortMap.numSliceGroups = 2;
-  shortMap.mapType = 6;
-  shortMap.sliceGroupIds = {0, 1, 0};  // three entries for four macroblocks
-  Append(&s, MakePps(shortMap));
-  Append(&s, MakeSlice(sps, {}));
-  EXPECT_TRUE(Feed(s).pictures.empty());
-
-  PpsOptions fullMap = shortMap;
-  fullMap.sliceGroupIds = {0, 0, 0, 0};
-  std::vector<uint8_t> ok;
-  Append(&ok, MakeSps(sps));
-  Append(&ok, MakePps(fullMap));
-  Append(&ok, MakeSlice(sps, {}));
-  EXPECT_EQ(Feed(ok).pictures.size(), 1u);
 }
 
 TEST(DecoderEntry, PixelBufferIsNeverOverrun) {
@@ -343,27 +261,6 @@ TEST(DecoderEntry, PixelBufferIsNeverOverrun) {
     for (int i = capacity; i < need + 64; ++i) ASSERT_EQ(pixels[i], 0xEE) << i;
     DestroyDecoder(dec);
   }
-}
-
-TEST(DecoderEntry, SizeChangeAtAnIdrPicture) {
-  SpsOptions small;
-  SpsOptions large;
-  large.widthMbs = 3;
-  large.heightMbs = 1;
-  std::vector<uint8_t> s;
-  Append(&s, MakeSps(small));
-  Append(&s, MakePps({}));
-  Append(&s, MakeSlice(small, {}));
-  Append(&s, MakeSps(large));
-  SliceOptions idr;
-  idr.idrPicId = 1;
-  idr.numMbs = 3;
-  Append(&s, MakeSlice(large, idr));
-  const RunResult r = Feed(s);
-  ASSERT_EQ(r.pictures.size(), 2u);
-  EXPECT_EQ(r.pictures[0].width, 32);
-  EXPECT_EQ(r.pictures[1].width, 48);
-  EXPECT_EQ(r.pictures[1].height, 16);
 }
 
 TEST(DecoderEntry, DamagedStreamsEndNormally) {

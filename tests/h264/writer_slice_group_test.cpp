@@ -138,6 +138,53 @@ TEST_P(SliceGroupMapStream, IntraPredictionSeesOnlyItsSlice) {
   }
 }
 
+// Vectors predicted from the neighbours each slice leaves available: P_L0_16x16 macroblocks
+// with chosen vectors (some far outside the picture), skipped macroblocks that take the
+// predicted vector, and intra macroblocks between them, in two reference pictures.
+TEST_P(SliceGroupMapStream, VectorsArePredictedWithinTheSlice) {
+  const MapCase& c = GetParam();
+  Sps sps;
+  sps.pic_width_in_mbs_minus1 = 6;
+  sps.pic_height_in_map_units_minus1 = 4;
+  sps.num_ref_frames = 2;
+  sps.SetReorder(0, 2);
+  KnownStream k(sps, MapPps(c, sps));
+  const Frame* a = k.Pcm(IdrHeader(0, 0), 41);
+  uint32_t state = 4242;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return static_cast<int>((state >> 16) & 0x7fff);
+  };
+  auto vector = [&] {
+    return next() % 10 == 0 ? (next() % 2 ? 2048 : -2048) : 8 * (next() % 41 - 20);
+  };
+  const Frame* prev = a;
+  for (int n = 1; n <= 2; ++n) {
+    PictureCode p;
+    p.header = n == 1 ? RefHeader(1, 2) : NonRefHeader(2, 4);
+    p.header.slice_group_change_cycle = c.cycles[n];
+    p.header.SetActiveRefs(n);
+    p.pcm = k.NewFrame(42 + n);
+    for (int i = 0; i < sps.SizeMbs(); ++i) {
+      const int r = next() % 10;
+      MbCode mb{r < 5   ? MbKind::kInter
+                : r < 8 ? MbKind::kSkip
+                : r < 9 ? MbKind::kIntraDc
+                        : MbKind::kPcm};
+      if (mb.kind == MbKind::kInter) {
+        mb.refIdx = next() % n;
+        mb.mvx = vector();
+        mb.mvy = vector();
+      }
+      p.mb.push_back(mb);
+    }
+    p.slicesPerGroup = 2;
+    p.shuffleSeed = 50 + n;
+    prev = n == 1 ? k.Add(p, {a}) : k.Add(p, {prev, a});
+  }
+  EXPECT_TRUE(k.Decodes());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     AllTypes, SliceGroupMapStream,
     ::testing::Values(MapCase{"OneGroup", 1, 0}, MapCase{"Interleaved2", 2, 0},

@@ -57,7 +57,7 @@ bool IsIntra(MbKind k) {
 int Neighbour(const Sps& sps, const std::vector<int>& sliceOf, int mbAddr, int dx, int dy) {
   const int w = sps.WidthMbs();
   const int x = mbAddr % w + dx, y = mbAddr / w + dy;
-  if (x < 0 || y < 0) return -1;
+  if (x < 0 || y < 0 || x >= w) return -1;
   const int n = y * w + x;
   return sliceOf[n] == sliceOf[mbAddr] ? n : -1;
 }
@@ -82,7 +82,8 @@ int ActiveRefs(const Pps& pps, const SliceHeader& h) {
 }
 
 std::vector<uint8_t> EncodeSlice(const Sps& sps, const Pps& pps, const PictureCode& pic, int slice,
-                                 const std::vector<int>& mbs, const std::vector<int>& sliceOf) {
+                                 const std::vector<int>& mbs, const std::vector<int>& sliceOf,
+                                 const std::vector<MbMotion>& motion) {
   SliceHeader h = pic.header;
   h.first_mb_in_slice = mbs.front();
   if (pic.adjustSlice) pic.adjustSlice(slice, &h);
@@ -126,8 +127,10 @@ std::vector<uint8_t> EncodeSlice(const Sps& sps, const Pps& pps, const PictureCo
       } else if (numActive > 2) {
         w.PutUe(mb.refIdx);
       }
-      w.PutSe(0);  // mvd_l0, both components: the predicted vector is zero (see picture.h)
-      w.PutSe(0);
+      int mvpx = 0, mvpy = 0;
+      PredictVector(sps, sliceOf, motion, addr, mb.refIdx, &mvpx, &mvpy);
+      w.PutSe(mb.mvx - mvpx);  // mvd_l0
+      w.PutSe(mb.mvy - mvpy);
       w.PutUe(0);  // coded_block_pattern 0 (inter mapping)
     }
   }
@@ -218,6 +221,7 @@ std::vector<std::vector<uint8_t>> EncodePicture(const Sps& sps, const Pps& pps,
   assert(static_cast<int>(pic.mb.size()) == sps.SizeMbs());
   const std::vector<std::vector<int>> slices = CutSlices(sps, pps, pic);
   const std::vector<int> sliceOf = SliceNumbers(sps, pps, pic);
+  const std::vector<MbMotion> motion = DeriveMotion(sps, pps, pic);
   std::vector<int> order = pic.sliceOrder;
   if (order.empty()) {
     for (size_t k = 0; k < slices.size(); ++k) order.push_back(static_cast<int>(k));
@@ -228,7 +232,7 @@ std::vector<std::vector<uint8_t>> EncodePicture(const Sps& sps, const Pps& pps,
   }
   assert(order.size() == slices.size());
   std::vector<std::vector<uint8_t>> nals;
-  for (int s : order) nals.push_back(EncodeSlice(sps, pps, pic, s, slices.at(s), sliceOf));
+  for (int s : order) nals.push_back(EncodeSlice(sps, pps, pic, s, slices.at(s), sliceOf, motion));
   return nals;
 }
 
@@ -241,7 +245,77 @@ std::vector<int> SliceNumbers(const Sps& sps, const Pps& pps, const PictureCode&
   return sliceOf;
 }
 
+void PredictVector(const Sps& sps, const std::vector<int>& sliceOf,
+                   const std::vector<MbMotion>& motion, int mbAddr, int refIdx, int* mvx,
+                   int* mvy) {
+  const int a = Neighbour(sps, sliceOf, mbAddr, -1, 0);
+  const int b = Neighbour(sps, sliceOf, mbAddr, 0, -1);
+  int c = Neighbour(sps, sliceOf, mbAddr, 1, -1);
+  if (c < 0) c = Neighbour(sps, sliceOf, mbAddr, -1, -1);  // D stands in for C
+  auto data = [&](int n) { return n >= 0 ? motion[n] : MbMotion{}; };
+  MbMotion ma = data(a), mb = data(b), mc = data(c);
+  if (b < 0 && c < 0 && a >= 0) mb = mc = ma;
+  const int matches = (ma.refIdx == refIdx) + (mb.refIdx == refIdx) + (mc.refIdx == refIdx);
+  if (matches == 1) {
+    const MbMotion& m = ma.refIdx == refIdx ? ma : mb.refIdx == refIdx ? mb : mc;
+    *mvx = m.mvx;
+    *mvy = m.mvy;
+    return;
+  }
+  auto median = [](int p, int q, int r) {
+    return std::max(std::min(p, q), std::min(std::max(p, q), r));
+  };
+  *mvx = median(ma.mvx, mb.mvx, mc.mvx);
+  *mvy = median(ma.mvy, mb.mvy, mc.mvy);
+}
+
+std::vector<MbMotion> DeriveMotion(const Sps& sps, const Pps& pps, const PictureCode& pic) {
+  const std::vector<int> sliceOf = SliceNumbers(sps, pps, pic);
+  std::vector<MbMotion> motion(sps.SizeMbs());
+  for (int i = 0; i < sps.SizeMbs(); ++i) {  // raster order: every neighbour comes first
+    const MbCode& mb = pic.mb[i];
+    MbMotion& m = motion[i];
+    if (mb.kind == MbKind::kInter) {
+      assert(mb.mvx % 8 == 0 && mb.mvy % 8 == 0);
+      m = {mb.refIdx, mb.mvx, mb.mvy};
+    } else if (mb.kind == MbKind::kSkip) {
+      m.refIdx = 0;
+      const int a = Neighbour(sps, sliceOf, i, -1, 0);
+      const int b = Neighbour(sps, sliceOf, i, 0, -1);
+      const bool zero = a < 0 || b < 0 ||
+                        (motion[a].refIdx == 0 && motion[a].mvx == 0 && motion[a].mvy == 0) ||
+                        (motion[b].refIdx == 0 && motion[b].mvx == 0 && motion[b].mvy == 0);
+      if (!zero) PredictVector(sps, sliceOf, motion, i, 0, &m.mvx, &m.mvy);
+    }
+  }
+  return motion;
+}
+
 namespace {
+
+// A copy of one macroblock of ref displaced by (mvx, mvy) quarter samples (multiples of 8),
+// reading outside the picture from its nearest edge sample.
+void MotionCopy(const Frame& ref, Frame* to, int mbAddr, int mvx, int mvy) {
+  const int mbW = to->width / 16;
+  const int x0 = (mbAddr % mbW) * 16, y0 = (mbAddr / mbW) * 16;
+  auto clamp = [](int v, int hi) { return std::min(std::max(v, 0), hi); };
+  for (int y = 0; y < 16; ++y) {
+    for (int x = 0; x < 16; ++x) {
+      const int sy = clamp(y0 + y + mvy / 4, ref.height - 1);
+      const int sx = clamp(x0 + x + mvx / 4, ref.width - 1);
+      to->y[(y0 + y) * to->width + x0 + x] = ref.y[sy * ref.width + sx];
+    }
+  }
+  const int cw = to->width / 2, ch = to->height / 2;
+  for (int y = 0; y < 8; ++y) {
+    for (int x = 0; x < 8; ++x) {
+      const int sy = clamp(y0 / 2 + y + mvy / 8, ch - 1);
+      const int sx = clamp(x0 / 2 + x + mvx / 8, cw - 1);
+      to->cb[(y0 / 2 + y) * cw + x0 / 2 + x] = ref.cb[sy * cw + sx];
+      to->cr[(y0 / 2 + y) * cw + x0 / 2 + x] = ref.cr[sy * cw + sx];
+    }
+  }
+}
 
 // Intra 16x16 DC prediction of luma and chroma DC prediction (intra_chroma_pred_mode 0) of one
 // macroblock, from the samples of f already reconstructed.
@@ -299,6 +373,7 @@ Frame ExpectedPicture(const Sps& sps, const Pps& pps, const PictureCode& pic,
                       const std::vector<const Frame*>& refList) {
   Frame f = MakeFrame(sps.Width(), sps.Height());
   const std::vector<int> sliceOf = SliceNumbers(sps, pps, pic);
+  const std::vector<MbMotion> motion = DeriveMotion(sps, pps, pic);
   // Raster order reconstructs every macroblock after its left and upper neighbours.
   for (int i = 0; i < sps.SizeMbs(); ++i) {
     const MbCode& mb = pic.mb[i];
@@ -310,10 +385,11 @@ Frame ExpectedPicture(const Sps& sps, const Pps& pps, const PictureCode& pic,
                      usable(Neighbour(sps, sliceOf, i, 0, -1)));
       continue;
     }
-    const Frame* src = mb.kind == MbKind::kPcm    ? pic.pcm
-                       : mb.kind == MbKind::kSkip ? refList.at(0)
-                                                  : refList.at(mb.refIdx);
-    CopyMacroblock(*src, &f, i);
+    if (mb.kind == MbKind::kPcm) {
+      CopyMacroblock(*pic.pcm, &f, i);
+    } else {
+      MotionCopy(*refList.at(motion[i].refIdx), &f, i, motion[i].mvx, motion[i].mvy);
+    }
   }
   return f;
 }

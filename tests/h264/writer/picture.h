@@ -1,10 +1,12 @@
 // Pictures whose decoded samples are known by construction: I_PCM macroblocks carry their
-// samples, and P macroblocks (P_L0_16x16 or P_Skip) copy a reference with a zero vector.
+// samples, Intra 16x16 DC macroblocks follow from their neighbours, and P macroblocks
+// (P_L0_16x16 or P_Skip) copy a reference displaced by a whole number of chroma samples.
 //
-// Zero vectors: every P macroblock the writer makes is P_L0_16x16 with mvd (0, 0) or P_Skip.
-// When all vectors of a picture are zero, every motion vector prediction of that picture is
-// zero as well (the predictors are taken from neighbouring vectors, or are zero for intra and
-// unavailable neighbours), so by induction over the decoding order each coded vector is zero.
+// Motion: a P_L0_16x16 macroblock carries the vector the test chooses; the writer predicts the
+// vector from the neighbours exactly as the standard does (median prediction of a 16x16
+// partition) and writes the difference. P_Skip takes the vector the standard's skip rule gives.
+// Vectors are multiples of 8 quarter samples, so both luma and chroma copy whole samples
+// (clamped at the picture edges) and no interpolation is involved.
 #pragma once
 
 #include <cstdint>
@@ -40,8 +42,20 @@ enum class MbKind : uint8_t { kPcm, kSkip, kInter, kIntraDc };
 
 struct MbCode {
   MbKind kind = MbKind::kSkip;
-  int refIdx = 0;  // kInter only
+  int refIdx = 0;        // kInter only
+  int mvx = 0, mvy = 0;  // kInter only: quarter samples, multiples of 8
 };
+
+// Reference index (-1 for intra) and vector of every macroblock, skipped ones included, as the
+// decoder must derive them.
+struct MbMotion {
+  int refIdx = -1;
+  int mvx = 0, mvy = 0;
+};
+std::vector<MbMotion> DeriveMotion(const Sps& sps, const Pps& pps, const struct PictureCode& pic);
+// The vector predicted for a 16x16 partition with reference refIdx at mbAddr.
+void PredictVector(const Sps& sps, const std::vector<int>& sliceOf,
+                   const std::vector<MbMotion>& motion, int mbAddr, int refIdx, int* mvx, int* mvy);
 
 struct PictureCode {
   SliceHeader header;          // first_mb_in_slice is set per slice
