@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Decoder benchmark: for each benchmark stream, our decoding rate through `vexlor decode` (no
 # output written) and, when ffmpeg is installed, ffmpeg's single-threaded rate on the same
-# stream in the same run, with the ratio ours/ffmpeg. The best of REPEAT runs counts (default 3).
+# stream in the same run, with the ratio ours/ffmpeg (frame rates; the ratio of processor times
+# beside it). The best of REPEAT runs counts (default 3).
 # Before timing, our output is checked against ffmpeg's picture by picture (BENCH_CHECK=0 skips).
 #
 # Usage: bench/run.sh [BUILD_DIR]      (streams are made into BUILD_DIR/bench-streams)
@@ -18,17 +19,24 @@ repeat=${REPEAT:-3}
 have_ffmpeg=0
 command -v ffmpeg >/dev/null && have_ffmpeg=1
 
-# best_seconds COMMAND...: the shortest wall time of $repeat runs, in seconds.
+# best_seconds COMMAND...: "WALL CPU", the shortest wall time and the shortest processor time
+# (user + system) of $repeat runs, in seconds. On a busy machine the processor times compare the
+# two decoders more fairly than the wall times.
 best_seconds() {
-  local best="" t0 t1 t
-  for _ in $(seq "$repeat"); do
-    t0=$(date +%s.%N)
-    "$@" >/dev/null 2>&1 || true
-    t1=$(date +%s.%N)
-    t=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", b - a }')
-    if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$t; fi
-  done
-  echo "$best"
+  python3 - "$repeat" "$@" <<'PY'
+import os, subprocess, sys, time
+repeat, cmd = int(sys.argv[1]), sys.argv[2:]
+wall = cpu = float('inf')
+for _ in range(repeat):
+    before = os.times()
+    start = time.monotonic()
+    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wall = min(wall, time.monotonic() - start)
+    after = os.times()
+    cpu = min(cpu, (after.children_user - before.children_user) +
+              (after.children_system - before.children_system))
+print(f'{wall:.4f} {max(cpu, 0.001):.4f}')
+PY
 }
 
 # check STREAM: compares our pictures with ffmpeg's (same full-size I420 md5 per picture).
@@ -46,22 +54,25 @@ check() {
   fi
 }
 
-printf '%-16s %6s %12s %12s %8s\n' stream frames "vexlor fps" "ffmpeg fps" ratio
+printf '%-16s %6s %12s %12s %8s %10s\n' stream frames "vexlor fps" "ffmpeg fps" ratio "cpu ratio"
 for s in "$build"/bench-streams/*.264; do
   name=$(basename "$s" .264)
   frames=$(cat "${s%.264}.frames")
   if [ "$have_ffmpeg" = 1 ] && [ "${BENCH_CHECK:-1}" = 1 ]; then
     echo "  $name: $(check "$s")"
   fi
-  ours=$(best_seconds "$vexlor" decode "$s")
+  read -r ours ours_cpu < <(best_seconds "$vexlor" decode "$s")
   ours_fps=$(awk -v f="$frames" -v t="$ours" 'BEGIN { printf "%.1f", f / t }')
-  theirs_fps=- ratio=-
+  theirs_fps=- ratio=- cpu_ratio=-
   if [ "$have_ffmpeg" = 1 ]; then
-    theirs=$(best_seconds ffmpeg -nostdin -loglevel error -threads 1 -i "$s" -f null -)
+    read -r theirs theirs_cpu < <(best_seconds ffmpeg -nostdin -loglevel error -threads 1 -i "$s" \
+      -f null -)
     theirs_fps=$(awk -v f="$frames" -v t="$theirs" 'BEGIN { printf "%.1f", f / t }')
     ratio=$(awk -v a="$theirs" -v b="$ours" 'BEGIN { printf "%.2f", a / b }')
+    cpu_ratio=$(awk -v a="$theirs_cpu" -v b="$ours_cpu" 'BEGIN { printf "%.2f", a / b }')
   fi
-  printf '%-16s %6d %12s %12s %8s\n' "$name" "$frames" "$ours_fps" "$theirs_fps" "$ratio"
+  printf '%-16s %6d %12s %12s %8s %10s\n' "$name" "$frames" "$ours_fps" "$theirs_fps" "$ratio" \
+    "$cpu_ratio"
 done
 
 if [ -x "$build/bench/decoder_bench" ]; then
