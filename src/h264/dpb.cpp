@@ -103,6 +103,7 @@ int AdaptiveMarking(H264Decoder* dec) {
         if (p == nullptr) return kErrUnsupported;
         p->refState = 2;
         p->longTermFrameIdx = c.long_term_frame_idx;
+        p->longTermPicNum = c.long_term_frame_idx;  // a later operation 2 of this list may name it
         --dpb->numShortTerm;
         ++dpb->numLongTerm;
         break;

@@ -69,11 +69,10 @@ TEST(ReferenceMarking, EveryMemoryManagementOperation) {
 }
 
 // One command list makes a frame long-term (operation 3) and then releases it by its long-term
-// picture number (operation 2): the number is its new long-term index. Found by the random
-// marking test; the decoder compares with a long-term picture number computed before the list
-// ran, finds no frame, fails the marking and loses the picture (reported to frontend in
-// NOTES-writer.md, 08:05).
-TEST(DISABLED_ReferenceMarking, LongTermIndexGivenAndTakenInOneList) {
+// picture number (operation 2): the number is its new long-term index. (Found by the random
+// marking test: the decoder compared with a number computed before the list ran, failed the
+// marking and lost the picture.)
+TEST(ReferenceMarking, LongTermIndexGivenAndTakenInOneList) {
   KnownStream k(SmallSps(3), Pps{});
   const Frame* a = k.Pcm(IdrHeader(0, 0), 1);
   const Frame* b =
