@@ -47,14 +47,18 @@ int ReadPcmSamples(Picture* pic, int pixX, int pixY, int width, BitReader* r) {
 }
 
 void CopySkipMacroblock(Picture* pic, const Picture* ref, int pixX, int pixY, int width) {
-  const int lo = pixY * width + pixX;
-  for (int y = 0; y < 16; ++y)
-    std::memcpy(pic->luma + lo + y * width, ref->luma + lo + y * width, 16);
+  uint8_t* dst = pic->luma + pixY * width + pixX;
+  const uint8_t* src = ref->luma + pixY * width + pixX;
+  for (int y = 0; y < 16; ++y) std::memcpy(dst + y * width, src + y * width, 16);
   const int cw = width / 2;
   const int co = (pixY / 2) * cw + pixX / 2;
+  uint8_t* dcb = pic->cb + co;
+  uint8_t* dcr = pic->cr + co;
+  const uint8_t* scb = ref->cb + co;
+  const uint8_t* scr = ref->cr + co;
   for (int y = 0; y < 8; ++y) {
-    std::memcpy(pic->cb + co + y * cw, ref->cb + co + y * cw, 8);
-    std::memcpy(pic->cr + co + y * cw, ref->cr + co + y * cw, 8);
+    std::memcpy(dcb + y * cw, scb + y * cw, 8);
+    std::memcpy(dcr + y * cw, scr + y * cw, 8);
   }
 }
 

@@ -15,11 +15,6 @@ namespace {
 
 constexpr int kMaxFrameNum = 16;
 
-// The decoder rejects reordering differences above MaxFrameNum / 2, which the standard allows
-// (NOTES-writer.md; ReferenceLists.ReorderingDifferencesAboveHalfMaxFrameNum shows it). Until
-// that is settled the generator leaves such differences out.
-constexpr bool kAvoidReorderBound = true;
-
 struct RefFrame {
   const Frame* content;
   int frameNum;
@@ -116,8 +111,6 @@ void RunRandomStream(uint32_t seed) {
           const int picNum = m.PicNum(*target, curr);
           if (picNum == picNumPred) break;  // a difference of zero cannot be coded
           const int diff = picNum - picNumPred;
-          if (kAvoidReorderBound && (diff < -kMaxFrameNum / 2 || diff > kMaxFrameNum / 2 - 1))
-            break;
           cmds.push_back(diff < 0 ? Reorder{.idc = 0, .abs_diff_pic_num_minus1 = -diff - 1}
                                   : Reorder{.idc = 1, .abs_diff_pic_num_minus1 = diff - 1});
           picNumPred = picNum;
