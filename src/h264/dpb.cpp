@@ -88,11 +88,9 @@ int AdaptiveMarking(H264Decoder* dec) {
         break;
       }
       case 2: {
-        Picture* p = nullptr;
-        for (int k = 0; k < dpb->used && p == nullptr; ++k) {
-          Picture* q = dpb->stores[k];
-          if (q->refState == 2 && q->longTermPicNum == c.long_term_pic_num) p = q;
-        }
+        // For frames LongTermPicNum equals LongTermFrameIdx; the index is also current for a
+        // frame made long-term by an earlier command of this list.
+        Picture* p = FindLongTermIdx(dpb, c.long_term_pic_num);
         if (p == nullptr) return kErrUnsupported;
         Unmark(dpb, p);
         break;
@@ -103,6 +101,7 @@ int AdaptiveMarking(H264Decoder* dec) {
         if (p == nullptr) return kErrUnsupported;
         p->refState = 2;
         p->longTermFrameIdx = c.long_term_frame_idx;
+        p->longTermPicNum = c.long_term_frame_idx;
         --dpb->numShortTerm;
         ++dpb->numLongTerm;
         break;

@@ -78,14 +78,13 @@ int ParseSliceHeader(SliceHeader* h, std::unique_ptr<SeqParamSet>* spsTable,
   if (!IsIntraSliceType(h->slice_type)) {
     VX_TRY(ReadU(r, 1, &h->ref_pic_list_reordering_flag_l0));
     if (h->ref_pic_list_reordering_flag_l0) {
-      const uint32_t half = static_cast<uint32_t>(h->maxFrameNum / 2);
+      // Differences range over 0 .. MaxPicNum - 1; the wrap in ReorderRefPicList handles them.
+      const uint32_t maxDiff = static_cast<uint32_t>(h->maxFrameNum - 1);
       for (int i = 0; i < kMaxReorderCommands; ++i) {
         ReorderCommand* c = &h->reorderCommands[i];
         VX_TRY(ReadUeMax(r, 3, &c->reordering_of_pic_nums_idc));
-        if (c->reordering_of_pic_nums_idc == 0) {
-          VX_TRY(ReadUeMax(r, half - 1, &c->abs_diff_pic_num_minus1));
-        } else if (c->reordering_of_pic_nums_idc == 1) {
-          VX_TRY(ReadUeMax(r, half - 2, &c->abs_diff_pic_num_minus1));
+        if (c->reordering_of_pic_nums_idc == 0 || c->reordering_of_pic_nums_idc == 1) {
+          VX_TRY(ReadUeMax(r, maxDiff, &c->abs_diff_pic_num_minus1));
         } else if (c->reordering_of_pic_nums_idc == 2) {
           VX_TRY(ReadUeMax(r, static_cast<uint32_t>(sps->num_ref_frames), &c->long_term_pic_num));
         } else {

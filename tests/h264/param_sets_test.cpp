@@ -249,12 +249,13 @@ TEST_F(SliceHeaderTest, ReorderingAndMarkingBounds) {
       b->Ue(1);
     });
   };
-  EXPECT_EQ(Parse(pSlice(0, 7, 0), &h), 0);
-  EXPECT_EQ(h.reorderCommands[0].abs_diff_pic_num_minus1, 7);
+  // Differences up to MaxPicNum - 1 (15 here) in both directions.
+  EXPECT_EQ(Parse(pSlice(0, 15, 0), &h), 0);
+  EXPECT_EQ(h.reorderCommands[0].abs_diff_pic_num_minus1, 15);
   EXPECT_EQ(h.reorderCommands[1].reordering_of_pic_nums_idc, 3);
-  EXPECT_EQ(Parse(pSlice(0, 8, 0), &h), kErrRange);
-  EXPECT_EQ(Parse(pSlice(1, 6, 0), &h), 0);
-  EXPECT_EQ(Parse(pSlice(1, 7, 0), &h), kErrRange);
+  EXPECT_EQ(Parse(pSlice(0, 16, 0), &h), kErrRange);
+  EXPECT_EQ(Parse(pSlice(1, 15, 0), &h), 0);
+  EXPECT_EQ(Parse(pSlice(1, 16, 0), &h), kErrRange);
   EXPECT_EQ(Parse(pSlice(0, 0, 25), &h), 0);
   EXPECT_EQ(Parse(pSlice(0, 0, 26), &h), kErrRange);  // slice QP 52
 

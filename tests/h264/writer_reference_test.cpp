@@ -69,11 +69,10 @@ TEST(ReferenceMarking, EveryMemoryManagementOperation) {
 }
 
 // One command list makes a frame long-term (operation 3) and then releases it by its long-term
-// picture number (operation 2): the number is its new long-term index. Found by the random
-// marking test; the decoder compares with a long-term picture number computed before the list
-// ran, finds no frame, fails the marking and loses the picture (reported to frontend in
-// NOTES-writer.md, 08:05).
-TEST(DISABLED_ReferenceMarking, LongTermIndexGivenAndTakenInOneList) {
+// picture number (operation 2): the number is its new long-term index. (Found by the random
+// marking test: the decoder compared with a number computed before the list ran, failed the
+// marking and lost the picture.)
+TEST(ReferenceMarking, LongTermIndexGivenAndTakenInOneList) {
   KnownStream k(SmallSps(3), Pps{});
   const Frame* a = k.Pcm(IdrHeader(0, 0), 1);
   const Frame* b =
@@ -148,10 +147,9 @@ TEST(ReferenceLists, SixteenActiveReferences) {
 }
 
 // Reordering differences up to MaxPicNum are valid (abs_diff_pic_num_minus1 ranges over
-// 0 .. MaxPicNum - 1 in the standard). The decoder rejects differences above MaxFrameNum / 2
-// (8 for idc 0, 7 for idc 1 here), so a valid slice is dropped and its picture lost; found by
-// the random marking test, reported to frontend in NOTES-writer.md (08:10).
-TEST(DISABLED_ReferenceLists, ReorderingDifferencesAboveHalfMaxFrameNum) {
+// 0 .. MaxPicNum - 1), also above MaxFrameNum / 2 (8 for idc 0, 7 for idc 1 here). (Found by
+// the random marking test: the decoder used to reject them and lose the picture.)
+TEST(ReferenceLists, ReorderingDifferencesAboveHalfMaxFrameNum) {
   Sps sps = SmallSps(10);  // MaxFrameNum 16
   KnownStream k(sps, Pps{});
   std::vector<const Frame*> f = {k.Pcm(IdrHeader(0, 0), 1)};
