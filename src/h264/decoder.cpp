@@ -68,10 +68,17 @@ int32_t FindNalUnitLength(const uint8_t* data, int32_t n) {
   int32_t i = 0;
   while (i < n && data[i] == 0) ++i;
   if (i == n) return n;
-  for (int32_t j = i + 1; j < n; ++j) {
-    if (data[j] == 1 && data[j - 1] == 0 && j >= 2 && data[j - 2] == 0) {
+  // The next 00 00 01: look at each byte 01 after the unit's first byte.
+  const uint8_t* p = data + i + 1;
+  const uint8_t* end = data + n;
+  while (p < end) {
+    p = static_cast<const uint8_t*>(std::memchr(p, 1, static_cast<size_t>(end - p)));
+    if (p == nullptr) break;
+    const int32_t j = static_cast<int32_t>(p - data);
+    if (data[j - 1] == 0 && j >= 2 && data[j - 2] == 0) {
       return (j >= 3 && data[j - 3] == 0) ? j - 3 : j - 2;
     }
+    ++p;
   }
   return n;
 }

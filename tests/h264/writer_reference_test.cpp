@@ -69,10 +69,9 @@ TEST(ReferenceMarking, EveryMemoryManagementOperation) {
 }
 
 // One command list makes a frame long-term (operation 3) and then releases it by its long-term
-// picture number (operation 2): the number is its new long-term index. Found by the random
-// marking test; the decoder compares with a long-term picture number computed before the list
-// ran, finds no frame, fails the marking and loses the picture (reported to frontend in
-// NOTES-writer.md, 08:05).
+// picture number (operation 2): the number is its new long-term index. (Found by the random
+// marking test: the decoder compared with a number computed before the list ran, failed the
+// marking and lost the picture.)
 TEST(ReferenceMarking, LongTermIndexGivenAndTakenInOneList) {
   KnownStream k(SmallSps(3), Pps{});
   const Frame* a = k.Pcm(IdrHeader(0, 0), 1);
@@ -148,9 +147,8 @@ TEST(ReferenceLists, SixteenActiveReferences) {
 }
 
 // Reordering differences up to MaxPicNum are valid (abs_diff_pic_num_minus1 ranges over
-// 0 .. MaxPicNum - 1 in the standard). The decoder rejects differences above MaxFrameNum / 2
-// (8 for idc 0, 7 for idc 1 here), so a valid slice is dropped and its picture lost; found by
-// the random marking test, reported to frontend in NOTES-writer.md (08:10).
+// 0 .. MaxPicNum - 1), also above MaxFrameNum / 2 (8 for idc 0, 7 for idc 1 here). (Found by
+// the random marking test: the decoder used to reject them and lose the picture.)
 TEST(ReferenceLists, ReorderingDifferencesAboveHalfMaxFrameNum) {
   Sps sps = SmallSps(10);  // MaxFrameNum 16
   KnownStream k(sps, Pps{});
