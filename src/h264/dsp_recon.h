@@ -33,8 +33,8 @@ struct ReconKernels {
   void (*addResidual4x4)(uint8_t* dst, int stride, const uint8_t* pred, int32_t* coeff, int qp,
                          int dcSupplied, int32_t dcValue);
   // dst = Clip(pred + ((dcValue + 32) >> 6)): the transform of a block whose only value is its DC.
-  void (*addDc4x4)(uint8_t* dst, int stride, const uint8_t* pred, int32_t dcValue);
-  void (*copy4x4)(uint8_t* dst, int stride, const uint8_t* pred);
+  void (*addDcOnly4x4)(uint8_t* dst, int stride, const uint8_t* pred, int32_t dcValue);
+  void (*copyPrediction4x4)(uint8_t* dst, int stride, const uint8_t* pred);
   // Intra 16x16 DC transform and scaling: out[4y + x] is the DC of luma block (x, y).
   void (*inverseLumaDc)(const int32_t* levels, int32_t* out, int32_t factor);
   // Chroma 2x2 DC transform and scaling.

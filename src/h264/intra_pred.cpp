@@ -421,13 +421,14 @@ void ReconstructIntra4x4(MacroblockState* mb, uint8_t* luma, int stride, const i
     if (mb->lumaCodedMask & bit) {
       if (mb->lumaDcOnlyMask & bit) {
         const int s = (qp * 43) >> 8;
-        k.addDc4x4(d, stride, p, mb->lumaCoeff[b][0] * (levelScalePairs[qp - 6 * s][0][0] << s));
+        k.addDcOnly4x4(d, stride, p,
+                       mb->lumaCoeff[b][0] * (levelScalePairs[qp - 6 * s][0][0] << s));
         mb->lumaCoeff[b][0] = 0;
       } else {
         k.addResidual4x4(d, stride, p, mb->lumaCoeff[b], qp, 0, 0);
       }
     } else {
-      k.copy4x4(d, stride, p);
+      k.copyPrediction4x4(d, stride, p);
     }
   }
 }

@@ -62,7 +62,7 @@ void AddResidual4x4C(uint8_t* dst, int stride, const uint8_t* pred, int32_t* c, 
   std::memset(c, 0, 16 * sizeof(int32_t));
 }
 
-void AddDc4x4C(uint8_t* dst, int stride, const uint8_t* pred, int32_t dcValue) {
+void AddDcOnly4x4C(uint8_t* dst, int stride, const uint8_t* pred, int32_t dcValue) {
   const int add = (dcValue + 32) >> 6;
   for (int y = 0; y < 4; ++y) {
     for (int x = 0; x < 4; ++x) dst[x] = Clip255(pred[x] + add);
@@ -71,7 +71,7 @@ void AddDc4x4C(uint8_t* dst, int stride, const uint8_t* pred, int32_t dcValue) {
   }
 }
 
-void Copy4x4C(uint8_t* dst, int stride, const uint8_t* pred) {
+void CopyPrediction4x4C(uint8_t* dst, int stride, const uint8_t* pred) {
   for (int y = 0; y < 4; ++y) std::memcpy(dst + y * stride, pred + y * kPredStride, 4);
 }
 
@@ -109,8 +109,8 @@ void InverseChromaDcC(const int32_t* c, int32_t* out, int32_t factor) {
 ReconKernels MakeReferenceKernels() {
   ReconKernels k{};
   k.addResidual4x4 = AddResidual4x4C;
-  k.addDc4x4 = AddDc4x4C;
-  k.copy4x4 = Copy4x4C;
+  k.addDcOnly4x4 = AddDcOnly4x4C;
+  k.copyPrediction4x4 = CopyPrediction4x4C;
   k.inverseLumaDc = InverseLumaDcC;
   k.inverseChromaDc = InverseChromaDcC;
   SetIntraReferenceKernels(&k);
@@ -164,15 +164,15 @@ void ReconstructLuma(const uint8_t* pred, int32_t* lumaDc, int dcFlag, int32_t (
     }
     if (codedMask & (1 << b)) {
       if (dcOnlyMask & (1 << b)) {
-        k.addDc4x4(d, stride, p, lumaCoeff[b][0] * dcFactor);
+        k.addDcOnly4x4(d, stride, p, lumaCoeff[b][0] * dcFactor);
         lumaCoeff[b][0] = 0;
       } else {
         k.addResidual4x4(d, stride, p, lumaCoeff[b], qp, dcFlag, dc[b]);
       }
     } else if (dc[b] != 0) {
-      k.addDc4x4(d, stride, p, dc[b]);
+      k.addDcOnly4x4(d, stride, p, dc[b]);
     } else {
-      k.copy4x4(d, stride, p);
+      k.copyPrediction4x4(d, stride, p);
     }
   }
 }
@@ -197,9 +197,9 @@ void ReconstructChroma(const uint8_t* pred, const int32_t (*chromaDc)[4], int32_
       if (chromaAcMask & (1 << (4 * c + j))) {
         k.addResidual4x4(d, stride, pj, chromaAc[4 * c + j], qpChroma, 1, dc[j]);
       } else if (dc[j] != 0) {
-        k.addDc4x4(d, stride, pj, dc[j]);
+        k.addDcOnly4x4(d, stride, pj, dc[j]);
       } else {
-        k.copy4x4(d, stride, pj);
+        k.copyPrediction4x4(d, stride, pj);
       }
     }
   }

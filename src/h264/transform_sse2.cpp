@@ -86,7 +86,7 @@ void AddResidual4x4Sse2(uint8_t* dst, int stride, const uint8_t* pred, int32_t* 
   StoreRow(dst + 3 * stride, pred + 3 * kPredStride, _mm_srai_epi32(_mm_add_epi32(r3, round), 6));
 }
 
-void AddDc4x4Sse2(uint8_t* dst, int stride, const uint8_t* pred, int32_t dcValue) {
+void AddDcOnly4x4Sse2(uint8_t* dst, int stride, const uint8_t* pred, int32_t dcValue) {
   int add = (dcValue + 32) >> 6;
   add = add < -32768 ? -32768 : (add > 32767 ? 32767 : add);
   const __m128i av = _mm_set1_epi16(static_cast<int16_t>(add));
@@ -104,7 +104,7 @@ void AddDc4x4Sse2(uint8_t* dst, int stride, const uint8_t* pred, int32_t dcValue
 
 bool SetSse2ReconKernels(ReconKernels* k) {
   k->addResidual4x4 = AddResidual4x4Sse2;
-  k->addDc4x4 = AddDc4x4Sse2;
+  k->addDcOnly4x4 = AddDcOnly4x4Sse2;
   return true;
 }
 

@@ -209,9 +209,9 @@ TEST(Transform, ExtremeLevelsClip) {
   k.addResidual4x4(dst, 4, pred, coeff, 51, 0, 0);
   for (uint8_t v : dst) EXPECT_EQ(v, 0);
   // (x + 32) >> 6 rounds towards minus infinity for negative values: -33 -> -1, -32 -> 0.
-  k.addDc4x4(dst, 4, pred, -33);
+  k.addDcOnly4x4(dst, 4, pred, -33);
   EXPECT_EQ(dst[0], 127);
-  k.addDc4x4(dst, 4, pred, -32);
+  k.addDcOnly4x4(dst, 4, pred, -32);
   EXPECT_EQ(dst[0], 128);
 }
 
@@ -240,8 +240,8 @@ TEST(Transform, ActiveKernelsMatchTheReference) {
     ASSERT_EQ(std::memcmp(d1, d2, sizeof(d1)), 0) << "iteration " << iter;
     ASSERT_EQ(std::memcmp(c1, c2, sizeof(c1)), 0);
     const int32_t dc = static_cast<int32_t>(rng()) >> (rng() % 31);
-    ref.addDc4x4(d1, 9, pred, dc);
-    act.addDc4x4(d2, 9, pred, dc);
+    ref.addDcOnly4x4(d1, 9, pred, dc);
+    act.addDcOnly4x4(d2, 9, pred, dc);
     ASSERT_EQ(std::memcmp(d1, d2, sizeof(d1)), 0) << "dc " << dc;
   }
   // Intra kernels on random edges.
