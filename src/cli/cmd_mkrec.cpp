@@ -110,11 +110,11 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
   double longest = 0;
   std::vector<double> durations(16, -1.0);
   int order = 0;
-  for (const std::string& spec : o.channels) {
+  for (const std::string& arg : o.channels) {
     int channel;
     std::string path;
-    if (!ParseChannel(spec, &channel, &path, true)) {
-      return Fail(exitCode, "bad --channel '" + spec + "' (want N=STREAM.264, N 0-15)");
+    if (!ParseChannel(arg, &channel, &path, true)) {
+      return Fail(exitCode, "bad --channel '" + arg + "' (want N=STREAM.264, N 0-15)");
     }
     std::vector<uint8_t> stream;
     if (!ReadFile(path, &stream)) return Fail(exitCode, "cannot read " + path);
@@ -144,11 +144,11 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
   // below the largest frame size whatever the frame rate).
   const size_t samples_per_frame =
       size_t(std::clamp(std::round(kAudioSampleRate / o.fps), 1.0, double(kAudioSampleRate)));
-  for (const std::string& spec : o.audio) {
+  for (const std::string& arg : o.audio) {
     int channel;
     std::string path;
-    if (!ParseChannel(spec, &channel, &path, false)) {
-      return Fail(exitCode, "bad --audio '" + spec + "' (want N or N=PCM8.raw, N 0-15)");
+    if (!ParseChannel(arg, &channel, &path, false)) {
+      return Fail(exitCode, "bad --audio '" + arg + "' (want N or N=PCM8.raw, N 0-15)");
     }
     std::vector<uint8_t> pcm;
     if (!path.empty()) {
@@ -209,14 +209,14 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
     uint32_t count;
   };
   std::vector<DamageRequest> requests;
-  for (const std::string& spec : o.damage) {
-    const size_t colon = spec.find(':');
-    const std::string kind = spec.substr(0, colon);
-    const std::string num = colon == std::string::npos ? "1" : spec.substr(colon + 1);
+  for (const std::string& arg : o.damage) {
+    const size_t colon = arg.find(':');
+    const std::string kind = arg.substr(0, colon);
+    const std::string num = colon == std::string::npos ? "1" : arg.substr(colon + 1);
     if (num.empty() || num.size() > 6 || num.find_first_not_of("0123456789") != std::string::npos ||
         (kind != "garbage" && kind != "endmark" && kind != "kind255" && kind != "truncate")) {
       return Fail(exitCode,
-                  "bad --damage '" + spec + "' (want garbage|endmark|kind255|truncate:COUNT)");
+                  "bad --damage '" + arg + "' (want garbage|endmark|kind255|truncate:COUNT)");
     }
     requests.push_back({kind, uint32_t(std::stoul(num))});
   }
