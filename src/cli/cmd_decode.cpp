@@ -230,11 +230,24 @@ int RunDecode(const DecodeOptions& opt) {
     if (n <= 0) break;
     pos += static_cast<size_t>(n);
   }
-  for (;;) {
+  // Draining can deliver at most the pictures the buffer and its output queue hold; a decoder
+  // that keeps delivering past that is broken, and must not hang the tool.
+  constexpr int kMaxDrainCalls = 4 * 17 + 1;
+  bool drained = false;
+  for (int call = 0; call < kMaxDrainCalls && !drained; ++call) {
     DecodeRequest req{};
     DecodeData(dec, &req);
-    if (req.status <= 0) break;
-    deliver(req);
+    if (req.status <= 0) {
+      drained = true;
+    } else {
+      deliver(req);
+    }
+  }
+  if (!drained) {
+    DestroyDecoder(dec);
+    if (out != nullptr) std::fclose(out);
+    std::fprintf(stderr, "error: the decoder kept delivering pictures after the end of data\n");
+    return 1;
   }
   DestroyDecoder(dec);
   if (out != nullptr && std::fclose(out) != 0) writeFailed = true;
