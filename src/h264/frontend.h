@@ -10,6 +10,13 @@
 
 #include "h264/internal.h"
 
+// Reads one syntax element in a parser and returns from the parser with its negative result.
+#define VX_TRY(expr)           \
+  do {                         \
+    const int vx_r = (expr);   \
+    if (vx_r < 0) return vx_r; \
+  } while (0)
+
 namespace vexlor::h264 {
 
 // The decoder's own allocations end the process with exit status 1 when memory runs out, so

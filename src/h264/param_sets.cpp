@@ -43,13 +43,6 @@ const LevelLimit* FindLevel(int32_t level_idc) {
 
 namespace {
 
-// Each macro reads one element and returns from the parser on failure.
-#define VX_TRY(expr)           \
-  do {                         \
-    const int vx_r = (expr);   \
-    if (vx_r < 0) return vx_r; \
-  } while (0)
-
 int ReadFlag(BitReader* r, int32_t* dst) {
   return ReadU(r, 1, dst);
 }

@@ -8,12 +8,6 @@ namespace vexlor::h264 {
 
 namespace {
 
-#define VX_TRY(expr)           \
-  do {                         \
-    const int vx_r = (expr);   \
-    if (vx_r < 0) return vx_r; \
-  } while (0)
-
 bool IsIntraSliceType(int t) {
   return t == 2 || t == 4 || t == 7 || t == 9;
 }
