@@ -52,10 +52,19 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -n "$chooser" ] || { echo "the open-file dialog did not appear" >&2; exit 1; }
-sleep 0.5
-xdotool windowfocus --sync "$chooser" 2>/dev/null || true
-xdotool type --delay 5 "$work/cam.kvr"
-xdotool key Return
+# A slow start (a sanitizer build, a busy machine) can swallow what is typed before the file
+# dialog takes input: type the path again until the dialog has closed.
+chooser_open() { xdotool search --onlyvisible --pid "$gui" --name . 2>/dev/null | grep -qx "$chooser"; }
+for _ in $(seq 30); do
+  sleep 0.5
+  xdotool windowfocus --sync "$chooser" 2>/dev/null || true
+  xdotool key --clearmodifiers ctrl+a
+  xdotool type --delay 5 "$work/cam.kvr"
+  xdotool key Return
+  for _ in $(seq 20); do chooser_open || break; sleep 0.1; done
+  chooser_open || break
+done
+chooser_open && { echo "the open-file dialog did not take the path" >&2; exit 1; }
 sleep 0.5
 click 131 96                                            # CONVERT
 # The dialog's status line cannot be read from outside: the conversion is taken as over
