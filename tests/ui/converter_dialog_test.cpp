@@ -250,9 +250,10 @@ class ConverterDialogTest : public QObject {
     QVERIFY(!dialog->isVisible());
     dialog.reset();  // cancels and waits for the worker
     const QStringList written = QDir(dir.path()).entryList({"cam_*.avi"}, QDir::Files);
-    // the sample has channels 1, 3 and 6: a cancelled run never reaches the last one
+    // How far the worker got before it saw the flag depends on the machine's speed (on a quiet
+    // machine it may already be writing the last channel); what must hold is that every file
+    // it left behind, the interrupted one included, is a complete AVI.
     QCOMPARE(written.value(0), QString("cam_01.avi"));
-    QVERIFY(!written.contains("cam_06.avi"));
     for (const QString& name : written) {
       QCOMPARE(CheckAviFile(dir.filePath(name)), QString());
     }
