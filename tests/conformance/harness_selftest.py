@@ -48,7 +48,7 @@ failures = []
 def run(folder, fake, *args):
     env = dict(os.environ, VEXLOR_CONFORMANCE_DIR=folder)
     env.pop('VEXLOR_CLI', None)
-    p = subprocess.run([sys.executable, HARNESS, '--vexlor', fake, '--timeout', '1', *args],
+    p = subprocess.run([sys.executable, HARNESS, '--vexlor', fake, '--timeout', '5', *args],
                        capture_output=True, text=True, env=env)
     verdicts = {}
     for line in p.stdout.splitlines():
