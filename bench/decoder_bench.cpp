@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "bitstream/bitreader.h"
 #include "conformance/stream_feed.h"
-#include "h264/bitreader.h"
 
 namespace {
 

@@ -9,7 +9,8 @@
 #include "cli/commands.h"
 #include "cli/md5.h"
 #include "h264/decoder.h"
-#include "h264/internal.h"
+#include "syntax/param_sets.h"
+#include "syntax/slice_header.h"
 
 namespace vexlor::cli {
 

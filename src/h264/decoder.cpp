@@ -10,58 +10,16 @@
 #include <utility>
 
 #include "colour/yuv_to_rgb.h"
-#include "h264/frontend.h"
+#include "common/alloc.h"
+#include "common/errors.h"
+#include "decoder_state.h"
+#include "picture/dpb.h"
+#include "picture/picture_setup.h"
+#include "slice/slice_data.h"
+#include "syntax/param_sets.h"
+#include "syntax/slice_header.h"
 
 namespace vexlor::h264 {
-
-namespace {
-
-bool IsOutputCopy(const H264Decoder* dec, const Picture* p) {
-  for (const auto& c : dec->outputCopies) {
-    if (c.get() == p) return true;
-  }
-  return false;
-}
-
-bool IsQueued(const H264Decoder* dec, const Picture* p) {
-  for (int q = 0; q < dec->outputQueueCount; ++q) {
-    if (dec->outputQueue[(dec->outputQueueNext + q) % kOutputQueueSize] == p) return true;
-  }
-  return false;
-}
-
-Picture* FreeOutputCopy(H264Decoder* dec) {
-  for (auto& c : dec->outputCopies) {
-    if (!c) c = MakeOrDie<Picture>();
-    if (!IsQueued(dec, c.get())) return c.get();
-  }
-  return nullptr;  // cannot happen: the queue holds at most as many pictures as there are copies
-}
-
-}  // namespace
-
-void ProtectQueuedOutput(H264Decoder* dec) {
-  for (int q = 0; q < dec->outputQueueCount; ++q) {
-    const int idx = (dec->outputQueueNext + q) % kOutputQueueSize;
-    Picture* p = dec->outputQueue[idx];
-    if (IsOutputCopy(dec, p)) continue;
-    Picture* c = FreeOutputCopy(dec);
-    if (c == nullptr) return;
-    CopyPictureInfo(p, c);
-    // The current picture and a store about to be released give their samples away; a
-    // reference frame keeps them and is copied.
-    const bool releasable = p == dec->current.get() || (p->refState == 0 && !p->neededForOutput);
-    if (releasable) {
-      std::swap(p->planes, c->planes);
-      std::swap(p->luma, c->luma);
-      std::swap(p->cb, c->cb);
-      std::swap(p->cr, c->cr);
-    } else {
-      std::memcpy(c->planes.data(), p->planes.data(), c->planes.size());
-    }
-    dec->outputQueue[idx] = c;
-  }
-}
 
 int32_t FindNalUnitLength(const uint8_t* data, int32_t n) {
   if (data == nullptr || n <= 0) return 0;
@@ -84,6 +42,17 @@ int32_t FindNalUnitLength(const uint8_t* data, int32_t n) {
 }
 
 namespace {
+
+// The PPS named by a parsed slice header and its SPS (both exist after a successful parse).
+const PicParamSet* SlicePps(const H264Decoder* dec, const SliceHeader* h) {
+  if (h->pic_parameter_set_id < 0 || h->pic_parameter_set_id >= kMaxPps) return nullptr;
+  return dec->ppsTable[h->pic_parameter_set_id].get();
+}
+
+const SeqParamSet* SliceSps(const H264Decoder* dec, const SliceHeader* h) {
+  const PicParamSet* pps = SlicePps(dec, h);
+  return pps ? dec->spsTable[pps->seq_parameter_set_id].get() : nullptr;
+}
 
 // Decodes a slice whose header is in nextSlice.
 int DecodeSlice(H264Decoder* dec, bool newPicture) {

@@ -1,6 +1,8 @@
 // Deblocking filter: whole pictures against a direct, line-by-line model of the filtering
 // process (boundary strength per sample line, thresholds from the averaged QPs, the edge
 // equations), plus the boundary strength cases that matter most.
+#include "recon/deblock.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,8 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "h264/dsp_deblock.h"
-#include "h264/internal.h"
+#include "dsp/dsp_deblock.h"
 
 namespace vexlor::h264 {
 namespace {

@@ -1,14 +1,14 @@
 // Macroblock layer parsing (mb_skip_run cycle, mb_type classes, prediction syntax, value ranges),
 // the macroblock decode driver (I_PCM, neighbour availability) and the slice data loop.
-#include "h264/macroblock.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "h264/internal.h"
 #include "mb_bits.h"
+#include "slice/mb_decode.h"
+#include "slice/slice_data.h"
+#include "syntax/macroblock_layer.h"
 
 namespace vexlor::h264 {
 namespace {

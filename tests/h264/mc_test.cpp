@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "h264/dsp_mc.h"
-#include "h264/internal.h"
+#include "dsp/dsp_mc.h"
+#include "recon/inter_pred.h"
 
 namespace vexlor::h264 {
 namespace {

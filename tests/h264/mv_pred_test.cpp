@@ -1,14 +1,14 @@
 // Motion vector prediction: hand-made neighbourhoods for the rules that are easy to get wrong,
 // and random macroblocks against a model that locates neighbours by luma sample position and
 // tracks which partitions of the macroblock are already decoded.
+#include "recon/mv_pred.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
 #include <random>
 #include <vector>
-
-#include "h264/internal.h"
 
 namespace vexlor::h264 {
 namespace {

@@ -1,13 +1,14 @@
 // Scaling and inverse transforms against the equations of H.264 clauses 8.5.10 to 8.5.12 written
 // out literally (LevelScale4x4 = 16 * normAdjust4x4, the rounding forms for small qP), on random
 // input; and the shortcuts of the residual reconstruction against the full transform.
+#include "recon/transform.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 
-#include "h264/dsp_recon.h"
-#include "h264/macroblock.h"
+#include "dsp/dsp_recon.h"
 
 namespace vexlor::h264 {
 namespace {

@@ -1,0 +1,37 @@
+// macroblock_layer() of H.264 clause 7.3.5 for the Baseline tools: mb_skip_run handling, mb_type
+// and sub_mb_type, intra prediction modes, ref_idx_l0 and mvd_l0, coded_block_pattern,
+// mb_qp_delta and the residual.
+#pragma once
+
+#include <cstdint>
+
+#include "bitstream/bitreader.h"
+#include "slice/macroblock.h"
+
+namespace vexlor::h264 {
+
+extern const uint8_t kQpChromaTable[52];  // H.264 Table 8-15
+inline int32_t QpChroma(int32_t qp, int32_t offset) {
+  int32_t i = qp + offset;
+  i = i < 0 ? 0 : (i > 51 ? 51 : i);
+  return kQpChromaTable[i];
+}
+
+// Top coefficient contexts of the macroblock: topNnzLuma from blkX, topNnzCb/Cr from 2 * mbX.
+struct TopNnz {
+  uint8_t* luma;
+  uint8_t* cb;
+  uint8_t* cr;
+};
+
+// Parses one macroblock (mb_skip_run handling, mb_type, prediction syntax, coded_block_pattern,
+// mb_qp_delta, residual) into mb, the intra 4x4 mode codes and the motion vector differences.
+// mb's position fields and neighbourFlags must be set. 0, or -1 on any syntax or range error.
+int ParseMacroblockLayer(MacroblockState* mb, int numActive, int8_t* modeCodes, const TopNnz& top,
+                         int32_t (*mvd)[2], int sliceType, int chromaQpOffset, BitReader* r);
+
+void ClearLumaContexts(MacroblockState* mb, const TopNnz& top);
+void ClearChromaContexts(MacroblockState* mb, const TopNnz& top);
+void SetPcmContexts(MacroblockState* mb, const TopNnz& top);
+
+}  // namespace vexlor::h264
