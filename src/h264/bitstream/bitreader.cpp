@@ -5,7 +5,7 @@
 namespace vexlor::h264 {
 
 int InitReader(BitReader* r, const uint8_t* bytes, int32_t n) {
-  r->error = kReaderOk;
+  r->error = kOk;
   r->bitPos = 0;
   if (n < 0 || bytes == nullptr) n = 0;
   // Bit positions are 32-bit: no NAL unit of this decoder comes near this size.
@@ -156,33 +156,33 @@ int CheckTrailingBits(BitReader* r) {
 
 int ReadU(BitReader* r, int n, int32_t* dst) {
   *dst = static_cast<int32_t>(ReadBits(r, n));
-  return r->error < 0 ? -1 : 0;
+  return r->error < 0 ? kErrRead : kOk;
 }
 
 int ReadUeMax(BitReader* r, uint32_t max, int32_t* dst) {
   const uint32_t v = ReadUe(r);
   *dst = static_cast<int32_t>(v);
-  if (r->error < 0) return -1;
-  return v > max ? -2 : 0;
+  if (r->error < 0) return kErrRead;
+  return v > max ? kErrRange : kOk;
 }
 
 int ReadUeLongMax(BitReader* r, uint32_t max, uint32_t* dst) {
   const uint32_t v = ReadUeLong(r);
   *dst = v;
-  if (r->error < 0) return -1;
-  return v > max ? -2 : 0;
+  if (r->error < 0) return kErrRead;
+  return v > max ? kErrRange : kOk;
 }
 
 int ReadSeRange(BitReader* r, int32_t low, int32_t high, int32_t* dst) {
   const int32_t v = ReadSe(r);
   *dst = v;
-  if (r->error < 0) return -1;
-  return (v < low || v > high) ? -2 : 0;
+  if (r->error < 0) return kErrRead;
+  return (v < low || v > high) ? kErrRange : kOk;
 }
 
 int ReadSeLongAny(BitReader* r, int32_t* dst) {
   *dst = ReadSeLong(r);
-  return r->error < 0 ? -1 : 0;
+  return r->error < 0 ? kErrRead : kOk;
 }
 
 }  // namespace vexlor::h264

@@ -24,20 +24,13 @@ namespace vexlor::h264 {
 
 constexpr int kReaderPadding = 16;
 
-enum ReaderError : int32_t {
-  kReaderOk = 0,
-  kReaderPastEnd = -2,
-  kReaderBadTrailingBits = -3,
-  kReaderCodeTooLong = -4,
-};
-
 struct BitReader {
   const uint8_t* data = nullptr;  // RBSP; kReaderPadding zero bytes follow data[size - 1]
   int32_t size = 0;               // RBSP length in bytes
   uint32_t bitPos = 0;            // next bit to read; never above bitEnd
   uint32_t bitEnd = 0;            // size * 8
-  int32_t error = kReaderOk;
-  std::vector<uint8_t> storage;  // owns the RBSP bytes and the padding
+  int32_t error = kOk;            // kOk, or the kReader* code of the first failed read
+  std::vector<uint8_t> storage;   // owns the RBSP bytes and the padding
 };
 
 // Attaches the reader to one NAL unit of n bytes (with or without its start code prefix),
@@ -74,8 +67,8 @@ inline uint32_t ShowBits(const BitReader* r, int n) {
   return static_cast<uint32_t>(uint64_t{PeekBits32(r)} >> (32 - n));
 }
 
-// u(n), 0 <= n <= 32 (u(0) reads nothing and gives 0). Past the end: error -2, result 0,
-// nothing consumed.
+// u(n), 0 <= n <= 32 (u(0) reads nothing and gives 0). Past the end: error kReaderPastEnd, result
+// 0, nothing consumed.
 inline uint32_t ReadBits(BitReader* r, int n) {
   if (r->bitPos + static_cast<uint32_t>(n) > r->bitEnd) [[unlikely]] {
     r->error = kReaderPastEnd;
@@ -90,7 +83,7 @@ inline uint32_t ReadBit(BitReader* r) {
   return ReadBits(r, 1);
 }
 
-// Consumes n bits; past the end sets error -2, consumes what is left and returns -2.
+// Consumes n bits; past the end sets error kReaderPastEnd, consumes what is left and returns it.
 inline int SkipBits(BitReader* r, int n) {
   if (r->bitPos + static_cast<uint32_t>(n) > r->bitEnd) [[unlikely]] {
     r->bitPos = r->bitEnd;
@@ -117,7 +110,7 @@ inline int ReadByte(BitReader* r, uint8_t* out) {
 // Slow path of ReadUe: 16 or more leading zeros, or a code that runs past the end.
 uint32_t ReadUeSlow(BitReader* r);
 
-// ue(v) with at most 16 leading zeros: codeNum 0..65535. Longer codes set error -4.
+// ue(v) with at most 16 leading zeros: codeNum 0..65535. Longer codes set kReaderCodeTooLong.
 inline uint32_t ReadUe(BitReader* r) {
   const uint32_t v = PeekBits32(r);
   if (v >= 0x00010000u) [[likely]] {
@@ -151,11 +144,12 @@ inline int32_t ReadSeLong(BitReader* r) {
 int MoreRbspData(const BitReader* r);
 
 // rbsp_trailing_bits(): returns the number of bits consumed (>= 1), or a negative error
-// (-2 past the end, -3 when the bits are not a one followed by zeros to the byte boundary).
+// (kReaderPastEnd, or kReaderBadTrailingBits when the bits are not a one followed by zeros to
+// the byte boundary).
 int CheckTrailingBits(BitReader* r);
 
 // Range-tested reads used by the syntax parsers. Each stores what it read into *dst even when
-// it then fails. Results: 0 ok, -1 reader error, -2 out of range.
+// it then fails. Results: kOk, kErrRead when the reader failed, kErrRange out of range.
 int ReadU(BitReader* r, int n, int32_t* dst);
 int ReadUeMax(BitReader* r, uint32_t max, int32_t* dst);
 int ReadUeLongMax(BitReader* r, uint32_t max, uint32_t* dst);

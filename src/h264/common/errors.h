@@ -1,5 +1,5 @@
-// Result codes of the decoder's functions: 0 (or a count) on success, a negative code on
-// failure. A code propagates unchanged up to the NAL unit dispatcher.
+// The decoder's error vocabulary. Its functions return 0 (or a count) on success and one of the
+// negative codes below on failure; a code propagates unchanged up to the NAL unit dispatcher.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,11 @@ enum DecodeResult : int32_t {
   kErrSyntax = -3,       // syntax or profile violation
   kErrUnsupported = -4,  // unsupported feature, or reference not found
   kErrNoParamSet = -5,   // missing parameter set
+  // What went wrong in a read, as a BitReader records it in its sticky `error`. The syntax
+  // parsers report each of these as kErrRead.
+  kReaderPastEnd = -6,          // a read beyond the end of the RBSP
+  kReaderBadTrailingBits = -7,  // rbsp_trailing_bits() is not a one followed by zeros
+  kReaderCodeTooLong = -8,      // a code longer than the syntax allows (Exp-Golomb, level prefix)
 };
 
 }  // namespace vexlor::h264

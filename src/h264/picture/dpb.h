@@ -14,7 +14,7 @@ int FinishPicture(H264Decoder* dec);
 int MarkReferencePicture(H264Decoder* dec);
 void UpdatePicNums(DecodedPictureBuffer* dpb, int frameNum, int maxFrameNum);
 // One store attempt: 0 stored (or nothing to store), a positive number of pictures placed in
-// the output queue (the picture is then not yet stored), or -3.
+// the output queue (the picture is then not yet stored), or kErrSyntax.
 int StorePicture(H264Decoder* dec, Picture* pic);
 Picture* SelectOutputPicture(const DecodedPictureBuffer* dpb, int* barrierOut);
 Picture* CopyPictureInfo(const Picture* source, Picture* store);

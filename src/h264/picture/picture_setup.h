@@ -9,7 +9,7 @@
 namespace vexlor::h264 {
 
 // Prepares the current picture for the slice in curSlice: storage (at IDR pictures), slice
-// group map, picture order count and the fields the DPB reads. 0, or -2.
+// group map, picture order count and the fields the DPB reads. 0, or kErrRange.
 int SetupPicture(H264Decoder* dec, const SeqParamSet* sps, const PicParamSet* pps, int width,
                  int height);
 int32_t ComputePoc(H264Decoder* dec, const SliceHeader* h, const SeqParamSet* sps);

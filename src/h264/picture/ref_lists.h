@@ -8,10 +8,10 @@ namespace vexlor::h264 {
 
 constexpr int kMaxRefListEntries = 17;  // 16 active entries and the null that reordering writes
 
-// The initial list: 0, or -2 when the DPB holds too few reference frames. list has
+// The initial list: 0, or kErrRange when the DPB holds too few reference frames. list has
 // kMaxRefListEntries entries.
 int InitRefPicList(const DecodedPictureBuffer* dpb, Picture** list, int numActive);
-// Applies the slice's reordering commands: 0, or -2 when a reordering target is missing.
+// Applies the slice's reordering commands: 0, or kErrRange when a reordering target is missing.
 int ReorderRefPicList(const SliceHeader* h, const DecodedPictureBuffer* dpb, Picture** list,
                       int numActive);
 

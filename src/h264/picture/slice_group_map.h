@@ -7,7 +7,7 @@
 
 namespace vexlor::h264 {
 
-// Fills the slice group of every macroblock into info->sliceMap. -2 when the explicit map of
+// Fills the slice group of every macroblock into info->sliceMap. kErrRange when the explicit map of
 // the PPS is shorter than the picture.
 int BuildSliceGroupMap(PictureMbInfo* info, const SeqParamSet* sps, const PicParamSet* pps,
                        const SliceHeader* h);

@@ -26,8 +26,8 @@ int ParseResidualBlock(BitReader* r, int32_t* out, int x, int y, uint8_t* top, u
 int ParseChromaDcBlock(BitReader* r, int32_t* out);
 
 // One level_prefix / level_suffix pair with suffixLength 0 and 1..6: the signed level, without the
-// adjustment of the first level after fewer than three trailing ones. Set error -4 for a prefix
-// of 16 or more, -2 past the end.
+// adjustment of the first level after fewer than three trailing ones. Set error
+// kReaderCodeTooLong for a prefix of 16 or more, kReaderPastEnd past the end.
 int32_t ReadLevelSuffix0(BitReader* r);
 int32_t ReadLevelSuffixN(BitReader* r, int n);
 
