@@ -78,8 +78,6 @@ int DecodeSlice(H264Decoder* dec, bool newPicture) {
   const int r = DecodeSliceData(h, dec->current.get(), &dec->dpb, pps, dec->mbInfo.get(), sliceTag,
                                 &dec->reader);
   dec->firstPicture = 0;
-  dec->newPicture = 0;
-  dec->sliceDeferred = 0;
   return r < 0 ? kErrRead : 0;
 }
 
@@ -96,7 +94,6 @@ int HandleSliceNal(H264Decoder* dec, int nalUnitType, int nalRefIdc) {
       !IsNewPicture(dec->curSlice, dec->nextSlice, dec->spsTable, dec->ppsTable)) {
     return DecodeSlice(dec, false);
   }
-  dec->newPicture = 1;
   // A picture whose marking or storage fails is lost, but the new one is still decoded.
   if (dec->pictureInProgress) FinishPicture(dec);
   if (!h->idrFlag && dec->idrSeen) {

@@ -26,9 +26,6 @@ struct H264Decoder {
   SliceHeader* curSlice = &slices[0];
   SliceHeader* nextSlice = &slices[1];
   int32_t firstPicture = 1;
-  int32_t newPicture = 0;
-  int32_t storePending = 0;
-  int32_t sliceDeferred = 0;
   int32_t flushMode = 0;
   int32_t gapFrameNum = -1;
   int32_t gapConceal = 0;

@@ -208,7 +208,6 @@ Picture* CopyPictureInfo(const Picture* source, Picture* store) {
   store->cropRight = source->cropRight;
   store->cropTop = source->cropTop;
   store->cropBottom = source->cropBottom;
-  store->frameRate = source->frameRate;
   store->uid = source->uid;
   return store;
 }
@@ -325,7 +324,6 @@ int FinishPicture(H264Decoder* dec) {
     r = StorePicture(dec, cur);
     if (r <= 0) break;
   }
-  dec->storePending = 0;
 
   dec->prevFrameNum = h->frame_num;
   dec->prevFrameNumOffset = dec->frameNumOffset;

@@ -33,7 +33,6 @@ struct Picture {
   int32_t cropRight = 0;
   int32_t cropTop = 0;
   int32_t cropBottom = 0;
-  float frameRate = 0.0f;
   // Identity of the decoded picture: a serial number given at picture setup and carried into
   // the frame store with the samples. Two reference list entries name the same picture exactly
   // when their uids are equal (the deblocking filter compares pictures, not indices).

@@ -136,12 +136,6 @@ int SetupPicture(H264Decoder* dec, const SeqParamSet* sps, const PicParamSet* pp
   } else {
     pic->cropLeft = pic->cropRight = pic->cropTop = pic->cropBottom = 0;
   }
-  pic->frameRate = 0.0f;
-  if (sps->vui_parameters_present_flag && sps->vui.timing_info_present_flag &&
-      sps->vui.num_units_in_tick != 0) {
-    pic->frameRate = static_cast<float>(static_cast<double>(sps->vui.time_scale) * 0.5 /
-                                        static_cast<int32_t>(sps->vui.num_units_in_tick));
-  }
   pic->poc = ComputePoc(dec, h, sps);
   pic->chromaQpOffset = pps->chroma_qp_index_offset;
   pic->uid = dec->nextUid++;
