@@ -86,16 +86,16 @@ void PredictRect(const InterContext& c, int bx, int by, int bw, int bh) {
 
 }  // namespace
 
-void PredictInter(MacroblockState* mb, Picture* const* refList, const PictureMbInfo* info,
-                  int width, int height) {
+void PredictInter(const SliceContext& s, MacroblockState* mb) {
+  const PictureMbInfo* info = s.info;
   InterContext c;
   c.mc = &ActiveMcFunctions();
   c.pred = mb->pred;
-  c.refList = refList;
+  c.refList = s.refList;
   c.info = info;
-  c.width = width;
-  c.height = height;
-  c.w4 = width >> 2;
+  c.width = s.width;
+  c.height = s.height;
+  c.w4 = s.width >> 2;
   c.blkX = 4 * mb->mbX;
   c.blkY = 4 * mb->mbY;
 

@@ -4,11 +4,11 @@
 #include "picture/picture.h"
 #include "picture/ref_lists.h"
 #include "slice/macroblock.h"
+#include "slice/slice_context.h"
 
 namespace vexlor::h264 {
 
 // Inter prediction of one macroblock into mb->pred from the blocks' references and vectors.
-void PredictInter(MacroblockState* mb, Picture* const* refList, const PictureMbInfo* info,
-                  int width, int height);
+void PredictInter(const SliceContext& s, MacroblockState* mb);
 
 }  // namespace vexlor::h264

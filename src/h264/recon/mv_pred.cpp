@@ -135,9 +135,9 @@ constexpr int kSubShape[4][2] = {{2, 2}, {2, 1}, {1, 2}, {1, 1}};
 
 }  // namespace
 
-void DeriveInterMotion(const MacroblockState* mb, const int32_t (*mvd)[2], int numActive,
-                       Picture* const* refList, PictureMbInfo* info, int width) {
-  const MotionFrame f = FrameOf(mb, info, width);
+void DeriveInterMotion(const SliceContext& s, const MacroblockState* mb, const int32_t (*mvd)[2]) {
+  const int numActive = s.numActive;
+  const MotionFrame f = FrameOf(mb, s.info, s.width);
   const int mode = mb->partitionMode;
 
   // Reference index of each 8x8 quadrant.
@@ -166,13 +166,13 @@ void DeriveInterMotion(const MacroblockState* mb, const int32_t (*mvd)[2], int n
         quadRef[q] >= kMaxRefListEntries) {
       quadRef[q] = 0;
     }
-    StoreReference(f, 2 * (q & 1), 2 * (q >> 1), 2, 2, quadRef[q], UidOf(refList, quadRef[q]));
+    StoreReference(f, 2 * (q & 1), 2 * (q >> 1), 2, 2, quadRef[q], UidOf(s.refList, quadRef[q]));
   }
 
   int next = 0;  // next vector difference
   auto predictAndStore = [&](int x, int y, int w, int h) {
     int mvx, mvy;
-    PredictMv(f, x, y, w, h, info->refIdx4x4[BlockIndex(f, x, y)], &mvx, &mvy);
+    PredictMv(f, x, y, w, h, f.info->refIdx4x4[BlockIndex(f, x, y)], &mvx, &mvy);
     // Sums are kept to 16 bits; the arithmetic is unsigned so that no difference overflows.
     mvx = static_cast<int16_t>(static_cast<uint32_t>(mvx) + static_cast<uint32_t>(mvd[next][0]));
     mvy = static_cast<int16_t>(static_cast<uint32_t>(mvy) + static_cast<uint32_t>(mvd[next][1]));
@@ -197,9 +197,8 @@ void DeriveInterMotion(const MacroblockState* mb, const int32_t (*mvd)[2], int n
   }
 }
 
-bool DerivePSkipMotion(const MacroblockState* mb, Picture* const* refList, PictureMbInfo* info,
-                       int width) {
-  const MotionFrame f = FrameOf(mb, info, width);
+bool DerivePSkipMotion(const SliceContext& s, const MacroblockState* mb) {
+  const MotionFrame f = FrameOf(mb, s.info, s.width);
   int mvx = 0, mvy = 0;
   bool zero = true;
   if ((f.flags & kAvailLeft) && (f.flags & kAvailAbove)) {
@@ -212,7 +211,7 @@ bool DerivePSkipMotion(const MacroblockState* mb, Picture* const* refList, Pictu
       PredictMv(f, 0, 0, 4, 4, 0, &mvx, &mvy);
     }
   }
-  StoreReference(f, 0, 0, 4, 4, 0, UidOf(refList, 0));
+  StoreReference(f, 0, 0, 4, 4, 0, UidOf(s.refList, 0));
   StoreMotion(f, 0, 0, 4, 4, mvx, mvy);
   return zero;
 }

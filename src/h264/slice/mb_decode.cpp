@@ -82,25 +82,25 @@ void ClearInterData(PictureMbInfo* info, int mbX, int mbY, int width) {
   }
 }
 
-int DecodeMacroblock(MacroblockState* mb, Picture* pic, Picture* const* refList, int numActive,
-                     PictureMbInfo* info, int width, int height, int sliceType,
-                     int constrainedIntraPred, int chromaQpOffset, int mbX, int mbY, BitReader* r) {
+int DecodeMacroblock(const SliceContext& s, MacroblockState* mb, int mbX, int mbY) {
+  Picture* pic = s.pic;
+  PictureMbInfo* info = s.info;
+  const int width = s.width;
   mb->mbX = mbX;
   mb->mbY = mbY;
   mb->blkX = 4 * mbX;
   mb->blkY = 4 * mbY;
   mb->pixX = 16 * mbX;
   mb->pixY = 16 * mbY;
-  const int st = sliceType % 5;
-  const int constrained = constrainedIntraPred == 1 && st != 2 && st != 4;
+  const int st = s.sliceType % 5;
+  const int constrained = s.constrainedIntraPred == 1 && st != 2 && st != 4;
   mb->neighbourFlags = ComputeNeighbourFlags(mb, info, width, constrained);
 
   int8_t modes[16];
   int32_t mvd[16][2];
   const TopNnz top{info->topNnzLuma.data() + mb->blkX, info->topNnzCb.data() + 2 * mbX,
                    info->topNnzCr.data() + 2 * mbX};
-  const int parsed =
-      ParseMacroblockLayer(mb, numActive, modes, top, mvd, sliceType, chromaQpOffset, r);
+  const int parsed = ParseMacroblockLayer(s, mb, modes, top, mvd);
   if (parsed < 0) return parsed;
 
   const int addr = mbY * (width / 16) + mbX;
@@ -114,18 +114,18 @@ int DecodeMacroblock(MacroblockState* mb, Picture* pic, Picture* const* refList,
     info->mbInterFlag[addr] = static_cast<uint8_t>(mb->partitionMode + 1);
     SetIntraNeighbourModesDc(mb, info);
     if (mb->partitionMode == 0) {
-      const bool zero = DerivePSkipMotion(mb, refList, info, width);
+      const bool zero = DerivePSkipMotion(s, mb);
       mb->partitionMode = 1;
       if (zero) {
-        CopySkipMacroblock(pic, refList[0], mb->pixX, mb->pixY, width);
+        CopySkipMacroblock(pic, s.refList[0], mb->pixX, mb->pixY, width);
         info->mbQp[addr] = static_cast<uint8_t>(mb->qp);
         info->mbCodedMask[addr] = 0;
         return 0;
       }
     } else {
-      DeriveInterMotion(mb, mvd, numActive, refList, info, width);
+      DeriveInterMotion(s, mb, mvd);
     }
-    PredictInter(mb, refList, info, width, height);
+    PredictInter(s, mb);
     ReconstructLuma(mb->pred, mb->lumaDc, 0, mb->lumaCoeff, luma, width, mb->qp, mb->lumaCodedMask,
                     mb->lumaDcOnlyMask);
   } else {
@@ -133,7 +133,7 @@ int DecodeMacroblock(MacroblockState* mb, Picture* pic, Picture* const* refList,
     ClearInterData(info, mbX, mbY, width);
     if (mb->intraKind == 2) {
       SetIntraNeighbourModesDc(mb, info);
-      if (ReadPcmSamples(pic, mb->pixX, mb->pixY, width, r) < 0) return -1;
+      if (ReadPcmSamples(pic, mb->pixX, mb->pixY, width, s.reader) < 0) return -1;
       info->mbQp[addr] = 0;
       info->mbCodedMask[addr] = mb->lumaCodedMask;
       return 0;

@@ -7,12 +7,13 @@
 #include "bitstream/bitreader.h"
 #include "picture/picture.h"
 #include "slice/macroblock.h"
+#include "slice/slice_context.h"
 
 namespace vexlor::h264 {
 
-int DecodeMacroblock(MacroblockState* mb, Picture* pic, Picture* const* refList, int numActive,
-                     PictureMbInfo* info, int width, int height, int sliceType,
-                     int constrainedIntraPred, int chromaQpOffset, int mbX, int mbY, BitReader* r);
+// Parses and reconstructs the macroblock at (mbX, mbY) of the slice. 0, or -1 when its syntax
+// is broken (the macroblock is then only partly written).
+int DecodeMacroblock(const SliceContext& s, MacroblockState* mb, int mbX, int mbY);
 int ComputeNeighbourFlags(const MacroblockState* mb, const PictureMbInfo* info, int width,
                           int constrained);
 // The 384 I_PCM samples into the picture at (pixX, pixY). 0, or -1 (nothing written) when the

@@ -50,6 +50,18 @@ int DecodeSliceData(const SliceHeader* h, Picture* pic, DecodedPictureBuffer* dp
   int mbX = addr % widthMbs, mbY = addr / widthMbs;
   const int32_t group = sliceTag & 15;
 
+  SliceContext s;
+  s.pic = pic;
+  s.refList = refList;
+  s.numActive = numActive;
+  s.info = info;
+  s.width = width;
+  s.height = height;
+  s.sliceType = h->slice_type;
+  s.constrainedIntraPred = pps->constrained_intra_pred_flag;
+  s.chromaQpOffset = pps->chroma_qp_index_offset;
+  s.reader = r;
+
   MacroblockState mb;
   InitMacroblockState(&mb, h->sliceQp, pps->chroma_qp_index_offset);
   const auto deblockIdc = static_cast<uint8_t>(h->disable_deblocking_filter_idc);
@@ -62,11 +74,7 @@ int DecodeSliceData(const SliceHeader* h, Picture* pic, DecodedPictureBuffer* dp
     info->mbDeblockIdc[addr] = deblockIdc;
     info->mbAlphaOffset[addr] = alpha;
     info->mbBetaOffset[addr] = beta;
-    if (DecodeMacroblock(&mb, pic, refList, numActive, info, width, height, h->slice_type,
-                         pps->constrained_intra_pred_flag, pps->chroma_qp_index_offset, mbX, mbY,
-                         r) < 0) {
-      return kErrRead;
-    }
+    if (DecodeMacroblock(s, &mb, mbX, mbY) < 0) return kErrRead;
     if (mb.skipRunLeft <= 0 && !MoreRbspData(r)) return kOk;
     do {
       ++addr;

@@ -213,8 +213,10 @@ int ReadMbQpDelta(MacroblockState* mb, int chromaQpOffset, BitReader* r) {
   return 0;
 }
 
-int ParseMacroblockLayer(MacroblockState* mb, int numActive, int8_t* modeCodes, const TopNnz& top,
-                         int32_t (*mvd)[2], int sliceType, int chromaQpOffset, BitReader* r) {
+int ParseMacroblockLayer(const SliceContext& s, MacroblockState* mb, int8_t* modeCodes,
+                         const TopNnz& top, int32_t (*mvd)[2]) {
+  BitReader* r = s.reader;
+  const int sliceType = s.sliceType;
   if (IsPSliceClass(sliceType)) {
     if (mb->skipRunLeft < 0) {
       mb->skipRunLeft = static_cast<int32_t>(ReadUe(r));
@@ -247,7 +249,7 @@ int ParseMacroblockLayer(MacroblockState* mb, int numActive, int8_t* modeCodes, 
     if (mb->intraKind == 0 && ReadIntra4x4Modes(modeCodes, r) < 0) return -1;
     if (ReadIntraChromaMode(mb, r) < 0) return -1;
   } else {
-    if (ReadRefIdxAndMvd(mb, numActive, mvd, r) < 0) return -1;
+    if (ReadRefIdxAndMvd(mb, s.numActive, mvd, r) < 0) return -1;
   }
 
   if (mb->isInter || mb->intraKind == 0) {
@@ -255,7 +257,7 @@ int ParseMacroblockLayer(MacroblockState* mb, int numActive, int8_t* modeCodes, 
   }
   const bool isIntra16x16 = !mb->isInter && mb->intraKind == 1;
   if (isIntra16x16 || mb->lumaCodedMask || mb->chromaDcMask || mb->chromaAcMask) {
-    if (ReadMbQpDelta(mb, chromaQpOffset, r) < 0) return -1;
+    if (ReadMbQpDelta(mb, s.chromaQpOffset, r) < 0) return -1;
   }
 
   if (isIntra16x16 && ParseLumaDc(r, mb, top.luma) < 0) return -1;

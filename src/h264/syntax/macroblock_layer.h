@@ -7,6 +7,7 @@
 
 #include "bitstream/bitreader.h"
 #include "slice/macroblock.h"
+#include "slice/slice_context.h"
 
 namespace vexlor::h264 {
 
@@ -27,8 +28,8 @@ struct TopNnz {
 // Parses one macroblock (mb_skip_run handling, mb_type, prediction syntax, coded_block_pattern,
 // mb_qp_delta, residual) into mb, the intra 4x4 mode codes and the motion vector differences.
 // mb's position fields and neighbourFlags must be set. 0, or -1 on any syntax or range error.
-int ParseMacroblockLayer(MacroblockState* mb, int numActive, int8_t* modeCodes, const TopNnz& top,
-                         int32_t (*mvd)[2], int sliceType, int chromaQpOffset, BitReader* r);
+int ParseMacroblockLayer(const SliceContext& s, MacroblockState* mb, int8_t* modeCodes,
+                         const TopNnz& top, int32_t (*mvd)[2]);
 
 void ClearLumaContexts(MacroblockState* mb, const TopNnz& top);
 void ClearChromaContexts(MacroblockState* mb, const TopNnz& top);
