@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "dsp/dsp_recon.h"
+#include "dsp/dsp_transform.h"
 #include "recon/intra_pred.h"
 
 namespace vexlor::h264 {

@@ -1,9 +1,11 @@
-// Portable edge filters of the deblocking filter. Per line, the only branches are the
-// standard's filter decisions.
+// The reference edge filters of the deblocking filter and the standard's threshold tables. Per
+// line, the only branches are the standard's filter decisions.
 #include "dsp/dsp_deblock.h"
 
 #include <cstdlib>
 #include <initializer_list>
+
+#include "h264/cpu.h"
 
 namespace vexlor::h264 {
 
@@ -26,11 +28,6 @@ const uint8_t kDeblockTc0[52][3] = {
     {4, 6, 9},    {5, 7, 10},   {6, 8, 11},   {6, 8, 13}, {7, 10, 14}, {8, 11, 16}, {9, 12, 18},
     {10, 13, 20}, {11, 15, 23}, {13, 17, 25},
 };
-
-const uint8_t kDeblockChromaQp[52] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
-                                      13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25,
-                                      26, 27, 28, 29, 29, 30, 31, 32, 32, 33, 34, 34, 35,
-                                      35, 36, 36, 37, 37, 37, 38, 38, 38, 39, 39, 39, 39};
 
 namespace {
 
@@ -101,65 +98,72 @@ inline void StrongLine(uint8_t* q, ptrdiff_t step, int alpha, int beta) {
   }
 }
 
-// kVertical: the edge is vertical, so "across" is along a row (step 1) and lines follow rows.
-template <bool kVertical>
-void LumaNormal(uint8_t* pix, ptrdiff_t stride, int alpha, int beta, const int8_t* tc0) {
-  const ptrdiff_t across = kVertical ? 1 : stride;
-  const ptrdiff_t along = kVertical ? stride : 1;
-  for (int s = 0; s < 4; ++s) {
-    const int tc = tc0[s];
-    uint8_t* line = pix + 4 * s * along;
-    if (tc < 0) continue;
-    for (int i = 0; i < 4; ++i, line += along) NormalLine<false>(line, across, alpha, beta, tc);
-  }
-}
-
-template <bool kVertical>
-void LumaStrong(uint8_t* pix, ptrdiff_t stride, int alpha, int beta) {
-  const ptrdiff_t across = kVertical ? 1 : stride;
-  const ptrdiff_t along = kVertical ? stride : 1;
-  for (int i = 0; i < 16; ++i, pix += along) StrongLine<false>(pix, across, alpha, beta);
-}
-
-template <bool kVertical>
-void ChromaNormal(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta,
-                  const int8_t* tc0) {
-  const ptrdiff_t across = kVertical ? 1 : stride;
-  const ptrdiff_t along = kVertical ? stride : 1;
-  for (uint8_t* pix : {cb, cr}) {
+// The reference filters, an edge at a time, line by line.
+struct LineFilters {
+  // kVertical: the edge is vertical, so "across" is along a row (step 1) and lines follow rows.
+  template <bool kVertical>
+  static void LumaNormal(uint8_t* pix, ptrdiff_t stride, int alpha, int beta, const int8_t* tc0) {
+    const ptrdiff_t across = kVertical ? 1 : stride;
+    const ptrdiff_t along = kVertical ? stride : 1;
     for (int s = 0; s < 4; ++s) {
       const int tc = tc0[s];
-      uint8_t* line = pix + 2 * s * along;
+      uint8_t* line = pix + 4 * s * along;
       if (tc < 0) continue;
-      NormalLine<true>(line, across, alpha, beta, tc);
-      NormalLine<true>(line + along, across, alpha, beta, tc);
+      for (int i = 0; i < 4; ++i, line += along) NormalLine<false>(line, across, alpha, beta, tc);
     }
   }
-}
 
-template <bool kVertical>
-void ChromaStrong(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta) {
-  const ptrdiff_t across = kVertical ? 1 : stride;
-  const ptrdiff_t along = kVertical ? stride : 1;
-  for (uint8_t* pix : {cb, cr}) {
-    for (int i = 0; i < 8; ++i, pix += along) StrongLine<true>(pix, across, alpha, beta);
+  template <bool kVertical>
+  static void LumaStrong(uint8_t* pix, ptrdiff_t stride, int alpha, int beta) {
+    const ptrdiff_t across = kVertical ? 1 : stride;
+    const ptrdiff_t along = kVertical ? stride : 1;
+    for (int i = 0; i < 16; ++i, pix += along) StrongLine<false>(pix, across, alpha, beta);
   }
-}
+
+  template <bool kVertical>
+  static void ChromaNormal(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta,
+                           const int8_t* tc0) {
+    const ptrdiff_t across = kVertical ? 1 : stride;
+    const ptrdiff_t along = kVertical ? stride : 1;
+    for (uint8_t* pix : {cb, cr}) {
+      for (int s = 0; s < 4; ++s) {
+        const int tc = tc0[s];
+        uint8_t* line = pix + 2 * s * along;
+        if (tc < 0) continue;
+        NormalLine<true>(line, across, alpha, beta, tc);
+        NormalLine<true>(line + along, across, alpha, beta, tc);
+      }
+    }
+  }
+
+  template <bool kVertical>
+  static void ChromaStrong(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta) {
+    const ptrdiff_t across = kVertical ? 1 : stride;
+    const ptrdiff_t along = kVertical ? stride : 1;
+    for (uint8_t* pix : {cb, cr}) {
+      for (int i = 0; i < 8; ++i, pix += along) StrongLine<true>(pix, across, alpha, beta);
+    }
+  }
+};
 
 }  // namespace
 
-const DeblockFunctions& ReferenceDeblockFunctions() {
-  static const DeblockFunctions table = {
-      {&LumaNormal<true>, &LumaNormal<false>},
-      {&LumaStrong<true>, &LumaStrong<false>},
-      {&ChromaNormal<true>, &ChromaNormal<false>},
-      {&ChromaStrong<true>, &ChromaStrong<false>},
-  };
-  return table;
+void InitDeblockReference(DeblockKernels* k) {
+  SetDeblockKernels<LineFilters>(k);
 }
 
-const DeblockFunctions& ActiveDeblockFunctions() {
-  return LaneDeblockFunctions();
+void InitDeblockKernels(DeblockKernels* k, uint32_t cpuFlags) {
+  (void)cpuFlags;  // no SIMD versions yet
+  InitDeblockLanes(k);
+}
+
+const DeblockKernels& DeblockKernelsInUse() {
+  static const DeblockKernels table = [] {
+    DeblockKernels k{};
+    InitDeblockKernels(&k, dsp::CpuFlagsInUse());
+    return k;
+  }();
+  return table;
 }
 
 }  // namespace vexlor::h264

@@ -21,24 +21,40 @@ using ChromaNormalFn = void (*)(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int 
                                 const int8_t* tc0);
 using ChromaStrongFn = void (*)(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta);
 
-struct DeblockFunctions {
+struct DeblockKernels {
   LumaNormalFn lumaNormal[2];
   LumaStrongFn lumaStrong[2];
   ChromaNormalFn chromaNormal[2];
   ChromaStrongFn chromaStrong[2];
 };
 
-// The line-by-line reference.
-const DeblockFunctions& ReferenceDeblockFunctions();
-// Portable lane-parallel versions (edges gathered into 16-lane blocks the compiler vectorises).
-const DeblockFunctions& LaneDeblockFunctions();
-const DeblockFunctions& ActiveDeblockFunctions();
+// The portable reference: an edge at a time, line by line.
+void InitDeblockReference(DeblockKernels* k);
+// The fastest kernels the CPU flags allow (dsp::CpuFlag). Without SIMD these are the portable
+// lane-parallel versions (dsp_deblock_lanes.cpp).
+void InitDeblockKernels(DeblockKernels* k, uint32_t cpuFlags);
+// The table the decoder uses: InitDeblockKernels for dsp::CpuFlagsInUse(), built once.
+const DeblockKernels& DeblockKernelsInUse();
+void InitDeblockLanes(DeblockKernels* k);
+
+// Fills a table from a set of filters: a class with the four static member templates LumaNormal,
+// LumaStrong, ChromaNormal and ChromaStrong, each templated on the edge being vertical.
+template <class Filters>
+void SetDeblockKernels(DeblockKernels* k) {
+  k->lumaNormal[0] = &Filters::template LumaNormal<true>;
+  k->lumaNormal[1] = &Filters::template LumaNormal<false>;
+  k->lumaStrong[0] = &Filters::template LumaStrong<true>;
+  k->lumaStrong[1] = &Filters::template LumaStrong<false>;
+  k->chromaNormal[0] = &Filters::template ChromaNormal<true>;
+  k->chromaNormal[1] = &Filters::template ChromaNormal<false>;
+  k->chromaStrong[0] = &Filters::template ChromaStrong<true>;
+  k->chromaStrong[1] = &Filters::template ChromaStrong<false>;
+}
 
 // Threshold tables of the standard, indexed 0..51: alpha' and beta' by indexA / indexB (Table
-// 8-16), tC0 by indexA and bS - 1 (Table 8-17), and QP_C by qPI (Table 8-15).
+// 8-16), and tC0 by indexA and bS - 1 (Table 8-17).
 extern const uint8_t kDeblockAlpha[52];
 extern const uint8_t kDeblockBeta[52];
 extern const uint8_t kDeblockTc0[52][3];
-extern const uint8_t kDeblockChromaQp[52];
 
 }  // namespace vexlor::h264

@@ -222,82 +222,78 @@ inline void ScatterV(uint8_t* a, uint8_t* b, ptrdiff_t stride, const uint8_t (*t
   }
 }
 
-template <bool kVertical>
-void LumaNormal(uint8_t* pix, ptrdiff_t stride, int alpha, int beta, const int8_t* tc0) {
-  alignas(16) uint8_t t[8][16];
-  alignas(16) int8_t lanes[16];
-  for (int i = 0; i < 16; ++i) lanes[i] = tc0[i >> 2];
-  if constexpr (kVertical) {
-    GatherV(pix, pix + 8 * stride, stride, t);
-    LumaNormalBlock(t, alpha, beta, lanes);
-    ScatterV(pix, pix + 8 * stride, stride, t);
-  } else {
-    GatherH(pix, stride, 8, 16, t, 0);
-    LumaNormalBlock(t, alpha, beta, lanes);
-    ScatterH(pix, stride, 8, 2, 5, 16, t, 0);
+struct LaneFilters {
+  template <bool kVertical>
+  static void LumaNormal(uint8_t* pix, ptrdiff_t stride, int alpha, int beta, const int8_t* tc0) {
+    alignas(16) uint8_t t[8][16];
+    alignas(16) int8_t lanes[16];
+    for (int i = 0; i < 16; ++i) lanes[i] = tc0[i >> 2];
+    if constexpr (kVertical) {
+      GatherV(pix, pix + 8 * stride, stride, t);
+      LumaNormalBlock(t, alpha, beta, lanes);
+      ScatterV(pix, pix + 8 * stride, stride, t);
+    } else {
+      GatherH(pix, stride, 8, 16, t, 0);
+      LumaNormalBlock(t, alpha, beta, lanes);
+      ScatterH(pix, stride, 8, 2, 5, 16, t, 0);
+    }
   }
-}
 
-template <bool kVertical>
-void LumaStrong(uint8_t* pix, ptrdiff_t stride, int alpha, int beta) {
-  alignas(16) uint8_t t[8][16];
-  if constexpr (kVertical) {
-    GatherV(pix, pix + 8 * stride, stride, t);
-    LumaStrongBlock(t, alpha, beta);
-    ScatterV(pix, pix + 8 * stride, stride, t);
-  } else {
-    GatherH(pix, stride, 8, 16, t, 0);
-    LumaStrongBlock(t, alpha, beta);
-    ScatterH(pix, stride, 8, 1, 6, 16, t, 0);
+  template <bool kVertical>
+  static void LumaStrong(uint8_t* pix, ptrdiff_t stride, int alpha, int beta) {
+    alignas(16) uint8_t t[8][16];
+    if constexpr (kVertical) {
+      GatherV(pix, pix + 8 * stride, stride, t);
+      LumaStrongBlock(t, alpha, beta);
+      ScatterV(pix, pix + 8 * stride, stride, t);
+    } else {
+      GatherH(pix, stride, 8, 16, t, 0);
+      LumaStrongBlock(t, alpha, beta);
+      ScatterH(pix, stride, 8, 1, 6, 16, t, 0);
+    }
   }
-}
 
-// Chroma: Cb in lanes 0..7, Cr in lanes 8..15.
-template <bool kVertical>
-void ChromaNormal(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta,
-                  const int8_t* tc0) {
-  alignas(16) uint8_t t[8][16];
-  alignas(16) int8_t lanes[16];
-  for (int i = 0; i < 16; ++i) lanes[i] = tc0[(i & 7) >> 1];
-  if constexpr (kVertical) {
-    GatherV(cb, cr, stride, t);
-    ChromaNormalBlock(t + 2, alpha, beta, lanes);
-    ScatterV(cb, cr, stride, t);
-  } else {
-    GatherH(cb, stride, 4, 8, t, 0);
-    GatherH(cr, stride, 4, 8, t, 8);
-    ChromaNormalBlock(t, alpha, beta, lanes);
-    ScatterH(cb, stride, 4, 1, 2, 8, t, 0);
-    ScatterH(cr, stride, 4, 1, 2, 8, t, 8);
+  // Chroma: Cb in lanes 0..7, Cr in lanes 8..15.
+  template <bool kVertical>
+  static void ChromaNormal(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta,
+                           const int8_t* tc0) {
+    alignas(16) uint8_t t[8][16];
+    alignas(16) int8_t lanes[16];
+    for (int i = 0; i < 16; ++i) lanes[i] = tc0[(i & 7) >> 1];
+    if constexpr (kVertical) {
+      GatherV(cb, cr, stride, t);
+      ChromaNormalBlock(t + 2, alpha, beta, lanes);
+      ScatterV(cb, cr, stride, t);
+    } else {
+      GatherH(cb, stride, 4, 8, t, 0);
+      GatherH(cr, stride, 4, 8, t, 8);
+      ChromaNormalBlock(t, alpha, beta, lanes);
+      ScatterH(cb, stride, 4, 1, 2, 8, t, 0);
+      ScatterH(cr, stride, 4, 1, 2, 8, t, 8);
+    }
   }
-}
 
-template <bool kVertical>
-void ChromaStrong(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta) {
-  alignas(16) uint8_t t[8][16];
-  if constexpr (kVertical) {
-    GatherV(cb, cr, stride, t);
-    ChromaStrongBlock(t + 2, alpha, beta);
-    ScatterV(cb, cr, stride, t);
-  } else {
-    GatherH(cb, stride, 4, 8, t, 0);
-    GatherH(cr, stride, 4, 8, t, 8);
-    ChromaStrongBlock(t, alpha, beta);
-    ScatterH(cb, stride, 4, 1, 2, 8, t, 0);
-    ScatterH(cr, stride, 4, 1, 2, 8, t, 8);
+  template <bool kVertical>
+  static void ChromaStrong(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta) {
+    alignas(16) uint8_t t[8][16];
+    if constexpr (kVertical) {
+      GatherV(cb, cr, stride, t);
+      ChromaStrongBlock(t + 2, alpha, beta);
+      ScatterV(cb, cr, stride, t);
+    } else {
+      GatherH(cb, stride, 4, 8, t, 0);
+      GatherH(cr, stride, 4, 8, t, 8);
+      ChromaStrongBlock(t, alpha, beta);
+      ScatterH(cb, stride, 4, 1, 2, 8, t, 0);
+      ScatterH(cr, stride, 4, 1, 2, 8, t, 8);
+    }
   }
-}
+};
 
 }  // namespace
 
-const DeblockFunctions& LaneDeblockFunctions() {
-  static const DeblockFunctions table = {
-      {&LumaNormal<true>, &LumaNormal<false>},
-      {&LumaStrong<true>, &LumaStrong<false>},
-      {&ChromaNormal<true>, &ChromaNormal<false>},
-      {&ChromaStrong<true>, &ChromaStrong<false>},
-  };
-  return table;
+void InitDeblockLanes(DeblockKernels* k) {
+  SetDeblockKernels<LaneFilters>(k);
 }
 
 }  // namespace vexlor::h264

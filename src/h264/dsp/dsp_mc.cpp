@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "h264/cpu.h"
+
 namespace vexlor::h264 {
 namespace {
 
@@ -121,26 +123,29 @@ constexpr void FillLuma(LumaMcFn* row, std::integer_sequence<int, F...>) {
   ((row[F] = &LumaMc<W, (F & 3), (F >> 2)>), ...);
 }
 
-McFunctions MakeReference() {
-  McFunctions f{};
-  FillLuma<4>(f.luma[0], std::make_integer_sequence<int, 16>{});
-  FillLuma<8>(f.luma[1], std::make_integer_sequence<int, 16>{});
-  FillLuma<16>(f.luma[2], std::make_integer_sequence<int, 16>{});
-  f.chroma[0] = &ChromaMc<2>;
-  f.chroma[1] = &ChromaMc<4>;
-  f.chroma[2] = &ChromaMc<8>;
-  return f;
-}
-
 }  // namespace
 
-const McFunctions& ReferenceMcFunctions() {
-  static const McFunctions table = MakeReference();
-  return table;
+void InitMcReference(McKernels* k) {
+  FillLuma<4>(k->luma[0], std::make_integer_sequence<int, 16>{});
+  FillLuma<8>(k->luma[1], std::make_integer_sequence<int, 16>{});
+  FillLuma<16>(k->luma[2], std::make_integer_sequence<int, 16>{});
+  k->chroma[0] = &ChromaMc<2>;
+  k->chroma[1] = &ChromaMc<4>;
+  k->chroma[2] = &ChromaMc<8>;
 }
 
-const McFunctions& ActiveMcFunctions() {
-  return ReferenceMcFunctions();
+void InitMcKernels(McKernels* k, uint32_t cpuFlags) {
+  (void)cpuFlags;  // no SIMD versions yet
+  InitMcReference(k);
+}
+
+const McKernels& McKernelsInUse() {
+  static const McKernels table = [] {
+    McKernels k{};
+    InitMcKernels(&k, dsp::CpuFlagsInUse());
+    return k;
+  }();
+  return table;
 }
 
 void FetchClamped(const uint8_t* plane, int w, int h, int x0, int y0, int n, int m, uint8_t* dst,

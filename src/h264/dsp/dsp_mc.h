@@ -1,8 +1,6 @@
 // Motion compensation kernels (H.264 clause 8.4.2.2): quarter-sample luma interpolation with the
 // six-tap filter and eighth-sample bilinear chroma interpolation, for blocks of 4, 8 or 16 luma
-// samples wide (2, 4 or 8 chroma samples). The kernels sit behind a function table so that faster
-// versions can replace the portable reference one entry at a time; every version must give the
-// reference's output bit for bit.
+// samples wide (2, 4 or 8 chroma samples).
 #pragma once
 
 #include <cstddef>
@@ -20,15 +18,17 @@ using LumaMcFn = void (*)(uint8_t* dst, ptrdiff_t dstStride, const uint8_t* src,
 using ChromaMcFn = void (*)(uint8_t* dst, ptrdiff_t dstStride, const uint8_t* src,
                             ptrdiff_t srcStride, int height, int xFrac, int yFrac);
 
-struct McFunctions {
+struct McKernels {
   LumaMcFn luma[3][16];  // [width 4, 8, 16][4 * yFrac + xFrac]
   ChromaMcFn chroma[3];  // [width 2, 4, 8]
 };
 
-// The portable implementation.
-const McFunctions& ReferenceMcFunctions();
-// The table the decoder uses (the fastest available on this machine).
-const McFunctions& ActiveMcFunctions();
+// The portable reference, which defines the results.
+void InitMcReference(McKernels* k);
+// The fastest kernels the CPU flags allow (dsp::CpuFlag).
+void InitMcKernels(McKernels* k, uint32_t cpuFlags);
+// The table the decoder uses: InitMcKernels for dsp::CpuFlagsInUse(), built once.
+const McKernels& McKernelsInUse();
 
 // Copies the n x m window whose top-left corner is (x0, y0) of a w x h plane into dst, clamping
 // every row index to 0..h-1 and every column index to 0..w-1 (samples outside the picture are

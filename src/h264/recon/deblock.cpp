@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "common/qp_chroma.h"
 #include "dsp/dsp_deblock.h"
 
 namespace vexlor::h264 {
@@ -14,10 +15,6 @@ namespace {
 
 inline int Clip51(int v) {
   return v < 0 ? 0 : (v > 51 ? 51 : v);
-}
-
-inline int ChromaQp(int qp, int chromaQpOffset) {
-  return kDeblockChromaQp[Clip51(qp + chromaQpOffset)];
 }
 
 // Filter thresholds of one edge (or of all internal edges) of a macroblock.
@@ -38,7 +35,7 @@ EdgeThresholds MakeThresholds(int qpLuma, int qpChroma, int offA, int offB) {
 }
 
 struct MbFilterContext {
-  const DeblockFunctions* fn;
+  const DeblockKernels* fn;
   const PictureMbInfo* info;
   uint8_t* luma;
   uint8_t* cb;
@@ -174,20 +171,20 @@ void DeblockMacroblock(const MbFilterContext& c, int mbX, int mbY) {
   const int offA = info->mbAlphaOffset[mbAddr];
   const int offB = info->mbBetaOffset[mbAddr];
   const int qp = info->mbQp[mbAddr];
-  const int qpc = ChromaQp(qp, c.chromaQpOffset);
+  const int qpc = QpChroma(qp, c.chromaQpOffset);
   const EdgeThresholds inner = MakeThresholds(qp, qpc, offA, offB);
   EdgeThresholds left = inner, top = inner;
   if (filterLeft) {
     const int qpN = info->mbQp[mbAddr - 1];
     if (qpN != qp) {
-      left = MakeThresholds((qpN + qp + 1) >> 1, (ChromaQp(qpN, c.chromaQpOffset) + qpc + 1) >> 1,
+      left = MakeThresholds((qpN + qp + 1) >> 1, (QpChroma(qpN, c.chromaQpOffset) + qpc + 1) >> 1,
                             offA, offB);
     }
   }
   if (filterTop) {
     const int qpN = info->mbQp[mbAddr - W];
     if (qpN != qp) {
-      top = MakeThresholds((qpN + qp + 1) >> 1, (ChromaQp(qpN, c.chromaQpOffset) + qpc + 1) >> 1,
+      top = MakeThresholds((qpN + qp + 1) >> 1, (QpChroma(qpN, c.chromaQpOffset) + qpc + 1) >> 1,
                            offA, offB);
     }
   }
@@ -232,7 +229,7 @@ void DeblockPicture(Picture* pic, const PictureMbInfo* info, int width, int heig
     return;
   }
   MbFilterContext c;
-  c.fn = &ActiveDeblockFunctions();
+  c.fn = &DeblockKernelsInUse();
   c.info = info;
   c.luma = pic->luma;
   c.cb = pic->cb;

@@ -14,7 +14,7 @@ namespace vexlor::h264 {
 namespace {
 
 struct InterContext {
-  const McFunctions* mc;
+  const McKernels* mc;
   uint8_t* pred;
   Picture* const* refList;
   const PictureMbInfo* info;
@@ -89,7 +89,7 @@ void PredictRect(const InterContext& c, int bx, int by, int bw, int bh) {
 void PredictInter(const SliceContext& s, MacroblockState* mb) {
   const PictureMbInfo* info = s.info;
   InterContext c;
-  c.mc = &ActiveMcFunctions();
+  c.mc = &McKernelsInUse();
   c.pred = mb->pred;
   c.refList = s.refList;
   c.info = info;

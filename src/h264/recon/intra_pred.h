@@ -9,8 +9,6 @@
 
 namespace vexlor::h264 {
 
-struct ReconKernels;
-
 // Replaces the 16 mode codes (raster order; -1 = predicted mode, 0..7 = rem_intra4x4_pred_mode)
 // by Intra4x4PredMode values and updates both neighbour mode arrays. avail = neighbourFlags >> 4.
 void DeriveIntra4x4Modes(int avail, int8_t* modes, uint8_t* leftIntraModes, uint8_t* topIntraModes);
@@ -33,6 +31,5 @@ enum BlockFlag : int {
 // Prediction of one 4x4 block into dst (stride kPredStride); origin points at the block's first
 // sample in the picture.
 void PredictIntra4x4(uint8_t* dst, int mode, const uint8_t* origin, int stride, int blockFlags);
-void SetIntraReferenceKernels(ReconKernels* k);
 
 }  // namespace vexlor::h264

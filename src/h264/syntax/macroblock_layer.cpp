@@ -9,12 +9,6 @@
 
 namespace vexlor::h264 {
 
-const uint8_t kQpChromaTable[52] = {
-    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17,
-    18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 29, 30, 31, 32, 32, 33,
-    34, 34, 35, 35, 36, 36, 37, 37, 37, 38, 38, 38, 39, 39, 39, 39,
-};
-
 namespace {
 
 // H.264 Table 9-4 (chroma_format_idc 1): coded_block_pattern by codeNum, for Intra_4x4 and for

@@ -6,17 +6,11 @@
 #include <cstdint>
 
 #include "bitstream/bitreader.h"
+#include "common/qp_chroma.h"
 #include "slice/macroblock.h"
 #include "slice/slice_context.h"
 
 namespace vexlor::h264 {
-
-extern const uint8_t kQpChromaTable[52];  // H.264 Table 8-15
-inline int32_t QpChroma(int32_t qp, int32_t offset) {
-  int32_t i = qp + offset;
-  i = i < 0 ? 0 : (i > 51 ? 51 : i);
-  return kQpChromaTable[i];
-}
 
 // Top coefficient contexts of the macroblock: topNnzLuma from blkX, topNnzCb/Cr from 2 * mbX.
 struct TopNnz {

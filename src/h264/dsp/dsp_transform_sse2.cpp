@@ -1,12 +1,11 @@
 // SSE2 versions of the residual kernels. They give the reference kernels' results bit for bit for
 // every input the parser can produce (levels of at most 4095 in magnitude, which CAVLC bounds
-// well below; any DC value); the tests compare both on random blocks.
-#include "dsp/dsp_recon.h"
-
-#if defined(__SSE2__)
+// well below; any DC value); the kernel test compares them on random and extreme blocks.
 #include <emmintrin.h>
 
 #include <cstring>
+
+#include "dsp/dsp_transform.h"
 
 namespace vexlor::h264 {
 namespace {
@@ -102,20 +101,9 @@ void AddDcOnly4x4Sse2(uint8_t* dst, int stride, const uint8_t* pred, int32_t dcV
 
 }  // namespace
 
-bool SetSse2ReconKernels(ReconKernels* k) {
+void InitTransformSse2(TransformKernels* k) {
   k->addResidual4x4 = AddResidual4x4Sse2;
   k->addDcOnly4x4 = AddDcOnly4x4Sse2;
-  return true;
 }
 
 }  // namespace vexlor::h264
-
-#else
-
-namespace vexlor::h264 {
-bool SetSse2ReconKernels(ReconKernels*) {
-  return false;
-}
-}  // namespace vexlor::h264
-
-#endif
