@@ -1,26 +1,20 @@
-// Fuzz target of the decoder entry: the input is one channel's H.264 byte stream, fed as the
-// channel scan feeds it (one NAL unit per call, then drained), with a pixel buffer of the size
-// the conversion job gives each channel. Besides memory and undefined-behaviour faults, an
-// entry that stops advancing, a drain that never ends and a delivered picture without a sound
-// size or planes are faults.
+// Fuzz target of the decoder: the input is one channel's H.264 byte stream, decoded one NAL unit
+// at a time and then drained. Besides memory and undefined-behaviour faults, a drain that never
+// ends and a delivered picture without a sound size or planes are faults.
+#include <cstddef>
 #include <cstdint>
-#include <vector>
 
-#include "conformance/stream_feed.h"
+#include "h264/api.h"
+#include "h264/md5.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static std::vector<uint8_t> rgb(2073600);
+  using namespace vexlor::h264;
   bool insane = false;
-  vexlor::testing::FeedResult r = vexlor::testing::FeedStream(
-      std::vector<uint8_t>(data, data + size),
-      [&](const vexlor::h264::DecodeRequest& req) {
-        if (!vexlor::testing::PictureLooksSane(req)) {
-          insane = true;
-          return;
-        }
-        (void)vexlor::testing::PlaneChecksum(req);
-      },
-      rgb.data(), static_cast<int32_t>(rgb.size()));
-  if (r.stalled || insane) __builtin_trap();
+  const StreamSummary r = DecodeStream({data, size}, [&](const PictureView& p) {
+    insane = insane || p.width <= 0 || p.height <= 0 || p.width % 16 != 0 || p.height % 16 != 0 ||
+             p.luma == nullptr || p.cb == nullptr || p.cr == nullptr;
+    if (!insane) (void)PictureMd5(p);  // every sample is read
+  });
+  if (r.endless || insane) __builtin_trap();
   return 0;
 }

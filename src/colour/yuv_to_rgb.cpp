@@ -215,14 +215,13 @@ int ConvertPictureMmx(const uint8_t* y, int y_stride, const uint8_t* cb, const u
   return 1;
 }
 
-int ConvertPicture(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* out, int width,
-                   int height) {
+int ConvertPicture(const uint8_t* y, int yStride, const uint8_t* cb, const uint8_t* cr, int cStride,
+                   uint8_t* out, int width, int height) {
   DetectMmx();
-  InitColourTables();
   if (useMmxPath) {
-    return ConvertPictureMmx(y, width, cb, cr, width / 2, width / 2, out, width, height, width * 4);
+    return ConvertPictureMmx(y, yStride, cb, cr, cStride, cStride, out, width, height, width * 4);
   }
-  return ConvertPicturePortable(y, cb, cr, width, width / 2, width / 2, out, width, height,
+  return ConvertPicturePortable(y, cb, cr, yStride, cStride, cStride, out, width, height,
                                 width * 4);
 }
 

@@ -35,10 +35,15 @@ int ConvertPictureMmx(const uint8_t* y, int y_stride, const uint8_t* cb, const u
                       int cb_stride, int cr_stride, uint8_t* out, int width, int height,
                       int out_stride);
 
-// Converts a width x height picture with tightly packed planes (strides width, width/2,
-// width/2) into out (width x 4 bytes per row) with the path chosen by useMmxPath. Sets up the
-// tables and the feature test first if that has not happened yet.
-int ConvertPicture(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* out, int width,
-                   int height);
+// Converts a width x height picture (luma rows yStride bytes apart, chroma rows cStride) into out
+// (width x 4 bytes per row) with the path chosen by useMmxPath. Runs the feature test first if
+// that has not happened yet.
+int ConvertPicture(const uint8_t* y, int yStride, const uint8_t* cb, const uint8_t* cr, int cStride,
+                   uint8_t* out, int width, int height);
+// The same for tightly packed planes (strides width, width/2, width/2).
+inline int ConvertPicture(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* out,
+                          int width, int height) {
+  return ConvertPicture(y, width, cb, cr, width / 2, out, width, height);
+}
 
 }  // namespace vexlor::colour

@@ -1,8 +1,8 @@
-// Hostile input through the decoder entry: the inputs that once broke the decoder (kept under
+// Hostile input through the decoder: the inputs that once broke the decoder (kept under
 // tests/data/fuzz by the fuzz runs), a few hand-made degenerate byte streams, and deterministic
-// damage to the committed x264 streams. Each must be decoded to the end: the entry always
-// advances, the drain ends, and every delivered picture is readable at its reported size (the
-// sanitizer build checks the memory side).
+// damage to the committed x264 streams. Each must be decoded to the end: the drain ends, and
+// every delivered picture is readable at its reported size (the sanitizer build checks the
+// memory side).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,14 +13,12 @@
 #include <vector>
 
 #include "conformance/stream_feed.h"
+#include "h264/md5.h"
 
 namespace vexlor::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The size of each picture buffer of the conversion job.
-constexpr int32_t kRgbCapacity = 2073600;
 
 std::vector<uint8_t> ReadFile(const fs::path& p) {
   std::ifstream f(p, std::ios::binary);
@@ -39,25 +37,21 @@ std::vector<fs::path> FilesIn(const fs::path& dir, const std::string& extension)
   return out;
 }
 
-// Feeds data the way the scan does, with a real pixel buffer, and checks what a caller relies
-// on. Returns a description of the first misbehaviour, empty when there was none.
-std::string FeedHostile(std::vector<uint8_t> data) {
-  static std::vector<uint8_t> rgb(kRgbCapacity);
+// Decodes data and checks what a caller relies on. Returns a description of the first
+// misbehaviour, empty when there was none.
+std::string FeedHostile(const std::vector<uint8_t>& data) {
   std::string problem;
-  FeedResult r = FeedStream(
-      std::move(data),
-      [&](const h264::DecodeRequest& req) {
-        if (!PictureLooksSane(req)) {
-          if (problem.empty()) {
-            problem = "picture delivered with size " + std::to_string(req.width) + "x" +
-                      std::to_string(req.height) + " or without planes";
-          }
-          return;
-        }
-        (void)PlaneChecksum(req);
-      },
-      rgb.data(), kRgbCapacity);
-  if (r.stalled && problem.empty()) problem = "the entry did not come to an end";
+  const h264::StreamSummary r = h264::DecodeStream(data, [&](const h264::PictureView& p) {
+    if (!PictureLooksSane(p)) {
+      if (problem.empty()) {
+        problem = "picture delivered with size " + std::to_string(p.width) + "x" +
+                  std::to_string(p.height) + " or without planes";
+      }
+      return;
+    }
+    (void)h264::PictureMd5(p);  // every sample is read
+  });
+  if (r.endless && problem.empty()) problem = "the decoder did not come to an end";
   return problem;
 }
 
@@ -134,8 +128,7 @@ TEST(Robustness, DamagedStreamsEndNormally) {
     for (int round = 0; round < 12; ++round) {
       uint64_t seed = rng;
       std::vector<uint8_t> damaged = Damage(clean, &rng);
-      EXPECT_EQ(FeedHostile(std::move(damaged)), "")
-          << p.filename() << ", damage seed " << std::hex << seed;
+      EXPECT_EQ(FeedHostile(damaged), "") << p.filename() << ", damage seed " << std::hex << seed;
     }
   }
 }

@@ -1,11 +1,14 @@
-// MD5 message digest (RFC 1321), for checksums of decoded pictures.
+// MD5 message digest (RFC 1321), the checksum that conformance references give for decoded
+// pictures.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-namespace vexlor::cli {
+#include "h264/api.h"
+
+namespace vexlor::h264 {
 
 class Md5 {
  public:
@@ -25,4 +28,8 @@ class Md5 {
 // Digest of one buffer.
 std::string Md5Hex(const void* data, size_t n);
 
-}  // namespace vexlor::cli
+// Digest of a picture at its full decoded size as raw I420: the luma rows, then the Cb rows,
+// then the Cr rows (every sample is read).
+std::string PictureMd5(const PictureView& picture);
+
+}  // namespace vexlor::h264

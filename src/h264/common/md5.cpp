@@ -1,8 +1,8 @@
-#include "cli/md5.h"
+#include "h264/md5.h"
 
 #include <cstring>
 
-namespace vexlor::cli {
+namespace vexlor::h264 {
 
 namespace {
 
@@ -108,4 +108,19 @@ std::string Md5Hex(const void* data, size_t n) {
   return m.HexDigest();
 }
 
-}  // namespace vexlor::cli
+std::string PictureMd5(const PictureView& picture) {
+  Md5 m;
+  for (int32_t y = 0; y < picture.height; ++y) {
+    m.Update(picture.luma + static_cast<ptrdiff_t>(y) * picture.lumaStride,
+             static_cast<size_t>(picture.width));
+  }
+  for (const uint8_t* plane : {picture.cb, picture.cr}) {
+    for (int32_t y = 0; y < picture.height / 2; ++y) {
+      m.Update(plane + static_cast<ptrdiff_t>(y) * picture.chromaStride,
+               static_cast<size_t>(picture.width / 2));
+    }
+  }
+  return m.HexDigest();
+}
+
+}  // namespace vexlor::h264

@@ -1,12 +1,15 @@
-// Public entry of the H.264 decoder: one instance per recording channel, reached through
-// DecoderEntry with an operation number, as the rest of the program does.
+// The decoder entry: the H.264 decoder as the channel scan reaches it, through DecoderEntry with
+// an operation number and a DecodeRequest record. A thin adapter over the decoder's own API
+// (h264/api.h): it cuts the caller's data into NAL units, takes at most one picture per call and
+// converts it to 32-bit pixels (colour/yuv_to_rgb.h) in the caller's buffer.
 #pragma once
 
 #include <cstdint>
 
-namespace vexlor::h264 {
+#include "h264/annexb.h"
+#include "h264/api.h"
 
-struct H264Decoder;
+namespace vexlor::h264 {
 
 enum DecoderOperation : int32_t {
   kCreateDecoder = 0,
@@ -22,14 +25,14 @@ enum DecoderOperation : int32_t {
 // bytes: a picture that does not fit is still reported (status positive, width and height set)
 // but is not converted, and `converted` stays 0. rgbOut may be null when only the sizes matter.
 struct DecodeRequest {
-  int32_t status;       // out: -1 error, 0 no picture, positive: a picture was delivered
-  int32_t length;       // in: bytes available at stream; 0 drains the decoder (end of data)
-  int32_t width;        // out: luma width of the delivered picture
-  int32_t height;       // out: luma height of the delivered picture
-  uint8_t* stream;      // in: Annex B byte stream, starting at a start code
-  uint8_t* rgbOut;      // in: caller's pixel buffer (may be null)
-  int32_t rgbCapacity;  // in: bytes available at rgbOut
-  int32_t converted;    // out: 1 when the picture was written to rgbOut
+  int32_t status;         // out: -1 error, 0 no picture, positive: a picture was delivered
+  int32_t length;         // in: bytes available at stream; 0 drains the decoder (end of data)
+  int32_t width;          // out: luma width of the delivered picture
+  int32_t height;         // out: luma height of the delivered picture
+  const uint8_t* stream;  // in: Annex B byte stream, starting at a start code; never written
+  uint8_t* rgbOut;        // in: caller's pixel buffer (may be null)
+  int32_t rgbCapacity;    // in: bytes available at rgbOut
+  int32_t converted;      // out: 1 when the picture was written to rgbOut
   // Out, with a picture: its planes (valid until the next call on this instance), so callers
   // that want the samples themselves need not convert them.
   const uint8_t* luma;
@@ -56,8 +59,5 @@ inline int32_t DecodeData(H264Decoder* d, DecodeRequest* req) {
 inline int32_t DestroyDecoder(H264Decoder* d) {
   return DecoderEntry(kDestroyDecoder, d, nullptr);
 }
-
-// Length of the first NAL unit of data (its own start code included).
-int32_t FindNalUnitLength(const uint8_t* data, int32_t n);
 
 }  // namespace vexlor::h264

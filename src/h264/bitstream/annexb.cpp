@@ -1,0 +1,32 @@
+#include "h264/annexb.h"
+
+#include <cstring>
+
+namespace vexlor::h264 {
+
+const uint8_t* FindStartCode(const uint8_t* from, const uint8_t* end) {
+  // Look at each byte 01 from the third byte on: a start code ends there when two zeros precede.
+  if (end - from < 3) return end;
+  const uint8_t* p = from + 2;
+  while (p < end) {
+    p = static_cast<const uint8_t*>(std::memchr(p, 1, static_cast<size_t>(end - p)));
+    if (p == nullptr) break;
+    if (p[-1] == 0 && p[-2] == 0) return p - 2;
+    ++p;
+  }
+  return end;
+}
+
+int32_t FindNalUnitLength(const uint8_t* data, int32_t n) {
+  if (data == nullptr || n <= 0) return 0;
+  int32_t i = 0;
+  while (i < n && data[i] == 0) ++i;
+  if (i == n) return n;
+  // The next start code after the unit's first byte; with 00 00 00 01 the unit ends one earlier.
+  const uint8_t* end = data + n;
+  const uint8_t* next = FindStartCode(data + i + 1, end);
+  if (next == end) return n;
+  return static_cast<int32_t>(next - data) - (next[-1] == 0 ? 1 : 0);
+}
+
+}  // namespace vexlor::h264
