@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -121,6 +122,19 @@ class InterruptGuard {
   struct sigaction old_[kCount] {};
 };
 
+// The tests' hold point (see ConversionJob::hold_point) from VEXLOR_TEST_HOLD: "scan", or
+// "CH_NN" for the pass of channel NN (01 to 16). Unset in normal use.
+int TestHoldPoint() {
+  const char* hold = std::getenv("VEXLOR_TEST_HOLD");
+  if (hold == nullptr) return app::kHoldNowhere;
+  if (std::strcmp(hold, "scan") == 0) return app::kHoldInScan;
+  int number = 0;
+  if (std::sscanf(hold, "CH_%d", &number) == 1 && number >= 1 && number <= app::kChannelCount) {
+    return number - 1;
+  }
+  return app::kHoldNowhere;
+}
+
 void RunConvert(const std::string& path, int* exitCode) {
   auto job = std::make_unique<app::ConversionJob>();
   if (int code = OpenOrFail(job.get(), path); code >= 0) {
@@ -128,6 +142,7 @@ void RunConvert(const std::string& path, int* exitCode) {
     return;
   }
   const bool terminal = isatty(STDOUT_FILENO) == 1;
+  job->hold_point = TestHoldPoint();
   CliProgressSink sink(job.get());
   InterruptGuard interrupt_guard;
   job->StartConversion(&sink);
