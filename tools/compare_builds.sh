@@ -3,7 +3,7 @@
 # changed no behaviour:
 #   - the AVI files of the sample recording and of a multi-channel damaged recording (made with
 #     the first build's `mkrec`: six channels, audio, passthrough frames, all four damage kinds),
-#     and the output of `probe` and `frames` on both recordings;
+#     the PNG files of `snapshot`, and the output of `probe` and `frames` on both recordings;
 #   - the recordings that each build's `mkrec` makes from the same streams;
 #   - `decode --md5` and `decode --headers` of every committed x264 stream and every conformance
 #     stream ($VEXLOR_CONFORMANCE_DIR, default ../shared/conformance beside the repository).
@@ -74,6 +74,10 @@ for rec in "$work"/rec/*.kvr; do
   run_both "convert_$stem" convert "$stem.kvr"
   run_both "probe_$stem" probe "$stem.kvr"
   run_both "frames_$stem" frames "$stem.kvr"
+  run_both "snapshot_$stem" snapshot "$stem.kvr"
+  for png in "$work/old/${stem}"_[0-9][0-9].png; do
+    [ -e "$png" ] && same "$stem: $(basename "$png")" "$png" "$work/new/$(basename "$png")"
+  done
   found=0
   for avi in "$work/old/${stem}"_[0-9][0-9].avi; do
     [ -e "$avi" ] || continue

@@ -21,6 +21,7 @@
 #include "dsp/dsp_intra.h"
 #include "dsp/dsp_mc.h"
 #include "dsp/dsp_transform.h"
+#include "dsp_colour.h"
 #include "h264/cpu.h"
 
 namespace vexlor {
@@ -35,6 +36,7 @@ struct Tables {
   h264::IntraKernels intra{};
   h264::McKernels mc{};
   h264::DeblockKernels deblock{};
+  colour::ColourKernels colour{};
 };
 
 template <class T>
@@ -46,6 +48,7 @@ static_assert(Entries<h264::IntraKernels>() == 9 + 4 + 4, "an intra kernel witho
 static_assert(Entries<h264::McKernels>() == 3 * 16 + 3,
               "a motion compensation kernel without a case");
 static_assert(Entries<h264::DeblockKernels>() == 8, "a deblocking kernel without a case");
+static_assert(Entries<colour::ColourKernels>() == 2, "a colour kernel without a case");
 
 Tables ReferenceTables() {
   Tables t;
@@ -53,6 +56,7 @@ Tables ReferenceTables() {
   h264::InitIntraReference(&t.intra);
   h264::InitMcReference(&t.mc);
   h264::InitDeblockReference(&t.deblock);
+  colour::InitColourReference(&t.colour);
   return t;
 }
 
@@ -62,6 +66,7 @@ Tables TablesFor(uint32_t cpuFlags) {
   h264::InitIntraKernels(&t.intra, cpuFlags);
   h264::InitMcKernels(&t.mc, cpuFlags);
   h264::InitDeblockKernels(&t.deblock, cpuFlags);
+  colour::InitColourKernels(&t.colour, cpuFlags);
   return t;
 }
 
@@ -376,6 +381,38 @@ void AddDeblockCases(std::vector<Case>* cases) {
   }
 }
 
+// Two rows of a picture up to 64 pixels wide (odd widths too for the MMX arithmetic, whose rows
+// finish pixel by pixel), with their chroma rows.
+struct ColourWork {
+  uint8_t y[2][64];
+  uint8_t cb[32], cr[32];
+  uint8_t out[2][64 * 4];
+  int32_t width;
+};
+
+void AddColourCases(std::vector<Case>* cases) {
+  auto fill = [](ColourWork& w, Rng& rng, int trial, bool evenOnly) {
+    FillBytes(&w.y[0][0], sizeof w.y, rng, trial);
+    FillBytes(w.cb, sizeof w.cb, rng, trial);
+    FillBytes(w.cr, sizeof w.cr, rng, trial);
+    std::memset(w.out, 0xA5, sizeof w.out);
+    w.width = Uniform(rng, 1, 64);
+    if (evenOnly) w.width = 2 * ((w.width + 1) / 2);
+  };
+  cases->push_back(MakeCase<ColourWork>(
+      "colour.tableRowPair", 2000,
+      [fill](ColourWork& w, Rng& rng, int trial) { fill(w, rng, trial, true); },
+      [](const Tables& t, ColourWork& w) {
+        t.colour.tableRowPair(w.y[0], w.y[1], w.cb, w.cr, w.out[0], w.out[1], w.width);
+      }));
+  cases->push_back(MakeCase<ColourWork>(
+      "colour.mmxArithmeticRow", 2000,
+      [fill](ColourWork& w, Rng& rng, int trial) { fill(w, rng, trial, false); },
+      [](const Tables& t, ColourWork& w) {
+        t.colour.mmxArithmeticRow(w.y[0], w.cb, w.cr, w.out[0], w.width);
+      }));
+}
+
 const std::vector<Case>& AllCases() {
   static const std::vector<Case> cases = [] {
     std::vector<Case> c;
@@ -383,6 +420,7 @@ const std::vector<Case>& AllCases() {
     AddIntraCases(&c);
     AddMcCases(&c);
     AddDeblockCases(&c);
+    AddColourCases(&c);
     return c;
   }();
   return cases;
