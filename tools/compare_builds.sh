@@ -91,13 +91,16 @@ for rec in "$work"/rec/*.kvr; do
   echo "$stem: $found AVI files compared"
 done
 
-# Decoding: pictures and parsed headers of every stream.
+# Decoding: pictures and parsed headers of every stream, and the recording mkrec makes of it
+# (its access units).
 decoded=0
 for s in "$x264"/*.264 "$conformance"/streams/*; do
   [ -f "$s" ] || continue
   name=$(basename "$s")
   run_both "md5_$name" decode "$s" --md5
   run_both "headers_$name" decode "$s" --headers
+  run_both "mkrec_$name" mkrec -o "stream.kvr" --channel "4=$s"
+  same "mkrec of $name" "$work/old/stream.kvr" "$work/new/stream.kvr"
   decoded=$((decoded + 1))
 done
 echo "$decoded streams decoded by both builds"
