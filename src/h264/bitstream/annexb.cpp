@@ -17,6 +17,13 @@ const uint8_t* FindStartCode(const uint8_t* from, const uint8_t* end) {
   return end;
 }
 
+int32_t StartCodePrefixLength(const uint8_t* data, int32_t n) {
+  int32_t zeros = 0;
+  while (zeros < n && data[zeros] == 0) ++zeros;
+  if (zeros == n) return n;
+  return zeros >= 2 && data[zeros] == 1 ? zeros + 1 : 0;
+}
+
 int32_t FindNalUnitLength(const uint8_t* data, int32_t n) {
   if (data == nullptr || n <= 0) return 0;
   int32_t i = 0;

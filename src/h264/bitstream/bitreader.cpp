@@ -1,6 +1,7 @@
 #include "bitstream/bitreader.h"
 
 #include "common/alloc.h"
+#include "h264/annexb.h"
 
 namespace vexlor::h264 {
 
@@ -12,15 +13,8 @@ int InitReader(BitReader* r, const uint8_t* bytes, int32_t n) {
   constexpr int32_t kMaxNalBytes = 1 << 28;
   if (n > kMaxNalBytes) n = kMaxNalBytes;
 
-  // Start code prefix: at least two zero bytes followed by a one.
-  int32_t i = 0;
-  while (i < n && bytes[i] == 0) ++i;
-  int32_t start = 0;
-  if (i == n) {
-    start = n;  // all zero: empty RBSP
-  } else if (i >= 2 && bytes[i] == 1) {
-    start = i + 1;
-  }
+  // A start code prefix in front is dropped; all zero data gives an empty RBSP.
+  const int32_t start = StartCodePrefixLength(bytes, n);
 
   const size_t need = static_cast<size_t>(n - start) + kReaderPadding;
   if (r->storage.size() < need) ResizeOrDie(&r->storage, need);

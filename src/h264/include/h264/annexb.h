@@ -11,6 +11,11 @@ namespace vexlor::h264 {
 // The first byte of the first start code prefix 00 00 01 in [from, end), or end.
 const uint8_t* FindStartCode(const uint8_t* from, const uint8_t* end);
 
+// Length of the start code prefix that data begins with: its zero bytes (two or more) and the 01
+// after them, where the NAL unit header follows. 0 when data does not begin with one; n when it
+// is all zero.
+int32_t StartCodePrefixLength(const uint8_t* data, int32_t n);
+
 // Length of the first NAL unit of data, its own start code prefix included, up to the next
 // start code (a zero byte before that start code stays with the next unit). All zero data is
 // one unit. 0 for no data.
