@@ -113,12 +113,7 @@ void InitColourKernels(ColourKernels* k, uint32_t cpuFlags) {
 }
 
 const ColourKernels& ColourKernelsInUse() {
-  static const ColourKernels table = [] {
-    ColourKernels k{};
-    InitColourKernels(&k, dsp::CpuFlagsInUse());
-    return k;
-  }();
-  return table;
+  return dsp::KernelsInUse<ColourKernels, InitColourKernels>();
 }
 
 }  // namespace vexlor::colour

@@ -158,12 +158,7 @@ void InitDeblockKernels(DeblockKernels* k, uint32_t cpuFlags) {
 }
 
 const DeblockKernels& DeblockKernelsInUse() {
-  static const DeblockKernels table = [] {
-    DeblockKernels k{};
-    InitDeblockKernels(&k, dsp::CpuFlagsInUse());
-    return k;
-  }();
-  return table;
+  return dsp::KernelsInUse<DeblockKernels, InitDeblockKernels>();
 }
 
 }  // namespace vexlor::h264

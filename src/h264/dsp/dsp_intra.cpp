@@ -324,12 +324,7 @@ void InitIntraKernels(IntraKernels* k, uint32_t cpuFlags) {
 }
 
 const IntraKernels& IntraKernelsInUse() {
-  static const IntraKernels table = [] {
-    IntraKernels k{};
-    InitIntraKernels(&k, dsp::CpuFlagsInUse());
-    return k;
-  }();
-  return table;
+  return dsp::KernelsInUse<IntraKernels, InitIntraKernels>();
 }
 
 }  // namespace vexlor::h264

@@ -140,12 +140,7 @@ void InitMcKernels(McKernels* k, uint32_t cpuFlags) {
 }
 
 const McKernels& McKernelsInUse() {
-  static const McKernels table = [] {
-    McKernels k{};
-    InitMcKernels(&k, dsp::CpuFlagsInUse());
-    return k;
-  }();
-  return table;
+  return dsp::KernelsInUse<McKernels, InitMcKernels>();
 }
 
 void FetchClamped(const uint8_t* plane, int w, int h, int x0, int y0, int n, int m, uint8_t* dst,

@@ -125,12 +125,7 @@ void InitTransformKernels(TransformKernels* k, uint32_t cpuFlags) {
 }
 
 const TransformKernels& TransformKernelsInUse() {
-  static const TransformKernels table = [] {
-    TransformKernels k{};
-    InitTransformKernels(&k, dsp::CpuFlagsInUse());
-    return k;
-  }();
-  return table;
+  return dsp::KernelsInUse<TransformKernels, InitTransformKernels>();
 }
 
 }  // namespace vexlor::h264

@@ -39,4 +39,16 @@ uint32_t DetectCpuFlags();
 // (read once, at the first call).
 uint32_t CpuFlagsInUse();
 
+// The table of a kernel family for the flags in use, built once by the family's
+// Init(table, cpuFlags).
+template <class Table, void (*Init)(Table*, uint32_t)>
+const Table& KernelsInUse() {
+  static const Table table = [] {
+    Table t{};
+    Init(&t, CpuFlagsInUse());
+    return t;
+  }();
+  return table;
+}
+
 }  // namespace vexlor::dsp
