@@ -1,13 +1,14 @@
 // AVI writer: turns the media frames of one channel into a RIFF AVI file with an H.264 video
 // stream ("00dc" chunks) and an 8-bit mono PCM audio stream ("01wb" chunks).
 //
-// Calling order per file: set settings.width/height; Open; any number of WriteFrame; optionally
-// overwrite mainHeader.dwMicroSecPerFrame and videoHeader.dwScale/dwRate/dwLength; Close. The
-// same writer is then reused for the next file.
+// Calling order per file: set settings.width/height; Open; any number of WriteFrame (or
+// WriteChunk); optionally overwrite mainHeader.dwMicroSecPerFrame and
+// videoHeader.dwScale/dwRate/dwLength; Close. The same writer is then reused for the next file.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <vector>
 
 namespace vexlor::avi {
@@ -104,8 +105,8 @@ inline constexpr uint32_t kVideoScalePos = 128;   // video strh dwScale
 inline constexpr uint32_t kVideoRatePos = 132;    // video strh dwRate
 inline constexpr uint32_t kVideoLengthPos = 140;  // video strh dwLength
 
-// True when the H.264 byte stream holds an IDR slice (a NAL unit of type 5 anywhere in it).
-bool HoldsIdrSlice(const uint8_t* data, uint32_t length);
+// The two streams of a file: video chunks are "00dc", audio chunks "01wb".
+enum class AviStream : uint32_t { kVideo = 0, kAudio = 1 };
 
 class AviWriter {
  public:
@@ -133,8 +134,14 @@ class AviWriter {
   // nothing and Close reports the failure. A file still open from an earlier Open is closed
   // first.
   int32_t Open(const char* path);
-  // Stores one media frame (32-byte frame header included) as a chunk.
+  // Stores one media frame of the recording (its 32-byte frame header included) as a chunk of
+  // the stream its header names, without the frame header; a video chunk is a key chunk when it
+  // holds an IDR slice, an audio chunk always. kAviRefused for a frame that is neither video nor
+  // audio, else what WriteChunk returns.
   int32_t WriteFrame(const uint8_t* frame, uint32_t length);
+  // Appends one chunk to a stream and its entry to the index: kAviOk, kAviWriteFailed (no file,
+  // or a write failed), or kAviIndexFull (stored, but beyond the index capacity).
+  int32_t WriteChunk(AviStream stream, std::span<const uint8_t> bytes, bool key);
   // Writes the index, patches sizes, counts and timing, closes the file.
   int32_t Close();
 

@@ -58,6 +58,11 @@ struct MediaFrame {
 // Allocates frame->data (zeroed) and resets the other fields.
 void InitFrame(MediaFrame* f);
 
+// What a reassembled frame carries, by its header: 00 00 01 and a stream id whose high nibble is
+// kVideoKind or kAudioKind. Anything else (shorter than that, no prefix, another kind) is kOther.
+enum class FrameKind { kOther, kVideo, kAudio };
+FrameKind KindOfFrame(const uint8_t* frame, uint32_t length);
+
 // Where ReadNextFrame reads from.
 struct RecordingSource {
   std::FILE* file = nullptr;              // opened "rb" by the caller

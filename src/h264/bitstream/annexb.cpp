@@ -36,4 +36,13 @@ int32_t FindNalUnitLength(const uint8_t* data, int32_t n) {
   return static_cast<int32_t>(next - data) - (next[-1] == 0 ? 1 : 0);
 }
 
+bool HoldsIdrSlice(std::span<const uint8_t> stream) {
+  const uint8_t* end = stream.data() + stream.size();
+  for (const uint8_t* p = FindStartCode(stream.data(), end); p != end;
+       p = FindStartCode(p + 3, end)) {
+    if (end - p > 3 && (p[3] & 0x9F) == 5) return true;
+  }
+  return false;
+}
+
 }  // namespace vexlor::h264

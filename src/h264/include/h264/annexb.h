@@ -21,6 +21,10 @@ int32_t StartCodePrefixLength(const uint8_t* data, int32_t n);
 // one unit. 0 for no data.
 int32_t FindNalUnitLength(const uint8_t* data, int32_t n);
 
+// True when the byte stream holds an IDR slice: after some start code, a NAL unit header with
+// forbidden_zero_bit 0 and nal_unit_type 5.
+bool HoldsIdrSlice(std::span<const uint8_t> stream);
+
 // The first NAL unit of data, as FindNalUnitLength cuts it (empty for no data).
 inline std::span<const uint8_t> NextNalUnit(std::span<const uint8_t> data) {
   const auto n = data.size() > 0x7FFFFFFF ? int32_t{0x7FFFFFFF} : static_cast<int32_t>(data.size());
