@@ -57,7 +57,7 @@ bool IsCountedVideoFrame(const container::MediaFrame& f) {
   return !f.passthrough && StartsWithVideoStartCode(f);
 }
 
-int ScanChannels(ConversionJob* job, ProgressSink* sink) {
+ScanResult ScanChannels(ConversionJob* job, ProgressSink* sink) {
   container::RecordingSource* src = &job->source;
   container::MediaFrame* frame = &job->frame;
   std::fseek(src->file, 0, SEEK_SET);
@@ -107,9 +107,9 @@ int ScanChannels(ConversionJob* job, ProgressSink* sink) {
   }
 
   for (int c = 0; c < kChannelCount; ++c) {
-    if (job->widths[c] > 0 && job->heights[c] > 0) return 1;
+    if (job->widths[c] > 0 && job->heights[c] > 0) return kChannelsFound;
   }
-  return 0;
+  return kNoChannelFound;
 }
 
 }  // namespace vexlor::app

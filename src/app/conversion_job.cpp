@@ -32,31 +32,31 @@ ConversionJob::~ConversionJob() {
   CloseRecording();
 }
 
-int ConversionJob::OpenRecording(const std::string& recording_path) {
-  if (Running()) return 3;
+OpenResult ConversionJob::OpenRecording(const std::string& recording_path) {
+  if (Running()) return kBusy;
   CloseRecording();
   std::FILE* file = std::fopen(recording_path.c_str(), "rb");
-  if (file == nullptr) return 1;
+  if (file == nullptr) return kCannotOpen;
   // Only regular files: a device or a pipe could be read for ever.
   struct stat st;
   if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || fseeko(file, 0, SEEK_END) != 0) {
     std::fclose(file);
-    return 1;
+    return kCannotOpen;
   }
   const int64_t size = ftello(file);
   if (size < 0) {
     std::fclose(file);
-    return 1;
+    return kCannotOpen;
   }
   if (size >= kMaxRecordingSize) {
     std::fclose(file);
-    return 2;
+    return kTooLarge;
   }
   source.file = file;
   source.read_position.store(0);
   path = recording_path;
   file_size = size;
-  return 0;
+  return kOpened;
 }
 
 void ConversionJob::CloseRecording() {

@@ -41,19 +41,37 @@ enum ProgressKind : int {
   kWriteError = 4,  // value: channel whose file could not be created or written
 };
 
+// Results of ConversionJob::OpenRecording.
+enum OpenResult : int {
+  kOpened = 0,
+  kCannotOpen = 1,
+  kTooLarge = 2,  // 2 GB or more: refused, and closed again
+  kBusy = 3,      // a conversion is running: nothing changed
+};
+
+// Results of the channel scan (Part 1.2) and of the conversion worker (Part 1.3).
+enum ScanResult : int {
+  kNoChannelFound = 0,
+  kChannelsFound = 1,  // at least one channel has a size
+};
+enum WorkerResult : int32_t {
+  kWorkerStopped = 0,   // no channel found, cancelled, or a file could not be written
+  kWorkerFinished = 1,  // every channel written (or no recording open)
+};
+
 // Implemented by each front end. Called on the worker thread for every event; it must return
 // promptly and never wait for the front end's own thread.
 class ProgressSink {
  public:
   virtual ~ProgressSink() = default;
-  virtual void PostProgress(int kind, int value) = 0;
+  virtual void PostProgress(ProgressKind kind, int value) = 0;
 };
 
 class ConversionJob;
-using ScanFunction = int (*)(ConversionJob* job, ProgressSink* sink);
+using ScanFunction = ScanResult (*)(ConversionJob* job, ProgressSink* sink);
 // Finds the channels with decodable video among the first frames of the recording and their
-// picture sizes. 1 when at least one channel has a size. Posts kind 0 per loop turn.
-int ScanChannels(ConversionJob* job, ProgressSink* sink);
+// picture sizes. Posts kScanStep per loop turn.
+ScanResult ScanChannels(ConversionJob* job, ProgressSink* sink);
 
 class ConversionJob {
  public:
@@ -66,9 +84,7 @@ class ConversionJob {
   ConversionJob& operator=(const ConversionJob&) = delete;
 
   // Closes any open recording, then opens `path` for reading and takes its size.
-  // 0 opened; 1 cannot open; 2 the file is 2 GB or more (it is closed again); 3 a conversion is
-  // running (nothing changed).
-  int OpenRecording(const std::string& path);
+  OpenResult OpenRecording(const std::string& path);
   void CloseRecording();
   bool HasRecording() const { return source.file != nullptr; }
 
@@ -105,9 +121,8 @@ class ConversionJob {
   std::atomic<int32_t> cancel_requested{0};
   double channel_rates[kChannelCount] = {};  // measured frame rate per channel
 
-  // Result of the latest worker run: 1 finished (or no recording), 0 no channel, cancelled or
-  // a write error. Valid once job_running is back to 0.
-  std::atomic<int32_t> last_result{0};
+  // WorkerResult of the latest worker run, valid once job_running is back to 0.
+  std::atomic<int32_t> last_result{kWorkerStopped};
 
   // The scan the worker runs; tests put a stand-in here to give channels their sizes.
   ScanFunction scan_channels = &ScanChannels;
@@ -131,8 +146,7 @@ void HoldUntilCancelled(ConversionJob* job);
 bool IsCountedVideoFrame(const container::MediaFrame& f);
 
 // The whole conversion, run on the worker thread; clears job_running on every way out.
-// 1 finished or no recording open; 0 no channel found, cancelled, or a file could not be written.
-int ConversionWorker(ConversionJob* job, ProgressSink* sink);
+WorkerResult ConversionWorker(ConversionJob* job, ProgressSink* sink);
 
 // Name of channel c's output file: the recording's path without its extension, then "_",
 // the two digits of c + 1 and ".avi" (cam.kvr -> cam_01.avi for channel 0). A name without an

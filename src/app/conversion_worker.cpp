@@ -11,7 +11,7 @@
 namespace vexlor::app {
 namespace {
 
-void Post(ProgressSink* sink, int kind, int value) {
+void Post(ProgressSink* sink, ProgressKind kind, int value) {
   if (sink) sink->PostProgress(kind, value);
 }
 
@@ -35,18 +35,18 @@ bool FitsHeaders(double rate) {
 
 }  // namespace
 
-int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
+WorkerResult ConversionWorker(ConversionJob* job, ProgressSink* sink) {
   auto writer = std::make_unique<avi::AviWriter>();
-  auto finish = [job](int result) {
+  auto finish = [job](WorkerResult result) {
     job->last_result.store(result);
     job->job_running.store(0);
     return result;
   };
-  if (job->source.file == nullptr) return finish(1);
+  if (job->source.file == nullptr) return finish(kWorkerFinished);
 
-  if (job->scan_channels(job, sink) == 0) {
+  if (job->scan_channels(job, sink) == kNoChannelFound) {
     Post(sink, kNoChannel, 0);
-    return finish(0);
+    return finish(kWorkerStopped);
   }
 
   std::string names[kChannelCount];
@@ -62,7 +62,7 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
     writer->settings.height = job->heights[c];
     if (writer->Open(names[c].c_str()) != avi::kAviOk) {
       Post(sink, kWriteError, c);
-      return finish(0);
+      return finish(kWorkerStopped);
     }
     Rewind(job);
     int64_t counted = 0;
@@ -71,7 +71,7 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
     while (container::ReadNextFrame(&job->source, frame) == 1) {
       if (job->cancel_requested.load() == 1) {
         writer->Close();
-        return finish(0);
+        return finish(kWorkerStopped);
       }
       Post(sink, kWriteStep, c);
       if (first_of_pass && job->hold_point == c) HoldUntilCancelled(job);
@@ -91,7 +91,7 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
       if (writer->WriteFrame(frame->data.data(), frame->length) == avi::kAviWriteFailed) {
         writer->Close();
         Post(sink, kWriteError, c);
-        return finish(0);
+        return finish(kWorkerStopped);
       }
     }
     // A single counted frame spans no time: its rate is 1 / 0.1 s.
@@ -106,11 +106,11 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
     writer->videoHeader.dwLength = static_cast<uint32_t>(counted);
     if (writer->Close() != avi::kAviOk) {
       Post(sink, kWriteError, c);
-      return finish(0);
+      return finish(kWorkerStopped);
     }
   }
   Post(sink, kDone, 0);
-  return finish(1);
+  return finish(kWorkerFinished);
 }
 
 }  // namespace vexlor::app

@@ -33,7 +33,7 @@ class CliProgressSink : public app::ProgressSink {
 
   explicit CliProgressSink(const app::ConversionJob* job) : job_(job) {}
 
-  void PostProgress(int kind, int value) override {
+  void PostProgress(app::ProgressKind kind, int value) override {
     latest_.store(Pack(kind, value), std::memory_order_release);
     // A new phase: the scan starts, a channel's pass starts, or the end.
     if (kind != last_kind_ || (kind == app::kWriteStep && value != last_value_)) {
@@ -179,7 +179,7 @@ void RunConvert(const std::string& path, int* exitCode) {
   sink.Latest(&kind, &value);
   if (std::fflush(stdout) != 0) {
     *exitCode = kExitError;
-  } else if (kind == app::kDone && job->last_result.load() == 1) {
+  } else if (kind == app::kDone && job->last_result.load() == app::kWorkerFinished) {
     *exitCode = kExitDone;
   } else if (kind == app::kNoChannel) {
     *exitCode = kExitNoChannel;

@@ -8,9 +8,9 @@ namespace vexlor::cli {
 
 int OpenOrFail(app::ConversionJob* job, const std::string& path) {
   switch (job->OpenRecording(path)) {
-    case 0:
+    case app::kOpened:
       return -1;
-    case 2:
+    case app::kTooLarge:
       std::printf("%s\n", app::kTooLargeText);
       return kExitError;
     default:
@@ -21,7 +21,7 @@ int OpenOrFail(app::ConversionJob* job, const std::string& path) {
 
 int Scan(app::ConversionJob* job, const std::string& path) {
   if (int code = OpenOrFail(job, path); code >= 0) return code;
-  if (app::ScanChannels(job, nullptr) == 0) {
+  if (app::ScanChannels(job, nullptr) == app::kNoChannelFound) {
     std::printf("%s\n", app::ProgressText(*job, app::kNoChannel, 0, "").c_str());
     return kExitNoChannel;
   }

@@ -168,10 +168,10 @@ void ConverterDialog::OnOpenRecording() {
 
 void ConverterDialog::OpenChosen(const QString& path) {
   switch (job_.OpenRecording(QFile::encodeName(path).toStdString())) {
-    case 0:
+    case app::kOpened:
       SetStatus(path);
       break;
-    case 2:
+    case app::kTooLarge:
       SetStatus(QString::fromUtf8(app::kTooLargeText));
       break;
     default:  // cannot be opened (or a conversion runs): the text stays as it was
@@ -184,7 +184,7 @@ void ConverterDialog::OnConvert() {
   job_.StartConversion(this);
 }
 
-void ConverterDialog::PostProgress(int kind, int value) {
+void ConverterDialog::PostProgress(app::ProgressKind kind, int value) {
   QCoreApplication::postEvent(this, new ProgressEvent(kind, value));
 }
 

@@ -75,7 +75,7 @@ class ConverterDialog : public QDialog, private app::ProgressSink {
   void dropEvent(QDropEvent* event) override;
 
  private:
-  void PostProgress(int kind, int value) override;  // called on the worker thread
+  void PostProgress(app::ProgressKind kind, int value) override;  // on the worker thread
   void OnProgress(int kind, int value);
   void OpenChosen(const QString& path);
   void SetStatus(const QString& text);
