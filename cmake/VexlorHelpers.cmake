@@ -41,3 +41,36 @@ function(vexlor_add_library name)
   target_include_directories(${target}_internal INTERFACE ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(${target}_internal INTERFACE ${target})
 endfunction()
+
+# vexlor_add_test_suite(NAME SOURCES files... LIBS targets... [USES_CLI] [OWN_MAIN] [PORTABLE])
+#
+# The GoogleTest executable NAME_tests of the calling test folder, linked with LIBS (what the
+# suite tests, and nothing else) and GoogleTest, with tests/ on its include path (the shared
+# test helpers) and VEXLOR_SOURCE_DIR and VEXLOR_BINARY_DIR defined; ctest runs every test.
+#   USES_CLI  the tests run the vexlor program: it is built first and VEXLOR_CLI names it.
+#   OWN_MAIN  the suite has its own main().
+#   PORTABLE  every test runs a second time with the portable kernels (VEXLOR_CPU=c), named
+#             "portable.<test>".
+function(vexlor_add_test_suite name)
+  cmake_parse_arguments(arg "USES_CLI;OWN_MAIN;PORTABLE" "" "SOURCES;LIBS" ${ARGN})
+  set(target ${name}_tests)
+  add_executable(${target} ${arg_SOURCES})
+  if(arg_OWN_MAIN)
+    target_link_libraries(${target} PRIVATE ${arg_LIBS} GTest::gtest)
+  else()
+    target_link_libraries(${target} PRIVATE ${arg_LIBS} GTest::gtest_main GTest::gmock)
+  endif()
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_compile_definitions(${target} PRIVATE VEXLOR_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+                                               VEXLOR_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  set(cli "")
+  if(arg_USES_CLI)
+    add_dependencies(${target} vexlor)
+    set(cli "VEXLOR_CLI=$<TARGET_FILE:vexlor>")
+  endif()
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES ENVIRONMENT "${cli}")
+  if(arg_PORTABLE)
+    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 TEST_PREFIX "portable."
+                         PROPERTIES ENVIRONMENT "VEXLOR_CPU=c;${cli}")
+  endif()
+endfunction()

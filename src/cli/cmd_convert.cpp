@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "app/conversion_job.h"
-#include "cli/commands.h"
-#include "cli/recording_commands.h"
+#include "commands.h"
+#include "recording_commands.h"
 
 namespace vexlor::cli {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/commands.h"
+#include "commands.h"
 #include "h264/api.h"
 #include "h264/inspect.h"
 #include "h264/md5.h"

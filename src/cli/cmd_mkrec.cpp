@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/commands.h"
+#include "commands.h"
 #include "container/recording_writer.h"
 #include "h264/access_units.h"
 

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "app/conversion_job.h"
-#include "cli/commands.h"
-#include "cli/recording_commands.h"
+#include "commands.h"
+#include "recording_commands.h"
 
 namespace vexlor::cli {
 namespace {

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <string>
 
-#include "cli/commands.h"
+#include "commands.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"vexlor: turns a digital video recorder's recording into one AVI file per camera"};

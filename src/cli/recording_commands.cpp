@@ -1,4 +1,4 @@
-#include "cli/recording_commands.h"
+#include "recording_commands.h"
 
 #include <cerrno>
 #include <cstdio>
