@@ -153,8 +153,12 @@ void InitDeblockReference(DeblockKernels* k) {
 }
 
 void InitDeblockKernels(DeblockKernels* k, uint32_t cpuFlags) {
-  (void)cpuFlags;  // no SIMD versions yet
   InitDeblockLanes(k);
+#if VEXLOR_X86_SIMD
+  if (cpuFlags & dsp::kCpuSse2) InitDeblockSse2(k);
+#else
+  (void)cpuFlags;
+#endif
 }
 
 const DeblockKernels& DeblockKernelsInUse() {

@@ -36,6 +36,8 @@ void InitDeblockKernels(DeblockKernels* k, uint32_t cpuFlags);
 // The table the decoder uses: InitDeblockKernels for dsp::CpuFlagsInUse(), built once.
 const DeblockKernels& DeblockKernelsInUse();
 void InitDeblockLanes(DeblockKernels* k);
+// The SSE2 versions (dsp_deblock_sse2.cpp), on x86 only.
+void InitDeblockSse2(DeblockKernels* k);
 
 // Fills a table from a set of filters: a class with the four static member templates LumaNormal,
 // LumaStrong, ChromaNormal and ChromaStrong, each templated on the edge being vertical.
