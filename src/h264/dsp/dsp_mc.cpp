@@ -135,8 +135,12 @@ void InitMcReference(McKernels* k) {
 }
 
 void InitMcKernels(McKernels* k, uint32_t cpuFlags) {
-  (void)cpuFlags;  // no SIMD versions yet
   InitMcReference(k);
+#if VEXLOR_X86_SIMD
+  if (cpuFlags & dsp::kCpuSse2) InitMcSse2(k);
+#else
+  (void)cpuFlags;
+#endif
 }
 
 const McKernels& McKernelsInUse() {

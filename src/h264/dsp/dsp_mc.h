@@ -14,7 +14,7 @@ namespace vexlor::h264 {
 using LumaMcFn = void (*)(uint8_t* dst, ptrdiff_t dstStride, const uint8_t* src,
                           ptrdiff_t srcStride, int height);
 // Reads src columns 0 .. width and rows 0 .. height (always one more than the block) even when a
-// fraction is zero. xFrac, yFrac are 0..7.
+// fraction is zero. xFrac, yFrac are 0..7; height is even (2, 4 or 8).
 using ChromaMcFn = void (*)(uint8_t* dst, ptrdiff_t dstStride, const uint8_t* src,
                             ptrdiff_t srcStride, int height, int xFrac, int yFrac);
 
@@ -29,6 +29,8 @@ void InitMcReference(McKernels* k);
 void InitMcKernels(McKernels* k, uint32_t cpuFlags);
 // The table the decoder uses: InitMcKernels for dsp::CpuFlagsInUse(), built once.
 const McKernels& McKernelsInUse();
+// The SSE2 versions (dsp_mc_sse2.cpp), on x86 only.
+void InitMcSse2(McKernels* k);
 
 // Copies the n x m window whose top-left corner is (x0, y0) of a w x h plane into dst, clamping
 // every row index to 0..h-1 and every column index to 0..w-1 (samples outside the picture are
