@@ -47,7 +47,7 @@ static_assert(Entries<h264::TransformKernels>() == 5, "a transform kernel withou
 static_assert(Entries<h264::IntraKernels>() == 9 + 4 + 4, "an intra kernel without a case");
 static_assert(Entries<h264::McKernels>() == 3 * 16 + 3,
               "a motion compensation kernel without a case");
-static_assert(Entries<h264::DeblockKernels>() == 8, "a deblocking kernel without a case");
+static_assert(Entries<h264::DeblockKernels>() == 1 + 8, "a deblocking kernel without a case");
 static_assert(Entries<colour::ColourKernels>() == 2, "a colour kernel without a case");
 
 Tables ReferenceTables() {
@@ -352,7 +352,39 @@ void FillDeblock(DeblockWork& w, int dir, Rng& rng, int trial) {
   }
 }
 
+// The motion of a macroblock with its left column and top row of neighbours: 5 x 5 blocks, the
+// macroblock's first block at (1, 1). Vectors near one another (so that differences of 3 and 4
+// both occur) with extremes mixed in, two pictures.
+constexpr int kBsStride = 5, kBsOrigin = kBsStride + 1;
+struct BsWork {
+  int16_t mv[2 * 5 * kBsStride];
+  uint32_t ref[5 * kBsStride];
+  int32_t coded[2], outer;
+  uint8_t bs[2][4][4];
+};
+
+void FillBs(BsWork& w, Rng& rng, int trial) {
+  const int base = Uniform(rng, -100, 100);
+  for (int i = 0; i < 2 * 5 * kBsStride; ++i) {
+    const int pick = Uniform(rng, 0, 19);
+    w.mv[i] = static_cast<int16_t>(trial < 2   ? (trial == 0 ? 0 : (i & 2 ? 32767 : -32768))
+                                   : pick == 0 ? -32768
+                                   : pick == 1 ? 32767
+                                               : base + Uniform(rng, -5, 5));
+  }
+  for (uint32_t& r : w.ref) r = Uniform(rng, 0, 7) == 0 ? 2u : 1u;
+  w.coded[0] = trial < 2 ? 0 : Uniform(rng, 0, 0xFFFF) & Uniform(rng, 0, 0xFFFF);
+  w.coded[1] = trial < 2 ? 0 : Uniform(rng, 0, 0xFFFF) & Uniform(rng, 0, 0xFFFF);
+  w.outer = trial & 3;
+  std::memset(w.bs, 0xA5, sizeof w.bs);
+}
+
 void AddDeblockCases(std::vector<Case>* cases) {
+  cases->push_back(
+      MakeCase<BsWork>("deblock.interBs", 4000, FillBs, [](const Tables& t, BsWork& w) {
+        t.deblock.interBs(w.bs, w.mv + 2 * kBsOrigin, w.ref + kBsOrigin, kBsStride, w.coded,
+                          w.outer);
+      }));
   for (int dir = 0; dir < 2; ++dir) {
     auto fill = [dir](DeblockWork& w, Rng& rng, int trial) { FillDeblock(w, dir, rng, trial); };
     // The edge at (8, 8); chroma: Cb and Cr side by side, 8 lines each.

@@ -146,9 +146,34 @@ struct LineFilters {
   }
 };
 
+// bS 1 when blocks p and q (indexes into mv pairs and ref) use different pictures or vectors
+// that differ by four quarter samples or more in either component, else 0.
+inline uint8_t MotionBs(const int16_t* mv, const uint32_t* ref, ptrdiff_t p, ptrdiff_t q) {
+  return ref[p] != ref[q] || std::abs(mv[2 * p] - mv[2 * q]) >= 4 ||
+         std::abs(mv[2 * p + 1] - mv[2 * q + 1]) >= 4;
+}
+
 }  // namespace
 
+void InterBsC(uint8_t (*bs)[4][4], const int16_t* mv, const uint32_t* ref, ptrdiff_t stride,
+              const int* coded, int outer) {
+  for (int e = 0; e < 4; ++e) {
+    const bool innerOrLeft = e > 0 || (outer & 1);
+    const bool innerOrTop = e > 0 || (outer & 2);
+    for (int s = 0; s < 4; ++s) {
+      const ptrdiff_t v = s * stride + e, h = e * stride + s;
+      bs[0][e][s] = !innerOrLeft                      ? 0
+                    : ((coded[0] >> (4 * s + e)) & 1) ? 2
+                                                      : MotionBs(mv, ref, v - 1, v);
+      bs[1][e][s] = !innerOrTop                       ? 0
+                    : ((coded[1] >> (4 * e + s)) & 1) ? 2
+                                                      : MotionBs(mv, ref, h - stride, h);
+    }
+  }
+}
+
 void InitDeblockReference(DeblockKernels* k) {
+  k->interBs = InterBsC;
   SetDeblockKernels<LineFilters>(k);
 }
 

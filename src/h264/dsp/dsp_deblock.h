@@ -21,7 +21,19 @@ using ChromaNormalFn = void (*)(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int 
                                 const int8_t* tc0);
 using ChromaStrongFn = void (*)(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta);
 
+// Boundary strengths of the edges of an inter macroblock: bs[0][e][s] of vertical edge e (luma
+// column 4e) in segment s (rows 4s..4s+3), bs[1][e][s] of horizontal edge e (row 4e) in segment
+// s (columns 4s..4s+3). 2 where the edge-segment's bit is set in `coded` (bit 4s+e of coded[0],
+// 4e+s of coded[1]: a block on either side has coefficients), else 1 where the blocks on either
+// side use different pictures (ref) or vectors that differ by 4 or more in a component, else 0.
+// The left edge (e = 0 of bs[0]) is worked out only when bit 0 of `outer` is set, the top edge
+// only with bit 1; they are 0 otherwise, and the blocks outside the macroblock are not read. mv
+// (pairs x, y) and ref point at the macroblock's first 4x4 block; stride counts blocks.
+using InterBsFn = void (*)(uint8_t (*bs)[4][4], const int16_t* mv, const uint32_t* ref,
+                           ptrdiff_t stride, const int* coded, int outer);
+
 struct DeblockKernels {
+  InterBsFn interBs;
   LumaNormalFn lumaNormal[2];
   LumaStrongFn lumaStrong[2];
   ChromaNormalFn chromaNormal[2];
@@ -38,6 +50,9 @@ const DeblockKernels& DeblockKernelsInUse();
 void InitDeblockLanes(DeblockKernels* k);
 // The SSE2 versions (dsp_deblock_sse2.cpp), on x86 only.
 void InitDeblockSse2(DeblockKernels* k);
+// The portable boundary strengths (the reference's).
+void InterBsC(uint8_t (*bs)[4][4], const int16_t* mv, const uint32_t* ref, ptrdiff_t stride,
+              const int* coded, int outer);
 
 // Fills a table from a set of filters: a class with the four static member templates LumaNormal,
 // LumaStrong, ChromaNormal and ChromaStrong, each templated on the edge being vertical.

@@ -293,6 +293,7 @@ struct LaneFilters {
 }  // namespace
 
 void InitDeblockLanes(DeblockKernels* k) {
+  k->interBs = InterBsC;
   SetDeblockKernels<LaneFilters>(k);
 }
 

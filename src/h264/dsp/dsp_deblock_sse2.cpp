@@ -329,9 +329,66 @@ struct Sse2Filters {
   }
 };
 
+// Boundary strengths: one row of four blocks at a time against the row above it or against the
+// same row moved one block right. Vector differences saturate, so extreme vectors compare as the
+// standard's integer arithmetic does.
+inline __m128i MotionDiffers(const int16_t* mv, const uint32_t* ref, ptrdiff_t q, ptrdiff_t p) {
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mv + 2 * q));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mv + 2 * p));
+  const __m128i d = _mm_max_epi16(_mm_subs_epi16(a, b), _mm_subs_epi16(b, a));
+  const __m128i far = _mm_cmpgt_epi16(d, _mm_set1_epi16(3));
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i same =
+      _mm_and_si128(_mm_cmpeq_epi32(far, zero),
+                    _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(ref + q)),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(ref + p))));
+  return _mm_andnot_si128(same, _mm_set1_epi32(1));
+}
+// A row against itself moved one block right (block 0's result is discarded by the caller).
+inline __m128i MotionDiffersInside(const int16_t* mv, const uint32_t* ref, ptrdiff_t q) {
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mv + 2 * q));
+  const __m128i b = _mm_slli_si128(a, 4);
+  const __m128i d = _mm_max_epi16(_mm_subs_epi16(a, b), _mm_subs_epi16(b, a));
+  const __m128i far = _mm_cmpgt_epi16(d, _mm_set1_epi16(3));
+  const __m128i ra = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ref + q));
+  const __m128i same = _mm_and_si128(_mm_cmpeq_epi32(far, _mm_setzero_si128()),
+                                     _mm_cmpeq_epi32(ra, _mm_slli_si128(ra, 4)));
+  return _mm_andnot_si128(same, _mm_set1_epi32(1));
+}
+// The 16 bits of mask as 16 bytes, 2 where the bit is set.
+inline __m128i CodedBytes(int mask) {
+  const __m128i bytes = _mm_unpacklo_epi64(_mm_set1_epi8(static_cast<char>(mask & 0xFF)),
+                                           _mm_set1_epi8(static_cast<char>((mask >> 8) & 0xFF)));
+  const __m128i bits = _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128);
+  return _mm_and_si128(_mm_cmpeq_epi8(_mm_and_si128(bytes, bits), bits), _mm_set1_epi8(2));
+}
+
+void InterBsSse2(uint8_t (*bs)[4][4], const int16_t* mv, const uint32_t* ref, ptrdiff_t stride,
+                 const int* coded, int outer) {
+  __m128i v[4], h[4];
+  for (int s = 0; s < 4; ++s) {
+    const ptrdiff_t row = s * stride;
+    v[s] = (outer & 1) ? MotionDiffers(mv, ref, row, row - 1) : MotionDiffersInside(mv, ref, row);
+    h[s] = (s > 0 || (outer & 2)) ? MotionDiffers(mv, ref, row, row - stride) : _mm_setzero_si128();
+  }
+  // Bytes [s][e] for the vertical edges, [e][s] for the horizontal ones.
+  __m128i bv = _mm_packs_epi16(_mm_packs_epi32(v[0], v[1]), _mm_packs_epi32(v[2], v[3]));
+  __m128i bh = _mm_packs_epi16(_mm_packs_epi32(h[0], h[1]), _mm_packs_epi32(h[2], h[3]));
+  bv = _mm_max_epu8(bv, CodedBytes(coded[0]));
+  bh = _mm_max_epu8(bh, CodedBytes(coded[1]));
+  if (!(outer & 1)) bv = _mm_and_si128(bv, _mm_set1_epi32(static_cast<int>(0xFFFFFF00u)));
+  if (!(outer & 2)) bh = _mm_and_si128(bh, _mm_setr_epi32(0, -1, -1, -1));
+  // Vertical: [s][e] to [e][s].
+  const __m128i u = _mm_unpacklo_epi8(bv, _mm_srli_si128(bv, 8));
+  bv = _mm_unpacklo_epi8(u, _mm_srli_si128(u, 8));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(bs[0]), bv);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(bs[1]), bh);
+}
+
 }  // namespace
 
 void InitDeblockSse2(DeblockKernels* k) {
+  k->interBs = InterBsSse2;
   SetDeblockKernels<Sse2Filters>(k);
 }
 

@@ -50,14 +50,6 @@ inline uint32_t Bs4(const uint8_t* bs) {
          (static_cast<uint32_t>(bs[2]) << 16) | (static_cast<uint32_t>(bs[3]) << 24);
 }
 
-// bS 1 when the two blocks use different reference pictures or their vectors differ by four
-// quarter samples or more in either component, else 0.
-inline uint8_t MotionBs(const PictureMbInfo* info, int p, int q) {
-  const int16_t* mv = info->mv4x4.data();
-  return info->refUid4x4[p] != info->refUid4x4[q] || std::abs(mv[2 * p] - mv[2 * q]) >= 4 ||
-         std::abs(mv[2 * p + 1] - mv[2 * q + 1]) >= 4;
-}
-
 // dir 0: vertical edge at pix; dir 1: horizontal edge.
 void FilterLumaEdge(const MbFilterContext& c, int dir, uint8_t* pix, const uint8_t* bs,
                     const EdgeThresholds& t) {
@@ -100,8 +92,9 @@ void DeblockMacroblock(const MbFilterContext& c, int mbX, int mbY) {
 
   // Boundary strengths: bsV[e][s] for vertical edge e (luma column 4e), segment s (rows
   // 4s..4s+3); bsH[e][s] for horizontal edge e (row 4e), segment s (columns 4s..4s+3).
-  alignas(4) uint8_t bsV[4][4] = {};
-  alignas(4) uint8_t bsH[4][4] = {};
+  alignas(16) uint8_t bs[2][4][4] = {};
+  uint8_t(&bsV)[4][4] = bs[0];
+  uint8_t(&bsH)[4][4] = bs[1];
   bool leftStrong = false, topStrong = false;
   const int interFlag = info->mbInterFlag[mbAddr];
   if (interFlag == 0) {
@@ -116,49 +109,26 @@ void DeblockMacroblock(const MbFilterContext& c, int mbX, int mbY) {
     const int nz = info->mbCodedMask[mbAddr] & 0xFFFF;
     // Bit 4s+e: a block on either side of vertical edge e in row s has coefficients; bit 4e+s
     // likewise for horizontal edge e in column s. Edge 0 gets the neighbour's blocks below.
-    const int nzV = nz | ((nz & 0x7777) << 1);
-    const int nzH = nz | ((nz & 0x0FFF) << 4);
-    // Inner edges where motion can differ: none for P_Skip and 16x16, the middle row for 16x8,
-    // the middle column for 8x16, all for 8x8 partitions (bit e set: edge e).
-    static constexpr uint8_t kMotionEdgesV[7] = {0, 0, 0, 0, 0x4, 0xE, 0xE};
-    static constexpr uint8_t kMotionEdgesH[7] = {0, 0, 0, 0x4, 0, 0xE, 0xE};
-    const int motionV = kMotionEdgesV[interFlag < 7 ? interFlag : 6];
-    const int motionH = kMotionEdgesH[interFlag < 7 ? interFlag : 6];
-    for (int e = 1; e < 4; ++e) {
-      const bool mvV = (motionV >> e) & 1, mvH = (motionH >> e) & 1;
-      for (int s = 0; s < 4; ++s) {
-        if ((nzV >> (4 * s + e)) & 1) {
-          bsV[e][s] = 2;
-        } else if (mvV) {
-          bsV[e][s] = MotionBs(info, base + s * w4 + e - 1, base + s * w4 + e);
-        }
-        if ((nzH >> (4 * e + s)) & 1) {
-          bsH[e][s] = 2;
-        } else if (mvH) {
-          bsH[e][s] = MotionBs(info, base + (e - 1) * w4 + s, base + e * w4 + s);
-        }
-      }
-    }
+    int coded[2] = {nz | ((nz & 0x7777) << 1), nz | ((nz & 0x0FFF) << 4)};
+    int outer = 0;
     if (filterLeft) {
       if (info->mbInterFlag[mbAddr - 1] == 0) {
         leftStrong = true;
       } else {
-        const int nzl = ((info->mbCodedMask[mbAddr - 1] >> 3) & 0x1111) | nzV;
-        for (int s = 0; s < 4; ++s) {
-          bsV[0][s] = ((nzl >> (4 * s)) & 1) ? 2 : MotionBs(info, base + s * w4 - 1, base + s * w4);
-        }
+        coded[0] |= (info->mbCodedMask[mbAddr - 1] >> 3) & 0x1111;
+        outer |= 1;
       }
     }
     if (filterTop) {
       if (info->mbInterFlag[mbAddr - W] == 0) {
         topStrong = true;
       } else {
-        const int nzt = ((info->mbCodedMask[mbAddr - W] >> 12) & 0xF) | nzH;
-        for (int s = 0; s < 4; ++s) {
-          bsH[0][s] = ((nzt >> s) & 1) ? 2 : MotionBs(info, base - w4 + s, base + s);
-        }
+        coded[1] |= (info->mbCodedMask[mbAddr - W] >> 12) & 0xF;
+        outer |= 2;
       }
     }
+    c.fn->interBs(bs, info->mv4x4.data() + 2 * base, info->refUid4x4.data() + base, w4, coded,
+                  outer);
   }
 
   // Nothing to filter (common for skipped areas): done before any threshold is looked up.
