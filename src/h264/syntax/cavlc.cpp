@@ -301,8 +301,11 @@ inline int32_t DecodeLevelCode(uint32_t v, int suffixLength, int* len) {
   return -1;
 }
 
+// levelCode 0, 1, 2, 3 ... gives 1, -1, 2, -2 ...; computed without a branch on the sign.
 inline int32_t LevelFromCode(int32_t levelCode) {
-  return (levelCode & 1) ? (-levelCode - 1) >> 1 : (levelCode + 2) >> 1;
+  const int32_t odd = levelCode & 1;
+  const int32_t mag = (levelCode + 2 - odd) >> 1;
+  return (mag ^ -odd) + odd;
 }
 
 int Fail(BitReader* r, uint32_t pos, int readerError) {
@@ -342,27 +345,37 @@ int DecodeResidualT(BitReader* r, int nC, int maxNumCoeff, const uint8_t* scan, 
   }
   if (totalCoeff > maxNumCoeff) return Fail(r, pos, 0);
 
+  // Trailing ones: their sign bits, read together (a level array entry beyond TrailingOnes is
+  // overwritten by the levels below).
   int32_t level[16];
-  if (trailingOnes > 0) {
-    v = PeekAt(data, pos);
-    for (int i = 0; i < trailingOnes; ++i)
-      level[i] = 1 - 2 * static_cast<int32_t>((v >> (31 - i)) & 1);
-    pos += trailingOnes;
-    if (kChecked && pos > end) return Fail(r, pos, kReaderPastEnd);
-  }
+  v = PeekAt(data, pos);
+  level[0] = 1 - 2 * static_cast<int32_t>(v >> 31);
+  level[1] = 1 - 2 * static_cast<int32_t>((v >> 30) & 1);
+  level[2] = 1 - 2 * static_cast<int32_t>((v >> 29) & 1);
+  pos += trailingOnes;
+  if (kChecked && pos > end) return Fail(r, pos, kReaderPastEnd);
+
+  // The remaining levels. The first of them is one larger in magnitude after fewer than three
+  // trailing ones (its levelCode is 2 more).
   int suffixLength = (totalCoeff > 10 && trailingOnes < 3) ? 1 : 0;
+  int firstBump = trailingOnes < 3 ? 2 : 0;
   for (int i = trailingOnes; i < totalCoeff; ++i) {
     int len = 0;
     int32_t levelCode = DecodeLevelCode(PeekAt(data, pos), suffixLength, &len);
-    if (levelCode < 0) return Fail(r, pos, kReaderCodeTooLong);
+    if (levelCode < 0) [[unlikely]] {
+      return Fail(r, pos, kReaderCodeTooLong);
+    }
     pos += len;
     if (kChecked && pos > end) return Fail(r, pos, kReaderPastEnd);
-    if (i == trailingOnes && trailingOnes < 3) levelCode += 2;
+    levelCode += firstBump;
+    firstBump = 0;
     const int32_t lv = LevelFromCode(levelCode);
     level[i] = lv;
-    if (suffixLength == 0) suffixLength = 1;
+    // suffixLength grows past 0 after the first level, and by one (up to 6) after a level
+    // whose magnitude exceeds 3 << (suffixLength - 1).
     const int32_t mag = lv < 0 ? -lv : lv;
-    if (mag > (3 << (suffixLength - 1)) && suffixLength < 6) ++suffixLength;
+    suffixLength += suffixLength == 0;
+    suffixLength += (mag > (3 << (suffixLength - 1))) & (suffixLength < 6);
   }
 
   int totalZeros = 0;
@@ -383,31 +396,31 @@ int DecodeResidualT(BitReader* r, int nC, int maxNumCoeff, const uint8_t* scan, 
     if (totalCoeff + totalZeros > maxNumCoeff) return Fail(r, pos, 0);
   }
 
+  // Levels from the highest position down: a run_before code between two levels while zeros
+  // are left, then the remaining levels at consecutive positions.
   int p = totalCoeff + totalZeros - 1;
   int zerosLeft = totalZeros;
   out[scan[p]] = level[0];
-  for (int i = 1; i < totalCoeff; ++i) {
-    if (zerosLeft > 0) {
-      v = PeekAt(data, pos);
-      uint32_t rb;
-      if (zerosLeft <= 6 || (v >> 29) != 0) {
-        rb = kTables.runBefore[zerosLeft <= 6 ? zerosLeft - 1 : 6][v >> 29];
-      } else {
-        const int lz = LeadingZeros(v);
-        if (lz > 10) return Fail(r, pos, 0);
-        rb = static_cast<uint32_t>((lz + 1) << 4 | (lz + 4));
-      }
-      const int run = rb & 15;
-      if (run > zerosLeft) return Fail(r, pos, 0);
-      pos += rb >> 4;
-      if (kChecked && pos > end) return Fail(r, pos, kReaderPastEnd);
-      zerosLeft -= run;
-      p -= run + 1;
+  int i = 1;
+  for (; i < totalCoeff && zerosLeft > 0; ++i) {
+    v = PeekAt(data, pos);
+    uint32_t rb;
+    if (zerosLeft <= 6 || (v >> 29) != 0) [[likely]] {
+      rb = kTables.runBefore[zerosLeft <= 6 ? zerosLeft - 1 : 6][v >> 29];
     } else {
-      p -= 1;
+      const int lz = LeadingZeros(v);
+      if (lz > 10) return Fail(r, pos, 0);
+      rb = static_cast<uint32_t>((lz + 1) << 4 | (lz + 4));
     }
+    const int run = rb & 15;
+    if (run > zerosLeft) return Fail(r, pos, 0);
+    pos += rb >> 4;
+    if (kChecked && pos > end) return Fail(r, pos, kReaderPastEnd);
+    zerosLeft -= run;
+    p -= run + 1;
     out[scan[p]] = level[i];
   }
+  for (; i < totalCoeff; ++i) out[scan[--p]] = level[i];
   r->bitPos = pos;
   return totalCoeff;
 }
@@ -448,16 +461,11 @@ int32_t ReadLevelSuffixN(BitReader* r, int n) {
 
 int ParseResidualBlock(BitReader* r, int32_t* out, int x, int y, uint8_t* top, uint8_t* left,
                        int neighbourFlags, int startIdx) {
-  const bool hasA = x > 0 || (neighbourFlags & kAvailLeft);
-  const bool hasB = y > 0 || (neighbourFlags & kAvailAbove);
-  int nC = 0;
-  if (hasA && hasB) {
-    nC = (*left + *top + 1) >> 1;
-  } else if (hasA) {
-    nC = *left;
-  } else if (hasB) {
-    nC = *top;
-  }
+  // nC: the average of the available neighbours' counts (rounded up), one count, or 0.
+  const int hasA = (x > 0) | ((neighbourFlags & kAvailLeft) != 0);
+  const int hasB = (y > 0) | ((neighbourFlags & kAvailAbove) != 0);
+  const int both = hasA & hasB;
+  const int nC = ((*left & -hasA) + (*top & -hasB) + both) >> both;
   const int tc = DecodeResidual(r, nC, 16 - startIdx, kZigzag4x4 + startIdx, out);
   if (tc < 0) return -1;
   *top = static_cast<uint8_t>(tc);
