@@ -313,7 +313,6 @@ void InitIntraReference(IntraKernels* k) {
 }
 
 void InitIntraKernels(IntraKernels* k, uint32_t cpuFlags) {
-  (void)cpuFlags;  // no SIMD versions yet
   InitIntraReference(k);
   k->intra4x4[3] = I4Directional<3>;
   k->intra4x4[4] = I4Directional<4>;
@@ -321,6 +320,11 @@ void InitIntraKernels(IntraKernels* k, uint32_t cpuFlags) {
   k->intra4x4[6] = I4Directional<6>;
   k->intra4x4[7] = I4Directional<7>;
   k->intra4x4[8] = I4Directional<8>;
+#if VEXLOR_X86_SIMD
+  if (cpuFlags & dsp::kCpuSse2) InitIntraSse2(k);
+#else
+  (void)cpuFlags;
+#endif
 }
 
 const IntraKernels& IntraKernelsInUse() {

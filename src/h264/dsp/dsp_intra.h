@@ -33,10 +33,12 @@ struct IntraKernels {
 
 // The portable reference: every sample written out as the standard's equations give it.
 void InitIntraReference(IntraKernels* k);
-// The fastest kernels the CPU flags allow (dsp::CpuFlag). Without SIMD these are the portable
-// reference, with the directional Intra 4x4 modes taken from lookup tables (no branches).
+// The fastest kernels the CPU flags allow (dsp::CpuFlag): the directional Intra 4x4 modes from
+// lookup tables (no branches), and with SSE2 the 16x16 DC and the plane modes.
 void InitIntraKernels(IntraKernels* k, uint32_t cpuFlags);
 // The table the decoder uses: InitIntraKernels for dsp::CpuFlagsInUse(), built once.
 const IntraKernels& IntraKernelsInUse();
+// The SSE2 versions (dsp_intra_sse2.cpp), on x86 only.
+void InitIntraSse2(IntraKernels* k);
 
 }  // namespace vexlor::h264
