@@ -107,6 +107,7 @@ void InitColourKernels(ColourKernels* k, uint32_t cpuFlags) {
   InitColourReference(k);
 #if VEXLOR_X86_SIMD
   if (cpuFlags & dsp::kCpuSse2) InitColourSse2(k);
+  if (cpuFlags & dsp::kCpuAvx2) InitColourAvx2(k);
 #else
   (void)cpuFlags;
 #endif

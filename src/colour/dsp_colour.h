@@ -35,7 +35,8 @@ constexpr int16_t kBlueFromU = 16591;
 void MmxArithmeticPixels(const uint8_t* y, const uint8_t* cb, const uint8_t* cr, uint8_t* out,
                          int from, int width);
 
-// The SSE2 versions (dsp_colour_sse2.cpp), on x86 only.
+// The SSE2 and AVX2 versions (dsp_colour_sse2.cpp, dsp_colour_avx2.cpp), on x86 only.
 void InitColourSse2(ColourKernels* k);
+void InitColourAvx2(ColourKernels* k);
 
 }  // namespace vexlor::colour
