@@ -138,6 +138,7 @@ void InitMcKernels(McKernels* k, uint32_t cpuFlags) {
   InitMcReference(k);
 #if VEXLOR_X86_SIMD
   if (cpuFlags & dsp::kCpuSse2) InitMcSse2(k);
+  if (cpuFlags & dsp::kCpuAvx2) InitMcAvx2(k);
 #else
   (void)cpuFlags;
 #endif

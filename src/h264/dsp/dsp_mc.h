@@ -29,8 +29,10 @@ void InitMcReference(McKernels* k);
 void InitMcKernels(McKernels* k, uint32_t cpuFlags);
 // The table the decoder uses: InitMcKernels for dsp::CpuFlagsInUse(), built once.
 const McKernels& McKernelsInUse();
-// The SSE2 versions (dsp_mc_sse2.cpp), on x86 only.
+// The SSE2 and AVX2 versions (dsp_mc_sse2.cpp, dsp_mc_avx2.cpp), on x86 only; AVX2 replaces
+// some of the SSE2 entries.
 void InitMcSse2(McKernels* k);
+void InitMcAvx2(McKernels* k);
 
 // Copies the n x m window whose top-left corner is (x0, y0) of a w x h plane into dst, clamping
 // every row index to 0..h-1 and every column index to 0..w-1 (samples outside the picture are
