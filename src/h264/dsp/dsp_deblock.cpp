@@ -181,6 +181,7 @@ void InitDeblockKernels(DeblockKernels* k, uint32_t cpuFlags) {
   InitDeblockLanes(k);
 #if VEXLOR_X86_SIMD
   if (cpuFlags & dsp::kCpuSse2) InitDeblockSse2(k);
+  if (cpuFlags & dsp::kCpuAvx2) InitDeblockAvx2(k);
 #else
   (void)cpuFlags;
 #endif

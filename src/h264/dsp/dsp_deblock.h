@@ -48,8 +48,10 @@ void InitDeblockKernels(DeblockKernels* k, uint32_t cpuFlags);
 // The table the decoder uses: InitDeblockKernels for dsp::CpuFlagsInUse(), built once.
 const DeblockKernels& DeblockKernelsInUse();
 void InitDeblockLanes(DeblockKernels* k);
-// The SSE2 versions (dsp_deblock_sse2.cpp), on x86 only.
+// The SSE2 versions (dsp_deblock_sse2.cpp) and the AVX2 edge filters (dsp_deblock_avx2.cpp), on
+// x86 only.
 void InitDeblockSse2(DeblockKernels* k);
+void InitDeblockAvx2(DeblockKernels* k);
 // The portable boundary strengths (the reference's).
 void InterBsC(uint8_t (*bs)[4][4], const int16_t* mv, const uint32_t* ref, ptrdiff_t stride,
               const int* coded, int outer);
