@@ -1,12 +1,11 @@
 #include "app/conversion_job.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 
 #include "h264/decoder.h"
+#include "platform/file.h"
 
 namespace vexlor::app {
 
@@ -35,15 +34,14 @@ ConversionJob::~ConversionJob() {
 int ConversionJob::OpenRecording(const std::string& recording_path) {
   if (Running()) return 3;
   CloseRecording();
-  std::FILE* file = std::fopen(recording_path.c_str(), "rb");
+  std::FILE* file = platform::OpenFile(recording_path, "rb");
   if (file == nullptr) return 1;
   // Only regular files: a device or a pipe could be read for ever.
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || fseeko(file, 0, SEEK_END) != 0) {
+  if (!platform::IsRegularFile(file) || platform::SeekFile(file, 0, SEEK_END) != 0) {
     std::fclose(file);
     return 1;
   }
-  const int64_t size = ftello(file);
+  const int64_t size = platform::TellFile(file);
   if (size < 0) {
     std::fclose(file);
     return 1;
@@ -95,7 +93,7 @@ void ConversionJob::Wait() {
 std::string OutputName(const std::string& recording_path, int channel, const char* suffix) {
   // Drop the file name's extension (".kvr", ".ms2", ".m4v": the last four characters); a file
   // name without a dot keeps all of it, so the name never reaches into the directory part.
-  const size_t slash = recording_path.find_last_of('/');
+  const size_t slash = recording_path.find_last_of(platform::kPathSeparators);
   const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
   const size_t dot = recording_path.find_last_of('.');
   const size_t stem_end =

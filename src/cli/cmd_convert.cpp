@@ -1,22 +1,20 @@
 // `vexlor convert`, `vexlor probe` and `vexlor snapshot`: the conversion job from the command
 // line, with the dialog's status texts.
-#include <png.h>
-#include <unistd.h>
-
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "app/conversion_job.h"
 #include "cli/commands.h"
+#include "cli/png_writer.h"
+#include "platform/console.h"
+#include "platform/file.h"
 
 namespace vexlor::cli {
 namespace {
@@ -90,36 +88,17 @@ class CliProgressSink : public app::ProgressSink {
   std::atomic<int> phase_count_{0};
 };
 
-volatile std::sig_atomic_t g_interrupted = 0;
-void OnInterrupt(int) {
-  g_interrupted = 1;
+// What redraws the status line `shown` as `text` in place: a carriage return and the erase-line
+// sequence, or, on a terminal that does not obey it, spaces over what is left of the old line.
+std::string Redraw(const std::string& shown, const std::string& text, bool escapes) {
+  if (escapes) return "\r\033[K" + text;
+  std::string line = "\r" + text;
+  if (shown.size() > text.size()) {
+    line.append(shown.size() - text.size(), ' ');
+    line.append("\r" + text);
+  }
+  return line;
 }
-
-// For the life of a conversion: Ctrl-C, a closed terminal or a termination request cancel it
-// cleanly (the file being written is finished), and a reader of our output that goes away
-// (SIGPIPE) does not end the process in the middle of a file.
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    g_interrupted = 0;
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    for (int i = 0; i < kCount; ++i) {
-      struct sigaction use = sa;
-      if (kSignals[i] == SIGPIPE) use.sa_handler = SIG_IGN;
-      sigaction(kSignals[i], &use, &old_[i]);
-    }
-  }
-  ~InterruptGuard() {
-    for (int i = 0; i < kCount; ++i) sigaction(kSignals[i], &old_[i], nullptr);
-  }
-
- private:
-  static constexpr int kCount = 4;
-  static constexpr int kSignals[kCount] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-  struct sigaction old_[kCount] {};
-};
 
 void RunConvert(const std::string& path, int* exitCode) {
   auto job = std::make_unique<app::ConversionJob>();
@@ -127,9 +106,13 @@ void RunConvert(const std::string& path, int* exitCode) {
     *exitCode = code;
     return;
   }
-  const bool terminal = isatty(STDOUT_FILENO) == 1;
+  const bool terminal = platform::StdoutIsTerminal();
+  const bool escapes = terminal && platform::EnableLineEscapes();
   CliProgressSink sink(job.get());
-  InterruptGuard interrupt_guard;
+  // Ctrl-C, a closed terminal or a termination request cancel the conversion cleanly (the file
+  // being written is finished); a reader of our output that goes away does not end the process
+  // in the middle of a file.
+  platform::InterruptGuard interrupt_guard;
   job->StartConversion(&sink);
 
   std::string shown;
@@ -137,7 +120,7 @@ void RunConvert(const std::string& path, int* exitCode) {
   bool cancelled = false;
   for (;;) {
     const bool finished = !job->Running();
-    if (g_interrupted && !finished) {
+    if (platform::InterruptGuard::Interrupted() && !finished) {
       job->CancelAndWait();
       cancelled = true;
       break;
@@ -147,8 +130,8 @@ void RunConvert(const std::string& path, int* exitCode) {
       if (sink.Latest(&kind, &value)) {
         const std::string text = app::ProgressText(*job, kind, value, shown);
         if (text != shown) {
+          std::printf("%s", Redraw(shown, text, escapes).c_str());
           shown = text;
-          std::printf("\r\033[K%s", shown.c_str());
           std::fflush(stdout);
         }
       }
@@ -170,7 +153,7 @@ void RunConvert(const std::string& path, int* exitCode) {
   if (sink.Latest(&last_kind, &last_value)) {
     const std::string final_text = app::ProgressText(*job, last_kind, last_value, shown);
     if (terminal) {
-      std::printf("\r\033[K%s\n", final_text.c_str());
+      std::printf("%s\n", Redraw(shown, final_text, escapes).c_str());
     } else if (final_text != shown) {
       std::printf("%s\n", final_text.c_str());
     }
@@ -218,40 +201,6 @@ void RunProbe(const std::string& path, int* exitCode) {
   *exitCode = std::fflush(stdout) == 0 ? kExitDone : kExitError;
 }
 
-// Writes width x height 32-bit pixels (blue, green, red, 0; rows of stride bytes) as an 8-bit
-// RGB PNG. Returns false on any error.
-bool WritePng(const std::string& file_name, const uint8_t* pixels, int width, int height,
-              size_t stride) {
-  std::FILE* f = std::fopen(file_name.c_str(), "wb");
-  if (f == nullptr) return false;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  std::vector<uint8_t> row(size_t(width) * 3);
-  bool ok = png != nullptr && info != nullptr;
-  if (ok && setjmp(png_jmpbuf(png)) == 0) {
-    png_init_io(png, f);
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int y = 0; y < height; ++y) {
-      const uint8_t* src = pixels + size_t(y) * stride;
-      for (int x = 0; x < width; ++x) {
-        row[3 * x] = src[4 * x + 2];
-        row[3 * x + 1] = src[4 * x + 1];
-        row[3 * x + 2] = src[4 * x];
-      }
-      png_write_row(png, row.data());
-    }
-    png_write_end(png, nullptr);
-  } else {
-    ok = false;
-  }
-  png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) std::remove(file_name.c_str());
-  return ok;
-}
-
 void RunSnapshot(const std::string& path, const std::string& out_dir, int* exitCode) {
   auto job = std::make_unique<app::ConversionJob>();
   if (int code = Scan(job.get(), path); code >= 0) {
@@ -264,7 +213,7 @@ void RunSnapshot(const std::string& path, const std::string& out_dir, int* exitC
     if (job->widths[c] <= 0 || job->heights[c] <= 0 || w <= 0 || h <= 0) continue;
     std::string name = app::OutputName(path, c, ".png");
     if (!out_dir.empty()) {
-      const size_t slash = name.find_last_of('/');
+      const size_t slash = name.find_last_of(platform::kPathSeparators);
       name = out_dir + "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
     }
     // The visible part of the picture, as players show it.

@@ -1,0 +1,58 @@
+// PNG files through stb_image_write (Debian's libstb-dev), the same code on every platform. The
+// library only encodes into memory; the file is ours, opened like every other file.
+#include "cli/png_writer.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "platform/file.h"
+
+#define STBI_WRITE_NO_STDIO
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#include <stb/stb_image_write.h>
+#pragma GCC diagnostic pop
+
+namespace vexlor::cli {
+namespace {
+
+struct Output {
+  std::FILE* file;
+  bool ok;
+};
+
+void Append(void* context, void* data, int size) {
+  Output* out = static_cast<Output*>(context);
+  out->ok = out->ok && size >= 0 && std::fwrite(data, 1, size_t(size), out->file) == size_t(size);
+}
+
+}  // namespace
+
+bool WritePng(const std::string& file_name, const uint8_t* pixels, int width, int height,
+              size_t stride) {
+  if (width <= 0 || height <= 0) return false;
+  std::vector<uint8_t> rgb(size_t(width) * size_t(height) * 3);
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* src = pixels + size_t(y) * stride;
+    uint8_t* dst = rgb.data() + size_t(y) * size_t(width) * 3;
+    for (int x = 0; x < width; ++x) {
+      dst[3 * x] = src[4 * x + 2];
+      dst[3 * x + 1] = src[4 * x + 1];
+      dst[3 * x + 2] = src[4 * x];
+    }
+  }
+  Output out{platform::OpenFile(file_name, "wb"), true};
+  if (out.file == nullptr) return false;
+  out.ok =
+      stbi_write_png_to_func(Append, &out, width, height, 3, rgb.data(), width * 3) != 0 && out.ok;
+  out.ok = std::fclose(out.file) == 0 && out.ok;
+  if (!out.ok) platform::RemoveFile(file_name);
+  return out.ok;
+}
+
+}  // namespace vexlor::cli
