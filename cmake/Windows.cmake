@@ -84,6 +84,7 @@ function(vexlor_windows_zip)
     VERBATIM)
   add_custom_target(windows_zip ALL DEPENDS ${zip})
   set(VEXLOR_WINDOWS_ZIP ${zip} PARENT_SCOPE)
+  set(VEXLOR_WINDOWS_ZIP_TARGETS ${arg_TARGETS} PARENT_SCOPE)
 endfunction()
 
 if(NOT CMAKE_CROSSCOMPILING)

@@ -109,7 +109,7 @@ def ffprobe_video(path):
 
 def check_imports(ctx):
     """The programs need no DLL beside them: only system libraries are imported."""
-    for exe in [ctx.exe] + ctx.args.more_exe:
+    for exe in sorted(set([ctx.exe] + ctx.args.program)):
         p = run([ctx.args.objdump, '-p', exe])
         check(p.returncode == 0, f'objdump failed on {exe}')
         dlls = [line.split(':', 1)[1].strip() for line in p.stdout.decode().splitlines()
@@ -390,8 +390,9 @@ def check_zip(ctx):
     top = os.path.basename(zip_path)[:-len('.zip')]
     with zipfile.ZipFile(zip_path) as z:
         names = sorted(z.namelist())
-        check(names == sorted(f'{top}/{n}' for n in ('vexlor.exe', 'README.txt', 'LICENSE.txt')),
-              f'zip contents: {names}')
+        programs = [os.path.basename(p) for p in ctx.args.program or [ctx.exe]]
+        expected = programs + ['README.txt', 'LICENSE.txt']
+        check(names == sorted(f'{top}/{n}' for n in expected), f'zip contents: {names}')
         with tempfile.TemporaryDirectory() as tmp:
             z.extractall(tmp)
             exe = os.path.join(tmp, top, 'vexlor.exe')
@@ -428,7 +429,8 @@ def main():
     ap.add_argument('--wine-run', required=True)
     ap.add_argument('--prefix', required=True)
     ap.add_argument('--exe', required=True, help='vexlor.exe')
-    ap.add_argument('--more-exe', action='append', default=[], help='other programs (imports)')
+    ap.add_argument('--program', action='append', default=[],
+                    help='a program of the zip (repeat; default: the one of --exe)')
     ap.add_argument('--source-dir', required=True)
     ap.add_argument('--host-cli', help='the Linux build of vexlor')
     ap.add_argument('--objdump', default='x86_64-w64-mingw32-objdump')
