@@ -72,6 +72,7 @@ int ScanChannels(ConversionJob* job, ProgressSink* sink) {
   for (int i = 0; i < kScanFrameLimit; ++i) {
     if (sink) sink->PostProgress(kScanStep, i);
     if (container::ReadNextFrame(src, frame) == 0) break;
+    if (i == 0 && job->hold_point == kHoldInScan) HoldUntilCancelled(job);
     if (job->cancel_requested.load() == 1) break;
     if (!IsCountedVideoFrame(*frame)) continue;
 

@@ -92,6 +92,11 @@ void ConversionJob::Wait() {
   JoinFinishedWorker();
 }
 
+void HoldUntilCancelled(ConversionJob* job) {
+  while (job->cancel_requested.load() == 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 std::string OutputName(const std::string& recording_path, int channel, const char* suffix) {
   // Drop the file name's extension (".kvr", ".ms2", ".m4v": the last four characters); a file
   // name without a dot keeps all of it, so the name never reaches into the directory part.

@@ -28,6 +28,9 @@ inline constexpr int kScanFrameLimit = 1024;     // frames read by the channel s
 inline constexpr int kScanAttemptsPerFrame = 7;  // decode calls per frame before giving up
 inline constexpr size_t kInitialPictureBytes = 2073600;
 inline constexpr int64_t kMaxRecordingSize = 2147483648LL;  // 2 GB: refused from here on
+// Values of ConversionJob::hold_point besides a channel number 0..15.
+inline constexpr int kHoldNowhere = -1;
+inline constexpr int kHoldInScan = -2;
 
 // Kinds of ProgressEvent, with the value each carries.
 enum ProgressKind : int {
@@ -109,10 +112,19 @@ class ConversionJob {
   // The scan the worker runs; tests put a stand-in here to give channels their sizes.
   ScanFunction scan_channels = &ScanChannels;
 
+  // For tests only, never set in normal use: a place where the worker stops and waits until
+  // cancel_requested is raised, so that a test cancels at a known point whatever the speed of
+  // the machine. kHoldInScan: after the scan's first frame; a channel number: after the first
+  // frame of that channel's pass (its kind-1 event posted).
+  int hold_point = kHoldNowhere;
+
  private:
   void JoinFinishedWorker();
   std::thread worker_;
 };
+
+// Waits until cancel_requested is raised (the test hold point).
+void HoldUntilCancelled(ConversionJob* job);
 
 // A frame the scan decodes and the worker counts: not passthrough, and its data starts with the
 // four-byte start code 00 00 00 01.

@@ -67,12 +67,15 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
     Rewind(job);
     int64_t counted = 0;
     double t_first = 0, t_last = 0;
+    bool first_of_pass = true;
     while (container::ReadNextFrame(&job->source, frame) == 1) {
       if (job->cancel_requested.load() == 1) {
         writer->Close();
         return finish(0);
       }
       Post(sink, kWriteStep, c);
+      if (first_of_pass && job->hold_point == c) HoldUntilCancelled(job);
+      first_of_pass = false;
       if (frame->channel != c) continue;
       if (!frame->passthrough) {
         if (!IsCountedVideoFrame(*frame)) continue;

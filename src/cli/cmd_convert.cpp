@@ -1,45 +1,25 @@
-// `vexlor convert`, `vexlor probe` and `vexlor snapshot`: the conversion job from the command
-// line, with the dialog's status texts.
-#include <png.h>
+// `vexlor convert`: the conversion job from the command line, with the dialog's status texts.
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "app/conversion_job.h"
 #include "cli/commands.h"
+#include "cli/recording_commands.h"
 
 namespace vexlor::cli {
 namespace {
 
-constexpr int kExitDone = 0;
-constexpr int kExitError = 1;
-constexpr int kExitNoChannel = 2;
-constexpr int kExitCancelled = 130;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(50);  // at most 20 redraws a second
-
-// Opens the recording; on failure prints why and returns the exit code, else returns -1.
-int OpenOrFail(app::ConversionJob* job, const std::string& path) {
-  switch (job->OpenRecording(path)) {
-    case 0:
-      return -1;
-    case 2:
-      std::printf("%s\n", app::kTooLargeText);
-      return kExitError;
-    default:
-      std::fprintf(stderr, "error: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
-      return kExitError;
-  }
-}
 
 // Receives the worker's events without ever waiting: the latest event for the redraws, and
 // every change of phase (scan, each channel's pass, the end) in a fixed list.
@@ -121,6 +101,19 @@ class InterruptGuard {
   struct sigaction old_[kCount] {};
 };
 
+// The tests' hold point (see ConversionJob::hold_point) from VEXLOR_TEST_HOLD: "scan", or
+// "CH_NN" for the pass of channel NN (01 to 16). Unset in normal use.
+int TestHoldPoint() {
+  const char* hold = std::getenv("VEXLOR_TEST_HOLD");
+  if (hold == nullptr) return app::kHoldNowhere;
+  if (std::strcmp(hold, "scan") == 0) return app::kHoldInScan;
+  int number = 0;
+  if (std::sscanf(hold, "CH_%d", &number) == 1 && number >= 1 && number <= app::kChannelCount) {
+    return number - 1;
+  }
+  return app::kHoldNowhere;
+}
+
 void RunConvert(const std::string& path, int* exitCode) {
   auto job = std::make_unique<app::ConversionJob>();
   if (int code = OpenOrFail(job.get(), path); code >= 0) {
@@ -128,6 +121,7 @@ void RunConvert(const std::string& path, int* exitCode) {
     return;
   }
   const bool terminal = isatty(STDOUT_FILENO) == 1;
+  job->hold_point = TestHoldPoint();
   CliProgressSink sink(job.get());
   InterruptGuard interrupt_guard;
   job->StartConversion(&sink);
@@ -194,93 +188,6 @@ void RunConvert(const std::string& path, int* exitCode) {
   }
 }
 
-// Runs the channel scan on this thread. Returns -1 when it found channels, else the exit code.
-int Scan(app::ConversionJob* job, const std::string& path) {
-  if (int code = OpenOrFail(job, path); code >= 0) return code;
-  if (app::ScanChannels(job, nullptr) == 0) {
-    std::printf("%s\n", app::ProgressText(*job, app::kNoChannel, 0, "").c_str());
-    return kExitNoChannel;
-  }
-  return -1;
-}
-
-void RunProbe(const std::string& path, int* exitCode) {
-  auto job = std::make_unique<app::ConversionJob>();
-  if (int code = Scan(job.get(), path); code >= 0) {
-    *exitCode = code;
-    return;
-  }
-  for (int c = 0; c < app::kChannelCount; ++c) {
-    if (job->widths[c] > 0 && job->heights[c] > 0) {
-      std::printf("CH_%02d %dx%d\n", c + 1, job->widths[c], job->heights[c]);
-    }
-  }
-  *exitCode = std::fflush(stdout) == 0 ? kExitDone : kExitError;
-}
-
-// Writes width x height 32-bit pixels (blue, green, red, 0; rows of stride bytes) as an 8-bit
-// RGB PNG. Returns false on any error.
-bool WritePng(const std::string& file_name, const uint8_t* pixels, int width, int height,
-              size_t stride) {
-  std::FILE* f = std::fopen(file_name.c_str(), "wb");
-  if (f == nullptr) return false;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  std::vector<uint8_t> row(size_t(width) * 3);
-  bool ok = png != nullptr && info != nullptr;
-  if (ok && setjmp(png_jmpbuf(png)) == 0) {
-    png_init_io(png, f);
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int y = 0; y < height; ++y) {
-      const uint8_t* src = pixels + size_t(y) * stride;
-      for (int x = 0; x < width; ++x) {
-        row[3 * x] = src[4 * x + 2];
-        row[3 * x + 1] = src[4 * x + 1];
-        row[3 * x + 2] = src[4 * x];
-      }
-      png_write_row(png, row.data());
-    }
-    png_write_end(png, nullptr);
-  } else {
-    ok = false;
-  }
-  png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) std::remove(file_name.c_str());
-  return ok;
-}
-
-void RunSnapshot(const std::string& path, const std::string& out_dir, int* exitCode) {
-  auto job = std::make_unique<app::ConversionJob>();
-  if (int code = Scan(job.get(), path); code >= 0) {
-    *exitCode = code;
-    return;
-  }
-  *exitCode = kExitDone;
-  for (int c = 0; c < app::kChannelCount; ++c) {
-    const int w = job->picture_widths[c], h = job->picture_heights[c];
-    if (job->widths[c] <= 0 || job->heights[c] <= 0 || w <= 0 || h <= 0) continue;
-    std::string name = app::OutputName(path, c, ".png");
-    if (!out_dir.empty()) {
-      const size_t slash = name.find_last_of('/');
-      name = out_dir + "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
-    }
-    // The visible part of the picture, as players show it.
-    const int32_t* crop = job->picture_crops[c];
-    const int visible_w = w - crop[0] - crop[1], visible_h = h - crop[2] - crop[3];
-    const uint8_t* first = job->pictures[c].data() + (size_t(crop[2]) * w + crop[0]) * 4;
-    if (!WritePng(name, first, visible_w, visible_h, size_t(w) * 4)) {
-      std::fprintf(stderr, "error: cannot write %s\n", name.c_str());
-      *exitCode = kExitError;
-      continue;
-    }
-    std::printf("%s %dx%d\n", name.c_str(), visible_w, visible_h);
-  }
-  if (std::fflush(stdout) != 0) *exitCode = kExitError;
-}
-
 }  // namespace
 
 void RegisterConvert(CLI::App& app, int* exitCode) {
@@ -292,22 +199,6 @@ void RegisterConvert(CLI::App& app, int* exitCode) {
       "Exit status: 0 done, 2 no channel with video found, 1 error, 130 interrupted (the file "
       "being written is closed and stays playable).");
   convert->callback([path, exitCode] { RunConvert(*path, exitCode); });
-
-  auto probe_path = std::make_shared<std::string>();
-  CLI::App* probe = app.add_subcommand(
-      "probe", "List the channels that carry video, with their picture sizes (CH_NN WxH)");
-  probe->add_option("recording", *probe_path, "Recording file (.kvr, .ms2, .m4v)")->required();
-  probe->callback([probe_path, exitCode] { RunProbe(*probe_path, exitCode); });
-
-  auto snap_path = std::make_shared<std::string>();
-  auto snap_dir = std::make_shared<std::string>();
-  CLI::App* snapshot = app.add_subcommand(
-      "snapshot", "Save one picture of every channel as a PNG file (REC_01.png ...)");
-  snapshot->add_option("recording", *snap_path, "Recording file (.kvr, .ms2, .m4v)")->required();
-  snapshot->add_option("-o,--output-dir", *snap_dir,
-                       "Directory for the PNG files (default: beside the recording)");
-  snapshot->callback(
-      [snap_path, snap_dir, exitCode] { RunSnapshot(*snap_path, *snap_dir, exitCode); });
 }
 
 }  // namespace vexlor::cli

@@ -9,6 +9,8 @@ namespace vexlor::cli {
 void RegisterMkrec(CLI::App& app, int* exitCode);     // mkrec: build a recording
 void RegisterFrames(CLI::App& app, int* exitCode);    // frames: list a recording's frames
 void RegisterDecode(CLI::App& app, int* exitCode);    // decode: H.264 stream to raw pictures
-void RegisterConvert(CLI::App& app, int* exitCode);   // convert, probe, snapshot
+void RegisterConvert(CLI::App& app, int* exitCode);   // convert: one AVI file per channel
+void RegisterProbe(CLI::App& app, int* exitCode);     // probe: the channels and their sizes
+void RegisterSnapshot(CLI::App& app, int* exitCode);  // snapshot: one PNG file per channel
 
 }  // namespace vexlor::cli

@@ -12,6 +12,8 @@ int main(int argc, char** argv) {
   });
   int exitCode = 0;
   vexlor::cli::RegisterConvert(app, &exitCode);
+  vexlor::cli::RegisterProbe(app, &exitCode);
+  vexlor::cli::RegisterSnapshot(app, &exitCode);
   vexlor::cli::RegisterDecode(app, &exitCode);
   vexlor::cli::RegisterMkrec(app, &exitCode);
   vexlor::cli::RegisterFrames(app, &exitCode);

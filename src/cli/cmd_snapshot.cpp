@@ -1,0 +1,57 @@
+// `vexlor snapshot`: the picture the channel scan decoded for each channel, as a PNG file.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "app/conversion_job.h"
+#include "cli/commands.h"
+#include "cli/png_writer.h"
+#include "cli/recording_commands.h"
+
+namespace vexlor::cli {
+namespace {
+
+void RunSnapshot(const std::string& path, const std::string& out_dir, int* exitCode) {
+  auto job = std::make_unique<app::ConversionJob>();
+  if (int code = Scan(job.get(), path); code >= 0) {
+    *exitCode = code;
+    return;
+  }
+  *exitCode = kExitDone;
+  for (int c = 0; c < app::kChannelCount; ++c) {
+    const int w = job->picture_widths[c], h = job->picture_heights[c];
+    if (job->widths[c] <= 0 || job->heights[c] <= 0 || w <= 0 || h <= 0) continue;
+    std::string name = app::OutputName(path, c, ".png");
+    if (!out_dir.empty()) {
+      const size_t slash = name.find_last_of('/');
+      name = out_dir + "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
+    }
+    // The visible part of the picture, as players show it.
+    const int32_t* crop = job->picture_crops[c];
+    const int visible_w = w - crop[0] - crop[1], visible_h = h - crop[2] - crop[3];
+    const uint8_t* first = job->pictures[c].data() + (size_t(crop[2]) * w + crop[0]) * 4;
+    if (!WritePng(name, first, visible_w, visible_h, size_t(w) * 4)) {
+      std::fprintf(stderr, "error: cannot write %s\n", name.c_str());
+      *exitCode = kExitError;
+      continue;
+    }
+    std::printf("%s %dx%d\n", name.c_str(), visible_w, visible_h);
+  }
+  if (std::fflush(stdout) != 0) *exitCode = kExitError;
+}
+
+}  // namespace
+
+void RegisterSnapshot(CLI::App& app, int* exitCode) {
+  auto snap_path = std::make_shared<std::string>();
+  auto snap_dir = std::make_shared<std::string>();
+  CLI::App* snapshot = app.add_subcommand(
+      "snapshot", "Save one picture of every channel as a PNG file (REC_01.png ...)");
+  snapshot->add_option("recording", *snap_path, "Recording file (.kvr, .ms2, .m4v)")->required();
+  snapshot->add_option("-o,--output-dir", *snap_dir,
+                       "Directory for the PNG files (default: beside the recording)");
+  snapshot->callback(
+      [snap_path, snap_dir, exitCode] { RunSnapshot(*snap_path, *snap_dir, exitCode); });
+}
+
+}  // namespace vexlor::cli
