@@ -67,8 +67,8 @@ fuzz-long: fuzz-build
 # per file is left in build-coverage/coverage.txt.
 coverage: deps
 	rm -rf build-coverage/coverage.*
-	find build-coverage -name '*.gcda' -delete 2>/dev/null || true
 	$(MAKE) build BUILD=build-coverage CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DVEXLOR_COVERAGE=ON -DVEXLOR_BENCH=OFF"
+	find build-coverage -name '*.gcda' -delete
 	cd build-coverage && ctest --timeout 3600 -j $(JOBS) > ctest.log 2>&1 || { tail -30 ctest.log; exit 1; }
 	gcovr -r . --object-directory build-coverage --filter 'src/' -j $(JOBS) \
 	  --exclude-throw-branches --exclude-unreachable-branches \
