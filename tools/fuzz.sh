@@ -8,8 +8,11 @@
 # tests/data/fuzz/TARGET and the replay test runs it from then on. The targets run under
 # `nice -n 19` (the machine is shared).
 #
-# To refresh a committed corpus from a long run, merge into an empty folder:
-#   BUILD_DIR/fuzz/TARGET -merge=1 -max_len=N new/ fuzz/corpus/TARGET BUILD_DIR/fuzz-corpus/TARGET
+# To refresh a committed corpus from a long run (a few hundred KB in all), let libFuzzer's merge
+# measure every input, then keep a small set that covers the same edges:
+#   BUILD_DIR/fuzz/TARGET_fuzz -merge=1 -max_len=N -merge_control_file=ctl scratch/ \
+#       fuzz/corpus/TARGET BUILD_DIR/fuzz-corpus/TARGET
+#   tools/fuzz_cover.py ctl new/ BUDGET_BYTES   # then replace fuzz/corpus/TARGET by new/
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
