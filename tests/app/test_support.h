@@ -209,6 +209,15 @@ inline int RunCommand(const std::string& command, std::string* output = nullptr)
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A committed x264 stream of tests/data/x264.
+inline std::string X264Data(const std::string& name) {
+  return std::string(VEXLOR_SOURCE_DIR) + "/tests/data/x264/" + name;
+}
+// A path quoted for the shell (paths with a single quote are not supported).
+inline std::string Quote(const std::string& s) {
+  return "'" + s + "'";
+}
+
 inline std::string CliPath() {
   const char* env = std::getenv("VEXLOR_CLI");
   return env ? env : std::string(VEXLOR_BINARY_DIR) + "/src/cli/vexlor";

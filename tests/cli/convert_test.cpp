@@ -20,15 +20,10 @@ using testing::Bytes;
 using testing::CliPath;
 using testing::HaveTool;
 using testing::ParseAvi;
+using testing::Quote;
 using testing::RunCommand;
 using testing::ScratchDir;
-
-std::string Data(const std::string& name) {
-  return std::string(VEXLOR_SOURCE_DIR) + "/tests/data/x264/" + name;
-}
-std::string Quote(const std::string& s) {
-  return "'" + s + "'";
-}
+using testing::X264Data;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out;
@@ -99,7 +94,7 @@ TEST_F(ConvertTest, ChannelsBecomeAviFilesHoldingTheirFramesUnchanged) {
                     " --fps 25 --start 1700000000 --audio 3 --passthrough 7 --damage garbage:3 "
                     "--damage kind255:2";
   for (const auto& [c, name] : streams)
-    cmd += " --channel " + std::to_string(c) + "=" + Quote(Data(name + ".264"));
+    cmd += " --channel " + std::to_string(c) + "=" + Quote(X264Data(name + ".264"));
   std::string out;
   ASSERT_EQ(Vexlor(cmd, &out), "0") << out;
   std::string listing;
@@ -130,7 +125,7 @@ TEST_F(ConvertTest, ChannelsBecomeAviFilesHoldingTheirFramesUnchanged) {
       EXPECT_FALSE(testing::Exists(avi_path)) << avi_path;
       continue;
     }
-    const std::string source = Data(streams.at(c) + ".264");
+    const std::string source = X264Data(streams.at(c) + ".264");
     const AviFile avi = ParseAvi(avi_path);
     ASSERT_TRUE(avi.ok) << avi_path << ": " << avi.error;
     // Video chunks are the channel's access units in order: together, the source stream.
@@ -203,8 +198,8 @@ TEST_F(ConvertTest, RefusalsAndExitCodes) {
 TEST_F(ConvertTest, WriteErrorAndPathWithoutExtension) {
   const std::string rec = dir_ / "cam";  // no extension: files are cam_NN.avi
   std::string out;
-  ASSERT_EQ(Vexlor("mkrec -o " + Quote(rec) + " --channel 1=" + Quote(Data("qp51.264")) +
-                       " --channel 4=" + Quote(Data("no_deblock.264")),
+  ASSERT_EQ(Vexlor("mkrec -o " + Quote(rec) + " --channel 1=" + Quote(X264Data("qp51.264")) +
+                       " --channel 4=" + Quote(X264Data("no_deblock.264")),
                    &out),
             "0")
       << out;
@@ -235,10 +230,11 @@ TEST_F(ConvertTest, InterruptClosesTheCurrentFileValid) {
   // cancelled (the tests' hold point), so the signal always arrives during that pass.
   const std::string rec = dir_ / "long.kvr";
   std::string out;
-  ASSERT_EQ(Vexlor("mkrec -o " + Quote(rec) + " --channel 0=" + Quote(Data("deblock_weak.264")) +
-                       " --channel 1=" + Quote(Data("qp51.264")),
-                   &out),
-            "0")
+  ASSERT_EQ(
+      Vexlor("mkrec -o " + Quote(rec) + " --channel 0=" + Quote(X264Data("deblock_weak.264")) +
+                 " --channel 1=" + Quote(X264Data("qp51.264")),
+             &out),
+      "0")
       << out;
 
   int pipe_fds[2];
@@ -332,7 +328,7 @@ TEST(ConvertTerminalTest, RedrawsTheStatusLineInPlace) {
   ScratchDir dir;
   const std::string rec = dir / "t.kvr";
   ASSERT_EQ(RunCommand(Quote(CliPath()) + " mkrec -o " + Quote(rec) +
-                       " --channel 0=" + Quote(Data("refs_slices.264"))),
+                       " --channel 0=" + Quote(X264Data("refs_slices.264"))),
             0);
   std::string out;
   // A pseudo-terminal: the line is redrawn with a carriage return and erase-line.

@@ -10,28 +10,23 @@ namespace {
 
 using testing::Bytes;
 using testing::CliPath;
+using testing::Quote;
 using testing::ReadAll;
 using testing::RunCommand;
 using testing::ScratchDir;
-
-std::string Data(const std::string& name) {
-  return std::string(VEXLOR_SOURCE_DIR) + "/tests/data/x264/" + name;
-}
-std::string Quote(const std::string& s) {
-  return "'" + s + "'";
-}
+using testing::X264Data;
 
 TEST(DecodeCommandTest, WritesEveryListedPictureAsRawI420) {
   ScratchDir dir;
   const std::string yuv = dir / "out.yuv";
   std::string out;
-  ASSERT_EQ(
-      RunCommand(CliPath() + " decode " + Quote(Data("odd_size.264")) + " --md5 -o " + Quote(yuv),
-                 &out),
-      0)
+  ASSERT_EQ(RunCommand(CliPath() + " decode " + Quote(X264Data("odd_size.264")) + " --md5 -o " +
+                           Quote(yuv),
+                       &out),
+            0)
       << out;
   // One line per picture, as many as the reference lists (whose sizes are the cropped ones).
-  const Bytes reference = ReadAll(Data("odd_size.md5"));
+  const Bytes reference = ReadAll(X264Data("odd_size.md5"));
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'),
             std::count(reference.begin(), reference.end(), '\n'));
   size_t expected = 0;
@@ -47,7 +42,8 @@ TEST(DecodeCommandTest, WritesEveryListedPictureAsRawI420) {
 
 TEST(DecodeCommandTest, ListsParameterSetsAndSliceHeadersEvenOfADamagedStream) {
   std::string out;
-  ASSERT_EQ(RunCommand(CliPath() + " decode --headers " + Quote(Data("refs_slices.264")), &out), 0);
+  ASSERT_EQ(RunCommand(CliPath() + " decode --headers " + Quote(X264Data("refs_slices.264")), &out),
+            0);
   for (const char* expected :
        {"SPS 0 (result 0)\n", "  profile_idc = 66\n", "PPS 0 (result 0)\n", "slice (result 0)\n",
         "  first_mb_in_slice = ", "  num_ref_idx_l0_active_minus1 = "}) {
@@ -55,7 +51,7 @@ TEST(DecodeCommandTest, ListsParameterSetsAndSliceHeadersEvenOfADamagedStream) {
   }
   // Cut short, with bytes flipped all over: the listing goes on to the end without a fault.
   ScratchDir dir;
-  Bytes damaged = ReadAll(Data("refs_slices.264"));
+  Bytes damaged = ReadAll(X264Data("refs_slices.264"));
   damaged.resize(std::min<size_t>(damaged.size(), 3000));
   for (size_t i = 7; i < damaged.size(); i += 37) damaged[i] ^= 0x5A;
   std::FILE* f = std::fopen((dir / "damaged.264").c_str(), "wb");
@@ -72,15 +68,16 @@ TEST(DecodeCommandTest, ReportsWhatItCannotReadOrWrite) {
   std::string out;
   EXPECT_EQ(RunCommand(CliPath() + " decode " + Quote(dir / "missing.264"), &out), 1);
   EXPECT_NE(out.find("error: "), std::string::npos) << out;
-  EXPECT_EQ(RunCommand(CliPath() + " decode " + Quote(Data("qp51.264")) + " -o " +
+  EXPECT_EQ(RunCommand(CliPath() + " decode " + Quote(X264Data("qp51.264")) + " -o " +
                            Quote(dir / "no/out.yuv"),
                        &out),
             1);
   EXPECT_NE(out.find("error: cannot create"), std::string::npos) << out;
   if (testing::Exists("/dev/full")) {
     // Every write fails on /dev/full: the failure is reported, not the pictures.
-    EXPECT_EQ(RunCommand(CliPath() + " decode " + Quote(Data("qp51.264")) + " -o /dev/full", &out),
-              1);
+    EXPECT_EQ(
+        RunCommand(CliPath() + " decode " + Quote(X264Data("qp51.264")) + " -o /dev/full", &out),
+        1);
     EXPECT_NE(out.find("error: cannot write /dev/full"), std::string::npos) << out;
   }
 }
