@@ -10,19 +10,19 @@ namespace {
 
 using testing::Bytes;
 using testing::CliPath;
-using testing::Quote;
 using testing::ReadAll;
-using testing::RunCommand;
+using testing::RunProgram;
 using testing::ScratchDir;
-using testing::X264Data;
+
+std::string X264Data(const std::string& name) {
+  return std::string(VEXLOR_SOURCE_DIR) + "/tests/data/x264/" + name;
+}
 
 TEST(DecodeCommandTest, WritesEveryListedPictureAsRawI420) {
   ScratchDir dir;
   const std::string yuv = dir / "out.yuv";
   std::string out;
-  ASSERT_EQ(RunCommand(CliPath() + " decode " + Quote(X264Data("odd_size.264")) + " --md5 -o " +
-                           Quote(yuv),
-                       &out),
+  ASSERT_EQ(RunProgram({CliPath(), "decode", X264Data("odd_size.264"), "--md5", "-o", yuv}, &out),
             0)
       << out;
   // One line per picture, as many as the reference lists (whose sizes are the cropped ones).
@@ -42,8 +42,7 @@ TEST(DecodeCommandTest, WritesEveryListedPictureAsRawI420) {
 
 TEST(DecodeCommandTest, ListsParameterSetsAndSliceHeadersEvenOfADamagedStream) {
   std::string out;
-  ASSERT_EQ(RunCommand(CliPath() + " decode --headers " + Quote(X264Data("refs_slices.264")), &out),
-            0);
+  ASSERT_EQ(RunProgram({CliPath(), "decode", "--headers", X264Data("refs_slices.264")}, &out), 0);
   for (const char* expected :
        {"SPS 0 (result 0)\n", "  profile_idc = 66\n", "PPS 0 (result 0)\n", "slice (result 0)\n",
         "  first_mb_in_slice = ", "  num_ref_idx_l0_active_minus1 = "}) {
@@ -58,26 +57,21 @@ TEST(DecodeCommandTest, ListsParameterSetsAndSliceHeadersEvenOfADamagedStream) {
   ASSERT_NE(f, nullptr);
   std::fwrite(damaged.data(), 1, damaged.size(), f);
   std::fclose(f);
-  EXPECT_EQ(RunCommand(CliPath() + " decode --headers --md5 " + Quote(dir / "damaged.264"), &out),
-            0)
+  EXPECT_EQ(RunProgram({CliPath(), "decode", "--headers", "--md5", dir / "damaged.264"}, &out), 0)
       << out;
 }
 
 TEST(DecodeCommandTest, ReportsWhatItCannotReadOrWrite) {
   ScratchDir dir;
   std::string out;
-  EXPECT_EQ(RunCommand(CliPath() + " decode " + Quote(dir / "missing.264"), &out), 1);
+  EXPECT_EQ(RunProgram({CliPath(), "decode", dir / "missing.264"}, &out), 1);
   EXPECT_NE(out.find("error: "), std::string::npos) << out;
-  EXPECT_EQ(RunCommand(CliPath() + " decode " + Quote(X264Data("qp51.264")) + " -o " +
-                           Quote(dir / "no/out.yuv"),
-                       &out),
+  EXPECT_EQ(RunProgram({CliPath(), "decode", X264Data("qp51.264"), "-o", dir / "no/out.yuv"}, &out),
             1);
   EXPECT_NE(out.find("error: cannot create"), std::string::npos) << out;
   if (testing::Exists("/dev/full")) {
     // Every write fails on /dev/full: the failure is reported, not the pictures.
-    EXPECT_EQ(
-        RunCommand(CliPath() + " decode " + Quote(X264Data("qp51.264")) + " -o /dev/full", &out),
-        1);
+    EXPECT_EQ(RunProgram({CliPath(), "decode", X264Data("qp51.264"), "-o", "/dev/full"}, &out), 1);
     EXPECT_NE(out.find("error: cannot write /dev/full"), std::string::npos) << out;
   }
 }
