@@ -46,7 +46,8 @@ endfunction()
 #
 # The GoogleTest executable NAME_tests of the calling test folder, linked with LIBS (what the
 # suite tests, and nothing else) and GoogleTest, with tests/ on its include path (the shared
-# test helpers) and VEXLOR_SOURCE_DIR and VEXLOR_BINARY_DIR defined; ctest runs every test.
+# test helpers) and VEXLOR_SOURCE_DIR and VEXLOR_BINARY_DIR defined (as the test programs reach
+# them: under wine through its drive); ctest runs every test with VEXLOR_TEST_PROPERTIES.
 #   USES_CLI  the tests run the vexlor program: it is built first and VEXLOR_CLI names it.
 #   OWN_MAIN  the suite has its own main().
 #   PORTABLE  every test runs a second time with the portable kernels (VEXLOR_CPU=c), named
@@ -61,16 +62,21 @@ function(vexlor_add_test_suite name)
     target_link_libraries(${target} PRIVATE ${arg_LIBS} GTest::gtest_main GTest::gmock)
   endif()
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
-  target_compile_definitions(${target} PRIVATE VEXLOR_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-                                               VEXLOR_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  target_compile_definitions(${target} PRIVATE VEXLOR_SOURCE_DIR="${VEXLOR_TEST_SOURCE_DIR}"
+                                               VEXLOR_BINARY_DIR="${VEXLOR_TEST_BINARY_DIR}")
+  # An empty ENVIRONMENT value would vanish from the property list and take the next property's
+  # name as its value: the environment is named only when there is one.
   set(cli "")
+  set(environment)
   if(arg_USES_CLI)
     add_dependencies(${target} vexlor)
-    set(cli "VEXLOR_CLI=$<TARGET_FILE:vexlor>")
+    set(cli "VEXLOR_CLI=${VEXLOR_WINE_DRIVE}$<TARGET_FILE:vexlor>")
+    set(environment ENVIRONMENT "${cli}")
   endif()
-  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES ENVIRONMENT "${cli}")
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60
+                       PROPERTIES ${environment} ${VEXLOR_TEST_PROPERTIES})
   if(arg_PORTABLE)
     gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 TEST_PREFIX "portable."
-                         PROPERTIES ENVIRONMENT "VEXLOR_CPU=c;${cli}")
+                         PROPERTIES ENVIRONMENT "VEXLOR_CPU=c;${cli}" ${VEXLOR_TEST_PROPERTIES})
   endif()
 endfunction()

@@ -5,6 +5,7 @@
 
 #include "container/recording.h"
 #include "h264/annexb.h"
+#include "platform/file.h"
 
 namespace vexlor::avi {
 namespace {
@@ -69,6 +70,13 @@ void SetTag(char* dst, const char* src) {
   std::memcpy(dst, src, 4);
 }
 
+// A header value computed from the frame rate setting, held within its 32-bit field: 0 for a
+// value that is not positive (or not a number), the field's largest value for one beyond it.
+uint32_t HeaderValue(double v) {
+  if (!(v > 0)) return 0;
+  return v < 4294967295.0 ? uint32_t(v) : 0xFFFFFFFFu;
+}
+
 }  // namespace
 
 AviWriter::~AviWriter() {
@@ -91,7 +99,7 @@ int32_t AviWriter::Entry(int32_t operation, const void* a, uint32_t b) {
 void AviWriter::BuildHeaders() {
   const AviWriterSettings& s = settings;
   mainHeader = MainAviHeader{};
-  mainHeader.dwMicroSecPerFrame = s.frame_rate > 0 ? uint32_t(1000000.0 / s.frame_rate) : 0;
+  mainHeader.dwMicroSecPerFrame = s.frame_rate > 0 ? HeaderValue(1000000.0 / s.frame_rate) : 0;
   mainHeader.dwFlags = 0x110;  // has index, interleaved
   mainHeader.dwStreams = 2;
   mainHeader.dwWidth = uint32_t(s.width);
@@ -101,7 +109,7 @@ void AviWriter::BuildHeaders() {
   SetTag(videoHeader.fccType, "vids");
   SetTag(videoHeader.fccHandler, "h264");
   videoHeader.dwScale = 1;
-  videoHeader.dwRate = s.frame_rate > 0 ? uint32_t(s.frame_rate) : 0;
+  videoHeader.dwRate = HeaderValue(s.frame_rate);
   videoHeader.dwQuality = 10000;
   videoHeader.rcFrame[2] = int16_t(s.width);
   videoHeader.rcFrame[3] = int16_t(s.height);
@@ -144,7 +152,7 @@ bool AviWriter::Put(const void* bytes, size_t count) {
 
 bool AviWriter::SeekTo(uint32_t offset) {
   if (file_ == nullptr || failed_) return false;
-  if (std::fseek(file_, long(offset), SEEK_SET) != 0) {
+  if (platform::SeekFile(file_, offset, SEEK_SET) != 0) {
     failed_ = true;
     return false;
   }
@@ -176,7 +184,7 @@ int32_t AviWriter::Open(const char* path) {
   index_.clear();
   BuildHeaders();
 
-  file_ = path != nullptr ? std::fopen(path, "wb") : nullptr;
+  file_ = path != nullptr ? platform::OpenFile(path, "wb") : nullptr;
   if (file_ == nullptr) {
     std::fprintf(stderr, "error: file create error %s\n", path != nullptr ? path : "");
     failed_ = true;

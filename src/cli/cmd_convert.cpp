@@ -1,10 +1,7 @@
 // `vexlor convert`: the conversion job from the command line, with the dialog's status texts.
-#include <unistd.h>
-
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +11,7 @@
 
 #include "app/conversion_job.h"
 #include "commands.h"
+#include "platform/console.h"
 #include "recording_commands.h"
 
 namespace vexlor::cli {
@@ -70,36 +68,17 @@ class CliProgressSink : public app::ProgressSink {
   std::atomic<int> phase_count_{0};
 };
 
-volatile std::sig_atomic_t g_interrupted = 0;
-void OnInterrupt(int) {
-  g_interrupted = 1;
+// What redraws the status line `shown` as `text` in place: a carriage return and the erase-line
+// sequence, or, on a terminal that does not obey it, spaces over what is left of the old line.
+std::string Redraw(const std::string& shown, const std::string& text, bool escapes) {
+  if (escapes) return "\r\033[K" + text;
+  std::string line = "\r" + text;
+  if (shown.size() > text.size()) {
+    line.append(shown.size() - text.size(), ' ');
+    line.append("\r" + text);
+  }
+  return line;
 }
-
-// For the life of a conversion: Ctrl-C, a closed terminal or a termination request cancel it
-// cleanly (the file being written is finished), and a reader of our output that goes away
-// (SIGPIPE) does not end the process in the middle of a file.
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    g_interrupted = 0;
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    for (int i = 0; i < kCount; ++i) {
-      struct sigaction use = sa;
-      if (kSignals[i] == SIGPIPE) use.sa_handler = SIG_IGN;
-      sigaction(kSignals[i], &use, &old_[i]);
-    }
-  }
-  ~InterruptGuard() {
-    for (int i = 0; i < kCount; ++i) sigaction(kSignals[i], &old_[i], nullptr);
-  }
-
- private:
-  static constexpr int kCount = 4;
-  static constexpr int kSignals[kCount] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-  struct sigaction old_[kCount] {};
-};
 
 // The tests' hold point (see ConversionJob::hold_point) from VEXLOR_TEST_HOLD: "scan", or
 // "CH_NN" for the pass of channel NN (01 to 16). Unset in normal use.
@@ -120,10 +99,14 @@ void RunConvert(const std::string& path, int* exitCode) {
     *exitCode = code;
     return;
   }
-  const bool terminal = isatty(STDOUT_FILENO) == 1;
+  const bool terminal = platform::StdoutIsTerminal();
+  const bool escapes = terminal && platform::EnableLineEscapes();
   job->hold_point = TestHoldPoint();
   CliProgressSink sink(job.get());
-  InterruptGuard interrupt_guard;
+  // Ctrl-C, a closed terminal or a termination request cancel the conversion cleanly (the file
+  // being written is finished); a reader of our output that goes away does not end the process
+  // in the middle of a file.
+  platform::InterruptGuard interrupt_guard;
   job->StartConversion(&sink);
 
   std::string shown;
@@ -131,7 +114,7 @@ void RunConvert(const std::string& path, int* exitCode) {
   bool cancelled = false;
   for (;;) {
     const bool finished = !job->Running();
-    if (g_interrupted && !finished) {
+    if (platform::InterruptGuard::Interrupted() && !finished) {
       job->CancelAndWait();
       cancelled = true;
       break;
@@ -141,8 +124,8 @@ void RunConvert(const std::string& path, int* exitCode) {
       if (sink.Latest(&kind, &value)) {
         const std::string text = app::ProgressText(*job, kind, value, shown);
         if (text != shown) {
+          std::printf("%s", Redraw(shown, text, escapes).c_str());
           shown = text;
-          std::printf("\r\033[K%s", shown.c_str());
           std::fflush(stdout);
         }
       }
@@ -164,7 +147,7 @@ void RunConvert(const std::string& path, int* exitCode) {
   if (sink.Latest(&last_kind, &last_value)) {
     const std::string final_text = app::ProgressText(*job, last_kind, last_value, shown);
     if (terminal) {
-      std::printf("\r\033[K%s\n", final_text.c_str());
+      std::printf("%s\n", Redraw(shown, final_text, escapes).c_str());
     } else if (final_text != shown) {
       std::printf("%s\n", final_text.c_str());
     }

@@ -9,13 +9,14 @@
 #include "h264/api.h"
 #include "h264/inspect.h"
 #include "h264/md5.h"
+#include "platform/file.h"
 
 namespace vexlor::cli {
 
 namespace {
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = platform::OpenFile(path, "rb");
   if (f == nullptr) return false;
   uint8_t buf[1 << 16];
   size_t n;
@@ -40,7 +41,7 @@ int RunDecode(const DecodeOptions& opt) {
   }
   std::FILE* out = nullptr;
   if (!opt.output.empty()) {
-    out = std::fopen(opt.output.c_str(), "wb");
+    out = platform::OpenFile(opt.output, "wb");
     if (out == nullptr) {
       std::fprintf(stderr, "error: cannot create %s\n", opt.output.c_str());
       return 1;

@@ -5,6 +5,7 @@
 
 #include "app/conversion_job.h"
 #include "commands.h"
+#include "platform/file.h"
 #include "png_writer.h"
 #include "recording_commands.h"
 
@@ -23,7 +24,7 @@ void RunSnapshot(const std::string& path, const std::string& out_dir, int* exitC
     if (job->widths[c] <= 0 || job->heights[c] <= 0 || w <= 0 || h <= 0) continue;
     std::string name = app::OutputName(path, c, ".png");
     if (!out_dir.empty()) {
-      const size_t slash = name.find_last_of('/');
+      const size_t slash = name.find_last_of(platform::kPathSeparators);
       name = out_dir + "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
     }
     // The visible part of the picture, as players show it.

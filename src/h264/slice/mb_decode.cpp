@@ -116,8 +116,13 @@ int DecodeMacroblock(const SliceContext& s, MacroblockState* mb, int mbX, int mb
     if (mb->partitionMode == 0) {
       const bool zero = DerivePSkipMotion(s, mb);
       mb->partitionMode = 1;
-      if (zero) {
-        CopySkipMacroblock(pic, s.refList[0], mb->pixX, mb->pixY, width);
+      // The copy reads the reference at this picture's size; a reference of another size (a new
+      // sequence parameter set without an IDR picture) takes the general path, which predicts
+      // mid-grey for it.
+      const Picture* ref = s.refList[0];
+      if (zero && ref != nullptr && ref->luma != nullptr && ref->width == width &&
+          ref->height == s.height) {
+        CopySkipMacroblock(pic, ref, mb->pixX, mb->pixY, width);
         info->mbQp[addr] = static_cast<uint8_t>(mb->qp);
         info->mbCodedMask[addr] = 0;
         return 0;
