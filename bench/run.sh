@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# Decoder benchmark: for each benchmark stream, our decoding rate through `vexlor decode` (no
-# output written) and, when ffmpeg is installed, ffmpeg's single-threaded rate on the same
-# stream in the same run, with the ratio ours/ffmpeg (frame rates; the ratio of processor times
-# beside it). The best of REPEAT runs counts (default 3).
+# Benchmarks, three tables:
+#  - the decoder: for each benchmark stream, our decoding rate through `vexlor decode` (no output
+#    written) and, when ffmpeg is installed, ffmpeg's single-threaded rate on the same stream in
+#    the same run, with the ratio ours/ffmpeg (frame rates; the ratio of processor times beside
+#    it) and the peak memory of both;
+#  - the conversion of a 4-channel recording made from the benchmark streams, against `cp` of it
+#    (BENCH_BASE=path/to/other/vexlor adds another build's conversion in the same run);
+#  - kernel_tests --bench: each kernel at each CPU level against its portable reference.
+# The best of REPEAT runs counts (default 3).
 # Before timing, our output is checked against ffmpeg's picture by picture (BENCH_CHECK=0 skips).
 #
 # Usage: bench/run.sh [BUILD_DIR]      (streams are made into BUILD_DIR/bench-streams)
@@ -19,23 +24,23 @@ repeat=${REPEAT:-3}
 have_ffmpeg=0
 command -v ffmpeg >/dev/null && have_ffmpeg=1
 
-# best_seconds COMMAND...: "WALL CPU", the shortest wall time and the shortest processor time
-# (user + system) of $repeat runs, in seconds. On a busy machine the processor times compare the
-# two decoders more fairly than the wall times.
-best_seconds() {
+# best_run COMMAND...: "WALL CPU PEAK", the shortest wall time and the shortest processor time
+# (user + system) of $repeat runs in seconds, and the largest peak resident memory in MB. On a
+# busy machine the processor times compare the two decoders more fairly than the wall times.
+best_run() {
   python3 - "$repeat" "$@" <<'PY'
 import os, subprocess, sys, time
 repeat, cmd = int(sys.argv[1]), sys.argv[2:]
 wall = cpu = float('inf')
+peak = 0
 for _ in range(repeat):
-    before = os.times()
     start = time.monotonic()
-    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    child = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, _, usage = os.wait4(child.pid, 0)
     wall = min(wall, time.monotonic() - start)
-    after = os.times()
-    cpu = min(cpu, (after.children_user - before.children_user) +
-              (after.children_system - before.children_system))
-print(f'{wall:.4f} {max(cpu, 0.001):.4f}')
+    cpu = min(cpu, usage.ru_utime + usage.ru_stime)
+    peak = max(peak, usage.ru_maxrss)
+print(f'{wall:.4f} {max(cpu, 0.001):.4f} {peak / 1024:.1f}')
 PY
 }
 
@@ -54,26 +59,63 @@ check() {
   fi
 }
 
-printf '%-16s %6s %12s %12s %8s %10s\n' stream frames "vexlor fps" "ffmpeg fps" ratio "cpu ratio"
+echo "Decoder: frames per second, best of $repeat; ratio = ours / ffmpeg -threads 1 (wall, and"
+echo "processor time); peak resident memory"
+printf '%-12s %6s %11s %11s %7s %9s %9s %9s\n' stream frames "vexlor fps" "ffmpeg fps" ratio \
+  "cpu ratio" "vexlor MB" "ffmpeg MB"
 for s in "$build"/bench-streams/*.264; do
   name=$(basename "$s" .264)
   frames=$(cat "${s%.264}.frames")
   if [ "$have_ffmpeg" = 1 ] && [ "${BENCH_CHECK:-1}" = 1 ]; then
     echo "  $name: $(check "$s")"
   fi
-  read -r ours ours_cpu < <(best_seconds "$vexlor" decode "$s")
+  read -r ours ours_cpu ours_mb < <(best_run "$vexlor" decode "$s")
   ours_fps=$(awk -v f="$frames" -v t="$ours" 'BEGIN { printf "%.1f", f / t }')
-  theirs_fps=- ratio=- cpu_ratio=-
+  theirs_fps=- ratio=- cpu_ratio=- theirs_mb=-
   if [ "$have_ffmpeg" = 1 ]; then
-    read -r theirs theirs_cpu < <(best_seconds ffmpeg -nostdin -loglevel error -threads 1 -i "$s" \
-      -f null -)
+    read -r theirs theirs_cpu theirs_mb < <(best_run ffmpeg -nostdin -loglevel error -threads 1 \
+      -i "$s" -f null -)
     theirs_fps=$(awk -v f="$frames" -v t="$theirs" 'BEGIN { printf "%.1f", f / t }')
     ratio=$(awk -v a="$theirs" -v b="$ours" 'BEGIN { printf "%.2f", a / b }')
     cpu_ratio=$(awk -v a="$theirs_cpu" -v b="$ours_cpu" 'BEGIN { printf "%.2f", a / b }')
   fi
-  printf '%-16s %6d %12s %12s %8s %10s\n' "$name" "$frames" "$ours_fps" "$theirs_fps" "$ratio" \
-    "$cpu_ratio"
+  printf '%-12s %6d %11s %11s %7s %9s %9s %9s\n' "$name" "$frames" "$ours_fps" "$theirs_fps" \
+    "$ratio" "$cpu_ratio" "$ours_mb" "$theirs_mb"
 done
+
+# Conversion: a 4-channel recording of the benchmark streams (cycled), converted by this build
+# and, when BENCH_BASE names another build's vexlor, by that one, against copying the file.
+echo
+work=$build/bench-streams/conversion
+mkdir -p "$work"
+rec=$work/four.kvr
+if [ ! -s "$rec" ]; then
+  streams=("$build"/bench-streams/bench_576p.264 "$build"/bench-streams/bench_720p.264
+    "$build"/bench-streams/bench_parts.264 "$build"/bench-streams/bench_576p.264)
+  args=()
+  for n in 0 1 2 3; do args+=(--channel "$n=${streams[$n]}"); done
+  "$vexlor" mkrec -o "$rec" "${args[@]}" >/dev/null
+fi
+echo "Conversion of a 4-channel recording ($(($(stat -c %s "$rec") / 1048576)) MB), best of $repeat"
+printf '%-34s %8s %8s %9s\n' run "wall s" "cpu s" "peak MB"
+convert_row() {
+  local label=$1
+  shift
+  read -r wall cpu mb < <(best_run "$@")
+  printf '%-34s %8s %8s %9s\n' "$label" "$wall" "$cpu" "$mb"
+}
+convert_row "vexlor convert" "$vexlor" convert "$rec"
+if [ -n "${BENCH_BASE:-}" ]; then
+  convert_row "$(basename "$BENCH_BASE") convert" "$BENCH_BASE" convert "$rec"
+fi
+convert_row "cp" cp "$rec" "$work/copy.kvr"
+rm -f "$work"/copy.kvr "$work"/four_*.avi
+
+# The kernels: each entry's speed at each CPU level relative to the portable reference.
+if [ -x "$build/tests/kernels/kernel_tests" ]; then
+  echo
+  "$build/tests/kernels/kernel_tests" --bench
+fi
 
 for micro in "$build/bench/decoder_bench" "$build/tests/h264/bitreader_bench"; do
   if [ -x "$micro" ]; then "$micro" --benchmark_min_time=0.2; fi
