@@ -213,86 +213,69 @@ inline void ChromaStrong8(V* x, V alpha, V beta) {
 template <class Lanes>
 struct SimdFilters {
   using V = typename Lanes::V;
-  template <bool kVertical>
-  static void LumaNormal(uint8_t* pix, ptrdiff_t stride, int alpha, int beta, const int8_t* tc0) {
-    const V va = Splat<V>(alpha);
-    const V vb = Splat<V>(beta);
-    const V tcs[2] = {Lanes::LumaTc0(tc0, 0), Lanes::LumaTc0(tc0, 1)};
-    auto filter = [&](V* x, int half) { LumaNormal8(x, va, vb, tcs[half]); };
+
+  // A luma edge: rows kFirst .. kFirst + kCount - 1 (of p3..q3) filtered, rows kFirstOut ..
+  // kLastOut written back (all eight for vertical edges, whose rows are transposed).
+  template <bool kVertical, int kFirst, int kCount, int kFirstOut, int kLastOut, class Filter>
+  static void LumaEdge(uint8_t* pix, ptrdiff_t stride, Filter filter) {
     Edge e;
     if constexpr (kVertical) {
       LoadVertical(pix, pix + 8 * stride, stride, &e);
-      Lanes::template Run<1, 6>(&e, filter);
+      Lanes::template Run<kFirst, kCount>(&e, filter);
       StoreVertical(pix, pix + 8 * stride, stride, e);
     } else {
-      for (int k = 1; k < 7; ++k) e.t[k] = Load16(pix + (k - 4) * stride);
-      Lanes::template Run<1, 6>(&e, filter);
-      for (int k = 2; k < 6; ++k) Store16(pix + (k - 4) * stride, e.t[k]);
+      for (int k = kFirst; k < kFirst + kCount; ++k) e.t[k] = Load16(pix + (k - 4) * stride);
+      Lanes::template Run<kFirst, kCount>(&e, filter);
+      for (int k = kFirstOut; k <= kLastOut; ++k) Store16(pix + (k - 4) * stride, e.t[k]);
     }
+  }
+
+  // A chroma edge: p1..q1 of Cb in lanes 0..7, of Cr in lanes 8..15; p0 and q0 written back.
+  template <bool kVertical, class Filter>
+  static void ChromaEdge(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, Filter filter) {
+    Edge e;
+    if constexpr (kVertical) {
+      LoadVertical(cb, cr, stride, &e);
+      Lanes::template Run<2, 4>(&e, filter);
+      StoreVertical(cb, cr, stride, e);
+    } else {
+      for (int k = 2; k < 6; ++k) {
+        e.t[k] = _mm_unpacklo_epi64(Load8(cb + (k - 4) * stride), Load8(cr + (k - 4) * stride));
+      }
+      Lanes::template Run<2, 4>(&e, filter);
+      for (int k = 3; k < 5; ++k) {
+        Store8(cb + (k - 4) * stride, e.t[k]);
+        Store8(cr + (k - 4) * stride, _mm_unpackhi_epi64(e.t[k], e.t[k]));
+      }
+    }
+  }
+
+  template <bool kVertical>
+  static void LumaNormal(uint8_t* pix, ptrdiff_t stride, int alpha, int beta, const int8_t* tc0) {
+    const V va = Splat<V>(alpha), vb = Splat<V>(beta);
+    const V tcs[2] = {Lanes::LumaTc0(tc0, 0), Lanes::LumaTc0(tc0, 1)};
+    LumaEdge<kVertical, 1, 6, 2, 5>(pix, stride,
+                                    [&](V* x, int half) { LumaNormal8(x, va, vb, tcs[half]); });
   }
 
   template <bool kVertical>
   static void LumaStrong(uint8_t* pix, ptrdiff_t stride, int alpha, int beta) {
-    const V va = Splat<V>(alpha);
-    const V vb = Splat<V>(beta);
-    auto filter = [&](V* x, int) { LumaStrong8(x, va, vb); };
-    Edge e;
-    if constexpr (kVertical) {
-      LoadVertical(pix, pix + 8 * stride, stride, &e);
-      Lanes::template Run<0, 8>(&e, filter);
-      StoreVertical(pix, pix + 8 * stride, stride, e);
-    } else {
-      for (int k = 0; k < 8; ++k) e.t[k] = Load16(pix + (k - 4) * stride);
-      Lanes::template Run<0, 8>(&e, filter);
-      for (int k = 1; k < 7; ++k) Store16(pix + (k - 4) * stride, e.t[k]);
-    }
+    const V va = Splat<V>(alpha), vb = Splat<V>(beta);
+    LumaEdge<kVertical, 0, 8, 1, 6>(pix, stride, [&](V* x, int) { LumaStrong8(x, va, vb); });
   }
 
-  // Chroma: Cb in lanes 0..7, Cr in lanes 8..15 (the low and high halves of the filter).
   template <bool kVertical>
   static void ChromaNormal(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta,
                            const int8_t* tc0) {
-    const V va = Splat<V>(alpha);
-    const V vb = Splat<V>(beta);
+    const V va = Splat<V>(alpha), vb = Splat<V>(beta);
     const V tc = Lanes::ChromaTc0(tc0);
-    auto filter = [&](V* x, int) { ChromaNormal8(x, va, vb, tc); };
-    Edge e;
-    if constexpr (kVertical) {
-      LoadVertical(cb, cr, stride, &e);
-      Lanes::template Run<2, 4>(&e, filter);
-      StoreVertical(cb, cr, stride, e);
-    } else {
-      for (int k = 2; k < 6; ++k) {
-        e.t[k] = _mm_unpacklo_epi64(Load8(cb + (k - 4) * stride), Load8(cr + (k - 4) * stride));
-      }
-      Lanes::template Run<2, 4>(&e, filter);
-      for (int k = 3; k < 5; ++k) {
-        Store8(cb + (k - 4) * stride, e.t[k]);
-        Store8(cr + (k - 4) * stride, _mm_unpackhi_epi64(e.t[k], e.t[k]));
-      }
-    }
+    ChromaEdge<kVertical>(cb, cr, stride, [&](V* x, int) { ChromaNormal8(x, va, vb, tc); });
   }
 
   template <bool kVertical>
   static void ChromaStrong(uint8_t* cb, uint8_t* cr, ptrdiff_t stride, int alpha, int beta) {
-    const V va = Splat<V>(alpha);
-    const V vb = Splat<V>(beta);
-    auto filter = [&](V* x, int) { ChromaStrong8(x, va, vb); };
-    Edge e;
-    if constexpr (kVertical) {
-      LoadVertical(cb, cr, stride, &e);
-      Lanes::template Run<2, 4>(&e, filter);
-      StoreVertical(cb, cr, stride, e);
-    } else {
-      for (int k = 2; k < 6; ++k) {
-        e.t[k] = _mm_unpacklo_epi64(Load8(cb + (k - 4) * stride), Load8(cr + (k - 4) * stride));
-      }
-      Lanes::template Run<2, 4>(&e, filter);
-      for (int k = 3; k < 5; ++k) {
-        Store8(cb + (k - 4) * stride, e.t[k]);
-        Store8(cr + (k - 4) * stride, _mm_unpackhi_epi64(e.t[k], e.t[k]));
-      }
-    }
+    const V va = Splat<V>(alpha), vb = Splat<V>(beta);
+    ChromaEdge<kVertical>(cb, cr, stride, [&](V* x, int) { ChromaStrong8(x, va, vb); });
   }
 };
 

@@ -169,22 +169,8 @@ void Dc16x16(uint8_t* d, const uint8_t* top, const uint8_t* left, int, int avail
 template <int N>
 void Plane(uint8_t* d, const uint8_t* top, const uint8_t* left, int corner, int) {
   constexpr int h = N / 2;
-  int hs = 0, vs = 0;
-  for (int i = 1; i <= h; ++i) {
-    const int tp = h - 1 - i >= 0 ? top[h - 1 - i] : corner;
-    const int lp = h - 1 - i >= 0 ? left[h - 1 - i] : corner;
-    hs += i * (top[h - 1 + i] - tp);
-    vs += i * (left[h - 1 + i] - lp);
-  }
-  int b, c;
-  if (N == 16) {
-    b = (5 * hs + 32) >> 6;
-    c = (5 * vs + 32) >> 6;
-  } else {
-    b = (17 * hs + 16) >> 5;
-    c = (17 * vs + 16) >> 5;
-  }
-  const int a = 16 * (left[N - 1] + top[N - 1]);
+  int a, b, c;
+  PlaneParameters<N>(top, left, corner, &a, &b, &c);
   for (int y = 0; y < N; ++y) {
     int v = a + c * (y - (h - 1)) - b * (h - 1) + 16;
     for (int x = 0; x < N; ++x) {

@@ -31,6 +31,24 @@ struct IntraKernels {
                          int avail);
 };
 
+// The parameters of plane prediction of an N x N block (N = 16 luma, 8 chroma): sample (x, y) is
+// Clip((a + b (x - N/2 + 1) + c (y - N/2 + 1) + 16) >> 5).
+template <int N>
+inline void PlaneParameters(const uint8_t* top, const uint8_t* left, int corner, int* a, int* b,
+                            int* c) {
+  constexpr int h = N / 2;
+  int hs = 0, vs = 0;
+  for (int i = 1; i <= h; ++i) {
+    const int tp = h - 1 - i >= 0 ? top[h - 1 - i] : corner;
+    const int lp = h - 1 - i >= 0 ? left[h - 1 - i] : corner;
+    hs += i * (top[h - 1 + i] - tp);
+    vs += i * (left[h - 1 + i] - lp);
+  }
+  *b = N == 16 ? (5 * hs + 32) >> 6 : (17 * hs + 16) >> 5;
+  *c = N == 16 ? (5 * vs + 32) >> 6 : (17 * vs + 16) >> 5;
+  *a = 16 * (left[N - 1] + top[N - 1]);
+}
+
 // The portable reference: every sample written out as the standard's equations give it.
 void InitIntraReference(IntraKernels* k);
 // The fastest kernels the CPU flags allow (dsp::CpuFlag): the directional Intra 4x4 modes from

@@ -37,16 +37,8 @@ void Dc16x16Sse2(uint8_t* d, const uint8_t* top, const uint8_t* left, int, int a
 template <int N>
 void PlaneSse2(uint8_t* d, const uint8_t* top, const uint8_t* left, int corner, int) {
   constexpr int h = N / 2;
-  int hs = 0, vs = 0;
-  for (int i = 1; i <= h; ++i) {
-    const int tp = h - 1 - i >= 0 ? top[h - 1 - i] : corner;
-    const int lp = h - 1 - i >= 0 ? left[h - 1 - i] : corner;
-    hs += i * (top[h - 1 + i] - tp);
-    vs += i * (left[h - 1 + i] - lp);
-  }
-  const int b = N == 16 ? (5 * hs + 32) >> 6 : (17 * hs + 16) >> 5;
-  const int c = N == 16 ? (5 * vs + 32) >> 6 : (17 * vs + 16) >> 5;
-  const int a = 16 * (left[N - 1] + top[N - 1]);
+  int a, b, c;
+  PlaneParameters<N>(top, left, corner, &a, &b, &c);
   // Row 0: a - (h - 1) (b + c) + 16 + b x.
   const __m128i vb = _mm_set1_epi16(static_cast<int16_t>(b));
   const __m128i x0 = _mm_mullo_epi16(vb, _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));

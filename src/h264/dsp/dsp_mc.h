@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace vexlor::h264 {
 
@@ -22,6 +23,22 @@ struct McKernels {
   LumaMcFn luma[3][16];  // [width 4, 8, 16][4 * yFrac + xFrac]
   ChromaMcFn chroma[3];  // [width 2, 4, 8]
 };
+
+// Fills a table from a set of kernels: a class with the static member variable templates
+// Luma<W, xFrac, yFrac> (a LumaMcFn) and Chroma<W> (a ChromaMcFn).
+template <class K, int W, int... F>
+constexpr void SetLumaRow(LumaMcFn* row, std::integer_sequence<int, F...>) {
+  ((row[F] = K::template Luma<W, (F & 3), (F >> 2)>), ...);
+}
+template <class K>
+void SetMcKernels(McKernels* k) {
+  SetLumaRow<K, 4>(k->luma[0], std::make_integer_sequence<int, 16>{});
+  SetLumaRow<K, 8>(k->luma[1], std::make_integer_sequence<int, 16>{});
+  SetLumaRow<K, 16>(k->luma[2], std::make_integer_sequence<int, 16>{});
+  k->chroma[0] = K::template Chroma<2>;
+  k->chroma[1] = K::template Chroma<4>;
+  k->chroma[2] = K::template Chroma<8>;
+}
 
 // The portable reference, which defines the results.
 void InitMcReference(McKernels* k);

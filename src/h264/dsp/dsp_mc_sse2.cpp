@@ -8,7 +8,6 @@
 #include <emmintrin.h>
 
 #include <cstring>
-#include <utility>
 
 #include "dsp/dsp_mc.h"
 
@@ -253,20 +252,17 @@ void ChromaMc(uint8_t* __restrict dst, ptrdiff_t ds, const uint8_t* __restrict s
   }
 }
 
-template <int W, int... F>
-constexpr void FillLuma(LumaMcFn* row, std::integer_sequence<int, F...>) {
-  ((row[F] = &LumaMc<W, (F & 3), (F >> 2)>), ...);
-}
+struct Kernels {
+  template <int W, int XF, int YF>
+  static constexpr LumaMcFn Luma = &LumaMc<W, XF, YF>;
+  template <int W>
+  static constexpr ChromaMcFn Chroma = &ChromaMc<W>;
+};
 
 }  // namespace
 
 void InitMcSse2(McKernels* k) {
-  FillLuma<4>(k->luma[0], std::make_integer_sequence<int, 16>{});
-  FillLuma<8>(k->luma[1], std::make_integer_sequence<int, 16>{});
-  FillLuma<16>(k->luma[2], std::make_integer_sequence<int, 16>{});
-  k->chroma[0] = &ChromaMc<2>;
-  k->chroma[1] = &ChromaMc<4>;
-  k->chroma[2] = &ChromaMc<8>;
+  SetMcKernels<Kernels>(k);
 }
 
 }  // namespace vexlor::h264
