@@ -5,7 +5,8 @@
 #    the same run, with the ratio ours/ffmpeg (frame rates; the ratio of processor times beside
 #    it) and the peak memory of both;
 #  - the conversion of a 4-channel recording made from the benchmark streams, against `cp` of it
-#    (BENCH_BASE=path/to/other/vexlor adds another build's conversion in the same run);
+#    (BENCH_BASE=path/to/other/vexlor, named BENCH_BASE_LABEL in the table, adds another
+#    build's conversion in the same run);
 #  - kernel_tests --bench: each kernel at each CPU level against its portable reference.
 # The best of REPEAT runs counts (default 3).
 # Before timing, our output is checked against ffmpeg's picture by picture (BENCH_CHECK=0 skips).
@@ -106,7 +107,7 @@ convert_row() {
 }
 convert_row "vexlor convert" "$vexlor" convert "$rec"
 if [ -n "${BENCH_BASE:-}" ]; then
-  convert_row "$(basename "$BENCH_BASE") convert" "$BENCH_BASE" convert "$rec"
+  convert_row "${BENCH_BASE_LABEL:-base build} convert" "$BENCH_BASE" convert "$rec"
 fi
 convert_row "cp" cp "$rec" "$work/copy.kvr"
 rm -f "$work"/copy.kvr "$work"/four_*.avi
