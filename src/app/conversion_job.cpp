@@ -5,15 +5,16 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <new>
 
 #include "h264/decoder.h"
+#include "platform/files.h"
 
 namespace vexlor::app {
 
 ConversionJob::ConversionJob() {
   container::InitFrame(&frame);
   for (int c = 0; c < kChannelCount; ++c) {
-    pictures[c].assign(kInitialPictureBytes, 0);
     h264::H264Decoder* decoder = nullptr;
     if (h264::CreateDecoder(&decoder) != 0) {
       h264::DestroyDecoder(decoder);  // an instance made by a failed creation is not used
@@ -35,11 +36,24 @@ ConversionJob::~ConversionJob() {
 int ConversionJob::OpenRecording(const std::string& recording_path) {
   if (Running()) return 3;
   CloseRecording();
+  // Only regular files: a FIFO would block the open, a device could be read for ever.
+  switch (platform::KindOf(recording_path)) {
+    case platform::PathKind::kDirectory:
+      return 4;
+    case platform::PathKind::kFifo:
+    case platform::PathKind::kOther:
+      return 5;
+    default:
+      break;
+  }
   std::FILE* file = std::fopen(recording_path.c_str(), "rb");
   if (file == nullptr) return 1;
-  // Only regular files: a device or a pipe could be read for ever.
   struct stat st;
-  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || fseeko(file, 0, SEEK_END) != 0) {
+  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fclose(file);
+    return 5;
+  }
+  if (fseeko(file, 0, SEEK_END) != 0) {
     std::fclose(file);
     return 1;
   }
@@ -76,7 +90,16 @@ bool ConversionJob::StartConversion(ProgressSink* sink) {
   JoinFinishedWorker();
   cancel_requested.store(0);
   job_running.store(1);
-  worker_ = std::thread([this, sink] { ConversionWorker(this, sink); });
+  worker_ = std::thread([this, sink] {
+    // Out of memory ends the conversion, not the program.
+    try {
+      ConversionWorker(this, sink);
+    } catch (const std::bad_alloc&) {
+      std::fputs("error: out of memory\n", stderr);
+      last_result.store(0);
+      job_running.store(0);
+    }
+  });
   return true;
 }
 

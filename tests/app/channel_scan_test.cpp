@@ -179,5 +179,32 @@ TEST_F(ScanTest, PictureLargerThanTheFirstBufferIsKeptWhole) {
   EXPECT_GT(non_zero, 1280);
 }
 
+TEST_F(ScanTest, APictureStillInsideTheDecoderAtTheEndCounts) {
+  if (!testing::HaveTool("x264") || !testing::HaveTool("ffmpeg")) GTEST_SKIP() << "no x264/ffmpeg";
+  // One picture: the decoder finishes it only when drained at the end of the scan.
+  const std::string stream = dir_ / "one.264";
+  ASSERT_EQ(RunCommand(Cmd({{"ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=176x144:rate=25 "
+                             "-frames:v 1 -pix_fmt yuv420p -f rawvideo - | x264 --quiet --profile "
+                             "baseline --preset ultrafast --input-res 176x144 -o",
+                             false},
+                            {stream, true},
+                            {"-", false}})),
+            0);
+  Make("--channel 5=" + stream);
+  ASSERT_EQ(ScanChannels(&job_, &sink_), 1);
+  EXPECT_EQ(job_.widths[5], 176);
+  EXPECT_EQ(job_.heights[5], 144);
+  EXPECT_EQ(job_.picture_widths[5], 176);
+
+  // Not when the scan is cancelled.
+  ConversionJob fresh;
+  ASSERT_EQ(fresh.OpenRecording(Rec()), 0);
+  ValueSink cancelling;
+  cancelling.cancel_at = 0;
+  cancelling.job = &fresh;
+  EXPECT_EQ(ScanChannels(&fresh, &cancelling), 0);
+  EXPECT_EQ(fresh.widths[5], 0);
+}
+
 }  // namespace
 }  // namespace vexlor::app
