@@ -4,7 +4,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +14,7 @@
 #include "app/conversion_job.h"
 #include "cli/commands.h"
 #include "cli/recording_commands.h"
+#include "platform/signals.h"
 
 namespace vexlor::cli {
 namespace {
@@ -70,37 +70,6 @@ class CliProgressSink : public app::ProgressSink {
   std::atomic<int> phase_count_{0};
 };
 
-volatile std::sig_atomic_t g_interrupted = 0;
-void OnInterrupt(int) {
-  g_interrupted = 1;
-}
-
-// For the life of a conversion: Ctrl-C, a closed terminal or a termination request cancel it
-// cleanly (the file being written is finished), and a reader of our output that goes away
-// (SIGPIPE) does not end the process in the middle of a file.
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    g_interrupted = 0;
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    for (int i = 0; i < kCount; ++i) {
-      struct sigaction use = sa;
-      if (kSignals[i] == SIGPIPE) use.sa_handler = SIG_IGN;
-      sigaction(kSignals[i], &use, &old_[i]);
-    }
-  }
-  ~InterruptGuard() {
-    for (int i = 0; i < kCount; ++i) sigaction(kSignals[i], &old_[i], nullptr);
-  }
-
- private:
-  static constexpr int kCount = 4;
-  static constexpr int kSignals[kCount] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-  struct sigaction old_[kCount] {};
-};
-
 // The tests' hold point (see ConversionJob::hold_point) from VEXLOR_TEST_HOLD: "scan", or
 // "CH_NN" for the pass of channel NN (01 to 16). Unset in normal use.
 int TestHoldPoint() {
@@ -122,8 +91,10 @@ void RunConvert(const std::string& path, int* exitCode) {
   }
   const bool terminal = isatty(STDOUT_FILENO) == 1;
   job->hold_point = TestHoldPoint();
+  job->keep_pictures = false;  // only the sizes matter here
   CliProgressSink sink(job.get());
-  InterruptGuard interrupt_guard;
+  // Ctrl-C, a closed terminal or a termination request cancel the conversion cleanly.
+  platform::CancelSignals cancel_signals;
   job->StartConversion(&sink);
 
   std::string shown;
@@ -131,7 +102,7 @@ void RunConvert(const std::string& path, int* exitCode) {
   bool cancelled = false;
   for (;;) {
     const bool finished = !job->Running();
-    if (g_interrupted && !finished) {
+    if (cancel_signals.Raised() && !finished) {
       job->CancelAndWait();
       cancelled = true;
       break;

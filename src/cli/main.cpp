@@ -1,9 +1,14 @@
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 
 #include "cli/commands.h"
+#include "platform/signals.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
   CLI::App app{"vexlor: turns a digital video recorder's recording into one AVI file per camera"};
   app.require_subcommand(1);
   // Usage errors are one line, like every other error of the tool.
@@ -23,4 +28,19 @@ int main(int argc, char** argv) {
     return app.exit(e);
   }
   return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vexlor::platform::IgnoreWriteSignals();
+  // No exception leaves the program: each ends it with one error line.
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("error: out of memory\n", stderr);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "error: %s\n", e.what());
+  }
+  return 1;
 }

@@ -5,12 +5,13 @@
 #include <cstdio>
 #include <vector>
 
-namespace vexlor::cli {
+#include "platform/files.h"
 
-bool WritePng(const std::string& file_name, const uint8_t* pixels, int width, int height,
-              size_t stride) {
-  std::FILE* f = std::fopen(file_name.c_str(), "wb");
-  if (f == nullptr) return false;
+namespace vexlor::cli {
+namespace {
+
+// The PNG encoding itself, into an open file. False on any error.
+bool EncodePng(std::FILE* f, const uint8_t* pixels, int width, int height, size_t stride) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
   std::vector<uint8_t> row(size_t(width) * 3);
@@ -34,9 +35,20 @@ bool WritePng(const std::string& file_name, const uint8_t* pixels, int width, in
     ok = false;
   }
   png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) std::remove(file_name.c_str());
   return ok;
+}
+
+}  // namespace
+
+bool WritePng(const std::string& file_name, const std::string& keep, const uint8_t* pixels,
+              int width, int height, size_t stride, std::string* why) {
+  platform::OutputFile output;
+  platform::OutputFile::Result r = output.Create(file_name, keep);
+  if (r == platform::OutputFile::kOk) {
+    r = output.Finish(EncodePng(output.file(), pixels, width, height, stride));
+  }
+  *why = platform::OutputFileError(r);
+  return r == platform::OutputFile::kOk;
 }
 
 }  // namespace vexlor::cli
