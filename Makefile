@@ -3,6 +3,7 @@
 #   make build   configure and build (Release) into build/
 #   make demo    deps + build + run the tool on the bundled sample recording
 #   make test    deps + build + run every test suite with ctest
+#   make test-repeat  the same, every test repeated until it fails, at most REPEAT times (20)
 #   make bench   deps + build + decoder benchmark against ffmpeg
 #   make sanitize  ASan+UBSan build of all test suites, then ctest
 #   make fuzz    libFuzzer smoke run of the decoder entry (clang)
@@ -12,13 +13,14 @@ JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 # CI systems set CI=true: warnings are errors there.
 WERROR    ?= $(if $(filter true TRUE 1 yes,$(CI)),ON,OFF)
 CMAKE_ARGS ?=
+REPEAT    ?= 20
 
 PACKAGES := build-essential cmake pkg-config g++ libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev libpng-dev qt6-base-dev x264 ffmpeg python3 clang libclang-rt-14-dev \
             xvfb xauth xdotool imagemagick
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build demo test bench sanitize fuzz format clean
+.PHONY: all deps build demo test test-repeat bench sanitize fuzz format clean
 
 all: build
 
@@ -41,6 +43,10 @@ demo: deps build
 
 test: deps build
 	cd $(BUILD) && ctest --output-on-failure --timeout 1800 -j $(JOBS)
+
+# Flaky tests show here: each test runs REPEAT times in a row (make test-repeat REPEAT=100).
+test-repeat: deps build
+	cd $(BUILD) && ctest --output-on-failure --timeout 1800 -j $(JOBS) --repeat until-fail:$(REPEAT)
 
 bench: deps build
 	bench/run.sh $(BUILD)
