@@ -51,22 +51,30 @@ std::FILE* CreateUniqueBeside(const std::string& beside, std::string* path) {
   return nullptr;
 }
 
+namespace {
+
+// Whether an output may take the name final_path: kOk, or why not.
+OutputFile::Result CheckFinalName(const std::string& final_path, const std::string& keep) {
+  if (IsSymbolicLink(final_path)) return OutputFile::kOk;  // the link itself is replaced
+  switch (KindOf(final_path)) {
+    case PathKind::kDirectory:
+      return OutputFile::kIsDirectory;
+    case PathKind::kFifo:
+    case PathKind::kOther:
+      return OutputFile::kNotRegular;
+    case PathKind::kRegular:
+      return !keep.empty() && SameFile(final_path, keep) ? OutputFile::kIsKept : OutputFile::kOk;
+    case PathKind::kMissing:
+      break;
+  }
+  return OutputFile::kOk;
+}
+
+}  // namespace
+
 OutputFile::Result OutputFile::Create(const std::string& final_path, const std::string& keep) {
   Finish(false);
-  if (!IsSymbolicLink(final_path)) {
-    switch (KindOf(final_path)) {
-      case PathKind::kDirectory:
-        return kIsDirectory;
-      case PathKind::kFifo:
-      case PathKind::kOther:
-        return kNotRegular;
-      case PathKind::kRegular:
-        if (!keep.empty() && SameFile(final_path, keep)) return kIsKept;
-        break;
-      case PathKind::kMissing:
-        break;
-    }
-  }
+  if (const Result r = CheckFinalName(final_path, keep); r != kOk) return r;
   file_ = CreateUniqueBeside(final_path, &temp_path_);
   if (file_ == nullptr) return kCannotCreate;
   final_path_ = final_path;
@@ -80,14 +88,7 @@ OutputFile::Result OutputFile::Finish(bool complete) {
   file_ = nullptr;
   Result result = complete && closed ? kOk : kWriteFailed;
   // The final name may have changed while the file was written: check it again.
-  if (result == kOk && !IsSymbolicLink(final_path_)) {
-    const PathKind kind = KindOf(final_path_);
-    if (kind == PathKind::kDirectory) result = kIsDirectory;
-    if (kind == PathKind::kFifo || kind == PathKind::kOther) result = kNotRegular;
-    if (kind == PathKind::kRegular && !keep_.empty() && SameFile(final_path_, keep_)) {
-      result = kIsKept;
-    }
-  }
+  if (result == kOk) result = CheckFinalName(final_path_, keep_);
   if (result == kOk && !RenameReplacing(temp_path_, final_path_)) result = kWriteFailed;
   if (result != kOk) {
     std::error_code ec;

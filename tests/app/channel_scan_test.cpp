@@ -158,13 +158,7 @@ TEST_F(ScanTest, PictureLargerThanTheFirstBufferIsKeptWhole) {
   if (!testing::HaveTool("x264") || !testing::HaveTool("ffmpeg")) GTEST_SKIP() << "no x264/ffmpeg";
   // 1280 x 720 pixels take 3,686,400 bytes, more than the buffer a channel starts with.
   const std::string stream = dir_ / "hd.264";
-  ASSERT_EQ(RunCommand(Cmd({{"ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720:rate=25 "
-                             "-frames:v 2 -pix_fmt yuv420p -f rawvideo - | x264 --quiet --profile "
-                             "baseline --preset ultrafast --input-res 1280x720 -o",
-                             false},
-                            {stream, true},
-                            {"-", false}})),
-            0);
+  ASSERT_TRUE(testing::EncodeX264(stream, "testsrc2", 1280, 720, 2));
   Make("--channel 7=" + stream);
   ASSERT_LT(job_.pictures[7].size(), size_t{1280} * 720 * 4);
   ASSERT_EQ(ScanChannels(&job_, nullptr), 1);
@@ -183,13 +177,7 @@ TEST_F(ScanTest, APictureStillInsideTheDecoderAtTheEndCounts) {
   if (!testing::HaveTool("x264") || !testing::HaveTool("ffmpeg")) GTEST_SKIP() << "no x264/ffmpeg";
   // One picture: the decoder finishes it only when drained at the end of the scan.
   const std::string stream = dir_ / "one.264";
-  ASSERT_EQ(RunCommand(Cmd({{"ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=176x144:rate=25 "
-                             "-frames:v 1 -pix_fmt yuv420p -f rawvideo - | x264 --quiet --profile "
-                             "baseline --preset ultrafast --input-res 176x144 -o",
-                             false},
-                            {stream, true},
-                            {"-", false}})),
-            0);
+  ASSERT_TRUE(testing::EncodeX264(stream, "testsrc2", 176, 144, 1));
   Make("--channel 5=" + stream);
   ASSERT_EQ(ScanChannels(&job_, &sink_), 1);
   EXPECT_EQ(job_.widths[5], 176);

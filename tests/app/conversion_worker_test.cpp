@@ -77,14 +77,7 @@ class WorkerTest : public ::testing::Test {
     job_.scan_channels = &FakeScan;
   }
   std::string Rec() const { return dir_ / "cam.kvr"; }
-  // The names in the scratch folder, sorted.
-  std::vector<std::string> Files() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> Files() const { return testing::ListDir(dir_.path()); }
   static bool KindOfFifo(const std::string& path) {
     return std::filesystem::is_fifo(std::filesystem::symlink_status(path));
   }

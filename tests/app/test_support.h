@@ -46,6 +46,15 @@ inline bool Exists(const std::string& path) {
   return std::filesystem::exists(path);
 }
 
+// The names in a folder, sorted.
+inline std::vector<std::string> ListDir(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 inline void PutLe(uint8_t* p, uint32_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -216,6 +225,19 @@ inline std::string CliPath() {
 
 inline bool HaveTool(const std::string& name) {
   return RunCommand("command -v " + name + " >/dev/null") == 0;
+}
+
+// Encodes `frames` pictures of the lavfi source `source` (for example "color=c=blue") of
+// width x height with x264 (Baseline) into `out`. True on success; needs ffmpeg and x264.
+inline bool EncodeX264(const std::string& out, const std::string& source, int width, int height,
+                       int frames, const std::string& x264_options = "") {
+  const std::string size = std::to_string(width) + "x" + std::to_string(height);
+  const char* joint = source.find('=') == std::string::npos ? "=" : ":";
+  return RunCommand("ffmpeg -nostdin -v error -f lavfi -i " + source + joint + "size=" + size +
+                    ":rate=25 -frames:v " + std::to_string(frames) +
+                    " -pix_fmt yuv420p -f rawvideo - | x264 --quiet --profile baseline --preset "
+                    "ultrafast " +
+                    x264_options + " --input-res " + size + " -o '" + out + "' -") == 0;
 }
 
 }  // namespace vexlor::testing

@@ -89,13 +89,7 @@ class ConvertTest : public ::testing::Test {
     return std::to_string(RunCommand(Quote(CliPath()) + " " + args, out));
   }
   // The names in the scratch folder, sorted: no temporary file may stay behind.
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> Names() const { return testing::ListDir(dir_.path()); }
   ScratchDir dir_;
 };
 
@@ -430,11 +424,7 @@ TEST_F(ConvertTest, SnapshotOfEverySizeTheDecoderAccepts) {
   if (!HaveTool("x264") || !HaveTool("ffmpeg")) GTEST_SKIP() << "no x264/ffmpeg";
   // 4096 x 2320: more than the 4096 x 2304 pixels a channel's picture buffer once stopped at.
   const std::string stream = dir_ / "large.264", rec = dir_ / "large.kvr";
-  ASSERT_EQ(RunCommand("ffmpeg -nostdin -v error -f lavfi -i color=c=0x3060a0:size=4096x2320 "
-                       "-frames:v 2 -pix_fmt yuv420p -f rawvideo - | x264 --quiet --profile "
-                       "baseline --preset ultrafast --level 5.1 --input-res 4096x2320 -o " +
-                       Quote(stream) + " -"),
-            0);
+  ASSERT_TRUE(testing::EncodeX264(stream, "color=c=0x3060a0", 4096, 2320, 2, "--level 5.1"));
   std::string out;
   ASSERT_EQ(Vexlor("mkrec -o " + Quote(rec) + " --channel 0=" + Quote(stream), &out), "0");
   ASSERT_EQ(Vexlor("snapshot " + Quote(rec), &out), "0") << out;
