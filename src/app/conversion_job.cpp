@@ -1,16 +1,19 @@
 #include "app/conversion_job.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <new>
 
 #include "h264/decoder.h"
-#include "platform/files.h"
+#include "platform/file.h"
 
 namespace vexlor::app {
+namespace {
+
+constexpr size_t kRecordingBufferSize = size_t{1} << 18;
+
+}  // namespace
 
 ConversionJob::ConversionJob() {
   container::InitFrame(&frame);
@@ -46,18 +49,20 @@ int ConversionJob::OpenRecording(const std::string& recording_path) {
     default:
       break;
   }
-  std::FILE* file = std::fopen(recording_path.c_str(), "rb");
+  std::FILE* file = platform::OpenFile(recording_path, "rb");
   if (file == nullptr) return 1;
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (!platform::IsRegularFile(file)) {
     std::fclose(file);
     return 5;
   }
-  if (fseeko(file, 0, SEEK_END) != 0) {
+  // The reader takes one packet at a time; the runtime's default buffer (4 KB with glibc and
+  // the Windows runtime) would make that a system call every third packet.
+  std::setvbuf(file, nullptr, _IOFBF, kRecordingBufferSize);
+  if (platform::SeekFile(file, 0, SEEK_END) != 0) {
     std::fclose(file);
     return 1;
   }
-  const int64_t size = ftello(file);
+  const int64_t size = platform::TellFile(file);
   if (size < 0) {
     std::fclose(file);
     return 1;
@@ -123,7 +128,7 @@ void HoldUntilCancelled(ConversionJob* job) {
 std::string OutputName(const std::string& recording_path, int channel, const char* suffix) {
   // Drop the file name's extension (".kvr", ".ms2", ".m4v": the last four characters); a file
   // name without a dot keeps all of it, so the name never reaches into the directory part.
-  const size_t slash = recording_path.find_last_of('/');
+  const size_t slash = recording_path.find_last_of(platform::kPathSeparators);
   const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
   const size_t dot = recording_path.find_last_of('.');
   const size_t stem_end =

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "platform/file.h"
+
 namespace vexlor::avi {
 namespace {
 
@@ -159,7 +161,7 @@ bool AviWriter::Put(const void* bytes, size_t count) {
 
 bool AviWriter::SeekTo(uint32_t offset) {
   if (file_ == nullptr || failed_) return false;
-  if (std::fseek(file_, long(offset), SEEK_SET) != 0) {
+  if (platform::SeekFile(file_, offset, SEEK_SET) != 0) {
     failed_ = true;
     return false;
   }

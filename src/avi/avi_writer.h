@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/files.h"
+#include "platform/output_file.h"
 
 namespace vexlor::avi {
 

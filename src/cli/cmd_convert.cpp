@@ -1,6 +1,4 @@
 // `vexlor convert`: the conversion job from the command line, with the dialog's status texts.
-#include <unistd.h>
-
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -14,7 +12,7 @@
 #include "app/conversion_job.h"
 #include "cli/commands.h"
 #include "cli/recording_commands.h"
-#include "platform/signals.h"
+#include "platform/console.h"
 
 namespace vexlor::cli {
 namespace {
@@ -70,6 +68,18 @@ class CliProgressSink : public app::ProgressSink {
   std::atomic<int> phase_count_{0};
 };
 
+// What redraws the status line `shown` as `text` in place: a carriage return and the erase-line
+// sequence, or, on a terminal that does not obey it, spaces over what is left of the old line.
+std::string Redraw(const std::string& shown, const std::string& text, bool escapes) {
+  if (escapes) return "\r\033[K" + text;
+  std::string line = "\r" + text;
+  if (shown.size() > text.size()) {
+    line.append(shown.size() - text.size(), ' ');
+    line.append("\r" + text);
+  }
+  return line;
+}
+
 // The tests' hold point (see ConversionJob::hold_point) from VEXLOR_TEST_HOLD: "scan", or
 // "CH_NN" for the pass of channel NN (01 to 16). Unset in normal use.
 int TestHoldPoint() {
@@ -89,12 +99,15 @@ void RunConvert(const std::string& path, int* exitCode) {
     *exitCode = code;
     return;
   }
-  const bool terminal = isatty(STDOUT_FILENO) == 1;
+  const bool terminal = platform::StdoutIsTerminal();
+  const bool escapes = terminal && platform::EnableLineEscapes();
   job->hold_point = TestHoldPoint();
   job->keep_pictures = false;  // only the sizes matter here
   CliProgressSink sink(job.get());
-  // Ctrl-C, a closed terminal or a termination request cancel the conversion cleanly.
-  platform::CancelSignals cancel_signals;
+  // Ctrl-C, a closed terminal or a termination request cancel the conversion cleanly (the file
+  // being written is finished); a reader of our output that goes away does not end the process
+  // in the middle of a file.
+  platform::InterruptGuard interrupt_guard;
   job->StartConversion(&sink);
 
   std::string shown;
@@ -102,7 +115,7 @@ void RunConvert(const std::string& path, int* exitCode) {
   bool cancelled = false;
   for (;;) {
     const bool finished = !job->Running();
-    if (cancel_signals.Raised() && !finished) {
+    if (platform::InterruptGuard::Interrupted() && !finished) {
       job->CancelAndWait();
       cancelled = true;
       break;
@@ -112,8 +125,8 @@ void RunConvert(const std::string& path, int* exitCode) {
       if (sink.Latest(&kind, &value)) {
         const std::string text = app::ProgressText(*job, kind, value, shown);
         if (text != shown) {
+          std::printf("%s", Redraw(shown, text, escapes).c_str());
           shown = text;
-          std::printf("\r\033[K%s", shown.c_str());
           std::fflush(stdout);
         }
       }
@@ -135,7 +148,7 @@ void RunConvert(const std::string& path, int* exitCode) {
   if (sink.Latest(&last_kind, &last_value)) {
     const std::string final_text = app::ProgressText(*job, last_kind, last_value, shown);
     if (terminal) {
-      std::printf("\r\033[K%s\n", final_text.c_str());
+      std::printf("%s\n", Redraw(shown, final_text, escapes).c_str());
     } else if (final_text != shown) {
       std::printf("%s\n", final_text.c_str());
     }

@@ -12,7 +12,7 @@
 #include "cli/md5.h"
 #include "h264/decoder.h"
 #include "h264/internal.h"
-#include "platform/files.h"
+#include "platform/file.h"
 
 namespace vexlor::cli {
 
@@ -255,7 +255,7 @@ int RunDecode(const DecodeOptions& opt) {
     std::fprintf(stderr, "error: %s is not a regular file\n", opt.stream.c_str());
     return 1;
   }
-  std::FILE* in = std::fopen(opt.stream.c_str(), "rb");
+  std::FILE* in = platform::OpenFile(opt.stream, "rb");
   if (in == nullptr) {
     std::fprintf(stderr, "error: cannot read %s\n", opt.stream.c_str());
     return 1;
@@ -263,7 +263,7 @@ int RunDecode(const DecodeOptions& opt) {
   NalUnitReader reader(in);
   std::FILE* out = nullptr;
   if (!opt.output.empty()) {
-    out = std::fopen(opt.output.c_str(), "wb");
+    out = platform::OpenFile(opt.output, "wb");
     if (out == nullptr) {
       std::fprintf(stderr, "error: cannot create %s\n", opt.output.c_str());
       std::fclose(in);

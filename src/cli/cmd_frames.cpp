@@ -6,7 +6,7 @@
 
 #include "cli/commands.h"
 #include "container/recording.h"
-#include "platform/files.h"
+#include "platform/file.h"
 
 namespace vexlor::cli {
 namespace {
@@ -28,7 +28,7 @@ void RunFrames(const std::string& path, int* exitCode) {
       break;
   }
   ct::RecordingSource source;
-  source.file = std::fopen(path.c_str(), "rb");
+  source.file = platform::OpenFile(path, "rb");
   if (source.file == nullptr) {
     std::fprintf(stderr, "error: cannot open %s\n", path.c_str());
     *exitCode = 1;

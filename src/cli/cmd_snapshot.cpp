@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "cli/png_writer.h"
 #include "cli/recording_commands.h"
+#include "platform/file.h"
 
 namespace vexlor::cli {
 namespace {
@@ -28,7 +29,7 @@ void RunSnapshot(const std::string& path, const std::string& out_dir, int* exitC
     }
     std::string name = app::OutputName(path, c, ".png");
     if (!out_dir.empty()) {
-      const size_t slash = name.find_last_of('/');
+      const size_t slash = name.find_last_of(platform::kPathSeparators);
       name = out_dir + "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
     }
     // The visible part of the picture, as players show it.

@@ -2,15 +2,20 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "cli/commands.h"
-#include "platform/signals.h"
+#include "platform/console.h"
+#include "vexlor_version.h"
 
 namespace {
 
-int Run(int argc, char** argv) {
+int Main(const std::vector<std::string>& args) {
   CLI::App app{"vexlor: turns a digital video recorder's recording into one AVI file per camera"};
+  app.set_version_flag("--version", std::string("vexlor ") + VEXLOR_VERSION);
   app.require_subcommand(1);
+  // Options begin with "-" on every platform; "/work/cam.kvr" is a path, not an option.
+  app.allow_windows_style_options(false);
   // Usage errors are one line, like every other error of the tool.
   app.failure_message([](const CLI::App*, const CLI::Error& e) {
     return std::string("error: ") + e.what() + "\n";
@@ -23,20 +28,23 @@ int Run(int argc, char** argv) {
   vexlor::cli::RegisterMkrec(app, &exitCode);
   vexlor::cli::RegisterFrames(app, &exitCode);
   try {
-    app.parse(argc, argv);
+    std::vector<const char*> argv;
+    if (args.empty()) argv.push_back("vexlor");
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    app.parse(int(argv.size()), argv.data());
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   }
   return exitCode;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Ends with one error line for any exception, so none leaves the program.
+template <typename Char>
+int Guarded(int argc, Char** argv) {
+  vexlor::platform::PrepareStandardStreams();
   vexlor::platform::IgnoreWriteSignals();
-  // No exception leaves the program: each ends it with one error line.
   try {
-    return Run(argc, argv);
+    return Main(vexlor::platform::Utf8Arguments(argc, argv));
   } catch (const std::bad_alloc&) {
     std::fputs("error: out of memory\n", stderr);
   } catch (const std::exception& e) {
@@ -44,3 +52,16 @@ int main(int argc, char** argv) {
   }
   return 1;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The command line as Windows gives it, in UTF-16, so that any file name arrives intact.
+int wmain(int argc, wchar_t** argv) {
+  return Guarded(argc, argv);
+}
+#else
+int main(int argc, char** argv) {
+  return Guarded(argc, argv);
+}
+#endif

@@ -1,4 +1,4 @@
-#include "platform/signals.h"
+#include "platform/console.h"
 #include "ui/converter_app.h"
 
 int main(int argc, char** argv) {

@@ -1,14 +1,18 @@
 // The conversion worker on recordings built byte by byte. The channel sizes come from a
 // stand-in scan here, so the writing passes are checked whatever the decoder can do; the real
 // scan is covered in channel_scan_test.cpp and end to end in the command-line tests.
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#endif
+
 #include <algorithm>
 #include <array>
-#include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -82,10 +86,10 @@ class WorkerTest : public ::testing::Test {
     return std::filesystem::is_fifo(std::filesystem::symlink_status(path));
   }
   static bool WriteFile(const std::string& path, const Bytes& bytes) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return false;
-    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return std::fclose(f) == 0 && ok;
+    std::ofstream f(testing::Fs(path), std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    f.close();
+    return bool(f);
   }
   std::string Out(int c) const { return OutputName(Rec(), c); }
 
@@ -376,6 +380,17 @@ TEST_F(WorkerTest, WriteFailuresStopTheConversion) {
   ASSERT_TRUE(WriteFile(Out(2), earlier));
   ASSERT_TRUE(builder_.Write(Rec()));
   {
+#ifdef _WIN32
+    // Channel 2's earlier file is held open elsewhere, as a player holds it, without leave to
+    // delete it: the complete file cannot take its name.
+    std::FILE* held = _wfopen(testing::Fs(Out(2)).c_str(), L"rb");
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(job_.OpenRecording(Rec()), 0);
+    EXPECT_TRUE(job_.StartConversion(&sink_));
+    job_.Wait();
+    std::fclose(held);
+#else
+    // Channel 2's file outgrows the file-size limit, which leaves channel 0's file alone.
     // SIGXFSZ ignored: the write fails instead of ending the process.
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit old_limit{};
@@ -387,6 +402,7 @@ TEST_F(WorkerTest, WriteFailuresStopTheConversion) {
     EXPECT_TRUE(job_.StartConversion(&sink_));
     job_.Wait();
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old_limit), 0);
+#endif
     EXPECT_EQ(job_.last_result.load(), 0);
   }
   const AviFile a = ParseAvi(Out(0));
@@ -403,10 +419,14 @@ TEST_F(WorkerTest, WriteFailuresStopTheConversion) {
 
   // A name that cannot be written (a directory, a FIFO) is reported the same way, and the
   // FIFO is never opened.
-  ASSERT_EQ(unlink(Out(2).c_str()), 0);
-  ASSERT_EQ(mkdir(Out(2).c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::remove(testing::Fs(Out(2))));
+  ASSERT_TRUE(std::filesystem::create_directory(testing::Fs(Out(2))));
+  std::vector<int> blocked_channels = {2};
+#ifndef _WIN32
   ASSERT_EQ(mkfifo(Out(3).c_str(), 0644), 0);
-  for (int blocked : {2, 3}) {
+  blocked_channels.push_back(3);
+#endif
+  for (int blocked : blocked_channels) {
     RecordingSink second;
     ASSERT_TRUE(job_.StartConversion(&second));
     job_.Wait();
@@ -414,29 +434,33 @@ TEST_F(WorkerTest, WriteFailuresStopTheConversion) {
     EXPECT_EQ(second.events().back(), (Event{kWriteError, blocked}));
     EXPECT_EQ(second.Count(kDone, 0), 0);
     if (blocked == 2) {
-      ASSERT_EQ(rmdir(Out(2).c_str()), 0);
+      ASSERT_TRUE(std::filesystem::remove(testing::Fs(Out(2))));
     }
   }
+#ifndef _WIN32
   EXPECT_EQ(KindOfFifo(Out(3)), true);
+#endif
 }
 
 TEST(ConversionJob, OpenRecordingRefusesWhatItCannotRead) {
   ScratchDir dir;
   ConversionJob job;
   EXPECT_EQ(job.OpenRecording(dir / "missing.kvr"), 1);
-  EXPECT_EQ(job.OpenRecording(dir.path()), 4);   // a directory
+  EXPECT_EQ(job.OpenRecording(dir.path()), 4);  // a directory
+#ifdef _WIN32
+  EXPECT_EQ(job.OpenRecording("NUL"), 5);  // a device
+#else
   EXPECT_EQ(job.OpenRecording("/dev/null"), 5);  // a device
   ASSERT_EQ(mkfifo((dir / "fifo.kvr").c_str(), 0644), 0);
   EXPECT_EQ(job.OpenRecording(dir / "fifo.kvr"), 5);  // never opened, so it cannot block
+#endif
   EXPECT_FALSE(job.HasRecording());
 
   // Sparse files on both sides of 2 GB.
   const std::string big = dir / "big.kvr";
   for (int64_t size : {int64_t{2147483647}, int64_t{2147483648}, int64_t{3} << 31}) {
-    std::FILE* f = std::fopen(big.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(ftruncate(fileno(f), size), 0);
-    std::fclose(f);
+    job.CloseRecording();  // Windows replaces no file that is open
+    ASSERT_TRUE(testing::MakeSparseFile(big, size)) << size;
     const int r = job.OpenRecording(big);
     if (size < 2147483648) {
       EXPECT_EQ(r, 0);

@@ -1,51 +1,29 @@
-#include "platform/files.h"
+// The output-file rule, the same on every platform: only the file functions differ.
+#include "platform/output_file.h"
 
-#include <filesystem>
+#include <chrono>
 #include <random>
 
+#include "platform/file.h"
+
 namespace vexlor::platform {
-namespace fs = std::filesystem;
-
-PathKind KindOf(const std::string& path) {
-  std::error_code ec;
-  const fs::file_status st = fs::status(fs::path(path), ec);
-  if (ec || !fs::exists(st)) return PathKind::kMissing;
-  if (fs::is_regular_file(st)) return PathKind::kRegular;
-  if (fs::is_directory(st)) return PathKind::kDirectory;
-  if (fs::is_fifo(st)) return PathKind::kFifo;
-  return PathKind::kOther;
-}
-
-bool IsSymbolicLink(const std::string& path) {
-  std::error_code ec;
-  return fs::is_symlink(fs::symlink_status(fs::path(path), ec));
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  std::error_code ec;
-  return fs::equivalent(fs::path(a), fs::path(b), ec) && !ec;
-}
-
-bool RenameReplacing(const std::string& from, const std::string& to) {
-  std::error_code ec;
-  fs::rename(fs::path(from), fs::path(to), ec);
-  return !ec;
-}
 
 std::FILE* CreateUniqueBeside(const std::string& beside, std::string* path) {
-  const fs::path final_path(beside);
-  const std::string name = final_path.filename().string();
+  const size_t cut = beside.find_last_of(kPathSeparators);
+  const std::string folder = cut == std::string::npos ? std::string() : beside.substr(0, cut + 1);
+  const std::string name = cut == std::string::npos ? beside : beside.substr(cut + 1);
   static std::random_device seed;
-  std::mt19937 random(seed());
+  std::mt19937 random(seed() ^
+                      unsigned(std::chrono::steady_clock::now().time_since_epoch().count()));
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, ".%08x.part", static_cast<unsigned>(random()));
-    const std::string candidate = (final_path.parent_path() / ("." + name + suffix)).string();
-    // "x": fails when anything of that name exists, so nothing else is ever opened.
-    if (std::FILE* f = std::fopen(candidate.c_str(), "wbx")) {
+    const std::string candidate = folder + "." + name + suffix;
+    if (std::FILE* f = CreateNewFile(candidate)) {
       *path = candidate;
       return f;
     }
+    // Nothing of that name: the folder itself refuses new files, another name will not help.
     if (KindOf(candidate) == PathKind::kMissing && !IsSymbolicLink(candidate)) break;
   }
   return nullptr;
@@ -90,10 +68,7 @@ OutputFile::Result OutputFile::Finish(bool complete) {
   // The final name may have changed while the file was written: check it again.
   if (result == kOk) result = CheckFinalName(final_path_, keep_);
   if (result == kOk && !RenameReplacing(temp_path_, final_path_)) result = kWriteFailed;
-  if (result != kOk) {
-    std::error_code ec;
-    fs::remove(fs::path(temp_path_), ec);
-  }
+  if (result != kOk) RemoveFile(temp_path_);
   temp_path_.clear();
   return result;
 }

@@ -1,6 +1,4 @@
-// File-system operations whose behaviour differs between operating systems, in one place:
-// the kind of a path, file identity, exclusive creation and rename with replace; and the rule
-// by which every output file is written (OutputFile).
+// The rule by which every output file is written (OutputFile), on top of the file functions.
 #pragma once
 
 #include <cstdio>
@@ -8,23 +6,6 @@
 
 namespace vexlor::platform {
 
-enum class PathKind {
-  kMissing,    // nothing of that name (or it cannot be examined)
-  kRegular,    // a regular file
-  kDirectory,  // a directory
-  kFifo,       // a FIFO (named pipe)
-  kOther,      // a device, a socket
-};
-
-// What `path` names, symbolic links followed.
-PathKind KindOf(const std::string& path);
-// True when `path` is itself a symbolic link.
-bool IsSymbolicLink(const std::string& path);
-// True when both paths name one existing file (the same file on the same device, whatever the
-// names and links that lead to it).
-bool SameFile(const std::string& a, const std::string& b);
-// Renames `from` to `to`, replacing a file of that name. True on success.
-bool RenameReplacing(const std::string& from, const std::string& to);
 // Creates a new, empty file that did not exist before, open for writing in binary mode, in the
 // folder of `beside` under a name of its own (stored in *path). Null when none can be created.
 std::FILE* CreateUniqueBeside(const std::string& beside, std::string* path);
@@ -51,7 +32,7 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Checks the final name and creates the temporary file. keep may be empty.
+  // Checks the final name (UTF-8) and creates the temporary file. keep may be empty.
   Result Create(const std::string& final_path, const std::string& keep = std::string());
   std::FILE* file() const { return file_; }
   const std::string& final_path() const { return final_path_; }
