@@ -1,11 +1,16 @@
 // `vexlor decode STREAM [-o OUT.yuv] [--md5] [--headers]`: decodes an Annex B stream one NAL
-// unit at a time and writes every picture as raw I420 at the full decoded size.
+// unit at a time, taking at most one picture after each as the channel scan does, and writes
+// every picture as raw I420 at the full decoded size.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "commands.h"
+#include "h264/annexb.h"
 #include "h264/api.h"
 #include "h264/inspect.h"
 #include "h264/md5.h"
@@ -15,16 +20,79 @@ namespace vexlor::cli {
 
 namespace {
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
-  std::FILE* f = platform::OpenFile(path, "rb");
-  if (f == nullptr) return false;
-  uint8_t buf[1 << 16];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->insert(out->end(), buf, buf + n);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
+// Hands out the NAL units of an Annex B stream one at a time, reading the stream in bounded
+// pieces: a stream of any length, or one that never ends, is decoded in bounded memory. A unit
+// longer than kMaxUnit is cut there and the rest of it skipped up to the next start code.
+class NalUnitReader {
+ public:
+  static constexpr size_t kReadSize = size_t{1} << 20;
+  static constexpr size_t kMaxUnit = size_t{16} << 20;
+
+  explicit NalUnitReader(std::FILE* f) : file_(f) {}
+
+  // The next unit (its start code included), valid until the next call. False at the end of the
+  // stream; failed() then tells a read error from the end.
+  bool Next(std::span<const uint8_t>* unit) {
+    for (;;) {
+      if (skipping_ && !SkipToStartCode()) return false;
+      const size_t held = end_ - begin_;
+      if (held == 0 && eof_) return false;
+      const size_t len =
+          held == 0 ? 0 : size_t(h264::FindNalUnitLength(buffer_.data() + begin_, int32_t(held)));
+      if (held > 0 && (len < held || eof_ || held >= kMaxUnit)) {
+        const size_t take = std::min(len, kMaxUnit);
+        *unit = std::span<const uint8_t>(buffer_.data() + begin_, take);
+        begin_ += take;
+        skipping_ = take == kMaxUnit && !(len < held && len == take);
+        return true;
+      }
+      if (!Fill()) return false;
+    }
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  // Reads more bytes after those held; false when nothing more can be read.
+  bool Fill() {
+    if (eof_) return false;
+    if (begin_ > 0) {
+      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    if (buffer_.size() < end_ + kReadSize) buffer_.resize(end_ + kReadSize);
+    const size_t got = std::fread(buffer_.data() + end_, 1, kReadSize, file_);
+    end_ += got;
+    if (got < kReadSize) {
+      eof_ = true;
+      failed_ = std::ferror(file_) != 0;
+    }
+    return true;
+  }
+  // Drops bytes up to the next 00 00 01; false when the stream ends first.
+  bool SkipToStartCode() {
+    for (;;) {
+      const uint8_t* held_end = buffer_.data() + end_;
+      const uint8_t* at = h264::FindStartCode(buffer_.data() + begin_, held_end);
+      if (at != held_end) {
+        begin_ = size_t(at - buffer_.data());
+        skipping_ = false;
+        return true;
+      }
+      if (end_ - begin_ > 2) begin_ = end_ - 2;  // a start code may begin in the last two
+      if (eof_) {
+        begin_ = end_;
+        return false;
+      }
+      Fill();
+    }
+  }
+
+  std::FILE* file_;
+  std::vector<uint8_t> buffer_;
+  size_t begin_ = 0, end_ = 0;  // the bytes held and not yet handed out
+  bool eof_ = false, failed_ = false, skipping_ = false;
+};
 
 struct DecodeOptions {
   std::string stream;
@@ -34,16 +102,28 @@ struct DecodeOptions {
 };
 
 int RunDecode(const DecodeOptions& opt) {
-  std::vector<uint8_t> data;
-  if (!ReadWholeFile(opt.stream, &data)) {
+  // A stream, not a directory or a device: a regular file or a pipe.
+  const platform::PathKind kind = platform::KindOf(opt.stream);
+  if (kind == platform::PathKind::kDirectory) {
+    std::fprintf(stderr, "error: %s is a directory\n", opt.stream.c_str());
+    return 1;
+  }
+  if (kind == platform::PathKind::kOther) {
+    std::fprintf(stderr, "error: %s is not a regular file\n", opt.stream.c_str());
+    return 1;
+  }
+  std::FILE* in = platform::OpenFile(opt.stream, "rb");
+  if (in == nullptr) {
     std::fprintf(stderr, "error: cannot read %s\n", opt.stream.c_str());
     return 1;
   }
+  NalUnitReader reader(in);
   std::FILE* out = nullptr;
   if (!opt.output.empty()) {
     out = platform::OpenFile(opt.output, "wb");
     if (out == nullptr) {
       std::fprintf(stderr, "error: cannot create %s\n", opt.output.c_str());
+      std::fclose(in);
       return 1;
     }
   }
@@ -69,13 +149,37 @@ int RunDecode(const DecodeOptions& opt) {
     }
     ++index;
   };
-  auto describe = [&](std::span<const uint8_t> unit) {
+
+  // The loop of h264::DecodeStream, over units read a piece at a time.
+  h264::H264Decoder* dec = nullptr;
+  (void)h264::OpenDecoder(h264::DecoderSettings{}, &dec);
+  h264::PictureView picture;
+  std::span<const uint8_t> unit;
+  while (reader.Next(&unit)) {
     if (inspector) std::fputs(inspector->Describe(unit).c_str(), stdout);
-  };
-  const h264::StreamSummary summary = h264::DecodeStream(data, deliver, describe);
+    (void)h264::SendNalUnit(dec, unit);  // a refused unit changes nothing here
+    if (h264::GetPicture(dec, &picture) == h264::DecodeStatus::kOk) deliver(picture);
+  }
+  const bool readFailed = reader.failed();
+  std::fclose(in);
+  // Draining can deliver at most the pictures the buffer and its output queue hold; a decoder
+  // that keeps delivering past that is broken, and must not hang the tool.
+  constexpr int kMaxPicturesAfterDrain = 4 * 17 + 1;
+  (void)h264::Drain(dec);
+  int taken = 0;
+  for (;
+       taken < kMaxPicturesAfterDrain && h264::GetPicture(dec, &picture) == h264::DecodeStatus::kOk;
+       ++taken) {
+    deliver(picture);
+  }
+  h264::CloseDecoder(dec);
   if (out != nullptr && std::fclose(out) != 0) writeFailed = true;
-  if (summary.endless) {
+  if (taken == kMaxPicturesAfterDrain) {
     std::fprintf(stderr, "error: the decoder kept delivering pictures after the end of data\n");
+    return 1;
+  }
+  if (readFailed) {
+    std::fprintf(stderr, "error: cannot read %s\n", opt.stream.c_str());
     return 1;
   }
   if (writeFailed) {

@@ -13,6 +13,12 @@ int OpenOrFail(app::ConversionJob* job, const std::string& path) {
     case app::kTooLarge:
       std::printf("%s\n", app::kTooLargeText);
       return kExitError;
+    case app::kIsDirectory:
+      std::fprintf(stderr, "error: %s is a directory\n", path.c_str());
+      return kExitError;
+    case app::kNotRegularFile:
+      std::fprintf(stderr, "error: %s is not a regular file\n", path.c_str());
+      return kExitError;
     default:
       std::fprintf(stderr, "error: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
       return kExitError;

@@ -26,7 +26,6 @@ namespace vexlor::app {
 inline constexpr int kChannelCount = 16;
 inline constexpr int kScanFrameLimit = 1024;     // frames read by the channel scan at most
 inline constexpr int kScanAttemptsPerFrame = 7;  // decode calls per frame before giving up
-inline constexpr size_t kInitialPictureBytes = 2073600;
 inline constexpr int64_t kMaxRecordingSize = 2147483648LL;  // 2 GB: refused from here on
 // Values of ConversionJob::hold_point besides a channel number 0..15.
 inline constexpr int kHoldNowhere = -1;
@@ -47,6 +46,8 @@ enum OpenResult : int {
   kCannotOpen = 1,
   kTooLarge = 2,  // 2 GB or more: refused, and closed again
   kBusy = 3,      // a conversion is running: nothing changed
+  kIsDirectory = 4,
+  kNotRegularFile = 5,  // a FIFO, a device: refused without opening it
 };
 
 // Results of the channel scan (Part 1.2) and of the conversion worker (Part 1.3).
@@ -104,8 +105,12 @@ class ConversionJob {
   int64_t file_size = 0;              // its size in bytes when it was opened
   container::MediaFrame frame;        // the current frame
 
+  // Whether the scan keeps the latest picture of each channel in pictures[]. The conversion
+  // never looks at them: front ends that do not show them turn this off, and the pictures are
+  // then neither converted to pixels nor held.
+  bool keep_pictures = true;
   // Per-channel picture buffers: 32-bit pixels (blue, green, red, 0) of the latest picture the
-  // scan decoded for the channel. A buffer grows when a larger picture arrives.
+  // scan decoded for the channel. A buffer starts empty and grows when a larger picture arrives.
   std::vector<uint8_t> pictures[kChannelCount];
   int32_t picture_widths[kChannelCount] = {};   // size of the picture held in pictures[c]
   int32_t picture_heights[kChannelCount] = {};  // (0 while it holds none)
