@@ -86,6 +86,13 @@ bool HoldsIdrSlice(const uint8_t* data, uint32_t length) {
   return false;
 }
 
+ChunkKind ClassifyFrame(const uint8_t* frame, uint32_t length) {
+  if (frame == nullptr || length < kFrameHeaderSize) return ChunkKind::kNone;
+  if (frame[0] != 0 || frame[1] != 0 || frame[2] != 1) return ChunkKind::kNone;
+  const uint8_t kind = frame[3] >> 4;
+  return kind == 0xE ? ChunkKind::kVideo : kind == 0xC ? ChunkKind::kAudio : ChunkKind::kNone;
+}
+
 AviWriter::~AviWriter() {
   if (file_ != nullptr) Close();
 }
@@ -262,12 +269,10 @@ int32_t AviWriter::Open(const char* path) {
 }
 
 int32_t AviWriter::WriteFrame(const uint8_t* frame, uint32_t length) {
-  if (frame == nullptr || length < kFrameHeaderSize) return kAviRefused;
-  if (frame[0] != 0 || frame[1] != 0 || frame[2] != 1) return kAviRefused;
-  const uint8_t kind = frame[3] >> 4;
-  if (kind != 0xC && kind != 0xE) return kAviRefused;
+  const ChunkKind kind = ClassifyFrame(frame, length);
+  if (kind == ChunkKind::kNone) return kAviRefused;
   if (file_ == nullptr || failed_) return kAviWriteFailed;
-  const bool audio = kind == 0xC;
+  const bool audio = kind == ChunkKind::kAudio;
 
   if (movi_pending_ && !StartMovi()) return kAviWriteFailed;
   const uint32_t size = length - kFrameHeaderSize;

@@ -107,6 +107,12 @@ inline constexpr uint32_t kVideoLengthPos = 140;  // video strh dwLength
 // True when the H.264 byte stream holds an IDR slice (a NAL unit of type 5 anywhere in it).
 bool HoldsIdrSlice(const uint8_t* data, uint32_t length);
 
+// The chunk WriteFrame makes of a media frame (32-byte frame header included): a frame that
+// starts with 00 00 01 and a stream id of kind 0xE is video, of kind 0xC audio; others are
+// refused.
+enum class ChunkKind { kNone, kVideo, kAudio };
+ChunkKind ClassifyFrame(const uint8_t* frame, uint32_t length);
+
 class AviWriter {
  public:
   AviWriter() = default;
