@@ -110,6 +110,15 @@ std::string OutputName(const std::string& recording_path, int channel, const cha
   return recording_path.substr(0, stem_end) + number + suffix;
 }
 
+std::string OutputNameIn(const std::string& output_dir, const std::string& recording_path,
+                         int channel, const char* suffix) {
+  std::string name = OutputName(recording_path, channel, suffix);
+  if (output_dir.empty()) return name;
+  const size_t slash = name.find_last_of('/');
+  const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+  return output_dir.back() == '/' ? output_dir + base : output_dir + "/" + base;
+}
+
 double MeasureRate(int64_t counted, double t_first, double t_last) {
   return static_cast<double>(counted) / (t_last - t_first + static_cast<double>(0.1f));
 }
@@ -145,6 +154,13 @@ std::string ProgressText(int kind, int value, int64_t read_position, int64_t fil
     case kWriteError:
       std::snprintf(text, sizeof text, "CH_%02d. Write Error", value + 1);
       return text;
+    case kSurveyStep: {
+      const double percent = file_size > 0 ? read_position * 100.0 / file_size : 0.0;
+      std::snprintf(text, sizeof text, "Finding The Time Range. Progress = %.2f%%", percent);
+      return text;
+    }
+    case kSkipped:
+      return "Skipped: Complete Files Exist";
     default:
       return current;
   }
