@@ -14,8 +14,8 @@ WERROR    ?= $(if $(filter true TRUE 1 yes,$(CI)),ON,OFF)
 CMAKE_ARGS ?=
 
 PACKAGES := build-essential cmake pkg-config g++ libgtest-dev libgmock-dev libbenchmark-dev \
-            libcli11-dev libpng-dev qt6-base-dev x264 ffmpeg python3 clang libclang-rt-14-dev \
-            xvfb xauth xdotool imagemagick
+            libcli11-dev nlohmann-json3-dev libpng-dev qt6-base-dev x264 ffmpeg python3 clang \
+            libclang-rt-14-dev xvfb xauth xdotool imagemagick
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps build demo test bench sanitize fuzz format clean

@@ -3,20 +3,29 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace vexlor::cli {
 
-int OpenOrFail(app::ConversionJob* job, const std::string& path) {
+int ExplainOpen(app::ConversionJob* job, const std::string& path, std::string* message) {
   switch (job->OpenRecording(path)) {
     case 0:
       return -1;
     case 2:
-      std::printf("%s\n", app::kTooLargeText);
+      *message = app::kTooLargeText;
       return kExitError;
     default:
-      std::fprintf(stderr, "error: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+      *message = "error: cannot open " + path + ": " + std::strerror(errno);
       return kExitError;
   }
+}
+
+int OpenOrFail(app::ConversionJob* job, const std::string& path) {
+  std::string message;
+  const int code = ExplainOpen(job, path, &message);
+  if (code >= 0)
+    std::fprintf(message.rfind("error:", 0) == 0 ? stderr : stdout, "%s\n", message.c_str());
+  return code;
 }
 
 int Scan(app::ConversionJob* job, const std::string& path) {
