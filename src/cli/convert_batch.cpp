@@ -357,7 +357,8 @@ void BatchOutput::Live(const std::vector<std::pair<const BatchItem*, std::string
   }
   const int width = TerminalWidth(status_);
   std::vector<std::string> lines;
-  for (const auto& [item, text] : running) lines.push_back(FitWidth(Prefixed(*item, text), width));
+  for (const auto& [item, text] : running)
+    lines.push_back(FitWidth(Prefixed(*item, text.empty() ? "Starting" : text), width));
   char count[96];
   std::snprintf(count, sizeof count, "%zu of %zu recordings finished, %zu running", finished, total,
                 running.size());
