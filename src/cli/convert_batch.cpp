@@ -155,13 +155,13 @@ int PrepareOutputDir(const ConvertOptions& options, BatchOutput* out) {
 }
 
 void MarkDuplicateOutputs(const ConvertOptions& options, std::vector<BatchItem*> items) {
-  std::map<std::string, const BatchItem*> seen;
+  std::map<std::u8string, const BatchItem*> seen;
   for (BatchItem* item : items) {
     std::error_code ec;
     const fs::path first = FsPath(app::OutputNameIn(options.output_dir, item->path, 0));
     fs::path key = fs::absolute(first, ec).lexically_normal();
     if (ec) key = first;
-    const auto [at, inserted] = seen.emplace(key.string(), item);
+    const auto [at, inserted] = seen.emplace(key.u8string(), item);
     if (inserted) continue;
     item->exit_code = kExitError;
     item->result = "error";

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -22,11 +23,12 @@ std::string TempPath(const std::string& name) {
 }
 
 Bytes Frame(uint8_t stream_id, uint8_t nal_header, size_t payload) {
-  Bytes f(32, 0);
+  Bytes f(32 + 5 + payload, 0x5A);
+  std::fill(f.begin(), f.begin() + 36, uint8_t{0});
   f[2] = 1;
   f[3] = stream_id;
-  f.insert(f.end(), {0, 0, 0, 1, nal_header});
-  f.insert(f.end(), payload, 0x5A);
+  f[35] = 1;
+  f[36] = nal_header;
   return f;
 }
 
@@ -133,7 +135,7 @@ TEST(AviCheckTest, AnyByteChangedIsReadSafely) {
   std::mt19937 random(7);
   AviFacts facts;
   int passed = 0;
-  for (int round = 0; round < 2000; ++round) {
+  for (int round = 0; round < 600; ++round) {
     Bytes b = whole;
     for (int k = 0; k < 1 + round % 4; ++k) b[random() % b.size()] = uint8_t(random());
     WriteFile(changed, b);
@@ -141,7 +143,7 @@ TEST(AviCheckTest, AnyByteChangedIsReadSafely) {
   }
   // Most changes land in frame data, which the check does not read.
   EXPECT_GT(passed, 0);
-  EXPECT_LT(passed, 2000);
+  EXPECT_LT(passed, 600);
   std::remove(changed.c_str());
   std::remove(path.c_str());
 }

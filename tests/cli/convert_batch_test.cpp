@@ -528,3 +528,26 @@ TEST_F(BatchTest, TerminalShowsOneLinePerRecordingAndTheCount) {
 
 }  // namespace
 }  // namespace vexlor::cli
+
+namespace vexlor::cli {
+namespace {
+
+TEST(CompletionTest, BashCompletesSubcommandsOptionsAndRecordings) {
+  if (!testing::HaveTool("bash")) GTEST_SKIP() << "bash not installed";
+  ScratchDir dir;
+  ASSERT_EQ(testing::RunCommand("touch " + Quote(dir / "cam.kvr") + " " + Quote(dir / "note.txt") +
+                                " && mkdir " + Quote(dir / "out")),
+            0);
+  const std::string script =
+      "source " + Quote(std::string(VEXLOR_SOURCE_DIR) + "/src/cli/vexlor-completion.bash") +
+      "; cd " + Quote(dir.path()) +
+      "; t() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _vexlor; echo \"${COMPREPLY[*]}\"; }"
+      "; t vexlor con; t vexlor convert --ch; t vexlor convert ''; t vexlor convert -o ''"
+      "; t vexlor probe --";
+  std::string out;
+  ASSERT_EQ(testing::RunCommand("bash -c " + Quote(script), &out), 0) << out;
+  EXPECT_EQ(out, "convert\n--channels\ncam.kvr out\nout\n--json --help\n");
+}
+
+}  // namespace
+}  // namespace vexlor::cli
