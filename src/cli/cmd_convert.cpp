@@ -257,6 +257,7 @@ class ConvertRun {
         c.item.exit_code = kExitCancelled;
         c.item.result = "not_started";
         c.state = Conversion::kFinished;
+        out_->Report(c.item);
       }
     }
   }

@@ -27,7 +27,7 @@ fs::path FsPath(const std::string& utf8) {
 }
 
 std::string ChannelName(int c) {
-  char text[8];
+  char text[16];
   std::snprintf(text, sizeof text, "CH_%02d", c + 1);
   return text;
 }

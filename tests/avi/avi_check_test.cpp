@@ -45,7 +45,9 @@ Bytes ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const Bytes& b) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
-  ASSERT_EQ(std::fwrite(b.data(), 1, b.size(), f), b.size());
+  if (!b.empty()) {
+    ASSERT_EQ(std::fwrite(b.data(), 1, b.size(), f), b.size());
+  }
   std::fclose(f);
 }
 
