@@ -6,6 +6,7 @@
 #include "app/conversion_job.h"
 #include "colour/yuv_to_rgb.h"
 #include "h264/decoder.h"
+#include "platform/file.h"
 
 namespace vexlor::app {
 namespace {
@@ -60,7 +61,7 @@ bool IsCountedVideoFrame(const container::MediaFrame& f) {
 int ScanChannels(ConversionJob* job, ProgressSink* sink) {
   container::RecordingSource* src = &job->source;
   container::MediaFrame* frame = &job->frame;
-  std::fseek(src->file, 0, SEEK_SET);
+  platform::SeekFile(src->file, 0, SEEK_SET);
   src->read_position.store(0);
   frame->length = 0;
   for (int c = 0; c < kChannelCount; ++c) {

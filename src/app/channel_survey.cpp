@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "avi/avi_writer.h"
+#include "platform/file.h"
 
 namespace vexlor::app {
 
@@ -26,7 +27,7 @@ void ChannelSurvey::FileRate(uint32_t* rate, uint32_t* scale) const {
 
 bool FirstCountedTime(ConversionJob* job, double* t) {
   if (job->source.file == nullptr || job->Running()) return false;
-  std::fseek(job->source.file, 0, SEEK_SET);
+  platform::SeekFile(job->source.file, 0, SEEK_SET);
   job->source.read_position.store(0);
   job->frame.length = 0;
   while (container::ReadNextFrame(&job->source, &job->frame) == 1) {
@@ -49,7 +50,7 @@ int SurveyChannels(ConversionJob* job, const TimeRange& range, ChannelSurvey sur
     last_key[c] = kNoFrame;
   }
   container::MediaFrame* frame = &job->frame;
-  std::fseek(job->source.file, 0, SEEK_SET);
+  platform::SeekFile(job->source.file, 0, SEEK_SET);
   job->source.read_position.store(0);
   frame->length = 0;
 

@@ -1,14 +1,18 @@
 #include "app/conversion_job.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 
 #include "h264/decoder.h"
+#include "platform/file.h"
 
 namespace vexlor::app {
+namespace {
+
+constexpr size_t kRecordingBufferSize = size_t{1} << 18;
+
+}  // namespace
 
 ConversionJob::ConversionJob() {
   container::InitFrame(&frame);
@@ -35,15 +39,17 @@ ConversionJob::~ConversionJob() {
 int ConversionJob::OpenRecording(const std::string& recording_path) {
   if (Running()) return 3;
   CloseRecording();
-  std::FILE* file = std::fopen(recording_path.c_str(), "rb");
+  std::FILE* file = platform::OpenFile(recording_path, "rb");
   if (file == nullptr) return 1;
+  // The reader takes one packet at a time; the runtime's default buffer (4 KB with glibc and
+  // the Windows runtime) would make that a system call every third packet.
+  std::setvbuf(file, nullptr, _IOFBF, kRecordingBufferSize);
   // Only regular files: a device or a pipe could be read for ever.
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || fseeko(file, 0, SEEK_END) != 0) {
+  if (!platform::IsRegularFile(file) || platform::SeekFile(file, 0, SEEK_END) != 0) {
     std::fclose(file);
     return 1;
   }
-  const int64_t size = ftello(file);
+  const int64_t size = platform::TellFile(file);
   if (size < 0) {
     std::fclose(file);
     return 1;
@@ -100,7 +106,7 @@ void HoldUntilCancelled(ConversionJob* job) {
 std::string OutputName(const std::string& recording_path, int channel, const char* suffix) {
   // Drop the file name's extension (".kvr", ".ms2", ".m4v": the last four characters); a file
   // name without a dot keeps all of it, so the name never reaches into the directory part.
-  const size_t slash = recording_path.find_last_of('/');
+  const size_t slash = recording_path.find_last_of(platform::kPathSeparators);
   const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
   const size_t dot = recording_path.find_last_of('.');
   const size_t stem_end =
@@ -114,9 +120,11 @@ std::string OutputNameIn(const std::string& output_dir, const std::string& recor
                          int channel, const char* suffix) {
   std::string name = OutputName(recording_path, channel, suffix);
   if (output_dir.empty()) return name;
-  const size_t slash = name.find_last_of('/');
+  const size_t slash = name.find_last_of(platform::kPathSeparators);
   const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
-  return output_dir.back() == '/' ? output_dir + base : output_dir + "/" + base;
+  const bool ends_with_separator =
+      std::string(platform::kPathSeparators).find(output_dir.back()) != std::string::npos;
+  return ends_with_separator ? output_dir + base : output_dir + "/" + base;
 }
 
 double MeasureRate(int64_t counted, double t_first, double t_last) {

@@ -9,6 +9,7 @@
 #include "app/conversion_job.h"
 #include "avi/avi_check.h"
 #include "avi/avi_writer.h"
+#include "platform/file.h"
 
 namespace vexlor::app {
 namespace {
@@ -18,7 +19,7 @@ void Post(ProgressSink* sink, int kind, int value) {
 }
 
 void Rewind(ConversionJob* job) {
-  std::fseek(job->source.file, 0, SEEK_SET);
+  platform::SeekFile(job->source.file, 0, SEEK_SET);
   job->source.read_position.store(0);
   job->frame.length = 0;
 }

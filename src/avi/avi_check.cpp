@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/file.h"
+
 namespace vexlor::avi {
 namespace {
 
@@ -18,7 +20,12 @@ uint32_t Le32(const uint8_t* p) {
 // A read-only file; closed when it goes out of scope.
 class File {
  public:
-  explicit File(const char* path) : f_(path ? std::fopen(path, "rb") : nullptr) {}
+  explicit File(const char* path) : f_(path ? platform::OpenFile(path, "rb") : nullptr) {
+    if (f_ != nullptr && !platform::IsRegularFile(f_)) {
+      std::fclose(f_);
+      f_ = nullptr;
+    }
+  }
   ~File() {
     if (f_) std::fclose(f_);
   }
@@ -26,14 +33,14 @@ class File {
   File& operator=(const File&) = delete;
   bool ok() const { return f_ != nullptr; }
   bool Seek(uint64_t offset) {
-    return offset <= uint64_t(INT64_MAX) && fseeko(f_, off_t(offset), SEEK_SET) == 0;
+    return offset <= uint64_t(INT64_MAX) && platform::SeekFile(f_, int64_t(offset), SEEK_SET) == 0;
   }
   bool ReadAt(uint64_t offset, void* out, size_t n) { return Seek(offset) && Next(out, n); }
   // Sequential reads from the current position.
   bool Next(void* out, size_t n) { return std::fread(out, 1, n, f_) == n; }
   bool Size(uint64_t* size) {
-    if (fseeko(f_, 0, SEEK_END) != 0) return false;
-    const off_t end = ftello(f_);
+    if (platform::SeekFile(f_, 0, SEEK_END) != 0) return false;
+    const int64_t end = platform::TellFile(f_);
     if (end < 0) return false;
     *size = uint64_t(end);
     return true;

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "platform/file.h"
+
 namespace vexlor::avi {
 namespace {
 
@@ -166,7 +168,7 @@ bool AviWriter::Put(const void* bytes, size_t count) {
 
 bool AviWriter::SeekTo(uint32_t offset) {
   if (file_ == nullptr || failed_) return false;
-  if (std::fseek(file_, long(offset), SEEK_SET) != 0) {
+  if (platform::SeekFile(file_, offset, SEEK_SET) != 0) {
     failed_ = true;
     return false;
   }
@@ -198,7 +200,7 @@ int32_t AviWriter::Open(const char* path) {
   index_.clear();
   BuildHeaders();
 
-  file_ = path != nullptr ? std::fopen(path, "wb") : nullptr;
+  file_ = path != nullptr ? platform::OpenFile(path, "wb") : nullptr;
   if (file_ == nullptr) {
     std::fprintf(stderr, "error: file create error %s\n", path != nullptr ? path : "");
     failed_ = true;

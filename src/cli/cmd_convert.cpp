@@ -1,11 +1,8 @@
 // `vexlor convert`: the conversion job from the command line, with the dialog's status texts;
 // several recordings at once, a choice of channels and of a time range, answers for scripts.
-#include <unistd.h>
-
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +16,8 @@
 #include "cli/convert_batch.h"
 #include "cli/convert_options.h"
 #include "cli/recording_commands.h"
+#include "platform/console.h"
+#include "platform/file.h"
 
 namespace vexlor::cli {
 namespace {
@@ -74,37 +73,6 @@ class CliProgressSink : public app::ProgressSink {
   std::atomic<int> phase_count_{0};
 };
 
-volatile std::sig_atomic_t g_interrupted = 0;
-void OnInterrupt(int) {
-  g_interrupted = 1;
-}
-
-// For the life of a conversion: Ctrl-C, a closed terminal or a termination request cancel it
-// cleanly (the file being written is finished), and a reader of our output that goes away
-// (SIGPIPE) does not end the process in the middle of a file.
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    g_interrupted = 0;
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    for (int i = 0; i < kCount; ++i) {
-      struct sigaction use = sa;
-      if (kSignals[i] == SIGPIPE) use.sa_handler = SIG_IGN;
-      sigaction(kSignals[i], &use, &old_[i]);
-    }
-  }
-  ~InterruptGuard() {
-    for (int i = 0; i < kCount; ++i) sigaction(kSignals[i], &old_[i], nullptr);
-  }
-
- private:
-  static constexpr int kCount = 4;
-  static constexpr int kSignals[kCount] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-  struct sigaction old_[kCount] {};
-};
-
 // The tests' hold point (see ConversionJob::hold_point) from VEXLOR_TEST_HOLD: "scan", or
 // "CH_NN" for the pass of channel NN (01 to 16), optionally after "NAME:" to hold only the
 // recording whose file name is NAME. Unset in normal use.
@@ -113,7 +81,7 @@ int TestHoldPoint(const std::string& recording_path) {
   if (env == nullptr) return app::kHoldNowhere;
   std::string hold = env;
   if (const size_t colon = hold.rfind(':'); colon != std::string::npos) {
-    const size_t slash = recording_path.find_last_of('/');
+    const size_t slash = recording_path.find_last_of(platform::kPathSeparators);
     const std::string name =
         slash == std::string::npos ? recording_path : recording_path.substr(slash + 1);
     if (hold.substr(0, colon) != name) return app::kHoldNowhere;
@@ -155,9 +123,12 @@ class ConvertRun {
     MarkDuplicateOutputs(options_, items);
     const size_t slots = JobSlots(options_.jobs, conversions_.size());
 
-    InterruptGuard interrupt_guard;
+    // Ctrl-C, a closed terminal or a termination request cancel the conversions cleanly (the
+    // files being written are finished); a reader of our output that goes away does not end
+    // the process in the middle of a file.
+    platform::InterruptGuard interrupt_guard;
     for (;;) {
-      if (g_interrupted) {
+      if (platform::InterruptGuard::Interrupted()) {
         CancelAll();
         break;
       }

@@ -10,6 +10,7 @@
 #include "cli/md5.h"
 #include "h264/decoder.h"
 #include "h264/internal.h"
+#include "platform/file.h"
 
 namespace vexlor::cli {
 
@@ -18,7 +19,7 @@ namespace {
 using namespace vexlor::h264;
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = platform::OpenFile(path, "rb");
   if (f == nullptr) return false;
   uint8_t buf[1 << 16];
   size_t n;
@@ -185,7 +186,7 @@ int RunDecode(const DecodeOptions& opt) {
   }
   std::FILE* out = nullptr;
   if (!opt.output.empty()) {
-    out = std::fopen(opt.output.c_str(), "wb");
+    out = platform::OpenFile(opt.output, "wb");
     if (out == nullptr) {
       std::fprintf(stderr, "error: cannot create %s\n", opt.output.c_str());
       return 1;

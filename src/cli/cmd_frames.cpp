@@ -6,6 +6,7 @@
 
 #include "cli/commands.h"
 #include "container/recording.h"
+#include "platform/file.h"
 
 namespace vexlor::cli {
 namespace {
@@ -14,7 +15,7 @@ namespace ct = vexlor::container;
 
 void RunFrames(const std::string& path, int* exitCode) {
   ct::RecordingSource source;
-  source.file = std::fopen(path.c_str(), "rb");
+  source.file = platform::OpenFile(path, "rb");
   if (source.file == nullptr) {
     std::fprintf(stderr, "error: cannot open %s\n", path.c_str());
     *exitCode = 1;

@@ -3,12 +3,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <numbers>
 #include <string>
 #include <vector>
 
 #include "cli/access_units.h"
 #include "cli/commands.h"
 #include "container/recording_writer.h"
+#include "platform/file.h"
 
 namespace vexlor::cli {
 namespace {
@@ -64,7 +66,7 @@ struct Piece {
 };
 
 bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = platform::OpenFile(path, "rb");
   if (f == nullptr) return false;
   out->clear();
   uint8_t buf[65536];
@@ -158,8 +160,8 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
       const double seconds = durations[size_t(channel)] > 0 ? durations[size_t(channel)] : longest;
       pcm.resize(size_t(seconds * kAudioSampleRate));
       for (size_t k = 0; k < pcm.size(); ++k) {
-        pcm[k] =
-            uint8_t(128.0 + 100.0 * std::sin(2.0 * M_PI * 440.0 * double(k) / kAudioSampleRate));
+        pcm[k] = uint8_t(128.0 + 100.0 * std::sin(2.0 * std::numbers::pi * 440.0 * double(k) /
+                                                  kAudioSampleRate));
       }
     }
     for (size_t at = 0; at < pcm.size(); at += samples_per_frame) {
@@ -287,7 +289,7 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
     pieces.back().bytes.resize(pieces.back().bytes.size() - truncate);
   }
 
-  std::FILE* out = std::fopen(o.output.c_str(), "wb");
+  std::FILE* out = platform::OpenFile(o.output, "wb");
   if (out == nullptr) return Fail(exitCode, "cannot create " + o.output);
   size_t bytes = 0;
   bool ok = true;

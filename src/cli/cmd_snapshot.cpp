@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "cli/png_writer.h"
 #include "cli/recording_commands.h"
+#include "platform/file.h"
 
 namespace vexlor::cli {
 namespace {

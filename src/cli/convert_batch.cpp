@@ -1,7 +1,5 @@
 #include "cli/convert_batch.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -12,6 +10,7 @@
 #include "avi/avi_check.h"
 #include "cli/json_text.h"
 #include "cli/recording_commands.h"
+#include "platform/console.h"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/ioctl.h>
@@ -61,6 +60,18 @@ std::string FitWidth(const std::string& line, int width) {
   size_t cut = size_t(std::max(width - 1, 1));
   while (cut > 0 && (uint8_t(line[cut]) & 0xC0) == 0x80) --cut;
   return line.substr(0, cut);
+}
+
+// What redraws the status line `shown` as `text` in place: a carriage return and the erase-line
+// sequence, or, on a terminal that does not obey it, spaces over what is left of the old line.
+std::string Redraw(const std::string& shown, const std::string& text, bool escapes) {
+  if (escapes) return "\r\033[K" + text;
+  std::string line = "\r" + text;
+  if (shown.size() > text.size()) {
+    line.append(shown.size() - text.size(), ' ');
+    line.append("\r" + text);
+  }
+  return line;
 }
 
 double RateOf(uint32_t rate, uint32_t scale) {
@@ -312,7 +323,12 @@ BatchOutput::BatchOutput(const ConvertOptions& options)
     : status_(options.json ? stderr : stdout),
       batch_(options.recordings.size() > 1),
       json_(options.json) {
-  terminal_ = isatty(fileno(status_)) == 1;
+  // With --json the status lines are for a log: plain lines.
+  terminal_ = !json_ && platform::StdoutIsTerminal();
+  escapes_ = terminal_ && platform::EnableLineEscapes();
+  // The lines of a batch are redrawn by moving the cursor up: without escape sequences they
+  // are printed as plain lines.
+  if (batch_ && !escapes_) terminal_ = false;
 }
 
 std::string BatchOutput::Prefixed(const BatchItem& item, const std::string& text) const {
@@ -328,7 +344,7 @@ void BatchOutput::ClearLive() {
 void BatchOutput::Permanent(const std::string& line) {
   if (terminal_ && !batch_) {
     // The single status line is overwritten by what stays.
-    std::fprintf(status_, "\r\033[K%s\n", line.c_str());
+    std::fprintf(status_, "%s\n", Redraw(live_single_, line, escapes_).c_str());
     live_single_.clear();
   } else {
     ClearLive();
@@ -350,8 +366,8 @@ void BatchOutput::Live(const std::vector<std::pair<const BatchItem*, std::string
   if (!terminal_) return;
   if (!batch_) {
     if (running.empty() || running[0].second.empty() || running[0].second == live_single_) return;
+    std::fputs(Redraw(live_single_, running[0].second, escapes_).c_str(), status_);
     live_single_ = running[0].second;
-    std::fprintf(status_, "\r\033[K%s", live_single_.c_str());
     std::fflush(status_);
     return;
   }

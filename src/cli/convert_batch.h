@@ -94,7 +94,8 @@ class BatchOutput {
   void ClearLive();
 
   std::FILE* status_;
-  bool terminal_ = false;
+  bool terminal_ = false;  // status lines are redrawn in place
+  bool escapes_ = false;   // the terminal obeys the erase and cursor-up sequences
   bool batch_ = false;
   bool json_ = false;
   int live_lines_ = 0;              // lines of the live block on screen (batch, terminal)

@@ -1,12 +1,20 @@
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cli/commands.h"
+#include "platform/console.h"
+#include "vexlor_version.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Main(const std::vector<std::string>& args) {
+  vexlor::platform::PrepareStandardStreams();
   CLI::App app{"vexlor: turns a digital video recorder's recording into one AVI file per camera"};
-  app.require_subcommand(1);
   app.set_version_flag("--version", std::string("vexlor ") + VEXLOR_VERSION);
+  app.require_subcommand(1);
+  // Options begin with "-" on every platform; "/work/cam.kvr" is a path, not an option.
+  app.allow_windows_style_options(false);
   // Usage errors are one line, like every other error of the tool.
   app.failure_message([](const CLI::App*, const CLI::Error& e) {
     return std::string("error: ") + e.what() + "\n";
@@ -19,10 +27,26 @@ int main(int argc, char** argv) {
   vexlor::cli::RegisterMkrec(app, &exitCode);
   vexlor::cli::RegisterFrames(app, &exitCode);
   try {
-    app.parse(argc, argv);
+    std::vector<const char*> argv;
+    if (args.empty()) argv.push_back("vexlor");
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    app.parse(int(argv.size()), argv.data());
   } catch (const CLI::ParseError& e) {
     // --help and --version end here with 0; every usage error with 1.
     return app.exit(e) == 0 ? 0 : 1;
   }
   return exitCode;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The command line as Windows gives it, in UTF-16, so that any file name arrives intact.
+int wmain(int argc, wchar_t** argv) {
+  return Main(vexlor::platform::Utf8Arguments(argc, argv));
+}
+#else
+int main(int argc, char** argv) {
+  return Main(vexlor::platform::Utf8Arguments(argc, argv));
+}
+#endif

@@ -1,42 +1,58 @@
+// PNG files through stb_image_write (Debian's libstb-dev), the same code on every platform. The
+// library only encodes into memory; the file is ours, opened like every other file.
 #include "cli/png_writer.h"
-
-#include <png.h>
 
 #include <cstdio>
 #include <vector>
 
+#include "platform/file.h"
+
+#define STBI_WRITE_NO_STDIO
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#include <stb/stb_image_write.h>
+#pragma GCC diagnostic pop
+
 namespace vexlor::cli {
+namespace {
+
+struct Output {
+  std::FILE* file;
+  bool ok;
+};
+
+void Append(void* context, void* data, int size) {
+  Output* out = static_cast<Output*>(context);
+  out->ok = out->ok && size >= 0 && std::fwrite(data, 1, size_t(size), out->file) == size_t(size);
+}
+
+}  // namespace
 
 bool WritePng(const std::string& file_name, const uint8_t* pixels, int width, int height,
               size_t stride) {
-  std::FILE* f = std::fopen(file_name.c_str(), "wb");
-  if (f == nullptr) return false;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  std::vector<uint8_t> row(size_t(width) * 3);
-  bool ok = png != nullptr && info != nullptr;
-  if (ok && setjmp(png_jmpbuf(png)) == 0) {
-    png_init_io(png, f);
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int y = 0; y < height; ++y) {
-      const uint8_t* src = pixels + size_t(y) * stride;
-      for (int x = 0; x < width; ++x) {
-        row[3 * x] = src[4 * x + 2];
-        row[3 * x + 1] = src[4 * x + 1];
-        row[3 * x + 2] = src[4 * x];
-      }
-      png_write_row(png, row.data());
+  if (width <= 0 || height <= 0) return false;
+  std::vector<uint8_t> rgb(size_t(width) * size_t(height) * 3);
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* src = pixels + size_t(y) * stride;
+    uint8_t* dst = rgb.data() + size_t(y) * size_t(width) * 3;
+    for (int x = 0; x < width; ++x) {
+      dst[3 * x] = src[4 * x + 2];
+      dst[3 * x + 1] = src[4 * x + 1];
+      dst[3 * x + 2] = src[4 * x];
     }
-    png_write_end(png, nullptr);
-  } else {
-    ok = false;
   }
-  png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) std::remove(file_name.c_str());
-  return ok;
+  Output out{platform::OpenFile(file_name, "wb"), true};
+  if (out.file == nullptr) return false;
+  out.ok =
+      stbi_write_png_to_func(Append, &out, width, height, 3, rgb.data(), width * 3) != 0 && out.ok;
+  out.ok = std::fclose(out.file) == 0 && out.ok;
+  if (!out.ok) platform::RemoveFile(file_name);
+  return out.ok;
 }
 
 }  // namespace vexlor::cli

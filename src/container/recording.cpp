@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/file.h"
+
 namespace vexlor::container {
 namespace {
 
@@ -53,7 +55,7 @@ int ReadNextFrame(RecordingSource* src, MediaFrame* frame) {
   uint8_t* assembly = src->assembly.data();
   uint8_t packet[kPacketSize];
 
-  int64_t position = ftello(src->file);
+  int64_t position = platform::TellFile(src->file);
   const bool tracked = position >= 0;
   int filled = 0;
   uint32_t assembled = 0;

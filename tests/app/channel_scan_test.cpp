@@ -1,5 +1,6 @@
 // The channel scan with the real decoder, on recordings built with `vexlor mkrec` from the
 // committed x264 streams.
+#include <algorithm>
 #include <mutex>
 
 #include "app/conversion_job.h"
@@ -10,7 +11,7 @@ namespace vexlor::app {
 namespace {
 
 using testing::RecordingBuilder;
-using testing::RunCommand;
+using testing::RunProgram;
 using testing::ScratchDir;
 
 std::string Data(const std::string& name) {
@@ -29,18 +30,6 @@ class ValueSink : public ProgressSink {
   ConversionJob* job = nullptr;
 };
 
-// Joins the parts into one shell command, each part in single quotes when asked.
-std::string Cmd(std::initializer_list<std::pair<std::string, bool>> parts) {
-  std::string out;
-  for (const auto& [text, quoted] : parts) {
-    if (!out.empty()) out.append(" ");
-    if (quoted) out.append("'");
-    out.append(text);
-    if (quoted) out.append("'");
-  }
-  return out;
-}
-
 std::vector<int> Iota(int n) {
   std::vector<int> v(n);
   for (int i = 0; i < n; ++i) v[i] = i;
@@ -50,23 +39,17 @@ std::vector<int> Iota(int n) {
 class ScanTest : public ::testing::Test {
  protected:
   // mkrec with the given arguments into dir_/rec.kvr, opened in job_.
-  void Make(const std::string& args) {
+  void Make(std::vector<std::string> args) {
+    args.insert(args.begin(), {testing::CliPath(), "mkrec", "-o", Rec()});
     std::string out;
-    ASSERT_EQ(
-        RunCommand(
-            Cmd({{testing::CliPath(), true}, {"mkrec -o", false}, {Rec(), true}, {args, false}}),
-            &out),
-        0)
-        << out;
+    ASSERT_EQ(RunProgram(args, &out), 0) << out;
     ASSERT_EQ(job_.OpenRecording(Rec()), 0);
   }
   std::string Rec() const { return dir_ / "rec.kvr"; }
   int FrameCount() {
     std::string out;
-    RunCommand(
-        Cmd({{testing::CliPath(), true}, {"frames", false}, {Rec(), true}, {"| wc -l", false}}),
-        &out);
-    return std::stoi(out);
+    RunProgram({testing::CliPath(), "frames", Rec()}, &out);
+    return int(std::count(out.begin(), out.end(), '\n'));
   }
 
   ScratchDir dir_;
@@ -75,8 +58,8 @@ class ScanTest : public ::testing::Test {
 };
 
 TEST_F(ScanTest, LearnsTheSizeOfEachChannelWithVideo) {
-  Make("--channel 3=" + Data("deblock_weak.264") + " --channel 9=" + Data("odd_size.264") +
-       " --audio 5");
+  Make({"--channel", "3=" + Data("deblock_weak.264"), "--channel", "9=" + Data("odd_size.264"),
+        "--audio", "5"});
   ASSERT_EQ(ScanChannels(&job_, &sink_), 1);
   for (int c = 0; c < kChannelCount; ++c) {
     const bool video = c == 3 || c == 9;
@@ -109,7 +92,7 @@ TEST_F(ScanTest, LearnsTheSizeOfEachChannelWithVideo) {
 }
 
 TEST_F(ScanTest, FindsNothingInPassthroughOrStartCodeLessFrames) {
-  Make("--passthrough 1 --channel 0=" + Data("qp51.264"));
+  Make({"--passthrough", "1", "--channel", "0=" + Data("qp51.264")});
   EXPECT_EQ(ScanChannels(&job_, &sink_), 0);
   EXPECT_EQ(job_.widths[0], 0);
 
@@ -136,7 +119,7 @@ TEST_F(ScanTest, ReadsAtMost1024FramesAndStopsOnCancel) {
 
   // Cancelled at the sixth turn: that turn's read happens, then the loop ends; the sizes
   // learned before count.
-  Make("--channel 2=" + Data("qp51.264"));
+  Make({"--channel", "2=" + Data("qp51.264")});
   sink_.values.clear();
   sink_.cancel_at = 5;
   sink_.job = &job_;
@@ -146,7 +129,7 @@ TEST_F(ScanTest, ReadsAtMost1024FramesAndStopsOnCancel) {
 }
 
 TEST_F(ScanTest, ChannelWithoutADecoderGetsNoSize) {
-  Make("--channel 4=" + Data("qp51.264") + " --channel 6=" + Data("no_deblock.264"));
+  Make({"--channel", "4=" + Data("qp51.264"), "--channel", "6=" + Data("no_deblock.264")});
   h264::DestroyDecoder(job_.decoders[4]);
   job_.decoders[4] = nullptr;
   EXPECT_EQ(ScanChannels(&job_, nullptr), 1);
@@ -158,14 +141,15 @@ TEST_F(ScanTest, PictureLargerThanTheFirstBufferIsKeptWhole) {
   if (!testing::HaveTool("x264") || !testing::HaveTool("ffmpeg")) GTEST_SKIP() << "no x264/ffmpeg";
   // 1280 x 720 pixels take 3,686,400 bytes, more than the buffer a channel starts with.
   const std::string stream = dir_ / "hd.264";
-  ASSERT_EQ(RunCommand(Cmd({{"ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720:rate=25 "
-                             "-frames:v 2 -pix_fmt yuv420p -f rawvideo - | x264 --quiet --profile "
-                             "baseline --preset ultrafast --input-res 1280x720 -o",
-                             false},
-                            {stream, true},
-                            {"-", false}})),
+  const std::string raw = dir_ / "hd.yuv";
+  ASSERT_EQ(RunProgram({"ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i",
+                        "testsrc2=size=1280x720:rate=25", "-frames:v", "2", "-pix_fmt", "yuv420p",
+                        "-f", "rawvideo", raw}),
             0);
-  Make("--channel 7=" + stream);
+  ASSERT_EQ(RunProgram({"x264", "--quiet", "--profile", "baseline", "--preset", "ultrafast",
+                        "--input-res", "1280x720", "-o", stream, raw}),
+            0);
+  Make({"--channel", "7=" + stream});
   ASSERT_LT(job_.pictures[7].size(), size_t{1280} * 720 * 4);
   ASSERT_EQ(ScanChannels(&job_, nullptr), 1);
   EXPECT_EQ(job_.widths[7], 1280);

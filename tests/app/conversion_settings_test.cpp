@@ -1,10 +1,9 @@
 // The worker under settings other than the dialog's: a choice of channels, an output directory,
 // a time range whose clips start at a key frame, and leaving finished files alone. Channel sizes
 // come from a stand-in scan; the recordings are built frame by frame with known time stamps.
-#include <sys/stat.h>
-
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 
@@ -114,7 +113,7 @@ TEST_F(SettingsTest, ChosenChannelsIntoAnotherDirectory) {
   for (int i = 0; i < 10; ++i)
     for (int c : {0, 2, 9}) Video(c, 100 + i, 0, i == 0);
   const std::string out_dir = dir_ / "out";
-  ASSERT_EQ(mkdir(out_dir.c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(testing::Fs(out_dir)));
   job_.settings.channels = (1u << 2) | (1u << 9) | (1u << 4);  // 4 has no video
   job_.settings.output_dir = out_dir + "/";
   EXPECT_EQ(Run(), 1);
@@ -301,7 +300,7 @@ TEST_F(SettingsTest, SkipExistingLeavesOnlyFinishedFilesAlone) {
   EXPECT_EQ(sink_.last_kind, kDone);
   EXPECT_EQ(testing::ReadAll(Out(1)), first);
 
-  ASSERT_EQ(truncate(Out(0).c_str(), 1000), 0);
+  std::filesystem::resize_file(testing::Fs(Out(0)), 1000);
   EXPECT_EQ(Run(), 1);
   EXPECT_EQ(sink_.last_kind, kDone);
   EXPECT_TRUE(avi::IsFinishedAviFile(Out(0).c_str(), &facts));

@@ -1,11 +1,8 @@
 // The conversion worker on recordings built byte by byte. The channel sizes come from a
 // stand-in scan here, so the writing passes are checked whatever the decoder can do; the real
 // scan is covered in channel_scan_test.cpp and end to end in the command-line tests.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
-#include <chrono>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -283,14 +280,21 @@ TEST_F(WorkerTest, CancelDuringTheScanClosesAnEmptyButValidFile) {
 TEST_F(WorkerTest, CancelAndWaitStopsARunningWorker) {
   g_sizes[0] = {32, 32};
   for (int i = 0; i < 2000; ++i) Video(0, i, 0, 1000);
-  // Slow the worker down so that the cancel arrives mid-pass.
-  sink_.on_event = [](int, int) { std::this_thread::sleep_for(std::chrono::microseconds(200)); };
+  // The worker holds at the first event of the writing pass until the cancel is raised, and
+  // the cancel is raised once it holds there: it arrives mid-pass whatever the speed of the
+  // machine.
+  std::atomic<bool> holding{false};
+  sink_.on_event = [this, &holding](int kind, int) {
+    if (kind != kWriteStep || holding.load()) return;
+    holding.store(true);
+    while (job_.cancel_requested.load() == 0) std::this_thread::yield();
+  };
   ASSERT_TRUE(builder_.Write(Rec()));
   ASSERT_EQ(job_.OpenRecording(Rec()), 0);
   ASSERT_TRUE(job_.StartConversion(&sink_));
   EXPECT_FALSE(job_.StartConversion(&sink_));  // one worker at a time
   EXPECT_EQ(job_.OpenRecording(Rec()), 3);     // nothing changes while it runs
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  while (!holding.load()) std::this_thread::yield();
   job_.CancelAndWait();
   EXPECT_FALSE(job_.Running());
   EXPECT_EQ(job_.last_result.load(), 0);
@@ -304,9 +308,14 @@ TEST_F(WorkerTest, WriteFailuresStopTheConversion) {
   g_sizes[0] = g_sizes[2] = g_sizes[3] = {32, 32};
   for (int i = 0; i < 50; ++i)
     for (int c : {0, 2, 3}) Video(c, i, 0, 3000);
-  // Channel 2's file lands on a full device; channel 3's could not even be created.
-  ASSERT_EQ(symlink("/dev/full", Out(2).c_str()), 0);
-  ASSERT_EQ(mkdir(Out(3).c_str(), 0755), 0);
+      // Channel 2's file lands on a full device (where there is one); channel 3's could not even
+      // be created.
+#ifdef _WIN32
+  ASSERT_TRUE(std::filesystem::create_directory(testing::Fs(Out(2))));
+#else
+  std::filesystem::create_symlink("/dev/full", Out(2));
+#endif
+  ASSERT_TRUE(std::filesystem::create_directory(testing::Fs(Out(3))));
   EXPECT_EQ(Run(), 0);
   const AviFile a = ParseAvi(Out(0));
   ASSERT_TRUE(a.ok) << a.error;
@@ -318,8 +327,8 @@ TEST_F(WorkerTest, WriteFailuresStopTheConversion) {
   EXPECT_EQ(sink_.Count(kWriteStep, 3), 0);  // it stopped at channel 2
 
   // A file that cannot be created is reported the same way.
-  ASSERT_EQ(unlink(Out(2).c_str()), 0);
-  ASSERT_EQ(mkdir(Out(2).c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::remove(testing::Fs(Out(2))));
+  ASSERT_TRUE(std::filesystem::create_directory(testing::Fs(Out(2))));
   RecordingSink second;
   ASSERT_TRUE(job_.StartConversion(&second));
   job_.Wait();
@@ -338,10 +347,8 @@ TEST(ConversionJob, OpenRecordingRefusesWhatItCannotRead) {
   // Sparse files on both sides of 2 GB.
   const std::string big = dir / "big.kvr";
   for (int64_t size : {int64_t{2147483647}, int64_t{2147483648}, int64_t{3} << 31}) {
-    std::FILE* f = std::fopen(big.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(ftruncate(fileno(f), size), 0);
-    std::fclose(f);
+    job.CloseRecording();  // Windows replaces no file that is open
+    ASSERT_TRUE(testing::MakeSparseFile(big, size)) << size;
     const int r = job.OpenRecording(big);
     if (size < 2147483648) {
       EXPECT_EQ(r, 0);

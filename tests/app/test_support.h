@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -13,22 +12,44 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "support/process.h"
+
+#ifdef _WIN32
+#include <winioctl.h>
+#endif
 
 namespace vexlor::testing {
 
 using Bytes = std::vector<uint8_t>;
 
+// A path from UTF-8 text (the tests' strings are UTF-8 on every platform).
+inline std::filesystem::path Fs(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+// A new, empty directory below the system's temporary directory, removed with its contents.
+// Its path uses forward slashes on every platform.
 class ScratchDir {
  public:
   ScratchDir() {
-    std::string templ = (std::filesystem::temp_directory_path() / "vexlor-XXXXXX").string();
-    path_ = mkdtemp(templ.data()) ? templ : std::string();
+    std::random_device random;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      const std::filesystem::path candidate = base / ("vexlor-" + std::to_string(random()));
+      std::error_code ec;
+      if (std::filesystem::create_directory(candidate, ec)) {
+        const std::u8string name = candidate.generic_u8string();
+        path_.assign(name.begin(), name.end());
+      }
+    }
   }
   ~ScratchDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (!path_.empty()) std::filesystem::remove_all(Fs(path_), ec);
   }
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
@@ -38,12 +59,37 @@ class ScratchDir {
 };
 
 inline Bytes ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(Fs(path), std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline bool Exists(const std::string& path) {
-  return std::filesystem::exists(path);
+  return std::filesystem::exists(Fs(path));
+}
+
+// Creates (or replaces) `path` as a file of `size` zero bytes without writing them: sparse where
+// the file system allows it. False on failure.
+inline bool MakeSparseFile(const std::string& path, int64_t size) {
+#ifdef _WIN32
+  const HANDLE h = CreateFileW(Fs(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD returned = 0;
+  DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+  LARGE_INTEGER end;
+  end.QuadPart = size;
+  const bool ok = SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+  CloseHandle(h);
+  return ok;
+#else
+  {
+    std::ofstream create(Fs(path), std::ios::binary | std::ios::trunc);
+    if (!create) return false;
+  }
+  std::error_code ec;
+  std::filesystem::resize_file(Fs(path), uint64_t(size), ec);
+  return !ec;
+#endif
 }
 
 inline void PutLe(uint8_t* p, uint32_t v, int bytes) {
@@ -97,10 +143,10 @@ class RecordingBuilder {
   void AddGarbage(size_t n) { bytes_.insert(bytes_.end(), n, 0x5A); }
 
   bool Write(const std::string& path) const {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = std::fwrite(bytes_.data(), 1, bytes_.size(), f) == bytes_.size();
-    return std::fclose(f) == 0 && ok;
+    std::ofstream out(Fs(path), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes_.data()), std::streamsize(bytes_.size()));
+    out.close();
+    return bool(out);
   }
   size_t size() const { return bytes_.size(); }
 
@@ -196,26 +242,18 @@ inline AviFile ParseAvi(const std::string& path) {
   return a;
 }
 
-// Runs a shell command, returns its exit status (-1 when it did not exit normally) and output.
-inline int RunCommand(const std::string& command, std::string* output = nullptr) {
-  std::FILE* p = popen((command + " 2>&1").c_str(), "r");
-  if (!p) return -1;
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int status = pclose(p);
-  if (output) *output = out;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Runs a program (no shell in between) and returns its exit status; *output receives what it
+// printed on standard output and standard error.
+inline int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr) {
+  ProcessResult r = RunProcess(argv);
+  if (output) *output = std::move(r.output);
+  return r.exit_code;
 }
 
+// The vexlor program under test.
 inline std::string CliPath() {
   const char* env = std::getenv("VEXLOR_CLI");
   return env ? env : std::string(VEXLOR_BINARY_DIR) + "/src/cli/vexlor";
-}
-
-inline bool HaveTool(const std::string& name) {
-  return RunCommand("command -v " + name + " >/dev/null") == 0;
 }
 
 }  // namespace vexlor::testing

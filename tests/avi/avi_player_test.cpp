@@ -2,8 +2,6 @@
 // recording of x264 streams must be reported as H.264 of the right size and length, decode to
 // the same pictures as the stream itself, and have key frames exactly at the IDR pictures.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,23 +12,18 @@
 #include "avi/avi_writer.h"
 #include "avi/riff_walk.h"
 #include "container/recording.h"
+#include "support/process.h"
 
 namespace vexlor::avi {
 namespace {
 
-std::string Shell(const std::string& command, int* exit_code = nullptr) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int status = pclose(p);
-  if (exit_code != nullptr) *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
-}
-bool Have(const char* tool) {
-  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+// What the program printed on standard output.
+std::string Output(const std::vector<std::string>& argv, int* exit_code = nullptr) {
+  testing::ProcessOptions options;
+  options.capture = testing::Capture::kStdout;
+  testing::ProcessResult r = testing::RunProcess(argv, options);
+  if (exit_code != nullptr) *exit_code = r.exit_code;
+  return r.output;
 }
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out;
@@ -41,8 +34,8 @@ std::vector<std::string> Lines(const std::string& text) {
 // The md5 column of ffmpeg's framemd5 output, one entry per decoded picture.
 std::vector<std::string> PictureMd5s(const std::string& input) {
   std::vector<std::string> out;
-  for (const std::string& line :
-       Lines(Shell("ffmpeg -nostdin -v error -i '" + input + "' -map 0:v -f framemd5 -"))) {
+  for (const std::string& line : Lines(Output({"ffmpeg", "-nostdin", "-v", "error", "-i", input,
+                                               "-map", "0:v", "-f", "framemd5", "-"}))) {
     if (line.empty() || line[0] == '#') continue;
     out.push_back(line.substr(line.rfind(',') + 1));
   }
@@ -51,8 +44,8 @@ std::vector<std::string> PictureMd5s(const std::string& input) {
 std::vector<int> KeyFrames(const std::string& input) {
   std::vector<int> out;
   for (const std::string& line :
-       Lines(Shell("ffprobe -v error -show_frames -show_entries frame=key_frame -of compact '" +
-                   input + "'"))) {
+       Lines(Output({"ffprobe", "-v", "error", "-show_frames", "-show_entries", "frame=key_frame",
+                     "-of", "compact", input}))) {
     const size_t at = line.find("key_frame=");
     if (at != std::string::npos) out.push_back(line[at + 10] - '0');
   }
@@ -60,10 +53,12 @@ std::vector<int> KeyFrames(const std::string& input) {
 }
 
 TEST(AviPlayerTest, PlayersSeeTheStreamWeWrote) {
-  if (!Have("ffprobe") || !Have("ffmpeg")) GTEST_SKIP() << "ffprobe/ffmpeg not installed";
+  if (!testing::HaveTool("ffprobe") || !testing::HaveTool("ffmpeg"))
+    GTEST_SKIP() << "ffprobe/ffmpeg not installed (or not usable from this build)";
   const char* cli = std::getenv("VEXLOR_CLI");
   ASSERT_NE(cli, nullptr);
-  const std::string tmp = std::string(::testing::TempDir()) + "player_" + std::to_string(getpid());
+  const std::string tmp =
+      std::string(::testing::TempDir()) + "player_" + std::to_string(testing::ProcessId());
   const std::string data = VEXLOR_SOURCE_DIR "/tests/data/x264/";
   struct Case {
     const char* stream;
@@ -73,9 +68,9 @@ TEST(AviPlayerTest, PlayersSeeTheStreamWeWrote) {
     const std::string stream = data + c.stream;
     const std::string rec = tmp + ".kvr", avi = tmp + ".avi";
     int code = -1;
-    Shell(std::string(cli) + " mkrec -o " + rec + " --channel 3=" + stream +
-              " --channel 4=" + data + "qp51.264 --audio 3 >/dev/null",
-          &code);
+    Output({cli, "mkrec", "-o", rec, "--channel", "3=" + stream, "--channel",
+            "4=" + data + "qp51.264", "--audio", "3"},
+           &code);
     ASSERT_EQ(code, 0);
 
     // The writing pass of one channel.
@@ -101,10 +96,10 @@ TEST(AviPlayerTest, PlayersSeeTheStreamWeWrote) {
     writer.mainHeader.dwMicroSecPerFrame = 40000;
     ASSERT_EQ(writer.Close(), kAviOk);
 
-    const std::string probe = Shell(
-        "ffprobe -v error -count_frames -show_entries "
-        "stream=codec_name,width,height,nb_read_frames,sample_rate,channels -of compact '" +
-        avi + "'");
+    const std::string probe =
+        Output({"ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                "stream=codec_name,width,height,nb_read_frames,sample_rate,channels", "-of",
+                "compact", avi});
     std::ostringstream video;
     video << "codec_name=h264|width=" << c.width << "|height=" << c.height;
     EXPECT_NE(probe.find(video.str()), std::string::npos) << probe;

@@ -3,13 +3,15 @@
 // recordings at once with a failing one, Ctrl-C during a batch, --skip-existing after an
 // interrupted run, and --json read back and compared with the files on disk. Recordings come
 // from `vexlor mkrec` with known time stamps; every run sets its time zone explicitly.
-#include <fcntl.h>
+#ifndef _WIN32
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -27,16 +29,13 @@ using testing::ScratchDir;
 using Args = std::vector<std::string>;
 using Env = std::vector<std::pair<std::string, std::string>>;
 
-constexpr const char* kBerlin = "CET-1CEST,M3.5.0,M10.5.0/3";
-constexpr uint32_t kStart = 1700000000;  // 2023-11-14T22:13:20Z, 23:13:20 in Berlin
+// One hour east of UTC with summer time (by these rules on POSIX; the Windows runtime applies
+// its own summer time rules, which agree on the dates used here).
+constexpr const char* kZone = "CET-1CEST,M3.5.0,M10.5.0/3";
+constexpr uint32_t kStart = 1700000000;  // 2023-11-14T22:13:20Z, 23:13:20 in that zone
 
 std::string Data(const std::string& name) {
   return std::string(VEXLOR_SOURCE_DIR) + "/tests/data/x264/" + name;
-}
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
 }
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out;
@@ -53,28 +52,22 @@ struct Outcome {
   std::string out;
 };
 
-// Runs a program with these arguments and environment additions; captures the standard output
-// and error stream, or the standard output alone.
+// Runs a program (no shell) with these environment additions and the time zone set; captures
+// the standard output and error stream, or the standard output alone.
 Outcome Program(const Args& args, const Env& env = {}, bool stdout_only = false) {
-  std::string command = "env TZ=";
-  command += Quote(kBerlin);
-  for (const auto& [name, value] : env) command += ' ' + name + '=' + Quote(value);
-  for (const std::string& a : args) (command += ' ') += Quote(a);
-  if (stdout_only) {
-    std::string wrapped = "( ";
-    wrapped += command;
-    wrapped += " 2>/dev/null )";
-    command = wrapped;
-  }
-  Outcome r;
-  r.code = testing::RunCommand(command, &r.out);
-  return r;
+  testing::ProcessOptions options;
+  options.environment = env;
+  options.environment.emplace_back("TZ", kZone);
+  if (stdout_only) options.capture = testing::Capture::kStdout;
+  testing::ProcessResult result = testing::RunProcess(args, options);
+  return {result.exit_code, std::move(result.output)};
 }
 Outcome Vexlor(Args args, const Env& env = {}, bool stdout_only = false) {
   args.insert(args.begin(), CliPath());
   return Program(args, env, stdout_only);
 }
 
+#ifndef _WIN32  // POSIX signals; Ctrl-C on Windows is checked under wine (tests/windows)
 // Starts vexlor with its standard output on a pipe, sends SIGINT once every text of `wait_for`
 // has appeared there, and reads on to the end. The exit status, or -1.
 int InterruptWhenSeen(const Args& args, const Env& env, const std::vector<std::string>& wait_for,
@@ -88,7 +81,7 @@ int InterruptWhenSeen(const Args& args, const Env& env, const std::vector<std::s
     dup2(fds[1], STDOUT_FILENO);
     close(fds[0]);
     close(fds[1]);
-    setenv("TZ", kBerlin, 1);
+    setenv("TZ", kZone, 1);
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
     std::vector<char*> argv = {const_cast<char*>(cli.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -122,6 +115,7 @@ int InterruptWhenSeen(const Args& args, const Env& env, const std::vector<std::s
   if (waitpid(pid, &status, 0) != pid || !signalled) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+#endif
 
 // A frame of `vexlor frames`.
 struct Listed {
@@ -231,7 +225,9 @@ TEST_F(BatchTest, OutputDirectoryAndChannelLists) {
   // A directory that cannot be made (below a regular file): one line naming it, exit 1.
   r = Vexlor({"convert", "-o", rec + "/sub", rec});
   EXPECT_EQ(r.code, 1) << r.out;
-  EXPECT_EQ(r.out, "error: cannot create the output directory " + rec + "/sub: Not a directory\n");
+  EXPECT_EQ(r.out.rfind("error: cannot create the output directory " + rec + "/sub: ", 0), 0u)
+      << r.out;
+  EXPECT_EQ(Lines(r.out).size(), 1u) << r.out;
 
   // Bad values and unknown options: one line naming the option, exit 1.
   for (const Args& bad : {Args{"--channels", "0"}, Args{"--channels", "3,x"},
@@ -361,10 +357,10 @@ TEST_F(BatchTest, SeveralRecordingsWithAFailingOne) {
   const std::string a = MakeSmall("a.kvr"), b = MakeSmall("b.kvr");
   const std::string missing = dir_ / "missing.kvr";
   const std::string folder = dir_ / "folder.kvr";
-  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(testing::Fs(folder)));
   // cam.m4v would write cam.kvr's files: refused.
   const std::string cam = MakeSmall("cam.kvr");
-  ASSERT_EQ(testing::RunCommand("cp " + Quote(cam) + " " + Quote(dir_ / "cam.m4v")), 0);
+  std::filesystem::copy_file(testing::Fs(cam), testing::Fs(dir_ / "cam.m4v"));
 
   const Outcome r =
       Vexlor({"convert", "--jobs", "2", a, missing, folder, b, cam, dir_ / "cam.m4v"});
@@ -395,6 +391,7 @@ TEST_F(BatchTest, SeveralRecordingsWithAFailingOne) {
   EXPECT_EQ(Vexlor({"convert", "--channels", "9", a, missing}).code, 1);
 }
 
+#ifndef _WIN32
 TEST_F(BatchTest, CtrlCCancelsEveryRunningConversion) {
   // Two at once, each held in its first channel's pass until cancelled: both must be running
   // for the signal to be sent at all. The third never starts.
@@ -448,6 +445,8 @@ TEST_F(BatchTest, SkipExistingAfterAnInterruptedRun) {
   EXPECT_TRUE(Contains(r.out, "Summary: 2 recordings: 2 skipped")) << r.out;
   EXPECT_TRUE(Contains(r.out, a + ": Skipped: Complete Files Exist")) << r.out;
 }
+
+#endif
 
 TEST_F(BatchTest, JsonReportsMatchTheFilesOnDisk) {
   const std::string rec = MakeRecording("cam.kvr"), small = MakeSmall("small.kvr");
@@ -510,12 +509,21 @@ TEST_F(BatchTest, JsonReportsMatchTheFilesOnDisk) {
   }
 }
 
+#ifndef _WIN32  // a console under wine is checked in tests/windows
+std::string ShellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
 TEST_F(BatchTest, TerminalShowsOneLinePerRecordingAndTheCount) {
   if (!HaveTool("script")) GTEST_SKIP() << "script (util-linux) not installed";
   const std::string a = MakeSmall("a.kvr"), b = MakeSmall("b.kvr");
-  const Outcome r = Program(
-      {"script", "-qfec",
-       "TZ=UTC " + Quote(CliPath()) + " convert -j 2 " + Quote(a) + " " + Quote(b), "/dev/null"});
+  // A pseudo-terminal: script runs the command line through a shell.
+  const Outcome r =
+      Program({"script", "-qfec",
+               ShellQuote(CliPath()) + " convert -j 2 " + ShellQuote(a) + " " + ShellQuote(b),
+               "/dev/null"});
   ASSERT_EQ(r.code, 0) << r.out;
   // Redrawn in place: the live block is erased by moving up and clearing to the end.
   EXPECT_TRUE(Contains(r.out, "recordings finished")) << r.out;
@@ -525,6 +533,7 @@ TEST_F(BatchTest, TerminalShowsOneLinePerRecordingAndTheCount) {
   ASSERT_NE(summary, std::string::npos) << r.out;
   EXPECT_EQ(r.out.find('\033', summary), std::string::npos) << "nothing drawn after the summary";
 }
+#endif
 
 }  // namespace
 }  // namespace vexlor::cli
@@ -532,22 +541,28 @@ TEST_F(BatchTest, TerminalShowsOneLinePerRecordingAndTheCount) {
 namespace vexlor::cli {
 namespace {
 
+#ifndef _WIN32
 TEST(CompletionTest, BashCompletesSubcommandsOptionsAndRecordings) {
   if (!testing::HaveTool("bash")) GTEST_SKIP() << "bash not installed";
   ScratchDir dir;
-  ASSERT_EQ(testing::RunCommand("touch " + Quote(dir / "cam.kvr") + " " + Quote(dir / "note.txt") +
-                                " && mkdir " + Quote(dir / "out")),
-            0);
+  std::ofstream(testing::Fs(dir / "cam.kvr")).put('x');
+  std::ofstream(testing::Fs(dir / "note.txt")).put('x');
+  std::filesystem::create_directory(testing::Fs(dir / "out"));
   const std::string script =
-      "source " + Quote(std::string(VEXLOR_SOURCE_DIR) + "/src/cli/vexlor-completion.bash") +
-      "; cd " + Quote(dir.path()) +
+      "source \"$1\"; cd \"$2\""
       "; t() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _vexlor; echo \"${COMPREPLY[*]}\"; }"
       "; t vexlor con; t vexlor convert --ch; t vexlor convert ''; t vexlor convert -o ''"
       "; t vexlor probe --";
   std::string out;
-  ASSERT_EQ(testing::RunCommand("bash -c " + Quote(script), &out), 0) << out;
+  ASSERT_EQ(testing::RunProgram(
+                {"bash", "-c", script, "bash",
+                 std::string(VEXLOR_SOURCE_DIR) + "/src/cli/vexlor-completion.bash", dir.path()},
+                &out),
+            0)
+      << out;
   EXPECT_EQ(out, "convert\n--channels\ncam.kvr out\nout\n--json --help\n");
 }
+#endif
 
 }  // namespace
 }  // namespace vexlor::cli

@@ -1,8 +1,6 @@
 // `vexlor mkrec` and `vexlor frames`: round trips, time stamps, audio, passthrough frames,
 // damage and re-synchronisation, usage errors.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "container/recording.h"
+#include "support/process.h"
 
 namespace vexlor::cli {
 namespace {
@@ -28,23 +27,27 @@ std::string Data(const std::string& name) {
   return std::string(VEXLOR_SOURCE_DIR) + "/tests/data/x264/" + name;
 }
 std::string Temp(const std::string& name) {
-  return std::string(::testing::TempDir()) + "mkrec_" + std::to_string(getpid()) + "_" + name;
+  return std::string(::testing::TempDir()) + "mkrec_" + std::to_string(testing::ProcessId()) + "_" +
+         name;
 }
 
 struct Result {
   int exit_code = -1;
   std::string out;
 };
-Result Shell(const std::string& command) {
-  Result r;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int status = pclose(p);
-  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+// Runs vexlor with the arguments; `out` is what it printed on standard output (or, with
+// Capture::kStderr, on standard error).
+Result Vexlor(std::vector<std::string> args, testing::Capture capture = testing::Capture::kStdout) {
+  args.insert(args.begin(), Cli());
+  testing::ProcessOptions options;
+  options.capture = capture;
+  testing::ProcessResult p = testing::RunProcess(args, options);
+  return {p.exit_code, std::move(p.output)};
+}
+using Args = std::vector<std::string>;
+Args Concat(Args a, const Args& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out;
@@ -98,10 +101,10 @@ TEST(MkrecFramesTest, RoundTripKeepsEveryFrame) {
   const std::string rec = Temp("round.kvr");
   const std::string a = Data("refs_slices.264"), b = Data("odd_size.264");
   const Result made =
-      Shell(Cli() + " mkrec -o " + rec + " --channel 2=" + a + " --channel 13=" + b +
-            " --audio 13 --fps 30 --start 1000.5 --passthrough 4");
+      Vexlor({"mkrec", "-o", rec, "--channel", "2=" + a, "--channel", "13=" + b, "--audio", "13",
+              "--fps", "30", "--start", "1000.5", "--passthrough", "4"});
   ASSERT_EQ(made.exit_code, 0) << made.out;
-  const Result listed = Shell(Cli() + " frames " + rec);
+  const Result listed = Vexlor({"frames", rec});
   ASSERT_EQ(listed.exit_code, 0);
   const std::vector<FrameLine> frames = ParseFrames(listed.out);
 
@@ -156,22 +159,25 @@ TEST(MkrecFramesTest, RoundTripKeepsEveryFrame) {
 
 TEST(MkrecFramesTest, DamageResynchronisesAsDescribed) {
   const std::string clean = Temp("clean.kvr");
-  const std::string inputs =
-      " --channel 1=" + Data("refs_slices.264") + " --channel 6=" + Data("qp1.264") + " --audio 1";
-  ASSERT_EQ(Shell(Cli() + " mkrec -o " + clean + inputs).exit_code, 0);
-  const std::vector<std::string> all = Unindexed(Shell(Cli() + " frames " + clean).out);
+  const Args inputs = {"--channel", "1=" + Data("refs_slices.264"),
+                       "--channel", "6=" + Data("qp1.264"),
+                       "--audio",   "1"};
+  ASSERT_EQ(Vexlor(Concat({"mkrec", "-o", clean}, inputs)).exit_code, 0);
+  const std::vector<std::string> all = Unindexed(Vexlor({"frames", clean}).out);
   ASSERT_GT(all.size(), 60u);
 
   // Every kind alone and all together: the listing is the clean one without the frames that
   // mkrec reports lost (broken end marks and a truncated last packet lose exactly one frame
   // each; garbage between packets and ignored packets inside frames lose nothing).
-  for (const std::string damage :
-       {"garbage:12", "endmark:5", "kind255:12", "truncate:700",
-        "garbage:8 --damage kind255:8 --damage endmark:4 --damage truncate:1"}) {
+  for (const Args& damages :
+       {Args{"garbage:12"}, Args{"endmark:5"}, Args{"kind255:12"}, Args{"truncate:700"},
+        Args{"garbage:8", "kind255:8", "endmark:4", "truncate:1"}}) {
+    const std::string damage = damages[0];
     for (int seed : {1, 2, 3}) {
       const std::string rec = Temp("damaged.kvr");
-      const Result made = Shell(Cli() + " mkrec -o " + rec + inputs + " --damage " + damage +
-                                " --seed " + std::to_string(seed));
+      Args args = Concat({"mkrec", "-o", rec}, inputs);
+      for (const std::string& d : damages) args = Concat(args, {"--damage", d});
+      const Result made = Vexlor(Concat(args, {"--seed", std::to_string(seed)}));
       ASSERT_EQ(made.exit_code, 0) << damage;
       std::vector<bool> lost(all.size(), false);
       for (const std::string& line : Lines(made.out)) {
@@ -193,8 +199,7 @@ TEST(MkrecFramesTest, DamageResynchronisesAsDescribed) {
         EXPECT_EQ(lost_count, 0u);
         EXPECT_NE(ReadFile(rec), ReadFile(clean));
       }
-      EXPECT_EQ(Unindexed(Shell(Cli() + " frames " + rec).out), expected)
-          << damage << " seed " << seed;
+      EXPECT_EQ(Unindexed(Vexlor({"frames", rec}).out), expected) << damage << " seed " << seed;
       std::remove(rec.c_str());
     }
   }
@@ -203,32 +208,33 @@ TEST(MkrecFramesTest, DamageResynchronisesAsDescribed) {
 
 TEST(MkrecFramesTest, HelpAndOneLineErrors) {
   for (const char* sub : {"mkrec", "frames"}) {
-    const Result help = Shell(Cli() + " " + sub + " --help");
+    const Result help = Vexlor({sub, "--help"});
     EXPECT_EQ(help.exit_code, 0) << sub;
     EXPECT_NE(help.out.find("Usage"), std::string::npos) << sub;
   }
-  const std::vector<std::string> failing = {
-      " frames /nonexistent/rec.kvr",
-      " frames",
-      " mkrec -o " + Temp("x.kvr") + " --channel 2=/nonexistent.264",
-      " mkrec -o " + Temp("x.kvr") + " --channel 16=" + Data("qp1.264"),
-      " mkrec -o " + Temp("x.kvr") + " --channel 1=" + Data("qp1.264") + " --damage holes:3",
-      " mkrec -o " + Temp("x.kvr") + " --audio 3",
-      " mkrec -o /nonexistent/x.kvr --channel 1=" + Data("qp1.264"),
-      " mkrec -o " + Temp("x.kvr") + " --channel 1=" + Data("qp1.md5"),  // no start code
+  const std::string x = Temp("x.kvr");
+  const std::vector<Args> failing = {
+      {"frames", "/nonexistent/rec.kvr"},
+      {"frames"},
+      {"mkrec", "-o", x, "--channel", "2=/nonexistent.264"},
+      {"mkrec", "-o", x, "--channel", "16=" + Data("qp1.264")},
+      {"mkrec", "-o", x, "--channel", "1=" + Data("qp1.264"), "--damage", "holes:3"},
+      {"mkrec", "-o", x, "--audio", "3"},
+      {"mkrec", "-o", "/nonexistent/x.kvr", "--channel", "1=" + Data("qp1.264")},
+      {"mkrec", "-o", x, "--channel", "1=" + Data("qp1.md5")},  // no start code
   };
-  for (const std::string& args : failing) {
-    const Result r = Shell(Cli() + args + " 2>&1 >/dev/null");
-    EXPECT_NE(r.exit_code, 0) << args;
+  for (const Args& args : failing) {
+    const Result r = Vexlor(args, testing::Capture::kStderr);
+    EXPECT_NE(r.exit_code, 0) << args[0];
     const std::vector<std::string> lines = Lines(r.out);
-    ASSERT_EQ(lines.size(), 1u) << args << ":\n" << r.out;
+    ASSERT_EQ(lines.size(), 1u) << args[0] << ":\n" << r.out;
     EXPECT_EQ(lines[0].rfind("error: ", 0), 0u) << lines[0];
   }
   std::remove(Temp("x.kvr").c_str());
 }
 
 TEST(MkrecFramesTest, BundledSampleHasItsChannels) {
-  const Result listed = Shell(Cli() + " frames " VEXLOR_SOURCE_DIR "/samples/sample.kvr");
+  const Result listed = Vexlor({"frames", VEXLOR_SOURCE_DIR "/samples/sample.kvr"});
   ASSERT_EQ(listed.exit_code, 0);
   std::map<std::string, int> counts;
   for (const FrameLine& f : ParseFrames(listed.out)) {
@@ -254,11 +260,10 @@ TEST(MkrecFramesTest, ConformanceStreamsSplitIntoPictures) {
     size_t pictures = 0;
     if (!(fields >> name >> expect >> pictures) || expect != "bitexact") continue;
     const std::string rec = Temp("conf.kvr");
-    const Result made =
-        Shell(Cli() + " mkrec -o " + rec + " --channel 0=" + dir + "/streams/" + name);
+    const Result made = Vexlor({"mkrec", "-o", rec, "--channel", "0=" + dir + "/streams/" + name});
     ASSERT_EQ(made.exit_code, 0) << name;
     size_t video = 0;
-    for (const FrameLine& f : ParseFrames(Shell(Cli() + " frames " + rec).out)) {
+    for (const FrameLine& f : ParseFrames(Vexlor({"frames", rec}).out)) {
       video += f.kind == "video";
     }
     EXPECT_EQ(video, pictures) << name;

@@ -1,0 +1,125 @@
+# Windows specifics of the build: version resources and manifests, and, for a cross build, the
+# tests run under wine. Included from the top-level CMakeLists.txt when building for Windows.
+
+# Wide-character Windows functions by default; no min/max macros from <windows.h>.
+add_compile_definitions(UNICODE _UNICODE NOMINMAX)
+
+# vexlor_windows_resources(TARGET DESCRIPTION text [EXTRA_SETTINGS xml] [EXTRA_MANIFEST xml])
+# Adds the VERSIONINFO resource (the project's version) and an application manifest (long
+# paths, UTF-8 code page, Windows 7 to 11) to an executable. EXTRA_SETTINGS goes into the
+# manifest's <windowsSettings> (DPI awareness, ...), EXTRA_MANIFEST before its end
+# (dependencies such as the common controls 6).
+function(vexlor_windows_resources target)
+  cmake_parse_arguments(arg "" "DESCRIPTION;EXTRA_SETTINGS;EXTRA_MANIFEST" "" ${ARGN})
+  set(VEXLOR_RC_NAME ${target})
+  set(VEXLOR_RC_FILE_NAME ${target}.exe)
+  set(VEXLOR_RC_DESCRIPTION "${arg_DESCRIPTION}")
+  set(VEXLOR_RC_EXTRA_SETTINGS "${arg_EXTRA_SETTINGS}")
+  set(VEXLOR_RC_EXTRA_MANIFEST "${arg_EXTRA_MANIFEST}")
+  set(VEXLOR_RC_MANIFEST ${CMAKE_CURRENT_BINARY_DIR}/${target}.exe.manifest)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/windows/app.manifest.in ${VEXLOR_RC_MANIFEST} @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/windows/version.rc.in
+                 ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc @ONLY)
+  target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  set_property(SOURCE ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc APPEND PROPERTY
+               OBJECT_DEPENDS ${VEXLOR_RC_MANIFEST})
+endfunction()
+
+# ---- Shipping ----
+#
+# vexlor_windows_zip(TARGETS exe...)
+# dist/vexlor-VERSION-win64.zip: a folder vexlor-VERSION-win64 with the programs (stripped),
+# README.txt for Windows users and LICENSE.txt (the project's licence and the notices of the
+# libraries linked into the programs, taken from their Debian packages). Built with `all`.
+function(vexlor_windows_zip)
+  cmake_parse_arguments(arg "" "" "TARGETS" ${ARGN})
+  set(name vexlor-${PROJECT_VERSION}-win64)
+  set(stage ${PROJECT_BINARY_DIR}/package/${name})
+  set(zip ${PROJECT_SOURCE_DIR}/dist/${name}.zip)
+
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in ${stage}/README.txt
+                 @ONLY NEWLINE_STYLE CRLF)
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+  string(APPEND license "\n\nThird-party software in the programs\n"
+                        "===================================\n\n"
+                        "The programs contain code of the following libraries. Their copyright "
+                        "notices and licences follow, as the Debian packages the build took "
+                        "them from state them.\n")
+  foreach(package libcli11-dev libstb-dev gcc-mingw-w64-base mingw-w64-x86-64-dev)
+    set(copyright /usr/share/doc/${package}/copyright)
+    if(NOT EXISTS ${copyright})
+      message(FATAL_ERROR "${copyright} is missing: run `make deps`")
+    endif()
+    file(READ ${copyright} text)
+    string(APPEND license "\n\n---- Debian package ${package} ----\n\n${text}")
+  endforeach()
+  # CRLF line ends, like README.txt; rewritten only when it changes.
+  string(REPLACE "\r\n" "\n" license "${license}")
+  string(REPLACE "\n" "\r\n" license "${license}")
+  set(old "")
+  if(EXISTS ${stage}/LICENSE.txt)
+    file(READ ${stage}/LICENSE.txt old)
+  endif()
+  if(NOT old STREQUAL license)
+    file(WRITE ${stage}/LICENSE.txt "${license}")
+  endif()
+
+  set(copies)
+  set(files README.txt LICENSE.txt)
+  foreach(t ${arg_TARGETS})
+    list(APPEND copies COMMAND ${CMAKE_STRIP} --strip-all -o ${stage}/$<TARGET_FILE_NAME:${t}>
+                               $<TARGET_FILE:${t}>)
+    list(APPEND files $<TARGET_FILE_NAME:${t}>)
+  endforeach()
+  list(TRANSFORM files PREPEND ${name}/)
+  add_custom_command(
+    OUTPUT ${zip}
+    ${copies}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_SOURCE_DIR}/dist
+    COMMAND ${CMAKE_COMMAND} -E remove -f ${zip}
+    COMMAND ${CMAKE_COMMAND} -E chdir ${PROJECT_BINARY_DIR}/package
+            ${CMAKE_COMMAND} -E tar cf ${zip} --format=zip ${files}
+    DEPENDS ${arg_TARGETS} ${stage}/README.txt ${stage}/LICENSE.txt
+    COMMENT "Packing ${zip}"
+    VERBATIM)
+  add_custom_target(windows_zip ALL DEPENDS ${zip})
+  set(VEXLOR_WINDOWS_ZIP ${zip} PARENT_SCOPE)
+  set(VEXLOR_WINDOWS_ZIP_TARGETS ${arg_TARGETS} PARENT_SCOPE)
+endfunction()
+
+if(NOT CMAKE_CROSSCOMPILING)
+  return()
+endif()
+
+# ---- Tests of a cross build run under wine ----
+#
+# A private wine prefix in the build folder (runs do not depend on the user's home), made once
+# by a build step that every test program depends on, so that no test, and no listing of a
+# test program's tests, can race with its creation. tools/wine_run refuses to run in a prefix
+# that is not ready.
+find_program(VEXLOR_WINE wine)
+set(VEXLOR_WINEPREFIX ${PROJECT_BINARY_DIR}/wineprefix)
+set(VEXLOR_WINE_RUN ${PROJECT_SOURCE_DIR}/tools/wine_run)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${VEXLOR_WINE_RUN} ${VEXLOR_WINEPREFIX})
+# Paths handed to the programs under wine: wine's drive Z: is the root of the host.
+set(VEXLOR_WINE_DRIVE "Z:")
+if(VEXLOR_WINE)
+  add_custom_command(OUTPUT ${VEXLOR_WINEPREFIX}/.vexlor-ready
+                     COMMAND ${VEXLOR_WINE_RUN} --init ${VEXLOR_WINEPREFIX}
+                     COMMENT "Creating the wine prefix for the tests")
+  add_custom_target(wine_prefix DEPENDS ${VEXLOR_WINEPREFIX}/.vexlor-ready)
+else()
+  message(WARNING "wine not found (run `make deps`): the Windows test programs cannot run")
+  add_custom_target(wine_prefix)
+endif()
+
+# Every executable defined in `directory` waits for the prefix.
+function(vexlor_needs_wine_prefix directory)
+  get_property(targets DIRECTORY ${directory} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(t ${targets})
+    get_target_property(type ${t} TYPE)
+    if(type STREQUAL "EXECUTABLE")
+      add_dependencies(${t} wine_prefix)
+    endif()
+  endforeach()
+endfunction()

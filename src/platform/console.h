@@ -1,0 +1,46 @@
+// The process's console and command line, as the command-line tool needs them on every
+// platform.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vexlor::platform {
+
+// Call once at the start of the program. On Windows: the standard streams are switched to
+// binary mode (the output is byte for byte what it is elsewhere: "\n" line ends, UTF-8 text)
+// and a console shows UTF-8 text. Nothing to do elsewhere.
+void PrepareStandardStreams();
+
+// True when standard output is a terminal (a console window on Windows), false when it is
+// redirected to a file or a pipe.
+bool StdoutIsTerminal();
+
+// Asks the terminal on standard output to obey the escape sequences that erase a line
+// ("\033[K"). True when it does; false when the caller must blank the line with spaces.
+bool EnableLineEscapes();
+
+// The command-line arguments as UTF-8 strings, argv[0] included.
+#ifdef _WIN32
+std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv);
+#else
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
+#endif
+
+// While one exists, the user's request to stop the program does not end the process but is
+// recorded, to be polled with Interrupted(): Ctrl-C and Ctrl-Break, and a closed terminal or a
+// termination request (SIGHUP, SIGTERM on POSIX; closing the console window, logging off or
+// shutting down on Windows, where the process is held until the guard is destroyed, for at
+// most a few seconds). A reader of standard output that goes away (SIGPIPE) does not end the
+// process either: the writes fail instead. Only one guard may exist at a time.
+class InterruptGuard {
+ public:
+  InterruptGuard();
+  ~InterruptGuard();
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+  static bool Interrupted();
+};
+
+}  // namespace vexlor::platform

@@ -1,0 +1,101 @@
+// Windows console: binary standard streams, UTF-8 output, console control events.
+#include <fcntl.h>
+#include <io.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/console.h"
+#include "platform/text_windows.h"
+
+namespace vexlor::platform {
+namespace {
+
+UINT g_original_output_cp = 0;
+
+void RestoreConsoleCodePage() {
+  if (g_original_output_cp != 0) SetConsoleOutputCP(g_original_output_cp);
+}
+
+bool IsConsole(DWORD which, DWORD* mode) {
+  const HANDLE h = GetStdHandle(which);
+  return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, mode) != 0;
+}
+
+std::atomic<bool> g_interrupted{false};
+// Set when the guard is gone: a handler that holds the process for a closing console may let
+// it end.
+HANDLE g_released = nullptr;
+// How long a closing console, a log-off or a shut-down waits for the conversion to stop
+// (Windows itself ends the process after about 5 seconds).
+constexpr DWORD kCloseWaitMs = 10000;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  g_interrupted.store(true);
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      return TRUE;  // handled: the program stops by itself
+    default:
+      // The process ends when this returns: hold it until the current file is closed.
+      if (g_released != nullptr) WaitForSingleObject(g_released, kCloseWaitMs);
+      return TRUE;
+  }
+}
+
+}  // namespace
+
+void PrepareStandardStreams() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  DWORD mode;
+  if (IsConsole(STD_OUTPUT_HANDLE, &mode) || IsConsole(STD_ERROR_HANDLE, &mode)) {
+    const UINT current = GetConsoleOutputCP();
+    if (current != CP_UTF8 && SetConsoleOutputCP(CP_UTF8) != 0) {
+      g_original_output_cp = current;
+      std::atexit(RestoreConsoleCodePage);
+    }
+  }
+}
+
+bool StdoutIsTerminal() {
+  DWORD mode;
+  return IsConsole(STD_OUTPUT_HANDLE, &mode);
+}
+
+// Consoles that ignore the escape sequences (those before Windows 10, and wine's) would print
+// them; blanking with spaces works on every console.
+bool EnableLineEscapes() {
+  return false;
+}
+
+std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv) {
+  std::vector<std::string> out;
+  out.reserve(size_t(argc));
+  for (int i = 0; i < argc; ++i) out.push_back(WideToUtf8(argv[i]));
+  return out;
+}
+
+InterruptGuard::InterruptGuard() {
+  g_interrupted.store(false);
+  if (g_released == nullptr) {
+    g_released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  } else {
+    ResetEvent(g_released);
+  }
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+InterruptGuard::~InterruptGuard() {
+  SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+  // The event is kept for the next guard: a handler may still be waiting on it.
+  if (g_released != nullptr) SetEvent(g_released);
+}
+
+bool InterruptGuard::Interrupted() {
+  return g_interrupted.load();
+}
+
+}  // namespace vexlor::platform
