@@ -191,10 +191,13 @@ def check_same_output(ctx):
         os.mkdir(linux)
         recordings = make_recordings(ctx, linux)
         shutil.copytree(linux, windows)
+        # probe prints local times: one zone for both (an offset without summer time, which
+        # both C runtimes read the same way).
+        zone = dict(os.environ, TZ='NST3:30')
         for rec in recordings:
             for command in (['probe', rec], ['convert', rec], ['snapshot', rec]):
-                a = run([cli] + command, cwd=linux)
-                b = ctx.vexlor_exe(command, cwd=windows)
+                a = run([cli] + command, cwd=linux, env=zone)
+                b = ctx.wine([ctx.exe] + command, cwd=windows, env=zone)
                 check(a.returncode == b.returncode == 0,
                       f'{command}: exit status {a.returncode} on Linux, {b.returncode} on '
                       f'Windows: {b.stdout.decode(errors="replace")}')
