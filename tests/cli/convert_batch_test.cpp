@@ -24,8 +24,10 @@ namespace {
 using testing::AviFile;
 using testing::CliPath;
 using testing::HaveTool;
+using testing::Lines;
 using testing::ParseAvi;
 using testing::ScratchDir;
+using testing::X264Data;
 using Args = std::vector<std::string>;
 using Env = std::vector<std::pair<std::string, std::string>>;
 
@@ -34,15 +36,6 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 constexpr const char* kZone = "CET-1CEST,M3.5.0,M10.5.0/3";
 constexpr uint32_t kStart = 1700000000;  // 2023-11-14T22:13:20Z, 23:13:20 in that zone
 
-std::string Data(const std::string& name) {
-  return std::string(VEXLOR_SOURCE_DIR) + "/tests/data/x264/" + name;
-}
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -179,8 +172,8 @@ class BatchTest : public ::testing::Test {
     const std::string rec = dir_ / name;
     const Outcome r =
         Vexlor({"mkrec", "-o", rec, "--fps", "25", "--start", std::to_string(kStart), "--channel",
-                "0=" + Data("refs_slices.264"), "--channel", "3=" + Data("qp51.264"), "--audio",
-                "3", "--channel", "7=" + Data("odd_size.264")});
+                "0=" + X264Data("refs_slices.264"), "--channel", "3=" + X264Data("qp51.264"),
+                "--audio", "3", "--channel", "7=" + X264Data("odd_size.264")});
     EXPECT_EQ(r.code, 0) << r.out;
     return rec;
   }
@@ -189,7 +182,7 @@ class BatchTest : public ::testing::Test {
     const std::string rec = dir_ / name;
     const Outcome r =
         Vexlor({"mkrec", "-o", rec, "--start", std::to_string(kStart), "--channel",
-                "0=" + Data("qp51.264"), "--channel", "1=" + Data("deblock_weak.264")});
+                "0=" + X264Data("qp51.264"), "--channel", "1=" + X264Data("deblock_weak.264")});
     EXPECT_EQ(r.code, 0) << r.out;
     return rec;
   }
@@ -267,7 +260,7 @@ TEST_F(BatchTest, TimeRangesStartAtAKeyFrameAndMeasureTheWrittenFrames) {
   const std::vector<Listed> frames = ListFrames(rec);
   const bool players = HaveTool("ffprobe") && HaveTool("ffmpeg");
   const std::vector<std::string> source_md5s =
-      players ? FrameMd5s(Data("refs_slices.264")) : std::vector<std::string>();
+      players ? FrameMd5s(X264Data("refs_slices.264")) : std::vector<std::string>();
 
   struct Case {
     const char* what;

@@ -21,20 +21,12 @@ using testing::AviFile;
 using testing::Bytes;
 using testing::CliPath;
 using testing::HaveTool;
+using testing::Lines;
 using testing::ParseAvi;
 using testing::RunProgram;
 using testing::ScratchDir;
+using testing::X264Data;
 using Args = std::vector<std::string>;
-
-std::string Data(const std::string& name) {
-  return std::string(VEXLOR_SOURCE_DIR) + "/tests/data/x264/" + name;
-}
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
 
 // Frame rate the conversion must measure for a channel, from the frames as `vexlor frames`
 // lists them: counted are the channel's video frames that are not passthrough.
@@ -100,7 +92,7 @@ TEST_F(ConvertTest, ChannelsBecomeAviFilesHoldingTheirFramesUnchanged) {
               "7",       "--damage",   "garbage:3", "--damage", "kind255:2"};
   for (const auto& [c, name] : streams) {
     cmd.push_back("--channel");
-    cmd.push_back(std::to_string(c) + "=" + Data(name + ".264"));
+    cmd.push_back(std::to_string(c) + "=" + X264Data(name + ".264"));
   }
   std::string out;
   ASSERT_EQ(Vexlor(cmd, &out), "0") << out;
@@ -139,7 +131,7 @@ TEST_F(ConvertTest, ChannelsBecomeAviFilesHoldingTheirFramesUnchanged) {
       EXPECT_FALSE(testing::Exists(avi_path)) << avi_path;
       continue;
     }
-    const std::string source = Data(streams.at(c) + ".264");
+    const std::string source = X264Data(streams.at(c) + ".264");
     const AviFile avi = ParseAvi(avi_path);
     ASSERT_TRUE(avi.ok) << avi_path << ": " << avi.error;
     // Video chunks are the channel's access units in order: together, the source stream.
@@ -212,8 +204,8 @@ TEST_F(ConvertTest, RefusalsAndExitCodes) {
 TEST_F(ConvertTest, WriteErrorAndPathWithoutExtension) {
   const std::string rec = dir_ / "cam";  // no extension: files are cam_NN.avi
   std::string out;
-  ASSERT_EQ(Vexlor({"mkrec", "-o", rec, "--channel", "1=" + Data("qp51.264"), "--channel",
-                    "4=" + Data("no_deblock.264")},
+  ASSERT_EQ(Vexlor({"mkrec", "-o", rec, "--channel", "1=" + X264Data("qp51.264"), "--channel",
+                    "4=" + X264Data("no_deblock.264")},
                    &out),
             "0")
       << out;
@@ -252,8 +244,8 @@ TEST_F(ConvertTest, InterruptClosesTheCurrentFileValid) {
   // cancelled (the tests' hold point), so the signal always arrives during that pass.
   const std::string rec = dir_ / "long.kvr";
   std::string out;
-  ASSERT_EQ(Vexlor({"mkrec", "-o", rec, "--channel", "0=" + Data("deblock_weak.264"), "--channel",
-                    "1=" + Data("qp51.264")},
+  ASSERT_EQ(Vexlor({"mkrec", "-o", rec, "--channel", "0=" + X264Data("deblock_weak.264"),
+                    "--channel", "1=" + X264Data("qp51.264")},
                    &out),
             "0")
       << out;
@@ -357,7 +349,8 @@ TEST(ConvertTerminalTest, RedrawsTheStatusLineInPlace) {
   ScratchDir dir;
   const std::string rec = dir / "t.kvr";
   ASSERT_EQ(
-      RunProgram({CliPath(), "mkrec", "-o", rec, "--channel", "0=" + Data("refs_slices.264")}), 0);
+      RunProgram({CliPath(), "mkrec", "-o", rec, "--channel", "0=" + X264Data("refs_slices.264")}),
+      0);
   std::string out;
   // A pseudo-terminal: the line is redrawn with a carriage return and erase-line.
   auto quote = [](const std::string& s) { return "'" + s + "'"; };
