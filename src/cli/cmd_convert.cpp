@@ -158,6 +158,7 @@ class ConvertRun {
       c->job = std::make_unique<app::ConversionJob>();
       if (OpenForBatch(c->job.get(), options_, &c->item)) {
         c->job->hold_point = TestHoldPoint(c->item.path);
+        c->job->keep_pictures = false;  // only the sizes matter here
         c->sink = std::make_unique<CliProgressSink>(c->job.get());
         c->job->StartConversion(c->sink.get());
         c->state = Conversion::kRunning;

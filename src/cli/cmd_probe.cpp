@@ -21,6 +21,7 @@ struct ProbeOptions {
 
 void RunProbe(const ProbeOptions& options, int* exitCode) {
   auto job = std::make_unique<app::ConversionJob>();
+  job->keep_pictures = false;  // only the sizes matter here
   std::string message;
   if (int code = ExplainOpen(job.get(), options.path, &message); code >= 0) {
     std::fprintf(message.rfind("error:", 0) == 0 || options.json ? stderr : stdout, "%s\n",

@@ -14,6 +14,12 @@ int ExplainOpen(app::ConversionJob* job, const std::string& path, std::string* m
     case 2:
       *message = app::kTooLargeText;
       return kExitError;
+    case 4:
+      std::fprintf(stderr, "error: %s is a directory\n", path.c_str());
+      return kExitError;
+    case 5:
+      std::fprintf(stderr, "error: %s is not a regular file\n", path.c_str());
+      return kExitError;
     default:
       *message = "error: cannot open " + path + ": " + std::strerror(errno);
       return kExitError;

@@ -73,6 +73,7 @@ ConverterDialog::ConverterDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint) {
   InitVexlorResources();
+  job_.keep_pictures = false;  // the dialog shows no picture
   status_text_ = QString::fromUtf8(app::kNoneSelectText);
   icon_.addFile(QStringLiteral(":/vexlor/icon128_32.png"), QSize(32, 32));
   icon_.addFile(QStringLiteral(":/vexlor/icon128_16.png"), QSize(16, 16));
