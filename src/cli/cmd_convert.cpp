@@ -202,7 +202,11 @@ class ConvertRun {
     c->job->Wait();
     if (!out_->terminal()) PrintPhases(c);
     int kind = -1, value = 0;
-    if (c->sink->Latest(&kind, &value)) {
+    const bool has_kind = c->sink->Latest(&kind, &value);
+    // A cancelled scan ends as one that found no channel: no final text says so.
+    const bool scan_cancelled =
+        has_kind && kind == app::kNoChannel && c->job->cancel_requested.load() == 1;
+    if (has_kind && !scan_cancelled) {
       const std::string final_text = app::ProgressText(*c->job, kind, value, c->shown);
       if (out_->terminal() || final_text != c->shown) out_->Final(c->item, final_text);
       c->shown = final_text;

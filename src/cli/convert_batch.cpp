@@ -304,15 +304,16 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
   if (last_kind == app::kSkipped) {
     item->exit_code = kExitDone;
     item->result = "skipped";
-  } else if (last_kind == app::kNoChannel) {
-    item->exit_code = kExitNoChannel;
-    item->result = "no_channel";
   } else if (last_kind == app::kDone && job.last_result.load() == 1) {
     item->exit_code = written > 0 ? kExitDone : kExitNoChannel;
     item->result = written > 0 ? "done" : "nothing_written";
   } else if (job.cancel_requested.load() == 1) {
+    // Before the test for no channel: a scan that was cancelled ends as one that found none.
     item->exit_code = kExitCancelled;
     item->result = "cancelled";
+  } else if (last_kind == app::kNoChannel) {
+    item->exit_code = kExitNoChannel;
+    item->result = "no_channel";
   } else {
     item->exit_code = kExitError;
     item->result = "error";

@@ -15,10 +15,10 @@ int ExplainOpen(app::ConversionJob* job, const std::string& path, std::string* m
       *message = app::kTooLargeText;
       return kExitError;
     case 4:
-      std::fprintf(stderr, "error: %s is a directory\n", path.c_str());
+      *message = "error: " + path + " is a directory";
       return kExitError;
     case 5:
-      std::fprintf(stderr, "error: %s is not a regular file\n", path.c_str());
+      *message = "error: " + path + " is not a regular file";
       return kExitError;
     default:
       *message = "error: cannot open " + path + ": " + std::strerror(errno);
