@@ -31,7 +31,9 @@ struct ConversionSettings {
   // can decode it from its first frame.
   TimeRange range;
   std::string output_dir;      // empty: beside the recording
-  bool skip_existing = false;  // write nothing when every file exists complete
+  // Write nothing when every file exists complete and no temporary file of a killed run lies
+  // beside one; such leftovers of a file written anew are removed.
+  bool skip_existing = false;
 
   bool Selected(int channel) const { return (channels >> channel) & 1u; }
 };

@@ -10,6 +10,7 @@
 #include "avi/avi_check.h"
 #include "avi/avi_writer.h"
 #include "platform/file.h"
+#include "platform/output_file.h"
 
 namespace vexlor::app {
 namespace {
@@ -56,13 +57,17 @@ bool WillWrite(const ConversionJob& job, int c) {
          job.results[c].outcome == ChannelOutcome::kNotReached;
 }
 
-// skip_existing: true when every file the run would write exists and was finished.
+// skip_existing: true when every file the run would write exists and was finished. A temporary
+// file of one of them beside it means a run that was killed while it wrote that file (or one
+// still writing it): not finished.
 bool AllFilesFinished(ConversionJob* job) {
   bool any = false;
   for (int c = 0; c < kChannelCount; ++c) {
     if (!WillWrite(*job, c)) continue;
     avi::AviFacts facts;
-    if (!avi::IsFinishedAviFile(job->results[c].file.c_str(), &facts)) return false;
+    const std::string& file = job->results[c].file;
+    if (!avi::IsFinishedAviFile(file.c_str(), &facts)) return false;
+    if (!platform::TemporariesBeside(file).empty()) return false;
     any = true;
   }
   if (!any) return false;
@@ -181,6 +186,13 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
       return finish(0);
     }
     result.outcome = ChannelOutcome::kWritten;
+    // skip_existing: the temporary files a killed run left of this file would make every later
+    // run convert the recording again.
+    if (job->settings.skip_existing) {
+      for (const std::string& left : platform::TemporariesBeside(names[c])) {
+        platform::RemoveFile(left);
+      }
+    }
   }
   Post(sink, kDone, 0);
   return finish(1);

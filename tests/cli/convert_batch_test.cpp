@@ -441,6 +441,29 @@ TEST_F(BatchTest, SkipExistingAfterAnInterruptedRun) {
 
 #endif
 
+TEST_F(BatchTest, SkipExistingConvertsAgainWhatAKilledRunLeft) {
+  // Complete files, and beside one of b's the temporary file of a run that was killed while
+  // it wrote that file (a leftover has the name a writer gives it).
+  const std::string a = MakeSmall("a.kvr"), b = MakeSmall("b.kvr");
+  ASSERT_EQ(Vexlor({"convert", a, b}).code, 0);
+  const std::string left = dir_ / ".b_02.avi.0123abcd.part";
+  std::ofstream(testing::Fs(left), std::ios::binary) << "half a file";
+  const auto b_first = testing::ReadAll(Stem(b) + "_01.avi");
+
+  Outcome r = Vexlor({"convert", "--skip-existing", "--json", a, b}, {}, true);
+  ASSERT_EQ(r.code, 0) << r.out;
+  const std::vector<std::string> objects = Lines(r.out);
+  ASSERT_EQ(objects.size(), 2u) << r.out;
+  EXPECT_EQ(nlohmann::json::parse(objects[0])["result"], "skipped");
+  EXPECT_EQ(nlohmann::json::parse(objects[1])["result"], "done");
+  // The same files again, and the leftover is gone: the next run has nothing to do.
+  EXPECT_EQ(testing::ReadAll(Stem(b) + "_01.avi"), b_first);
+  EXPECT_FALSE(testing::Exists(left));
+  r = Vexlor({"convert", "--skip-existing", a, b});
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_TRUE(Contains(r.out, "Summary: 2 recordings: 2 skipped")) << r.out;
+}
+
 TEST_F(BatchTest, JsonReportsMatchTheFilesOnDisk) {
   const std::string rec = MakeRecording("cam.kvr"), small = MakeSmall("small.kvr");
   const std::string out = dir_ / "out";
