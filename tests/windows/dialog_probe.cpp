@@ -1,0 +1,147 @@
+// A console helper for the dialog tests under wine: it looks at the running vexlor-gui.exe from
+// outside, as a person looks at the screen, and prints what it sees (UTF-8, one item a line).
+//
+//   dialog_probe status                    the status line's text
+//   dialog_probe wait-status TEXT SECONDS  waits until the status line starts with TEXT
+//   dialog_probe geometry                  screen rectangles of the client area and controls
+//   dialog_probe wait-chooser SECONDS      waits for the open-file dialog, prints its rectangle
+//   dialog_probe wait-no-chooser SECONDS   waits until the open-file dialog is gone
+//   dialog_probe wait-gone SECONDS         waits until the dialog has closed
+//   dialog_probe close                     closes the dialog as its close box does
+//
+// Exit status 0 when what was asked for was seen, 1 when it was not (within the time), 2 on a
+// usage error. The waits poll every 50 ms up to the given number of seconds.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+constexpr int kStatusId = 1002;
+const int kControls[] = {1, 2, 1000, 1001, 1002, 1006};
+
+HWND FindDialog() {
+  return FindWindowW(L"#32770", L"Vexlor");
+}
+
+std::string Utf8(const std::wstring& w) {
+  if (w.empty()) return std::string();
+  const int n =
+      WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(size_t(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+// The status line's text, read through the window system (a WM_GETTEXT sent to the control).
+bool StatusText(std::wstring* text) {
+  HWND dialog = FindDialog();
+  if (dialog == nullptr) return false;
+  wchar_t buffer[4096] = {};
+  GetDlgItemTextW(dialog, kStatusId, buffer, int(sizeof buffer / sizeof buffer[0]));
+  *text = buffer;
+  return true;
+}
+
+// The open-file dialog: a dialog box owned by ours.
+struct ChooserSearch {
+  HWND owner;
+  HWND found;
+};
+BOOL CALLBACK FindOwned(HWND hwnd, LPARAM param) {
+  auto* search = reinterpret_cast<ChooserSearch*>(param);
+  wchar_t cls[64] = {};
+  GetClassNameW(hwnd, cls, 64);
+  if (std::wcscmp(cls, L"#32770") == 0 && hwnd != search->owner &&
+      GetWindow(hwnd, GW_OWNER) == search->owner && IsWindowVisible(hwnd)) {
+    search->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+HWND FindChooser() {
+  ChooserSearch search{FindDialog(), nullptr};
+  if (search.owner == nullptr) return nullptr;
+  EnumWindows(FindOwned, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+void PrintRect(const char* name, const RECT& r) {
+  std::printf("%s %ld %ld %ld %ld\n", name, r.left, r.top, r.right - r.left, r.bottom - r.top);
+}
+
+int Geometry() {
+  HWND dialog = FindDialog();
+  if (dialog == nullptr) return 1;
+  RECT client;
+  GetClientRect(dialog, &client);
+  POINT origin{0, 0};
+  ClientToScreen(dialog, &origin);
+  OffsetRect(&client, origin.x, origin.y);
+  PrintRect("client", client);
+  for (int id : kControls) {
+    HWND control = GetDlgItem(dialog, id);
+    if (control == nullptr) continue;
+    RECT r;
+    GetWindowRect(control, &r);
+    char name[64];
+    std::snprintf(name, sizeof name, "control %d %s", id,
+                  IsWindowVisible(control) ? "visible" : "hidden");
+    PrintRect(name, r);
+  }
+  return 0;
+}
+
+template <typename Done>
+bool WaitFor(double seconds, Done done) {
+  const ULONGLONG deadline = GetTickCount64() + ULONGLONG(seconds * 1000);
+  for (;;) {
+    if (done()) return true;
+    if (GetTickCount64() > deadline) return false;
+    Sleep(50);
+  }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) return 2;
+  const std::string command = Utf8(argv[1]);
+  const double seconds = argc > 2 ? std::wcstod(argv[argc - 1], nullptr) : 0;
+  std::wstring text;
+  if (command == "status") {
+    if (!StatusText(&text)) return 1;
+    std::printf("%s\n", Utf8(text).c_str());
+    return 0;
+  }
+  if (command == "wait-status" && argc == 4) {
+    const std::wstring wanted = argv[2];
+    const bool seen = WaitFor(
+        seconds, [&] { return StatusText(&text) && text.compare(0, wanted.size(), wanted) == 0; });
+    std::printf("%s\n", Utf8(text).c_str());
+    return seen ? 0 : 1;
+  }
+  if (command == "geometry") return Geometry();
+  if (command == "wait-chooser" && argc == 3) {
+    HWND chooser = nullptr;
+    if (!WaitFor(seconds, [&] { return (chooser = FindChooser()) != nullptr; })) return 1;
+    RECT r;
+    GetWindowRect(chooser, &r);
+    PrintRect("chooser", r);
+    return 0;
+  }
+  if (command == "wait-no-chooser" && argc == 3) {
+    return WaitFor(seconds, [] { return FindChooser() == nullptr; }) ? 0 : 1;
+  }
+  if (command == "close") {
+    HWND dialog = FindDialog();
+    return dialog != nullptr && PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0) ? 0 : 1;
+  }
+  if (command == "wait-gone" && argc == 3) {
+    return WaitFor(seconds, [] { return FindDialog() == nullptr; }) ? 0 : 1;
+  }
+  return 2;
+}

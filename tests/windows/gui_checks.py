@@ -1,0 +1,498 @@
+#!/usr/bin/python3
+"""Checks of the dialog program vexlor-gui.exe under wine on a virtual X server (Xvfb), driven
+as a person drives it: xdotool clicks and types, a file is dropped onto the dialog through XDND
+(xdnd_drop.py), and dialog_probe.exe, a console helper in the same wine session, reads the
+status line (FindWindowW and GetDlgItemTextW) and the controls' places on the screen.
+
+    gui_checks.py CHECK --prefix PREFIX --gui vexlor-gui.exe --probe dialog_probe.exe
+                  --source-dir DIR --work DIR [--screenshot OUT.png]
+
+Checks: open-convert, drop, close-converting, refuse-2gb, keys. Every wait polls for what it
+waits for, with a generous deadline. Exit status 0 passed, 1 failed, 77 skipped (a tool is
+missing, or wine does not take drops; the reason is printed).
+"""
+
+import argparse
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEADLINE = 120      # seconds for the dialog, the file dialog or a text to appear
+CONVERT_DEADLINE = 600
+BACKGROUND = (400, 200)
+
+
+class Skip(Exception):
+    pass
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def need_tool(name):
+    if shutil.which(name) is None:
+        raise Skip(f'{name} is not installed (make deps)')
+
+
+def run(argv, **kw):
+    kw.setdefault('stdin', subprocess.DEVNULL)
+    kw.setdefault('capture_output', True)
+    return subprocess.run(argv, timeout=kw.pop('timeout', 600), **kw)
+
+
+def windows_path(path):
+    """A host path as the Windows programs see it: drive Z: is the host's root."""
+    return 'Z:' + os.path.abspath(path).replace('/', '\\')
+
+
+def wait_until(what, condition, seconds=DEADLINE):
+    deadline = time.monotonic() + seconds
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failure(f'{what} within {seconds} seconds')
+        time.sleep(0.1)
+
+
+class Session:
+    """A virtual X server and a wine session on it, in the dialog tests' prefix."""
+
+    def __init__(self, args):
+        for tool in ('Xvfb', 'xdotool', 'import', 'wine', 'wineserver'):
+            need_tool(tool)
+        if not os.path.isfile(os.path.join(args.prefix, '.vexlor-ready')):
+            raise Failure(f'the wine prefix {args.prefix} is not ready')
+        self.args = args
+        self.gui = None
+        # Xvfb writes its display number to the pipe when it takes connections.
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ['Xvfb', '-displayfd', str(write_end), '-screen', '0', '1024x768x24', '-dpi', '96',
+             '-nolisten', 'tcp'], pass_fds=(write_end,), stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as f:
+            number = f.readline().strip()
+        if not number:
+            self.xvfb.wait()
+            raise Failure('Xvfb did not start')
+        self.env = dict(os.environ, DISPLAY=':' + number, WINEPREFIX=os.path.abspath(args.prefix),
+                        WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=,winemenubuilder.exe=d')
+        self.env.pop('WAYLAND_DISPLAY', None)
+        # The server and wine's services, detached from any output we read (see tools/wine_run).
+        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, capture_output=False)
+        run(['wineserver', '--persistent'], env=self.env, **quiet)
+        run(['wine', 'cmd.exe', '/c', 'exit', '0'], env=self.env, **quiet)
+
+    def close(self):
+        if self.gui and self.gui.poll() is None:
+            self.gui.kill()
+            self.gui.wait()
+        run(['wineserver', '--kill'], env=self.env)
+        run(['wineserver', '--wait'], env=self.env)
+        self.xvfb.terminate()
+        self.xvfb.wait()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # ---- the program and the probe ----
+
+    def start(self, cwd, hold=None):
+        env = dict(self.env)
+        if hold:
+            env['VEXLOR_TEST_HOLD'] = hold
+        self.gui = subprocess.Popen(['wine', self.args.gui], cwd=cwd, env=env,
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+        self.wait_status('None Select')
+        self.window = wait_until('the dialog did not appear on the screen', lambda: self.xdotool(
+            'search', '--onlyvisible', '--name', '^Vexlor$').split())[0]
+
+    def probe(self, *argv, timeout=DEADLINE + 60):
+        p = run(['wine', self.args.probe] + list(argv), env=self.env, timeout=timeout)
+        return p.returncode, p.stdout.decode('utf-8', errors='replace').strip()
+
+    def status(self):
+        code, text = self.probe('status')
+        check(code == 0, 'the dialog is not there')
+        return text
+
+    def wait_status(self, prefix, seconds=DEADLINE, exact=None):
+        code, text = self.probe('wait-status', prefix, str(seconds), timeout=seconds + 60)
+        check(code == 0, f'the status line did not show "{prefix}" within {seconds} seconds '
+                         f'(it reads "{text}")')
+        if exact is not None:
+            check(text == exact, f'the status line reads "{text}", expected "{exact}"')
+        return text
+
+    def geometry(self):
+        """{'client': (x, y, w, h), 1000: (x, y, w, h, visible), ...} in screen pixels."""
+        code, out = self.probe('geometry')
+        check(code == 0, 'no geometry: the dialog is not there')
+        places = {}
+        for line in out.splitlines():
+            f = line.split()
+            if f[0] == 'client':
+                places['client'] = tuple(int(v) for v in f[1:5])
+            elif f[0] == 'control':
+                places[int(f[1])] = tuple(int(v) for v in f[3:7]) + (f[2] == 'visible',)
+        return places
+
+    def wait_exit(self, seconds=DEADLINE):
+        try:
+            code = self.gui.wait(timeout=seconds)
+        except subprocess.TimeoutExpired:
+            raise Failure(f'vexlor-gui.exe did not end within {seconds} seconds')
+        self.gui = None
+        return code
+
+    # ---- input ----
+
+    def xdotool(self, *argv):
+        p = run(['xdotool'] + list(argv), env=self.env)
+        return p.stdout.decode().strip()
+
+    def point_at(self, x, y):
+        self.xdotool('mousemove', '--sync', str(x), str(y))
+
+    def click_at(self, x, y):
+        self.point_at(x, y)
+        self.xdotool('click', '1')
+
+    def click(self, control):
+        x, y, w, h, visible = self.geometry()[control]
+        check(visible, f'control {control} is hidden')
+        self.click_at(x + w // 2, y + h // 2)
+
+    def key(self, name):
+        self.xdotool('key', '--clearmodifiers', name)
+
+    def choose(self, path):
+        """OPEN KVR, then the path typed into the open-file dialog."""
+        self.click(1000)
+        code, out = self.probe('wait-chooser', str(DEADLINE))
+        check(code == 0, 'the open-file dialog did not appear')
+        x, y, w, h = (int(v) for v in out.split()[1:5])
+        # The keyboard follows the pointer on a screen without a window manager.
+        self.point_at(x + w // 2, y + h // 2)
+        self.xdotool('type', '--delay', '20', windows_path(path))
+        self.key('Return')
+        code, _ = self.probe('wait-no-chooser', str(DEADLINE))
+        check(code == 0, 'the open-file dialog did not take the path')
+
+    def cancel_chooser(self):
+        self.click(1000)
+        code, out = self.probe('wait-chooser', str(DEADLINE))
+        check(code == 0, 'the open-file dialog did not appear')
+        x, y, w, h = (int(v) for v in out.split()[1:5])
+        self.point_at(x + w // 2, y + h // 2)
+        self.key('Escape')
+        code, _ = self.probe('wait-no-chooser', str(DEADLINE))
+        check(code == 0, 'the open-file dialog did not close on Escape')
+
+    def grab(self):
+        """The screen as (width, height, RGB bytes)."""
+        p = run(['import', '-window', 'root', '-depth', '8', 'ppm:-'], env=self.env)
+        check(p.returncode == 0, f'import: {p.stderr!r}')
+        return read_ppm(p.stdout)
+
+    def save_window(self, out):
+        p = run(['import', '-window', 'root', '-crop', self.window_crop(), '+repage', out],
+                env=self.env)
+        check(p.returncode == 0, f'import: {p.stderr!r}')
+
+    def window_crop(self):
+        out = self.xdotool('getwindowgeometry', '--shell', self.window)
+        g = dict(line.split('=', 1) for line in out.splitlines() if '=' in line)
+        return f'{g["WIDTH"]}x{g["HEIGHT"]}+{g["X"]}+{g["Y"]}'
+
+
+# ---- pictures ----
+
+def read_ppm(data):
+    fields, pos = [], 0
+    while len(fields) < 4:
+        while data[pos:pos + 1].isspace():
+            pos += 1
+        if data[pos:pos + 1] == b'#':
+            pos = data.index(b'\n', pos)
+            continue
+        end = pos
+        while not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[pos:end])
+        pos = end
+    check(fields[0] == b'P6' and fields[3] == b'255', 'unexpected picture format')
+    w, h = int(fields[1]), int(fields[2])
+    return w, h, data[pos + 1:pos + 1 + 3 * w * h]
+
+
+def read_bmp8(path):
+    """An 8-bit BMP as (width, height, RGB bytes, top row first)."""
+    with open(path, 'rb') as f:
+        b = f.read()
+    offset = struct.unpack_from('<I', b, 10)[0]
+    w, h, _, bits = struct.unpack_from('<iiHH', b, 18)
+    colours = struct.unpack_from('<I', b, 46)[0] or 256
+    check(bits == 8, f'{path}: {bits} bits per pixel')
+    palette = [b[54 + 4 * i:54 + 4 * i + 3][::-1] for i in range(colours)]
+    stride = (w + 3) & ~3
+    rows = []
+    for y in range(abs(h)):
+        row = b[offset + y * stride:offset + y * stride + w]
+        rows.append(b''.join(palette[i] for i in row))
+    if h > 0:
+        rows.reverse()
+    return w, abs(h), b''.join(rows)
+
+
+def check_background(session, args):
+    """Bitmap 129 is painted unscaled at the client area's origin, beneath the controls."""
+    pw, ph, picture = read_bmp8(os.path.join(args.source_dir, 'src', 'ui', 'resources',
+                                             'bitmap129.bmp'))
+    check((pw, ph) == BACKGROUND, f'bitmap 129 is {pw} x {ph}')
+    places = session.geometry()
+    sw, sh, screen = session.grab()
+    cx, cy, cw, ch = places['client']
+    covered = [p[:4] for k, p in places.items() if k != 'client' and k != 1006 and p[4]]
+
+    def inside(x, y, r):
+        return r[0] <= x < r[0] + r[2] and r[1] <= y < r[1] + r[3]
+
+    def screen_pixel(x, y):
+        i = 3 * ((cy + y) * sw + cx + x)
+        return screen[i:i + 3]
+
+    def picture_pixel(x, y):
+        i = 3 * (y * pw + x)
+        return picture[i:i + 3]
+
+    compared = 0
+    width, height = min(cw, pw), min(ch, ph)
+    for y in range(height):
+        for x in range(width):
+            if any(inside(cx + x, cy + y, r) for r in covered):
+                continue
+            check(screen_pixel(x, y) == picture_pixel(x, y),
+                  f'pixel {x},{y} of the client area is {screen_pixel(x, y).hex()}, the '
+                  f'picture has {picture_pixel(x, y).hex()}')
+            compared += 1
+    check(compared > width * height // 2, f'only {compared} pixels of the picture are visible')
+    # The commands and the status line are drawn over the picture, not hidden by it.
+    for control in (1000, 1001, 1002):
+        x0, y0, w, h, _ = places[control]
+        same = sum(screen_pixel(x - cx, y - cy) == picture_pixel(x - cx, y - cy)
+                   for y in range(y0, y0 + h) for x in range(x0, x0 + w)
+                   if 0 <= x - cx < width and 0 <= y - cy < height)
+        check(same < w * h // 2, f'control {control} is hidden by the picture')
+    print(f'bitmap 129 unscaled at the origin: {compared} pixels compared, client area '
+          f'{cw} x {ch}')
+
+
+# ---- files ----
+
+def riff_problem(path):
+    with open(path, 'rb') as f:
+        b = f.read()
+    if len(b) < 12 or b[:4] != b'RIFF' or b[8:12] != b'AVI ':
+        return 'no RIFF AVI header'
+    if struct.unpack_from('<I', b, 4)[0] != len(b) - 8:
+        return 'RIFF size does not match the file'
+    pos, seen = 12, []
+    while pos + 8 <= len(b):
+        tag, size = b[pos:pos + 4], struct.unpack_from('<I', b, pos + 4)[0]
+        if pos + 8 + size > len(b):
+            return f'{tag!r} runs past the end'
+        seen.append(b[pos + 8:pos + 12] if tag == b'LIST' else tag)
+        pos += 8 + size + (size & 1)
+    if seen != [b'hdrl', b'movi', b'idx1']:
+        return f'top-level chunks {seen}'
+    return None
+
+
+def check_avi(path, probe=True):
+    problem = riff_problem(path)
+    check(problem is None, f'{os.path.basename(path)}: {problem}')
+    if probe and shutil.which('ffprobe'):
+        p = run(['ffprobe', '-v', 'error', '-select_streams', 'v:0', '-show_entries',
+                 'stream=codec_name,width,height', '-of', 'compact=p=0', path])
+        out = p.stdout.decode().strip()
+        check(p.returncode == 0 and not p.stderr.strip() and 'codec_name=h264' in out,
+              f'ffprobe refuses {path}: {p.stderr.decode(errors="replace")} {out}')
+        return out
+    return 'valid RIFF'
+
+
+def avi_files(folder):
+    return sorted(f for f in os.listdir(folder) if f.endswith('.avi'))
+
+
+def sample_copy(args, folder, name='cam.kvr'):
+    path = os.path.join(folder, name)
+    shutil.copy(os.path.join(args.source_dir, 'samples', 'sample.kvr'), path)
+    return path
+
+
+# ---- the checks ----
+
+def check_open_convert(args, work):
+    """OPEN KVR through the open-file dialog, CONVERT, the final text, the AVI files; the
+    picture; Enter ends the program."""
+    recording = sample_copy(args, work)
+    with Session(args) as s:
+        s.start(work)
+        s.choose(recording)
+        s.wait_status('Z:', exact=windows_path(recording))
+        s.click(1001)
+        s.wait_status('Done. Average FPS = ', CONVERT_DEADLINE, exact='Done. Average FPS = 24.59')
+        print(f'status: {s.status()}')
+        check(avi_files(work) == ['cam_01.avi', 'cam_03.avi', 'cam_06.avi'],
+              f'files written: {avi_files(work)}')
+        for name in avi_files(work):
+            print(f'{name}: {check_avi(os.path.join(work, name))}')
+        check_background(s, args)
+        shot = args.screenshot or os.path.join(work, 'dialog.png')
+        s.save_window(shot)
+        print(f'saved {shot}')
+        # Enter in the status line ends the dialog through its hidden default button.
+        s.click(1002)
+        s.key('Return')
+        code = s.wait_exit()
+        check(code == 0, f'exit status {code}')
+        print('Enter ended the program with status 0')
+
+
+def check_drop(args, work):
+    """A recording dropped onto the dialog is opened like a chosen one."""
+    need_tool('xdotool')
+    recording = sample_copy(args, work, 'dropped.kvr')
+    with Session(args) as s:
+        s.start(work)
+        cx, cy, cw, ch = s.geometry()['client']
+        p = run([sys.executable, os.path.join(HERE, 'xdnd_drop.py'), s.window,
+                 str(cx + cw // 4), str(cy + ch // 4), recording], env=s.env, timeout=120)
+        out = p.stdout.decode().strip()
+        if p.returncode == SKIP:
+            raise Skip(out)
+        if p.returncode != 0:
+            raise Skip(f'wine did not take the drop ({out})')
+        s.wait_status('Z:', exact=windows_path(recording))
+        print(f'dropped: {s.status()}')
+        s.click(1001)
+        s.wait_status('Done. Average FPS = ', CONVERT_DEADLINE, exact='Done. Average FPS = 24.59')
+        check(avi_files(work) == ['dropped_01.avi', 'dropped_03.avi', 'dropped_06.avi'],
+              f'files written: {avi_files(work)}')
+        s.key('Escape')
+        check(s.wait_exit() == 0, 'exit status')
+
+
+def check_close_converting(args, work):
+    """Closing the dialog during a conversion cancels it and waits: the files stay valid."""
+    recording = sample_copy(args, work)
+    with Session(args) as s:
+        # The conversion holds in channel 2's pass (its second file) until it is cancelled.
+        s.start(work, hold='CH_03')
+        s.choose(recording)
+        s.wait_status('Z:')
+        s.click(1001)
+        print(f'status: {s.wait_status("CH_03. Writing Progress = ", CONVERT_DEADLINE)}')
+        code, _ = s.probe('close')
+        check(code == 0, 'the dialog could not be closed')
+        code = s.wait_exit()
+        check(code == 0, f'exit status {code}')
+    check(avi_files(work) == ['cam_01.avi', 'cam_03.avi'], f'files written: {avi_files(work)}')
+    print(f'cam_01.avi (finished): {check_avi(os.path.join(work, "cam_01.avi"))}')
+    print(f'cam_03.avi (interrupted): {check_avi(os.path.join(work, "cam_03.avi"), False)}')
+
+
+def check_refuse_2gb(args, work):
+    """A recording of 2 GB is refused; cancelling the open-file dialog shows "None Select"."""
+    big = os.path.join(work, 'big.kvr')
+    with open(big, 'wb') as f:
+        f.truncate(1 << 31)
+    try:
+        with Session(args) as s:
+            s.start(work)
+            s.choose(big)
+            s.wait_status('Can', exact='Can Not Accept File Than 2GB')
+            print(f'status: {s.status()}')
+            s.choose(sample_copy(args, work))
+            s.wait_status('Z:')
+            s.cancel_chooser()
+            s.wait_status('None Select', exact='None Select')
+            print('cancelled: None Select')
+            s.key('Escape')
+            check(s.wait_exit() == 0, 'exit status')
+    finally:
+        os.remove(big)
+
+
+def check_keys(args, work):
+    """Escape ends the program, and so does Enter; a click on the picture does nothing."""
+    with Session(args) as s:
+        s.start(work)
+        cx, cy, _, _ = s.geometry()['client']
+        s.click_at(cx + 5, cy + 5)
+        s.key('Escape')
+        check(s.wait_exit() == 0, 'exit status after Escape')
+        print('Escape ended the program')
+        s.start(work)
+        s.click(1002)
+        s.key('KP_Enter')
+        check(s.wait_exit() == 0, 'exit status after Enter')
+        print('Enter ended the program')
+
+
+CHECKS = {
+    'open-convert': check_open_convert,
+    'drop': check_drop,
+    'close-converting': check_close_converting,
+    'refuse-2gb': check_refuse_2gb,
+    'keys': check_keys,
+}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    ap.add_argument('check', choices=sorted(CHECKS))
+    ap.add_argument('--prefix', required=True)
+    ap.add_argument('--gui', required=True, help='vexlor-gui.exe')
+    ap.add_argument('--probe', required=True, help='dialog_probe.exe')
+    ap.add_argument('--source-dir', required=True)
+    ap.add_argument('--work', required=True, help='a folder for scratch files')
+    ap.add_argument('--screenshot', help='where open-convert saves the finished dialog')
+    args = ap.parse_args()
+    os.makedirs(args.work, exist_ok=True)
+    try:
+        with tempfile.TemporaryDirectory(dir=args.work) as work:
+            CHECKS[args.check](args, work)
+    except Skip as e:
+        print(f'skipped: {e}')
+        return SKIP
+    except Failure as e:
+        print(f'FAILED: {e}')
+        return 1
+    print('passed')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
