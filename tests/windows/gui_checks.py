@@ -21,29 +21,15 @@ import sys
 import tempfile
 import time
 
-SKIP = 77
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+from wine_checks import (SKIP, Failure, Skip, check, need_tool, riff_problem,  # noqa: E402
+                         run_check)
+
 DEADLINE = 120      # seconds for the dialog, the file dialog or a text to appear
 CONVERT_DEADLINE = 600
 BACKGROUND = (400, 200)
-
-
-class Skip(Exception):
-    pass
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-def need_tool(name):
-    if shutil.which(name) is None:
-        raise Skip(f'{name} is not installed (make deps)')
 
 
 def run(argv, **kw):
@@ -309,25 +295,6 @@ def check_background(session, args):
 
 # ---- files ----
 
-def riff_problem(path):
-    with open(path, 'rb') as f:
-        b = f.read()
-    if len(b) < 12 or b[:4] != b'RIFF' or b[8:12] != b'AVI ':
-        return 'no RIFF AVI header'
-    if struct.unpack_from('<I', b, 4)[0] != len(b) - 8:
-        return 'RIFF size does not match the file'
-    pos, seen = 12, []
-    while pos + 8 <= len(b):
-        tag, size = b[pos:pos + 4], struct.unpack_from('<I', b, pos + 4)[0]
-        if pos + 8 + size > len(b):
-            return f'{tag!r} runs past the end'
-        seen.append(b[pos + 8:pos + 12] if tag == b'LIST' else tag)
-        pos += 8 + size + (size & 1)
-    if seen != [b'hdrl', b'movi', b'idx1']:
-        return f'top-level chunks {seen}'
-    return None
-
-
 def check_avi(path, probe=True):
     problem = riff_problem(path)
     check(problem is None, f'{os.path.basename(path)}: {problem}')
@@ -481,17 +448,11 @@ def main():
     ap.add_argument('--screenshot', help='where open-convert saves the finished dialog')
     args = ap.parse_args()
     os.makedirs(args.work, exist_ok=True)
-    try:
+
+    def in_scratch_folder():
         with tempfile.TemporaryDirectory(dir=args.work) as work:
             CHECKS[args.check](args, work)
-    except Skip as e:
-        print(f'skipped: {e}')
-        return SKIP
-    except Failure as e:
-        print(f'FAILED: {e}')
-        return 1
-    print('passed')
-    return 0
+    return run_check(in_scratch_folder)
 
 
 if __name__ == '__main__':

@@ -119,7 +119,12 @@ def check_imports(ctx):
         check(dlls, f'no imports found in {exe}')
         foreign = [d for d in dlls if d.lower() not in SYSTEM_DLLS]
         check(not foreign, f'{os.path.basename(exe)} imports {", ".join(foreign)}')
-        print(f'{os.path.basename(exe)}: {", ".join(dlls)}')
+        # The dialog program opens no console window; the command-line tool is a console one.
+        subsystem = [line.split()[1] for line in p.stdout.decode().splitlines()
+                     if line.startswith('Subsystem')]
+        wanted = '00000002' if 'gui' in os.path.basename(exe) else '00000003'
+        check(subsystem == [wanted], f'{os.path.basename(exe)}: subsystem {subsystem}')
+        print(f'{os.path.basename(exe)}: subsystem {wanted[-1]}, {", ".join(dlls)}')
 
 
 def version_resource(exe):
@@ -157,6 +162,19 @@ def check_version(ctx):
           f'VERSIONINFO strings {strings}')
     check(strings['OriginalFilename'] == os.path.basename(ctx.exe), f'{strings}')
     print(f'vexlor {version}: {strings}')
+    # Every program carries the version; the dialog's manifest asks for the common controls 6
+    # and per-monitor DPI awareness.
+    for exe in ctx.args.program:
+        fixed, strings = version_resource(exe)
+        check(fixed == numbers[:4] and strings['OriginalFilename'] == os.path.basename(exe),
+              f'{os.path.basename(exe)}: VERSIONINFO {fixed} {strings}')
+        if 'gui' in os.path.basename(exe):
+            with open(exe, 'rb') as f:
+                b = f.read()
+            for needle in (b'Microsoft.Windows.Common-Controls', b'PerMonitorV2',
+                           b'<longPathAware', b'>UTF-8<'):
+                check(needle in b, f'{os.path.basename(exe)}: no {needle!r} in the manifest')
+        print(f'{os.path.basename(exe)}: {strings}')
 
 
 def make_recordings(ctx, folder):
@@ -562,8 +580,13 @@ def main():
     ap.add_argument('--zip')
     ap.add_argument('--setup', help='the installer, vexlor-VERSION-setup.exe')
     args = ap.parse_args()
+    return run_check(lambda: CHECKS[args.check](Context(args)))
+
+
+def run_check(function):
+    """Runs a check and prints its outcome; the exit status (0 passed, 1 failed, 77 skipped)."""
     try:
-        CHECKS[args.check](Context(args))
+        function()
     except Skip as e:
         print(f'skipped: {e}')
         return SKIP
