@@ -3,8 +3,13 @@
 //
 //   dialog_probe status                    the status line's text
 //   dialog_probe wait-status TEXT SECONDS  waits until the status line starts with TEXT
-//   dialog_probe geometry                  screen rectangles of the client area and controls
-//   dialog_probe wait-chooser SECONDS      waits for the open-file dialog, prints its rectangle
+//   dialog_probe geometry                  screen rectangles of the client area and controls,
+//                                          with their styles and extended styles
+//   dialog_probe wait-chooser SECONDS      waits for the open-file dialog and for the keyboard
+//                                          focus inside it, prints its rectangle
+//   dialog_probe chooser-text              the text of the control with the focus in it (the
+//                                          file name field)
+//   dialog_probe chooser-clear             empties that control
 //   dialog_probe wait-no-chooser SECONDS   waits until the open-file dialog is gone
 //   dialog_probe wait-gone SECONDS         waits until the dialog has closed
 //   dialog_probe close                     closes the dialog as its close box does
@@ -69,8 +74,20 @@ HWND FindChooser() {
   return search.found;
 }
 
-void PrintRect(const char* name, const RECT& r) {
-  std::printf("%s %ld %ld %ld %ld\n", name, r.left, r.top, r.right - r.left, r.bottom - r.top);
+// The control that has the keyboard focus in the open-file dialog, if the focus is there.
+HWND ChooserFocus(HWND chooser) {
+  if (chooser == nullptr) return nullptr;
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(chooser, nullptr), &info)) return nullptr;
+  HWND focus = info.hwndFocus;
+  return focus != nullptr && IsChild(chooser, focus) ? focus : nullptr;
+}
+
+void PrintRect(const char* name, const RECT& r, HWND hwnd) {
+  std::printf("%s %ld %ld %ld %ld %#lx %#lx\n", name, r.left, r.top, r.right - r.left,
+              r.bottom - r.top, static_cast<unsigned long>(GetWindowLongPtrW(hwnd, GWL_STYLE)),
+              static_cast<unsigned long>(GetWindowLongPtrW(hwnd, GWL_EXSTYLE)));
 }
 
 int Geometry() {
@@ -81,7 +98,7 @@ int Geometry() {
   POINT origin{0, 0};
   ClientToScreen(dialog, &origin);
   OffsetRect(&client, origin.x, origin.y);
-  PrintRect("client", client);
+  PrintRect("client", client, dialog);
   for (int id : kControls) {
     HWND control = GetDlgItem(dialog, id);
     if (control == nullptr) continue;
@@ -90,7 +107,7 @@ int Geometry() {
     char name[64];
     std::snprintf(name, sizeof name, "control %d %s", id,
                   IsWindowVisible(control) ? "visible" : "hidden");
-    PrintRect(name, r);
+    PrintRect(name, r, control);
   }
   return 0;
 }
@@ -127,10 +144,30 @@ int wmain(int argc, wchar_t** argv) {
   if (command == "geometry") return Geometry();
   if (command == "wait-chooser" && argc == 3) {
     HWND chooser = nullptr;
-    if (!WaitFor(seconds, [&] { return (chooser = FindChooser()) != nullptr; })) return 1;
+    if (!WaitFor(seconds, [&] { return ChooserFocus(chooser = FindChooser()) != nullptr; })) {
+      return 1;
+    }
     RECT r;
     GetWindowRect(chooser, &r);
-    PrintRect("chooser", r);
+    PrintRect("chooser", r, chooser);
+    return 0;
+  }
+  if (command == "chooser-text" || command == "chooser-clear") {
+    HWND field = ChooserFocus(FindChooser());
+    if (field == nullptr) return 1;
+    if (command == "chooser-clear") {
+      return SendMessageTimeoutW(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""),
+                                 SMTO_ABORTIFHUNG, 10000, nullptr) != 0
+                 ? 0
+                 : 1;
+    }
+    wchar_t buffer[4096] = {};
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutW(field, WM_GETTEXT, sizeof buffer / sizeof buffer[0],
+                             reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 10000, &copied)) {
+      return 1;
+    }
+    std::printf("%s\n", Utf8(buffer).c_str());
     return 0;
   }
   if (command == "wait-no-chooser" && argc == 3) {

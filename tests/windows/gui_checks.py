@@ -29,6 +29,7 @@ from wine_checks import (SKIP, Failure, Skip, check, need_tool, riff_problem,  #
 
 DEADLINE = 120      # seconds for the dialog, the file dialog or a text to appear
 CONVERT_DEADLINE = 600
+TYPING_DEADLINE = 60  # for the typed keys to reach the file name field
 BACKGROUND = (400, 200)
 
 
@@ -129,17 +130,21 @@ class Session:
             check(text == exact, f'the status line reads "{text}", expected "{exact}"')
         return text
 
-    def geometry(self):
-        """{'client': (x, y, w, h), 1000: (x, y, w, h, visible), ...} in screen pixels."""
+    def geometry(self, styles=None):
+        """{'client': (x, y, w, h), 1000: (x, y, w, h, visible), ...} in screen pixels; the
+        window styles and extended styles into `styles` ({'client': (style, ex), id: ...})."""
         code, out = self.probe('geometry')
         check(code == 0, 'no geometry: the dialog is not there')
         places = {}
         for line in out.splitlines():
             f = line.split()
-            if f[0] == 'client':
-                places['client'] = tuple(int(v) for v in f[1:5])
-            elif f[0] == 'control':
-                places[int(f[1])] = tuple(int(v) for v in f[3:7]) + (f[2] == 'visible',)
+            key = 'client' if f[0] == 'client' else int(f[1])
+            numbers = f[1:5] if f[0] == 'client' else f[3:7]
+            places[key] = tuple(int(v) for v in numbers)
+            if f[0] == 'control':
+                places[key] += (f[2] == 'visible',)
+            if styles is not None:
+                styles[key] = (int(f[-2], 16), int(f[-1], 16))
         return places
 
     def wait_exit(self, seconds=DEADLINE):
@@ -171,25 +176,38 @@ class Session:
     def key(self, name):
         self.xdotool('key', '--clearmodifiers', name)
 
-    def choose(self, path):
-        """OPEN KVR, then the path typed into the open-file dialog."""
+    def open_chooser(self):
+        """OPEN KVR; waits for the open-file dialog with the keyboard focus in it, and points
+        at it (the keyboard follows the pointer on a screen without a window manager)."""
         self.click(1000)
         code, out = self.probe('wait-chooser', str(DEADLINE))
-        check(code == 0, 'the open-file dialog did not appear')
+        check(code == 0, 'the open-file dialog did not appear with the focus in it')
         x, y, w, h = (int(v) for v in out.split()[1:5])
-        # The keyboard follows the pointer on a screen without a window manager.
         self.point_at(x + w // 2, y + h // 2)
-        self.xdotool('type', '--delay', '20', windows_path(path))
+
+    def choose(self, path):
+        """OPEN KVR, then the path typed into the open-file dialog. The file name field is read
+        back before Enter: a key lost on its way is typed again, never a wrong path taken."""
+        self.open_chooser()
+        typed = windows_path(path)
+        for attempt in range(3):
+            self.xdotool('type', '--delay', '20', typed)
+            try:
+                wait_until('the file name field did not take the path', lambda: self.probe(
+                    'chooser-text', timeout=60) == (0, typed), TYPING_DEADLINE)
+                break
+            except Failure:
+                code, text = self.probe('chooser-text', timeout=60)
+                print(f'attempt {attempt + 1}: the file name field reads "{text}"; typed again')
+                check(self.probe('chooser-clear', timeout=60)[0] == 0, 'could not clear it')
+        else:
+            raise Failure(f'the file name field never read "{typed}"')
         self.key('Return')
         code, _ = self.probe('wait-no-chooser', str(DEADLINE))
         check(code == 0, 'the open-file dialog did not take the path')
 
     def cancel_chooser(self):
-        self.click(1000)
-        code, out = self.probe('wait-chooser', str(DEADLINE))
-        check(code == 0, 'the open-file dialog did not appear')
-        x, y, w, h = (int(v) for v in out.split()[1:5])
-        self.point_at(x + w // 2, y + h // 2)
+        self.open_chooser()
         self.key('Escape')
         code, _ = self.probe('wait-no-chooser', str(DEADLINE))
         check(code == 0, 'the open-file dialog did not close on Escape')
@@ -250,45 +268,98 @@ def read_bmp8(path):
     return w, abs(h), b''.join(rows)
 
 
+# Window styles of dialog template 102.
+WS_POPUP, WS_VISIBLE, WS_DISABLED, WS_CAPTION = 0x80000000, 0x10000000, 0x08000000, 0x00C00000
+WS_SYSMENU, WS_TABSTOP, DS_MODALFRAME = 0x00080000, 0x00010000, 0x80
+WS_EX_APPWINDOW, WS_EX_CLIENTEDGE, WS_EX_TRANSPARENT = 0x40000, 0x200, 0x20
+ES_CENTER, ES_AUTOHSCROLL, ES_READONLY, BS_TYPEMASK, BS_OWNERDRAW = 0x1, 0x80, 0x800, 0xF, 0xB
+
+
+def check_template(session):
+    """The dialog and its controls as template 102 makes them, and the background button as
+    the dialog's initialisation leaves it: owner-drawn, disabled, 400 x 200 at the origin."""
+    styles = {}
+    places = session.geometry(styles)
+
+    def has(key, bits, ex=False):
+        value = styles[key][1 if ex else 0]
+        check(value & bits == bits, f'{key}: style {value:#x} lacks {bits:#x}')
+
+    has('client', WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | WS_VISIBLE)
+    has('client', WS_EX_APPWINDOW, ex=True)
+    for hidden in (1, 2):
+        check(not places[hidden][4], f'control {hidden} is visible')
+    for shown in (1000, 1001, 1002, 1006):
+        check(places[shown][4], f'control {shown} is hidden')
+    has(1000, WS_TABSTOP)
+    has(1001, WS_TABSTOP)
+    # The edit control drops WS_BORDER itself when it draws the client edge instead.
+    has(1002, WS_TABSTOP | ES_CENTER | ES_AUTOHSCROLL | ES_READONLY)
+    has(1002, WS_EX_CLIENTEDGE | WS_EX_TRANSPARENT, ex=True)
+    has(1006, WS_DISABLED)
+    check(styles[1006][0] & BS_TYPEMASK == BS_OWNERDRAW,
+          f'control 1006 is not owner-drawn: {styles[1006][0]:#x}')
+    cx, cy, _, _ = places['client']
+    check(places[1006][:4] == (cx, cy) + BACKGROUND, f'control 1006 at {places[1006][:4]}')
+    print(f'template 102: client area {places["client"][2]} x {places["client"][3]}; '
+          f'1006 owner-drawn, disabled, {BACKGROUND[0]} x {BACKGROUND[1]} at the origin')
+
+
 def check_background(session, args):
-    """Bitmap 129 is painted unscaled at the client area's origin, beneath the controls."""
+    """Bitmap 129 is painted unscaled at the client area's origin, beneath the controls. The
+    screen is grabbed again until it shows that (a part just uncovered, by the open-file dialog
+    for one, is repainted when the program gets to it), up to the deadline."""
     pw, ph, picture = read_bmp8(os.path.join(args.source_dir, 'src', 'ui', 'resources',
                                              'bitmap129.bmp'))
     check((pw, ph) == BACKGROUND, f'bitmap 129 is {pw} x {ph}')
     places = session.geometry()
-    sw, sh, screen = session.grab()
     cx, cy, cw, ch = places['client']
     covered = [p[:4] for k, p in places.items() if k != 'client' and k != 1006 and p[4]]
+    width, height = min(cw, pw), min(ch, ph)
 
     def inside(x, y, r):
         return r[0] <= x < r[0] + r[2] and r[1] <= y < r[1] + r[3]
-
-    def screen_pixel(x, y):
-        i = 3 * ((cy + y) * sw + cx + x)
-        return screen[i:i + 3]
 
     def picture_pixel(x, y):
         i = 3 * (y * pw + x)
         return picture[i:i + 3]
 
-    compared = 0
-    width, height = min(cw, pw), min(ch, ph)
-    for y in range(height):
-        for x in range(width):
-            if any(inside(cx + x, cy + y, r) for r in covered):
-                continue
-            check(screen_pixel(x, y) == picture_pixel(x, y),
-                  f'pixel {x},{y} of the client area is {screen_pixel(x, y).hex()}, the '
-                  f'picture has {picture_pixel(x, y).hex()}')
-            compared += 1
-    check(compared > width * height // 2, f'only {compared} pixels of the picture are visible')
-    # The commands and the status line are drawn over the picture, not hidden by it.
-    for control in (1000, 1001, 1002):
-        x0, y0, w, h, _ = places[control]
-        same = sum(screen_pixel(x - cx, y - cy) == picture_pixel(x - cx, y - cy)
-                   for y in range(y0, y0 + h) for x in range(x0, x0 + w)
-                   if 0 <= x - cx < width and 0 <= y - cy < height)
-        check(same < w * h // 2, f'control {control} is hidden by the picture')
+    def compare():
+        sw, sh, screen = session.grab()
+
+        def screen_pixel(x, y):
+            i = 3 * ((cy + y) * sw + cx + x)
+            return screen[i:i + 3]
+
+        compared = 0
+        for y in range(height):
+            for x in range(width):
+                if any(inside(cx + x, cy + y, r) for r in covered):
+                    continue
+                check(screen_pixel(x, y) == picture_pixel(x, y),
+                      f'pixel {x},{y} of the client area is {screen_pixel(x, y).hex()}, the '
+                      f'picture has {picture_pixel(x, y).hex()}')
+                compared += 1
+        check(compared > width * height // 2,
+              f'only {compared} pixels of the picture are visible')
+        # The commands and the status line are drawn over the picture, not hidden by it.
+        for control in (1000, 1001, 1002):
+            x0, y0, w, h, _ = places[control]
+            same = sum(screen_pixel(x - cx, y - cy) == picture_pixel(x - cx, y - cy)
+                       for y in range(y0, y0 + h) for x in range(x0, x0 + w)
+                       if 0 <= x - cx < width and 0 <= y - cy < height)
+            check(same < w * h // 2, f'control {control} is hidden by the picture')
+        return compared
+
+    deadline = time.monotonic() + DEADLINE
+    while True:
+        try:
+            compared = compare()
+            break
+        except Failure:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.5)
     print(f'bitmap 129 unscaled at the origin: {compared} pixels compared, client area '
           f'{cw} x {ch}')
 
@@ -335,6 +406,7 @@ def check_open_convert(args, work):
               f'files written: {avi_files(work)}')
         for name in avi_files(work):
             print(f'{name}: {check_avi(os.path.join(work, name))}')
+        check_template(s)
         check_background(s, args)
         shot = args.screenshot or os.path.join(work, 'dialog.png')
         s.save_window(shot)
@@ -359,6 +431,8 @@ def check_drop(args, work):
         out = p.stdout.decode().strip()
         if p.returncode == SKIP:
             raise Skip(out)
+        # The window answered the drag but refused or dropped the file: the program's fault.
+        check(p.returncode != 3, f'the dialog did not take the drop ({out})')
         if p.returncode != 0:
             raise Skip(f'wine did not take the drop ({out})')
         s.wait_status('Z:', exact=windows_path(recording))

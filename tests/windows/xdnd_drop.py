@@ -5,9 +5,10 @@ so that a program under wine receives it as WM_DROPFILES.
     xdnd_drop.py WINDOW X Y FILE
 
 WINDOW is the X window id of the target's top-level window, X and Y the point of the drop in
-root coordinates. Every step waits for the target's answer, up to 30 seconds in all. Exit
-status 0 when the target took the drop, 1 when it refused it or did not answer, 77 when
-python3-xlib is missing.
+root coordinates. Every step waits for the target's answer, up to 120 seconds in all. Exit
+status 0 when the target took the drop, 1 when the window takes no drops at all (no XdndAware)
+or did not answer, 3 when it refused the drop or did not finish it, 77 when python3-xlib is
+missing.
 """
 
 import os
@@ -21,7 +22,8 @@ except ImportError:
     print('skipped: python3-xlib is not installed (make deps)')
     sys.exit(77)
 
-DEADLINE_SECONDS = 30
+DEADLINE_SECONDS = 120
+REFUSED = 3
 
 
 def main():
@@ -92,12 +94,12 @@ def main():
     if not answer[1] & 1:
         print('the window refuses the drop here')
         send(atom('XdndLeave'), [0, 0, 0, 0])
-        return 1
+        return REFUSED
     send(drop, [0, X.CurrentTime, 0, 0])
     answer = wait_for(finished)
     if answer is None:
         print('the drop was not finished')
-        return 1
+        return REFUSED
     print(f'dropped {path}')
     return 0
 
