@@ -10,7 +10,9 @@
 #   make dist    deps + build + windows, and the Debian package dist/vexlor_VERSION_amd64.deb
 #   make bench   deps + build + decoder benchmark against ffmpeg
 #   make sanitize  ASan+UBSan build of all test suites, then ctest
-#   make fuzz    libFuzzer smoke run of the decoder entry (clang)
+#   make fuzz    libFuzzer smoke run of every fuzz target (clang), 45 s each
+#   make fuzz-long SECONDS=N   every fuzz target for N seconds, one after another
+#   make coverage  suites built with coverage instrumentation; line and branch figures per library
 
 BUILD     ?= build
 WIN_BUILD ?= build-win
@@ -21,12 +23,13 @@ CMAKE_ARGS ?=
 
 PACKAGES := build-essential cmake pkg-config g++ libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev libstb-dev qt6-base-dev x264 ffmpeg python3 clang libclang-rt-14-dev \
-            xvfb xauth xdotool imagemagick \
+            xvfb xauth xdotool imagemagick gcovr \
             g++-mingw-w64-x86-64-posix googletest wine wine64 tmux zip unzip nsis python3-xlib fonts-wine \
             dpkg-dev desktop-file-utils
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build windows dist demo test test-windows bench sanitize fuzz format clean
+.PHONY: all deps build windows dist demo test test-windows bench sanitize fuzz-build fuzz fuzz-long \
+        coverage format clean
 
 all: build
 
@@ -76,12 +79,30 @@ sanitize: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-fuzz: deps
+fuzz-build: deps
 	CXX=clang++ $(MAKE) build BUILD=build-fuzz CMAKE_ARGS="-DVEXLOR_FUZZ=ON -DVEXLOR_GUI=OFF -DVEXLOR_BENCH=OFF -DVEXLOR_TESTS=OFF"
-	tools/fuzz.sh build-fuzz $(or $(SECONDS_),180)
+
+fuzz: fuzz-build
+	tools/fuzz.sh build-fuzz 45
+
+fuzz-long: fuzz-build
+	tools/fuzz.sh build-fuzz $(or $(SECONDS),3600)
+
+# Coverage: a GCC build with --coverage runs every suite (with the conformance streams when they
+# are present), then gcovr reports line and branch coverage of src/ per library; the full report
+# per file is left in build-coverage/coverage.txt.
+coverage: deps
+	rm -rf build-coverage/coverage.*
+	$(MAKE) build BUILD=build-coverage CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DVEXLOR_COVERAGE=ON -DVEXLOR_BENCH=OFF"
+	find build-coverage -name '*.gcda' -delete
+	cd build-coverage && ctest --timeout 3600 -j $(JOBS) > ctest.log 2>&1 || { tail -30 ctest.log; exit 1; }
+	gcovr -r . --object-directory build-coverage --filter 'src/' -j $(JOBS) \
+	  --exclude-throw-branches --exclude-unreachable-branches \
+	  --txt build-coverage/coverage.txt --json-summary build-coverage/coverage.json
+	tools/coverage_summary.py build-coverage/coverage.json
 
 format:
 	find src tests bench tools -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-fuzz build-win dist
+	rm -rf build build-asan build-fuzz build-coverage build-win dist

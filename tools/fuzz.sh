@@ -1,42 +1,71 @@
 #!/usr/bin/env bash
-# Fuzzing smoke run of the decoder entry: tools/fuzz.sh BUILD_DIR [SECONDS]
+# Runs the libFuzzer targets one after another: tools/fuzz.sh BUILD_DIR SECONDS [TARGET...]
 #
-# BUILD_DIR holds a -DVEXLOR_FUZZ=ON build made with clang (`make fuzz` makes it). Seeds: the
-# conformance streams ($VEXLOR_CONFORMANCE_DIR, default ../shared/conformance beside the
-# repository), the x264 streams of tests/data/x264 and the crash reproducers of tests/data/fuzz.
-# New inputs collect in BUILD_DIR/fuzz-corpus, crashes in BUILD_DIR/fuzz-artifacts; copy a crash
-# input into tests/data/fuzz once it is fixed, and the robustness test replays it from then on.
-# Environment: FUZZ_MAX_LEN (bytes per input, default 16384).
+# BUILD_DIR holds a -DVEXLOR_FUZZ=ON build made with clang (`make fuzz` makes it); without TARGET
+# names every target runs, each for SECONDS. Seeds: the committed corpus fuzz/corpus/TARGET and
+# the reproducers tests/data/fuzz/TARGET. New inputs collect in BUILD_DIR/fuzz-corpus/TARGET,
+# faults in BUILD_DIR/fuzz-artifacts/TARGET; once a fault is fixed, copy its input into
+# tests/data/fuzz/TARGET and the replay test runs it from then on. The targets run under
+# `nice -n 19` (the machine is shared).
+#
+# To refresh a committed corpus from a long run (a few hundred KB in all), let libFuzzer's merge
+# measure every input, then keep a small set that covers the same edges:
+#   BUILD_DIR/fuzz/TARGET_fuzz -merge=1 -max_len=N -merge_control_file=ctl scratch/ \
+#       fuzz/corpus/TARGET BUILD_DIR/fuzz-corpus/TARGET
+#   tools/fuzz_cover.py ctl new/ BUDGET_BYTES   # then replace fuzz/corpus/TARGET by new/
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:?usage: tools/fuzz.sh BUILD_DIR [SECONDS]}
-seconds=${2:-180}
-target=$build/fuzz/decoder_fuzz
-[ -x "$target" ] || { echo "fuzz: $target is missing (make fuzz builds it)" >&2; exit 1; }
+build=${1:?usage: tools/fuzz.sh BUILD_DIR SECONDS [TARGET...]}
+seconds=${2:?usage: tools/fuzz.sh BUILD_DIR SECONDS [TARGET...]}
+shift 2
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(decoder reader conversion avi_writer)
 
-seeds=$build/fuzz-seeds
-corpus=$build/fuzz-corpus
-artifacts=$build/fuzz-artifacts
-mkdir -p "$seeds" "$corpus" "$artifacts"
-conformance=${VEXLOR_CONFORMANCE_DIR:-$root/../shared/conformance}
-for f in "$conformance"/streams/* "$root"/tests/data/x264/*.264 "$root"/tests/data/fuzz/*; do
-  [ -f "$f" ] && cp -f "$f" "$seeds/"
-done
-echo "fuzz: $(ls "$seeds" | wc -l) seed files, $seconds s"
+# Per target: the largest input (bytes) and the dictionary, if any.
+max_len() {
+  case $1 in
+    decoder | avi_writer) echo 4096 ;;
+    *) echo 16384 ;;  # about a dozen packets of a recording
+  esac
+}
+dictionary() {
+  case $1 in
+    decoder) echo "$root/fuzz/h264.dict" ;;
+    reader | conversion) echo "$root/fuzz/recording.dict" ;;
+  esac
+}
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
-log=$build/fuzz.log
-status=0
-"$target" "$corpus" "$seeds" -max_total_time="$seconds" -max_len="${FUZZ_MAX_LEN:-16384}" \
-  -timeout=20 -rss_limit_mb=2560 \
-  -artifact_prefix="$artifacts/" -print_final_stats=1 >"$log" 2>&1 || status=$?
-grep -E "^stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb)" \
-  "$log" || true
-if [ "$status" -ne 0 ]; then
-  grep -E "ERROR|SUMMARY|deadly signal|Test unit written" "$log" | head -20
-  echo "fuzz: FAILED (exit status $status); log in $log, inputs in $artifacts"
-  exit 1
-fi
-echo "fuzz: no fault found; corpus now $(ls "$corpus" | wc -l) inputs"
+failed=0
+for t in "${targets[@]}"; do
+  exe=$build/fuzz/${t}_fuzz
+  [ -x "$exe" ] || { echo "fuzz: $exe is missing (make fuzz builds it)" >&2; exit 1; }
+  corpus=$build/fuzz-corpus/$t
+  artifacts=$build/fuzz-artifacts/$t
+  mkdir -p "$corpus" "$artifacts"
+  seeds=()
+  for d in "$root/fuzz/corpus/$t" "$root/tests/data/fuzz/$t"; do
+    [ -d "$d" ] && seeds+=("$d")
+  done
+  args=(-max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=20 -rss_limit_mb=2560
+        -artifact_prefix="$artifacts/" -print_final_stats=1)
+  dict=$(dictionary "$t")
+  [ -n "$dict" ] && args+=(-dict="$dict")
+  log=$build/fuzz-$t.log
+  echo "fuzz: $t for $seconds s"
+  status=0
+  nice -n 19 "$exe" "$corpus" "${seeds[@]}" "${args[@]}" >"$log" 2>&1 || status=$?
+  grep -E "^stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb)" \
+    "$log" | sed "s/^/  /" || true
+  grep -E "^#[0-9]+[[:space:]]+(DONE|pulse|NEW|REDUCE)" "$log" | tail -1 | sed -E 's/^/  /' || true
+  if [ "$status" -ne 0 ]; then
+    grep -E "ERROR|SUMMARY|deadly signal|Test unit written|_fuzz: " "$log" | head -20
+    echo "fuzz: $t FAILED (exit status $status); log in $log, inputs in $artifacts"
+    failed=1
+  else
+    echo "fuzz: $t found no fault; corpus now $(ls "$corpus" | wc -l) inputs"
+  fi
+done
+exit $failed

@@ -69,6 +69,13 @@ void SetTag(char* dst, const char* src) {
   std::memcpy(dst, src, 4);
 }
 
+// A header value computed from the frame rate setting, held within its 32-bit field: 0 for a
+// value that is not positive (or not a number), the field's largest value for one beyond it.
+uint32_t HeaderValue(double v) {
+  if (!(v > 0)) return 0;
+  return v < 4294967295.0 ? uint32_t(v) : 0xFFFFFFFFu;
+}
+
 }  // namespace
 
 bool HoldsIdrSlice(const uint8_t* data, uint32_t length) {
@@ -108,7 +115,7 @@ int32_t AviWriter::Entry(int32_t operation, const void* a, uint32_t b) {
 void AviWriter::BuildHeaders() {
   const AviWriterSettings& s = settings;
   mainHeader = MainAviHeader{};
-  mainHeader.dwMicroSecPerFrame = s.frame_rate > 0 ? uint32_t(1000000.0 / s.frame_rate) : 0;
+  mainHeader.dwMicroSecPerFrame = s.frame_rate > 0 ? HeaderValue(1000000.0 / s.frame_rate) : 0;
   mainHeader.dwFlags = 0x110;  // has index, interleaved
   mainHeader.dwStreams = 2;
   mainHeader.dwWidth = uint32_t(s.width);
@@ -118,7 +125,7 @@ void AviWriter::BuildHeaders() {
   SetTag(videoHeader.fccType, "vids");
   SetTag(videoHeader.fccHandler, "h264");
   videoHeader.dwScale = 1;
-  videoHeader.dwRate = s.frame_rate > 0 ? uint32_t(s.frame_rate) : 0;
+  videoHeader.dwRate = HeaderValue(s.frame_rate);
   videoHeader.dwQuality = 10000;
   videoHeader.rcFrame[2] = int16_t(s.width);
   videoHeader.rcFrame[3] = int16_t(s.height);

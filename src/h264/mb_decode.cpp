@@ -111,7 +111,12 @@ int DecodeMacroblock(MacroblockState* mb, Picture* pic, Picture* const* refList,
     if (mb->partitionMode == 0) {
       const bool zero = DerivePSkipMotion(mb, refList, info, width);
       mb->partitionMode = 1;
-      if (zero) {
+      // The copy reads the reference at this picture's size; a reference of another size (a new
+      // sequence parameter set without an IDR picture) takes the general path, which predicts
+      // mid-grey for it.
+      const Picture* ref = refList[0];
+      if (zero && ref != nullptr && ref->luma != nullptr && ref->width == width &&
+          ref->height == height) {
         CopySkipMacroblock(pic, refList[0], mb->pixX, mb->pixY, width);
         info->mbQp[addr] = static_cast<uint8_t>(mb->qp);
         info->mbCodedMask[addr] = 0;

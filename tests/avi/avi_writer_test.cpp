@@ -10,6 +10,7 @@
 #endif
 
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -204,6 +205,30 @@ TEST(AviWriterTest, MoviPaddingEmptyFilesAndReuse) {
   EXPECT_EQ(avi.U32(avi.video_strh + 24), 24u);
   EXPECT_EQ(avi.U32(avi.avih), 41666u);
   std::remove(TempPath("first.avi").c_str());
+}
+
+// Frame rate settings whose header values do not fit their 32-bit fields (found by fuzzing:
+// the conversion was undefined) are held within them; a rate that is not positive gives 0.
+TEST(AviWriterTest, FrameRatesBeyondTheHeaderFieldsAreHeldWithinThem) {
+  struct Case {
+    double rate;
+    uint32_t micro_sec, video_rate;
+  };
+  const Case cases[] = {{1e-9, 0xFFFFFFFFu, 0},
+                        {1e12, 0, 0xFFFFFFFFu},
+                        {0.5, 2000000, 0},
+                        {-3, 0, 0},
+                        {std::numeric_limits<double>::quiet_NaN(), 0, 0},
+                        {std::numeric_limits<double>::infinity(), 0, 0xFFFFFFFFu}};
+  AviWriter w;
+  for (const Case& c : cases) {
+    w.settings.frame_rate = c.rate;
+    ASSERT_EQ(w.Open(TempPath("rate.avi").c_str()), kAviOk);
+    EXPECT_EQ(w.mainHeader.dwMicroSecPerFrame, c.micro_sec) << c.rate;
+    EXPECT_EQ(w.videoHeader.dwRate, c.video_rate) << c.rate;
+    EXPECT_EQ(w.Close(), kAviOk);
+  }
+  std::remove(TempPath("rate.avi").c_str());
 }
 
 TEST(AviWriterTest, IndexKeepsEveryChunkPastItsCapacity) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -81,6 +82,34 @@ FeedResult FeedStream(std::vector<uint8_t> data, OnPicture&& onPicture, uint8_t*
   if (drains == kMaxDrainCalls) result.stalled = true;
   h264::DestroyDecoder(decoder);
   return result;
+}
+
+// The size of each picture buffer of the conversion job.
+inline constexpr int32_t kJobPictureBytes = 2073600;
+
+// Feeds hostile data the way the scan does, with a picture buffer of the job's size, and checks
+// what a caller relies on: the entry always advances, the drain ends, and every delivered picture
+// is readable at its reported size (the sanitizer build checks the memory side). Returns a
+// description of the first misbehaviour, empty when there was none. Shared by the decoder fuzz
+// target, the replay test and the robustness test.
+inline std::string DecoderInputProblem(std::vector<uint8_t> data) {
+  static std::vector<uint8_t> rgb(kJobPictureBytes);
+  std::string problem;
+  FeedResult r = FeedStream(
+      std::move(data),
+      [&](const h264::DecodeRequest& req) {
+        if (!PictureLooksSane(req)) {
+          if (problem.empty()) {
+            problem = "picture delivered with size " + std::to_string(req.width) + "x" +
+                      std::to_string(req.height) + " or without planes";
+          }
+          return;
+        }
+        (void)PlaneChecksum(req);
+      },
+      rgb.data(), kJobPictureBytes);
+  if (r.stalled && problem.empty()) problem = "the entry did not come to an end";
+  return problem;
 }
 
 }  // namespace vexlor::testing
