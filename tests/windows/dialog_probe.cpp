@@ -10,6 +10,7 @@
 //   dialog_probe chooser-text              the text of the control with the focus in it (the
 //                                          file name field)
 //   dialog_probe chooser-clear             empties that control
+//   dialog_probe chooser-filters           the entries of its file type list, one a line
 //   dialog_probe wait-no-chooser SECONDS   waits until the open-file dialog is gone
 //   dialog_probe wait-gone SECONDS         waits until the dialog has closed
 //   dialog_probe close                     closes the dialog as its close box does
@@ -82,6 +83,28 @@ HWND ChooserFocus(HWND chooser) {
   if (!GetGUIThreadInfo(GetWindowThreadProcessId(chooser, nullptr), &info)) return nullptr;
   HWND focus = info.hwndFocus;
   return focus != nullptr && IsChild(chooser, focus) ? focus : nullptr;
+}
+
+// The entries of the open-file dialog's file type list (control cmb1), read through the window
+// system.
+int ChooserFilters() {
+  constexpr int kFileTypeList = 0x470;  // cmb1
+  HWND list = GetDlgItem(FindChooser(), kFileTypeList);
+  if (list == nullptr) return 1;
+  DWORD_PTR count = 0;
+  if (!SendMessageTimeoutW(list, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 10000, &count)) return 1;
+  for (WPARAM i = 0; i < count; ++i) {
+    wchar_t entry[1024] = {};
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(list, CB_GETLBTEXTLEN, i, 0, SMTO_ABORTIFHUNG, 10000, &length) ||
+        length >= sizeof entry / sizeof entry[0] ||
+        !SendMessageTimeoutW(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(entry),
+                             SMTO_ABORTIFHUNG, 10000, nullptr)) {
+      return 1;
+    }
+    std::printf("%s\n", Utf8(entry).c_str());
+  }
+  return 0;
 }
 
 void PrintRect(const char* name, const RECT& r, HWND hwnd) {
@@ -170,6 +193,7 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("%s\n", Utf8(buffer).c_str());
     return 0;
   }
+  if (command == "chooser-filters") return ChooserFilters();
   if (command == "wait-no-chooser" && argc == 3) {
     return WaitFor(seconds, [] { return FindChooser() == nullptr; }) ? 0 : 1;
   }

@@ -31,6 +31,7 @@ DEADLINE = 120      # seconds for the dialog, the file dialog or a text to appea
 CONVERT_DEADLINE = 600
 TYPING_DEADLINE = 60  # for the typed keys to reach the file name field
 BACKGROUND = (400, 200)
+FILTERS = ('MPEG Files (*.ms2;*.m4v;*.kvr)', 'All Files (*.*)')
 
 
 def run(argv, **kw):
@@ -185,6 +186,13 @@ class Session:
         x, y, w, h = (int(v) for v in out.split()[1:5])
         self.point_at(x + w // 2, y + h // 2)
 
+    def check_filters(self):
+        """The open-file dialog's file types are the recordings', then every file."""
+        code, out = self.probe('chooser-filters', timeout=60)
+        check(code == 0, 'the file type list of the open-file dialog cannot be read')
+        check(out.splitlines() == list(FILTERS), f'the file types offered: {out.splitlines()}')
+        print(f'file types offered: {out.splitlines()}')
+
     def choose(self, path):
         """OPEN KVR, then the path typed into the open-file dialog. The file name field is read
         back before Enter: a key lost on its way is typed again, never a wrong path taken."""
@@ -208,6 +216,7 @@ class Session:
 
     def cancel_chooser(self):
         self.open_chooser()
+        self.check_filters()
         self.key('Escape')
         code, _ = self.probe('wait-no-chooser', str(DEADLINE))
         check(code == 0, 'the open-file dialog did not close on Escape')
@@ -222,6 +231,25 @@ class Session:
         p = run(['import', '-window', 'root', '-crop', self.window_crop(), '+repage', out],
                 env=self.env)
         check(p.returncode == 0, f'import: {p.stderr!r}')
+
+    def window_icon_sizes(self):
+        """The sizes of the window's icons in _NET_WM_ICON, None without python3-xlib."""
+        try:
+            from Xlib import Xatom, display
+        except ImportError:
+            print('not checked: the window icons (python3-xlib is not installed)')
+            return None
+        d = display.Display(self.env['DISPLAY'])
+        try:
+            window = d.create_resource_object('window', int(self.window))
+            prop = window.get_full_property(d.intern_atom('_NET_WM_ICON'), Xatom.CARDINAL)
+        finally:
+            d.close()
+        values, sizes, i = list(prop.value) if prop else [], [], 0
+        while i + 2 <= len(values):  # width, height, then width x height pixels
+            sizes.append((values[i], values[i + 1]))
+            i += 2 + values[i] * values[i + 1]
+        return sizes
 
     def window_crop(self):
         out = self.xdotool('getwindowgeometry', '--shell', self.window)
@@ -301,6 +329,11 @@ def check_template(session):
           f'control 1006 is not owner-drawn: {styles[1006][0]:#x}')
     cx, cy, _, _ = places['client']
     check(places[1006][:4] == (cx, cy) + BACKGROUND, f'control 1006 at {places[1006][:4]}')
+    # Icon 128 as the window's big and small icons, as wine hands them to the X server.
+    sizes = session.window_icon_sizes()
+    if sizes is not None:
+        check(sizes == [(32, 32), (16, 16)], f'the window icons: {sizes}')
+        print(f'window icons: {sizes}')
     print(f'template 102: client area {places["client"][2]} x {places["client"][3]}; '
           f'1006 owner-drawn, disabled, {BACKGROUND[0]} x {BACKGROUND[1]} at the origin')
 
@@ -465,7 +498,8 @@ def check_close_converting(args, work):
 
 
 def check_refuse_2gb(args, work):
-    """A recording of 2 GB is refused; cancelling the open-file dialog shows "None Select"."""
+    """A recording of 2 GB is refused; the open-file dialog offers the recordings and every
+    file, and cancelling it shows "None Select"."""
     big = os.path.join(work, 'big.kvr')
     with open(big, 'wb') as f:
         f.truncate(1 << 31)
