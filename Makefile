@@ -4,6 +4,8 @@
 #   make demo    deps + build + run the tool on the bundled sample recording
 #   make test    deps + build + run every test suite with ctest: the Linux build's, then the
 #                Windows build's under wine
+#   make test-repeat  the Linux suites, every test repeated until it fails, at most REPEAT
+#                times (20)
 #   make windows deps + cross-build for 64-bit Windows (mingw-w64) into build-win/:
 #                vexlor.exe, vexlor-gui.exe, dist/vexlor-VERSION-win64.zip and
 #                dist/vexlor-VERSION-setup.exe
@@ -20,6 +22,7 @@ JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 # CI systems set CI=true: warnings are errors there.
 WERROR    ?= $(if $(filter true TRUE 1 yes,$(CI)),ON,OFF)
 CMAKE_ARGS ?=
+REPEAT    ?= 20
 
 PACKAGES := build-essential cmake pkg-config g++ libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev libstb-dev qt6-base-dev x264 ffmpeg python3 clang libclang-rt-14-dev \
@@ -28,8 +31,8 @@ PACKAGES := build-essential cmake pkg-config g++ libgtest-dev libgmock-dev libbe
             dpkg-dev desktop-file-utils
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build windows dist demo test test-windows bench sanitize fuzz-build fuzz fuzz-long \
-        coverage format clean
+.PHONY: all deps build windows dist demo test test-windows test-repeat bench sanitize fuzz-build \
+        fuzz fuzz-long coverage format clean
 
 all: build
 
@@ -69,6 +72,10 @@ test: deps build
 # The Windows suites run under wine (the build's private prefix, no display needed).
 test-windows: windows
 	cd $(WIN_BUILD) && ctest --output-on-failure --timeout 1800 -j $(JOBS)
+
+# Flaky tests show here: each test runs REPEAT times in a row (make test-repeat REPEAT=100).
+test-repeat: deps build
+	cd $(BUILD) && ctest --output-on-failure --timeout 1800 -j $(JOBS) --repeat until-fail:$(REPEAT)
 
 bench: deps build
 	bench/run.sh $(BUILD)

@@ -36,8 +36,9 @@ fi
 "$build/src/ui/vexlor-gui" &
 gui=$!
 wid=""
-for _ in $(seq 100); do
-  wid=$(xdotool search --sync --onlyvisible --name '^Vexlor$' 2>/dev/null | head -n1) && [ -n "$wid" ] && break
+# Generous bounds on every wait: a slow start (a sanitizer build, a busy machine) must not fail.
+for _ in $(seq 1200); do
+  wid=$(xdotool search --onlyvisible --name '^Vexlor$' 2>/dev/null | head -n1) && [ -n "$wid" ] && break
   sleep 0.1
 done
 [ -n "$wid" ] || { echo "the dialog did not appear" >&2; exit 1; }
@@ -47,7 +48,7 @@ click() { xdotool mousemove --window "$wid" $(( $1 * WIDTH / 263 )) $(( $2 * HEI
 
 click 131 60                                            # OPEN KVR
 chooser=""
-for _ in $(seq 100); do
+for _ in $(seq 1200); do
   chooser=$(xdotool search --onlyvisible --pid "$gui" --name . 2>/dev/null | grep -v "^$wid$" | head -n1) && [ -n "$chooser" ] && break
   sleep 0.1
 done
@@ -67,17 +68,15 @@ done
 chooser_open && { echo "the open-file dialog did not take the path" >&2; exit 1; }
 sleep 0.5
 click 131 96                                            # CONVERT
-# The dialog's status line cannot be read from outside: the conversion is taken as over
-# when the AVI files exist and have stopped growing for two seconds.
-last=""
-for _ in $(seq "${VEXLOR_WAIT:-300}"); do
-  sleep 1
-  now=$(stat -c %s "$work"/cam_*.avi 2>/dev/null | tr '\n' ' ' || true)
-  [ -n "$now" ] && [ "$now" = "$last" ] && [ "$now" = "$(sleep 1; stat -c %s "$work"/cam_*.avi | tr '\n' ' ')" ] && break
-  last=$now
-done
-ls "$work"/cam_*.avi >/dev/null 2>&1 || { echo "no AVI file was written" >&2; exit 1; }
-sleep 0.5
+# The dialog's status line cannot be read from outside. The files it will write are those of
+# the channels the command-line tool's scan finds; each appears under its name only when it is
+# complete, so the conversion is over when all of them are there.
+expected=$("$build/src/cli/vexlor" probe "$work/cam.kvr" | sed -n 's/^CH_\([0-9][0-9]\) .*/cam_\1.avi/p')
+[ -n "$expected" ] || { echo "the recording has no channel to convert" >&2; exit 1; }
+all_written() { for f in $expected; do [ -f "$work/$f" ] || return 1; done; }
+for _ in $(seq $(( ${VEXLOR_WAIT:-600} * 5 ))); do all_written && break; sleep 0.2; done
+all_written || { echo "not every AVI file was written: $(ls "$work")" >&2; exit 1; }
+sleep 1   # for the final status line to be painted in the picture
 import -frame -window "$wid" "$output"
 ls -l "$work"
 if command -v ffprobe >/dev/null; then   # the files must open in a player's demuxer
@@ -87,8 +86,8 @@ if command -v ffprobe >/dev/null; then   # the files must open in a player's dem
   done
 fi
 echo "saved $output"
-# Escape ends the dialog and with it the program.
+# Escape ends the dialog and with it the program; the bound is generous, for a busy machine.
 xdotool key Escape
-for _ in $(seq 50); do kill -0 "$gui" 2>/dev/null || break; sleep 0.1; done
+for _ in $(seq 600); do kill -0 "$gui" 2>/dev/null || break; sleep 0.1; done
 if kill -0 "$gui" 2>/dev/null; then echo "vexlor-gui did not exit after Escape" >&2; exit 1; fi
 wait "$gui" && echo "vexlor-gui exited with status 0"

@@ -11,9 +11,12 @@
 namespace vexlor::app {
 namespace {
 
-// Largest picture whose pixels a channel buffer grows to hold (36,864 macroblocks, the largest
-// frame of the levels the decoder accepts).
-constexpr size_t kMaxPictureBytes = size_t{36864} * 256 * 4;
+// Largest picture whose pixels a channel buffer grows to hold: the largest the decoder accepts
+// (543 x 543 macroblocks), so that every picture it delivers can be kept.
+constexpr size_t kMaxPictureBytes = size_t{543 * 16} * (543 * 16) * 4;
+// Drain calls at the end of the scan before a channel is given up: one normally delivers the
+// picture; the rest allow for failures while finishing it.
+constexpr int kDrainCalls = 4;
 
 bool StartsWithVideoStartCode(const container::MediaFrame& f) {
   static constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
@@ -35,6 +38,7 @@ void KeepPicture(ConversionJob* job, int c, const h264::DecodeRequest& req) {
   crop[1] = crop_ok ? int32_t(right) : 0;
   crop[2] = crop_ok ? int32_t(top) : 0;
   crop[3] = crop_ok ? int32_t(bottom) : 0;
+  if (!job->keep_pictures) return;
   if (req.converted) {
     job->picture_widths[c] = req.width;
     job->picture_heights[c] = req.height;
@@ -49,6 +53,27 @@ void KeepPicture(ConversionJob* job, int c, const h264::DecodeRequest& req) {
                              req.height)) {
     job->picture_widths[c] = req.width;
     job->picture_heights[c] = req.height;
+  }
+}
+
+// A decode request with the channel's picture buffer as the target, when pictures are kept.
+h264::DecodeRequest Request(ConversionJob* job, int c) {
+  h264::DecodeRequest req{};
+  if (job->keep_pictures) {
+    req.rgbOut = job->pictures[c].data();
+    req.rgbCapacity = static_cast<int32_t>(job->pictures[c].size());
+  }
+  return req;
+}
+
+// A delivered picture: kept, and its size becomes the channel's when its area differs from
+// the size stored.
+void TakePicture(ConversionJob* job, int c, const h264::DecodeRequest& req) {
+  KeepPicture(job, c, req);
+  const int64_t area = int64_t{req.width} * req.height;
+  if (req.width > 0 && req.height > 0 && area != int64_t{job->widths[c]} * job->heights[c]) {
+    job->widths[c] = req.width;
+    job->heights[c] = req.height;
   }
 }
 
@@ -70,32 +95,31 @@ int ScanChannels(ConversionJob* job, ProgressSink* sink) {
     for (int32_t& side : job->picture_crops[c]) side = 0;
   }
 
+  bool fed[kChannelCount] = {};
+  bool cancelled = false;
   for (int i = 0; i < kScanFrameLimit; ++i) {
     if (sink) sink->PostProgress(kScanStep, i);
     if (container::ReadNextFrame(src, frame) == 0) break;
     if (i == 0 && job->hold_point == kHoldInScan) HoldUntilCancelled(job);
-    if (job->cancel_requested.load() == 1) break;
+    if (job->cancel_requested.load() == 1) {
+      cancelled = true;
+      break;
+    }
     if (!IsCountedVideoFrame(*frame)) continue;
 
     const int c = frame->channel & 0x0F;
     h264::H264Decoder* decoder = job->decoders[c];
     if (decoder == nullptr) continue;  // its creation failed: the channel gets no size
+    fed[c] = true;
     uint8_t* p = frame->data.data() + container::kFrameHeaderSize;
     int32_t n = static_cast<int32_t>(frame->length - container::kFrameHeaderSize);
     for (int attempt = 0; attempt < kScanAttemptsPerFrame; ++attempt) {
-      h264::DecodeRequest req{};
+      h264::DecodeRequest req = Request(job, c);
       req.stream = p;
       req.length = n;
-      req.rgbOut = job->pictures[c].data();
-      req.rgbCapacity = static_cast<int32_t>(job->pictures[c].size());
       const int32_t r = h264::DecodeData(decoder, &req);
       if (req.status > 0) {
-        KeepPicture(job, c, req);
-        const int64_t area = int64_t{req.width} * req.height;
-        if (req.width > 0 && req.height > 0 && area != int64_t{job->widths[c]} * job->heights[c]) {
-          job->widths[c] = req.width;
-          job->heights[c] = req.height;
-        }
+        TakePicture(job, c, req);
         break;
       }
       if (r > 0) {
@@ -104,6 +128,24 @@ int ScanChannels(ConversionJob* job, ProgressSink* sink) {
         n -= step;
       }
       if (n < 16) break;
+    }
+  }
+
+  // The decoder finishes a picture only when the next one begins: at the end of the file or of
+  // the frames scanned, a channel still without a size is drained, so that a picture still
+  // inside its decoder (the only picture of the channel, say) counts too.
+  for (int c = 0; c < kChannelCount && !cancelled; ++c) {
+    if (!fed[c] || job->decoders[c] == nullptr || (job->widths[c] > 0 && job->heights[c] > 0)) {
+      continue;
+    }
+    for (int call = 0; call < kDrainCalls; ++call) {
+      h264::DecodeRequest req = Request(job, c);  // length 0: drain
+      h264::DecodeData(job->decoders[c], &req);
+      if (req.status > 0) {
+        TakePicture(job, c, req);
+        break;
+      }
+      if (req.status == 0) break;  // nothing left inside
     }
   }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "h264/decoder.h"
 #include "platform/file.h"
@@ -18,7 +19,6 @@ constexpr size_t kRecordingBufferSize = size_t{1} << 18;
 ConversionJob::ConversionJob() {
   container::InitFrame(&frame);
   for (int c = 0; c < kChannelCount; ++c) {
-    pictures[c].assign(kInitialPictureBytes, 0);
     h264::H264Decoder* decoder = nullptr;
     if (h264::CreateDecoder(&decoder) != 0) {
       h264::DestroyDecoder(decoder);  // an instance made by a failed creation is not used
@@ -40,13 +40,26 @@ ConversionJob::~ConversionJob() {
 int ConversionJob::OpenRecording(const std::string& recording_path) {
   if (Running()) return 3;
   CloseRecording();
+  // Only regular files: a FIFO would block the open, a device could be read for ever.
+  switch (platform::KindOf(recording_path)) {
+    case platform::PathKind::kDirectory:
+      return 4;
+    case platform::PathKind::kFifo:
+    case platform::PathKind::kOther:
+      return 5;
+    default:
+      break;
+  }
   std::FILE* file = platform::OpenFile(recording_path, "rb");
   if (file == nullptr) return 1;
+  if (!platform::IsRegularFile(file)) {
+    std::fclose(file);
+    return 5;
+  }
   // The reader takes one packet at a time; the runtime's default buffer (4 KB with glibc and
   // the Windows runtime) would make that a system call every third packet.
   std::setvbuf(file, nullptr, _IOFBF, kRecordingBufferSize);
-  // Only regular files: a device or a pipe could be read for ever.
-  if (!platform::IsRegularFile(file) || platform::SeekFile(file, 0, SEEK_END) != 0) {
+  if (platform::SeekFile(file, 0, SEEK_END) != 0) {
     std::fclose(file);
     return 1;
   }
@@ -83,7 +96,16 @@ bool ConversionJob::StartConversion(ProgressSink* sink) {
   JoinFinishedWorker();
   cancel_requested.store(0);
   job_running.store(1);
-  worker_ = std::thread([this, sink] { ConversionWorker(this, sink); });
+  worker_ = std::thread([this, sink] {
+    // Out of memory ends the conversion, not the program.
+    try {
+      ConversionWorker(this, sink);
+    } catch (const std::bad_alloc&) {
+      std::fputs("error: out of memory\n", stderr);
+      last_result.store(0);
+      job_running.store(0);
+    }
+  });
   return true;
 }
 

@@ -26,7 +26,6 @@ namespace vexlor::app {
 inline constexpr int kChannelCount = 16;
 inline constexpr int kScanFrameLimit = 1024;     // frames read by the channel scan at most
 inline constexpr int kScanAttemptsPerFrame = 7;  // decode calls per frame before giving up
-inline constexpr size_t kInitialPictureBytes = 2073600;
 inline constexpr int64_t kMaxRecordingSize = 2147483648LL;  // 2 GB: refused from here on
 // Values of ConversionJob::hold_point besides a channel number 0..15.
 inline constexpr int kHoldNowhere = -1;
@@ -67,7 +66,8 @@ class ConversionJob {
 
   // Closes any open recording, then opens `path` for reading and takes its size.
   // 0 opened; 1 cannot open; 2 the file is 2 GB or more (it is closed again); 3 a conversion is
-  // running (nothing changed).
+  // running (nothing changed); 4 it is a directory; 5 it is not a regular file (a FIFO, a
+  // device).
   int OpenRecording(const std::string& path);
   void CloseRecording();
   bool HasRecording() const { return source.file != nullptr; }
@@ -88,8 +88,12 @@ class ConversionJob {
   int64_t file_size = 0;              // its size in bytes when it was opened
   container::MediaFrame frame;        // the current frame
 
+  // Whether the scan keeps the latest picture of each channel in pictures[]. The conversion
+  // never looks at them: front ends that do not show them turn this off, and the pictures are
+  // then neither converted to pixels nor held.
+  bool keep_pictures = true;
   // Per-channel picture buffers: 32-bit pixels (blue, green, red, 0) of the latest picture the
-  // scan decoded for the channel. A buffer grows when a larger picture arrives.
+  // scan decoded for the channel. A buffer starts empty and grows when a larger picture arrives.
   std::vector<uint8_t> pictures[kChannelCount];
   int32_t picture_widths[kChannelCount] = {};   // size of the picture held in pictures[c]
   int32_t picture_heights[kChannelCount] = {};  // (0 while it holds none)

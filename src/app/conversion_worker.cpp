@@ -49,6 +49,9 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
     Post(sink, kNoChannel, 0);
     return finish(0);
   }
+  // Cancelled during the scan: no file is written, and existing files stay as they are.
+  if (job->cancel_requested.load() == 1) return finish(0);
+  writer->keep_path = job->path;  // the recording is never replaced, whatever the folder holds
 
   std::string names[kChannelCount];
   for (int c = 0; c < kChannelCount; ++c) {
@@ -98,7 +101,8 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
     // A single counted frame spans no time: its rate is 1 / 0.1 s.
     if (counted == 1) t_last = t_first;
     const double rate = MeasureRate(counted, t_first, t_last);
-    job->channel_rates[c] = MeasuredRate(rate) ? rate : 0.0;
+    // The rate shown is the one the headers carry: one they cannot hold counts as none.
+    job->channel_rates[c] = FitsHeaders(rate) ? rate : 0.0;
     if (FitsHeaders(rate)) {
       writer->mainHeader.dwMicroSecPerFrame = static_cast<uint32_t>(1000000.0 / rate);
       writer->videoHeader.dwScale = 100;

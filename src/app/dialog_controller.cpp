@@ -4,7 +4,9 @@
 
 namespace vexlor::app {
 
-DialogController::DialogController(DialogView* view) : view_(view), status_text_(kNoneSelectText) {}
+DialogController::DialogController(DialogView* view) : view_(view), status_text_(kNoneSelectText) {
+  job_.keep_pictures = false;  // the dialog shows no picture
+}
 
 DialogController::~DialogController() {
   // The worker posts through this object and uses the job until it ends.

@@ -195,14 +195,21 @@ int32_t AviWriter::Open(const char* path) {
   movi_pending_ = true;
   video_chunks_ = 0;
   audio_chunks_ = 0;
+  audio_bytes_ = 0;
   position_ = 0;
   movi_size_pos_ = 0;
   index_.clear();
   BuildHeaders();
 
-  file_ = path != nullptr ? platform::OpenFile(path, "wb") : nullptr;
+  const platform::OutputFile::Result created =
+      path != nullptr ? output_.Create(path, keep_path) : platform::OutputFile::kCannotCreate;
+  file_ = output_.file();
   if (file_ == nullptr) {
-    std::fprintf(stderr, "error: file create error %s\n", path != nullptr ? path : "");
+    if (created == platform::OutputFile::kCannotCreate) {
+      std::fprintf(stderr, "error: file create error %s\n", path != nullptr ? path : "");
+    } else {
+      std::fprintf(stderr, "error: %s %s\n", path, platform::OutputFileError(created));
+    }
     failed_ = true;
     return kAviCannotCreate;
   }
@@ -293,6 +300,7 @@ int32_t AviWriter::WriteFrame(const uint8_t* frame, uint32_t length) {
   index_.push_back(IndexEntry{audio ? 1u : 0u, size, chunk_offset, key ? 1u : 0u});
   if (audio) {
     ++audio_chunks_;
+    audio_bytes_ += size;
   } else {
     ++video_chunks_;
   }
@@ -332,10 +340,23 @@ int32_t AviWriter::Close() {
   PatchU32(kVideoScalePos, videoHeader.dwScale);
   PatchU32(kVideoRatePos, videoHeader.dwRate);
   PatchU32(kVideoLengthPos, videoHeader.dwLength);
+  // The audio stream as written: its true length, or no audio stream at all.
+  audioHeader.dwLength = audio_bytes_;
+  PatchU32(kAudioLengthPos, audioHeader.dwLength);
+  if (audio_chunks_ == 0) {
+    mainHeader.dwStreams = 1;
+    PatchU32(kStreamsPos, mainHeader.dwStreams);
+    uint8_t junk[8 + kAudioListSize] = {'J', 'U', 'N', 'K', uint8_t(kAudioListSize)};
+    if (SeekTo(kAudioListPos)) Put(junk, sizeof junk);
+  }
 
-  bool ok = !failed_;
-  if (std::fclose(file_) != 0) ok = false;
+  const platform::OutputFile::Result finished = output_.Finish(!failed_);
   file_ = nullptr;
+  const bool ok = finished == platform::OutputFile::kOk;
+  if (finished != platform::OutputFile::kOk && finished != platform::OutputFile::kWriteFailed) {
+    std::fprintf(stderr, "error: %s %s\n", output_.final_path().c_str(),
+                 platform::OutputFileError(finished));
+  }
   failed_ = false;
   index_.clear();
   index_.shrink_to_fit();

@@ -8,7 +8,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
+
+#include "platform/output_file.h"
 
 namespace vexlor::avi {
 
@@ -103,6 +106,10 @@ inline constexpr uint32_t kMicroSecPos = 32;      // avih dwMicroSecPerFrame
 inline constexpr uint32_t kVideoScalePos = 128;   // video strh dwScale
 inline constexpr uint32_t kVideoRatePos = 132;    // video strh dwRate
 inline constexpr uint32_t kVideoLengthPos = 140;  // video strh dwLength
+inline constexpr uint32_t kStreamsPos = 56;       // avih dwStreams
+inline constexpr uint32_t kAudioListPos = 212;    // the audio stream's LIST strl chunk
+inline constexpr uint32_t kAudioListSize = 94;    // its size field
+inline constexpr uint32_t kAudioLengthPos = 264;  // audio strh dwLength
 
 // True when the H.264 byte stream holds an IDR slice (a NAL unit of type 5 anywhere in it).
 bool HoldsIdrSlice(const uint8_t* data, uint32_t length);
@@ -115,6 +122,8 @@ class AviWriter {
   AviWriter& operator=(const AviWriter&) = delete;
 
   AviWriterSettings settings;
+  // A file that no output may replace (the recording being converted); empty for none.
+  std::string keep_path;
 
   // Header values. Open rebuilds them from the settings; the caller may overwrite
   // mainHeader.dwMicroSecPerFrame and videoHeader.dwScale, dwRate and dwLength before Close.
@@ -128,14 +137,20 @@ class AviWriter {
   // operation returns kAviBadOperation.
   int32_t Entry(int32_t operation, const void* a = nullptr, uint32_t b = 0);
 
-  // Creates the file and writes its headers. On failure prints "error: file create error
-  // <path>" to stderr, holds no file and returns kAviCannotCreate; WriteFrame then writes
-  // nothing and Close reports the failure. A file still open from an earlier Open is closed
-  // first.
+  // Creates the file and writes its headers. The file is written under a temporary name beside
+  // `path` and gets its final name at Close (platform::OutputFile). When `path` cannot be
+  // written (a directory, a FIFO or a device, or keep_path) prints "error: <path> <why>", when
+  // the file cannot be created "error: file create error <path>", to stderr; then holds no
+  // file and returns kAviCannotCreate; WriteFrame then writes nothing and Close reports the
+  // failure. A file still open from an earlier Open is closed first.
   int32_t Open(const char* path);
   // Stores one media frame (32-byte frame header included) as a chunk.
   int32_t WriteFrame(const uint8_t* frame, uint32_t length);
-  // Writes the index, patches sizes, counts and timing, closes the file.
+  // Writes the index, patches sizes, counts and timing, closes the file and gives it its final
+  // name. The audio stream's length becomes the number of samples written; a file without any
+  // audio chunk declares one stream, its audio stream list turned into a JUNK chunk of the
+  // same size, so every offset stays where it was. After a failed write the file is removed
+  // instead: an earlier file of that name stays.
   int32_t Close();
 
   uint32_t video_chunks() const { return video_chunks_; }
@@ -155,12 +170,14 @@ class AviWriter {
   bool PatchU32(uint32_t offset, uint32_t value);
   bool StartMovi();
 
-  std::FILE* file_ = nullptr;
-  bool failed_ = false;  // a write or seek of the current file failed
+  platform::OutputFile output_;
+  std::FILE* file_ = nullptr;  // output_'s file while one is open
+  bool failed_ = false;        // a write or seek of the current file failed
   bool movi_pending_ = false;
   uint32_t position_ = 0;  // current write offset
   uint32_t video_chunks_ = 0;
   uint32_t audio_chunks_ = 0;
+  uint32_t audio_bytes_ = 0;  // data bytes of the audio chunks: one byte per sample
   uint32_t total_frames_pos_ = kTotalFramesPos;
   uint32_t movi_size_pos_ = 0;
   std::vector<IndexEntry> index_;

@@ -88,6 +88,7 @@ void RunConvert(const std::string& path, int* exitCode) {
   const bool terminal = platform::StdoutIsTerminal();
   const bool escapes = terminal && platform::EnableLineEscapes();
   job->hold_point = app::ParseHoldPoint(std::getenv("VEXLOR_TEST_HOLD"));
+  job->keep_pictures = false;  // only the sizes matter here
   CliProgressSink sink(job.get());
   // Ctrl-C, a closed terminal or a termination request cancel the conversion cleanly (the file
   // being written is finished); a reader of our output that goes away does not end the process

@@ -1,7 +1,9 @@
 // `vexlor decode STREAM [-o OUT.yuv] [--md5] [--headers]`: feeds an Annex B stream through the
 // decoder entry one NAL unit per call, as the channel scan does, and writes every picture as
 // raw I420 at the full decoded size.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,16 +20,80 @@ namespace {
 
 using namespace vexlor::h264;
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
-  std::FILE* f = platform::OpenFile(path, "rb");
-  if (f == nullptr) return false;
-  uint8_t buf[1 << 16];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->insert(out->end(), buf, buf + n);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
+// Hands out the NAL units of an Annex B stream one at a time, reading the stream in bounded
+// pieces: a stream of any length, or one that never ends, is decoded in bounded memory. A unit
+// longer than kMaxUnit is cut there and the rest of it skipped up to the next start code.
+class NalUnitReader {
+ public:
+  static constexpr size_t kReadSize = size_t{1} << 20;
+  static constexpr size_t kMaxUnit = size_t{16} << 20;
+
+  explicit NalUnitReader(std::FILE* f) : file_(f) {}
+
+  // The next unit (its start code included) at *unit, n bytes, valid until the next call.
+  // False at the end of the stream; failed() then tells a read error from the end.
+  bool Next(uint8_t** unit, int32_t* n) {
+    for (;;) {
+      if (skipping_ && !SkipToStartCode()) return false;
+      const size_t held = end_ - begin_;
+      if (held == 0 && eof_) return false;
+      const size_t len =
+          held == 0 ? 0 : size_t(FindNalUnitLength(buffer_.data() + begin_, int32_t(held)));
+      if (held > 0 && (len < held || eof_ || held >= kMaxUnit)) {
+        const size_t take = std::min(len, kMaxUnit);
+        *unit = buffer_.data() + begin_;
+        *n = int32_t(take);
+        begin_ += take;
+        skipping_ = take == kMaxUnit && !(len < held && len == take);
+        return true;
+      }
+      if (!Fill()) return false;
+    }
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  // Reads more bytes after those held; false when nothing more can be read.
+  bool Fill() {
+    if (eof_) return false;
+    if (begin_ > 0) {
+      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    if (buffer_.size() < end_ + kReadSize) buffer_.resize(end_ + kReadSize);
+    const size_t got = std::fread(buffer_.data() + end_, 1, kReadSize, file_);
+    end_ += got;
+    if (got < kReadSize) {
+      eof_ = true;
+      failed_ = std::ferror(file_) != 0;
+    }
+    return true;
+  }
+  // Drops bytes up to the next 00 00 01; false when the stream ends first.
+  bool SkipToStartCode() {
+    for (;;) {
+      for (size_t i = begin_; i + 3 <= end_; ++i) {
+        if (buffer_[i] == 0 && buffer_[i + 1] == 0 && buffer_[i + 2] == 1) {
+          begin_ = i;
+          skipping_ = false;
+          return true;
+        }
+      }
+      if (end_ - begin_ > 2) begin_ = end_ - 2;  // a start code may begin in the last two
+      if (eof_) {
+        begin_ = end_;
+        return false;
+      }
+      Fill();
+    }
+  }
+
+  std::FILE* file_;
+  std::vector<uint8_t> buffer_;
+  size_t begin_ = 0, end_ = 0;  // the bytes held and not yet handed out
+  bool eof_ = false, failed_ = false, skipping_ = false;
+};
 
 #define VX_FIELD(rec, name) std::printf("  " #name " = %lld\n", static_cast<long long>((rec).name))
 
@@ -179,16 +245,28 @@ struct DecodeOptions {
 };
 
 int RunDecode(const DecodeOptions& opt) {
-  std::vector<uint8_t> data;
-  if (!ReadWholeFile(opt.stream, &data)) {
+  // A stream, not a directory or a device: a regular file or a pipe.
+  const platform::PathKind kind = platform::KindOf(opt.stream);
+  if (kind == platform::PathKind::kDirectory) {
+    std::fprintf(stderr, "error: %s is a directory\n", opt.stream.c_str());
+    return 1;
+  }
+  if (kind == platform::PathKind::kOther) {
+    std::fprintf(stderr, "error: %s is not a regular file\n", opt.stream.c_str());
+    return 1;
+  }
+  std::FILE* in = platform::OpenFile(opt.stream, "rb");
+  if (in == nullptr) {
     std::fprintf(stderr, "error: cannot read %s\n", opt.stream.c_str());
     return 1;
   }
+  NalUnitReader reader(in);
   std::FILE* out = nullptr;
   if (!opt.output.empty()) {
     out = platform::OpenFile(opt.output, "wb");
     if (out == nullptr) {
       std::fprintf(stderr, "error: cannot create %s\n", opt.output.c_str());
+      std::fclose(in);
       return 1;
     }
   }
@@ -219,18 +297,23 @@ int RunDecode(const DecodeOptions& opt) {
     ++index;
   };
 
-  size_t pos = 0;
-  while (pos < data.size()) {
-    DecodeRequest req{};
-    req.stream = data.data() + pos;
-    const size_t left = data.size() - pos;
-    req.length = left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(left);
-    if (printer) printer->Nal(req.stream, FindNalUnitLength(req.stream, req.length));
-    const int32_t n = DecodeData(dec, &req);
-    if (req.status > 0) deliver(req);
-    if (n <= 0) break;
-    pos += static_cast<size_t>(n);
+  uint8_t* unit = nullptr;
+  int32_t unit_length = 0;
+  while (reader.Next(&unit, &unit_length)) {
+    // The decoder rewrites the unit's bytes: print its headers first.
+    if (printer) printer->Nal(unit, unit_length);
+    for (int32_t pos = 0; pos < unit_length;) {
+      DecodeRequest req{};
+      req.stream = unit + pos;
+      req.length = unit_length - pos;
+      const int32_t n = DecodeData(dec, &req);
+      if (req.status > 0) deliver(req);
+      if (n <= 0) break;
+      pos += n;
+    }
   }
+  const bool readFailed = reader.failed();
+  std::fclose(in);
   // Draining can deliver at most the pictures the buffer and its output queue hold; a decoder
   // that keeps delivering past that is broken, and must not hang the tool.
   constexpr int kMaxDrainCalls = 4 * 17 + 1;
@@ -252,6 +335,10 @@ int RunDecode(const DecodeOptions& opt) {
   }
   DestroyDecoder(dec);
   if (out != nullptr && std::fclose(out) != 0) writeFailed = true;
+  if (readFailed) {
+    std::fprintf(stderr, "error: cannot read %s\n", opt.stream.c_str());
+    return 1;
+  }
   if (writeFailed) {
     std::fprintf(stderr, "error: cannot write %s\n", opt.output.c_str());
     return 1;

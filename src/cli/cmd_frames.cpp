@@ -14,6 +14,19 @@ namespace {
 namespace ct = vexlor::container;
 
 void RunFrames(const std::string& path, int* exitCode) {
+  switch (platform::KindOf(path)) {
+    case platform::PathKind::kDirectory:
+      std::fprintf(stderr, "error: %s is a directory\n", path.c_str());
+      *exitCode = 1;
+      return;
+    case platform::PathKind::kFifo:
+    case platform::PathKind::kOther:
+      std::fprintf(stderr, "error: %s is not a regular file\n", path.c_str());
+      *exitCode = 1;
+      return;
+    default:
+      break;
+  }
   ct::RecordingSource source;
   source.file = platform::OpenFile(path, "rb");
   if (source.file == nullptr) {

@@ -12,6 +12,7 @@ namespace {
 
 void RunProbe(const std::string& path, int* exitCode) {
   auto job = std::make_unique<app::ConversionJob>();
+  job->keep_pictures = false;  // only the sizes matter here
   if (int code = Scan(job.get(), path); code >= 0) {
     *exitCode = code;
     return;

@@ -21,7 +21,12 @@ void RunSnapshot(const std::string& path, const std::string& out_dir, int* exitC
   *exitCode = kExitDone;
   for (int c = 0; c < app::kChannelCount; ++c) {
     const int w = job->picture_widths[c], h = job->picture_heights[c];
-    if (job->widths[c] <= 0 || job->heights[c] <= 0 || w <= 0 || h <= 0) continue;
+    if (job->widths[c] <= 0 || job->heights[c] <= 0) continue;
+    if (w <= 0 || h <= 0) {
+      std::fprintf(stderr, "error: CH_%02d: its picture could not be kept\n", c + 1);
+      *exitCode = kExitError;
+      continue;
+    }
     std::string name = app::OutputName(path, c, ".png");
     if (!out_dir.empty()) {
       const size_t slash = name.find_last_of(platform::kPathSeparators);
@@ -31,8 +36,9 @@ void RunSnapshot(const std::string& path, const std::string& out_dir, int* exitC
     const int32_t* crop = job->picture_crops[c];
     const int visible_w = w - crop[0] - crop[1], visible_h = h - crop[2] - crop[3];
     const uint8_t* first = job->pictures[c].data() + (size_t(crop[2]) * w + crop[0]) * 4;
-    if (!WritePng(name, first, visible_w, visible_h, size_t(w) * 4)) {
-      std::fprintf(stderr, "error: cannot write %s\n", name.c_str());
+    std::string why;
+    if (!WritePng(name, path, first, visible_w, visible_h, size_t(w) * 4, &why)) {
+      std::fprintf(stderr, "error: cannot write %s: %s\n", name.c_str(), why.c_str());
       *exitCode = kExitError;
       continue;
     }

@@ -1,4 +1,6 @@
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -9,7 +11,6 @@
 namespace {
 
 int Main(const std::vector<std::string>& args) {
-  vexlor::platform::PrepareStandardStreams();
   CLI::App app{"vexlor: turns a digital video recorder's recording into one AVI file per camera"};
   app.set_version_flag("--version", std::string("vexlor ") + VEXLOR_VERSION);
   app.require_subcommand(1);
@@ -37,15 +38,30 @@ int Main(const std::vector<std::string>& args) {
   return exitCode;
 }
 
+// Ends with one error line for any exception, so none leaves the program.
+template <typename Char>
+int Guarded(int argc, Char** argv) {
+  vexlor::platform::PrepareStandardStreams();
+  vexlor::platform::IgnoreWriteSignals();
+  try {
+    return Main(vexlor::platform::Utf8Arguments(argc, argv));
+  } catch (const std::bad_alloc&) {
+    std::fputs("error: out of memory\n", stderr);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "error: %s\n", e.what());
+  }
+  return 1;
+}
+
 }  // namespace
 
 #ifdef _WIN32
 // The command line as Windows gives it, in UTF-16, so that any file name arrives intact.
 int wmain(int argc, wchar_t** argv) {
-  return Main(vexlor::platform::Utf8Arguments(argc, argv));
+  return Guarded(argc, argv);
 }
 #else
 int main(int argc, char** argv) {
-  return Main(vexlor::platform::Utf8Arguments(argc, argv));
+  return Guarded(argc, argv);
 }
 #endif

@@ -1,11 +1,11 @@
 // PNG files through stb_image_write (Debian's libstb-dev), the same code on every platform. The
-// library only encodes into memory; the file is ours, opened like every other file.
+// library only encodes into memory; the file is ours, written by the rule of every output file.
 #include "cli/png_writer.h"
 
 #include <cstdio>
 #include <vector>
 
-#include "platform/file.h"
+#include "platform/output_file.h"
 
 #define STBI_WRITE_NO_STDIO
 #define STB_IMAGE_WRITE_STATIC
@@ -31,10 +31,8 @@ void Append(void* context, void* data, int size) {
   out->ok = out->ok && size >= 0 && std::fwrite(data, 1, size_t(size), out->file) == size_t(size);
 }
 
-}  // namespace
-
-bool WritePng(const std::string& file_name, const uint8_t* pixels, int width, int height,
-              size_t stride) {
+// The PNG encoding itself, into an open file. False on any error.
+bool EncodePng(std::FILE* f, const uint8_t* pixels, int width, int height, size_t stride) {
   if (width <= 0 || height <= 0) return false;
   std::vector<uint8_t> rgb(size_t(width) * size_t(height) * 3);
   for (int y = 0; y < height; ++y) {
@@ -46,13 +44,22 @@ bool WritePng(const std::string& file_name, const uint8_t* pixels, int width, in
       dst[3 * x + 2] = src[4 * x];
     }
   }
-  Output out{platform::OpenFile(file_name, "wb"), true};
-  if (out.file == nullptr) return false;
-  out.ok =
-      stbi_write_png_to_func(Append, &out, width, height, 3, rgb.data(), width * 3) != 0 && out.ok;
-  out.ok = std::fclose(out.file) == 0 && out.ok;
-  if (!out.ok) platform::RemoveFile(file_name);
-  return out.ok;
+  Output out{f, true};
+  return stbi_write_png_to_func(Append, &out, width, height, 3, rgb.data(), width * 3) != 0 &&
+         out.ok;
+}
+
+}  // namespace
+
+bool WritePng(const std::string& file_name, const std::string& keep, const uint8_t* pixels,
+              int width, int height, size_t stride, std::string* why) {
+  platform::OutputFile output;
+  platform::OutputFile::Result r = output.Create(file_name, keep);
+  if (r == platform::OutputFile::kOk) {
+    r = output.Finish(EncodePng(output.file(), pixels, width, height, stride));
+  }
+  *why = platform::OutputFileError(r);
+  return r == platform::OutputFile::kOk;
 }
 
 }  // namespace vexlor::cli

@@ -13,6 +13,12 @@ int OpenOrFail(app::ConversionJob* job, const std::string& path) {
     case 2:
       std::printf("%s\n", app::kTooLargeText);
       return kExitError;
+    case 4:
+      std::fprintf(stderr, "error: %s is a directory\n", path.c_str());
+      return kExitError;
+    case 5:
+      std::fprintf(stderr, "error: %s is not a regular file\n", path.c_str());
+      return kExitError;
     default:
       std::fprintf(stderr, "error: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
       return kExitError;

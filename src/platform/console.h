@@ -12,6 +12,12 @@ namespace vexlor::platform {
 // and a console shows UTF-8 text. Nothing to do elsewhere.
 void PrepareStandardStreams();
 
+// A write to a closed pipe or beyond the file-size limit (SIGPIPE, SIGXFSZ on POSIX) fails with
+// an error instead of ending the process without a word: the error is then reported like any
+// other write error. Call once at the start of the program; nothing to do on Windows, where
+// such writes only fail.
+void IgnoreWriteSignals();
+
 // True when standard output is a terminal (a console window on Windows), false when it is
 // redirected to a file or a pipe.
 bool StdoutIsTerminal();

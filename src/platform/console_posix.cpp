@@ -21,6 +21,11 @@ struct sigaction g_previous[kSignalCount];
 
 void PrepareStandardStreams() {}
 
+void IgnoreWriteSignals() {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
 bool StdoutIsTerminal() {
   return isatty(STDOUT_FILENO) == 1;
 }

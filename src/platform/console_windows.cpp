@@ -60,6 +60,8 @@ void PrepareStandardStreams() {
   }
 }
 
+void IgnoreWriteSignals() {}
+
 bool StdoutIsTerminal() {
   DWORD mode;
   return IsConsole(STD_OUTPUT_HANDLE, &mode);

@@ -1,5 +1,6 @@
 // Files named by UTF-8 paths, on every platform: the one place that knows how the system wants
-// a file name (UTF-16, and the long-path form, on Windows) and how to seek past 2 GB.
+// a file name (UTF-16, and the long-path form, on Windows), how to seek past 2 GB, what a name
+// refers to, and how to create and rename files safely.
 #pragma once
 
 #include <cstdint>
@@ -29,5 +30,32 @@ bool IsRegularFile(std::FILE* file);
 
 // Deletes the file `path` (UTF-8). 0 on success.
 int RemoveFile(const std::string& path);
+
+enum class PathKind {
+  kMissing,    // nothing of that name (or it cannot be examined)
+  kRegular,    // a regular file
+  kDirectory,  // a directory
+  kFifo,       // a FIFO, a named pipe
+  kOther,      // a device, a socket
+};
+
+// What `path` names, symbolic links followed. Nothing is opened that could block or consume
+// anything (a FIFO, a named pipe, a device).
+PathKind KindOf(const std::string& path);
+
+// True when `path` is itself a symbolic link (on Windows also a junction).
+bool IsSymbolicLink(const std::string& path);
+
+// True when both paths name one existing file: the same file on the same volume, whatever the
+// names, hard links and symbolic links that lead to it.
+bool SameFile(const std::string& a, const std::string& b);
+
+// Renames the file `from` to `to`, replacing a file (or a symbolic link) of that name in one
+// step. True on success.
+bool RenameReplacing(const std::string& from, const std::string& to);
+
+// Creates the file `path`, which must not exist in any form (not even as a dangling link), and
+// opens it for writing in binary mode. Null when it exists or cannot be created.
+std::FILE* CreateNewFile(const std::string& path);
 
 }  // namespace vexlor::platform

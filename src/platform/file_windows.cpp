@@ -1,8 +1,11 @@
 // Windows files: UTF-8 paths become UTF-16 for the wide runtime functions, and a path too long
 // for the classic 260-character limit is handed over in its extended ("\\?\") form.
+#include <fcntl.h>
 #include <io.h>
 
 #include <cerrno>
+#include <cwchar>
+#include <cwctype>
 
 #include "platform/file.h"
 #include "platform/text_windows.h"
@@ -36,6 +39,56 @@ bool WidePath(const std::string& path, std::wstring* out) {
   }
   *out = SystemPath(*out);
   return true;
+}
+
+bool StartsWithNoCase(const std::wstring& text, size_t at, const wchar_t* prefix) {
+  const size_t n = std::wcslen(prefix);
+  return text.size() >= at + n && _wcsnicmp(text.c_str() + at, prefix, n) == 0;
+}
+
+// True when `path` names a device rather than something in a file system, told from the name
+// alone, since opening a device may block or consume something: a named pipe, local or remote
+// (*kind = kFifo), or any other device such as NUL, CON, COM1 or a raw disk (kOther).
+bool IsDevicePath(const std::wstring& path, PathKind* kind) {
+  DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return false;
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(path.c_str(), n, full.data(), nullptr);
+  if (n == 0 || n >= full.size()) return false;
+  full.resize(n);
+  size_t share = std::wstring::npos;  // where a UNC path's share name begins
+  if (StartsWithNoCase(full, 0, L"\\\\.\\")) {
+    // The device namespace: "\\.\C:\folder" is still a path on a drive.
+    const bool on_drive =
+        full.size() >= 7 && std::iswalpha(full[4]) && full[5] == L':' && full[6] == L'\\';
+    if (on_drive) return false;
+    *kind = StartsWithNoCase(full, 4, L"pipe\\") ? PathKind::kFifo : PathKind::kOther;
+    return true;
+  }
+  if (StartsWithNoCase(full, 0, L"\\\\?\\UNC\\")) {
+    share = full.find(L'\\', 8);
+  } else if (StartsWithNoCase(full, 0, L"\\\\") && !StartsWithNoCase(full, 0, L"\\\\?\\")) {
+    share = full.find(L'\\', 2);
+  }
+  if (share != std::wstring::npos && StartsWithNoCase(full, share + 1, L"pipe") &&
+      (full.size() == share + 5 || full[share + 5] == L'\\')) {
+    *kind = PathKind::kFifo;  // \\server\pipe\name
+    return true;
+  }
+  return false;
+}
+
+// Opens what `path` names (links followed) without any access to its contents, to ask about
+// it; directories included. INVALID_HANDLE_VALUE on failure.
+HANDLE OpenForQuery(const std::wstring& path, DWORD flags = 0) {
+  return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+// The wide form of a path that names something in a file system (not a device).
+bool FileSystemPath(const std::string& path, std::wstring* wide) {
+  PathKind device_kind;
+  return WidePath(path, wide) && !IsDevicePath(*wide, &device_kind);
 }
 
 }  // namespace
@@ -73,6 +126,110 @@ int RemoveFile(const std::string& path) {
   std::wstring wide_path;
   if (!WidePath(path, &wide_path)) return -1;
   return _wremove(wide_path.c_str()) == 0 ? 0 : -1;
+}
+
+PathKind KindOf(const std::string& path) {
+  std::wstring wide;
+  if (!WidePath(path, &wide)) return PathKind::kMissing;
+  PathKind kind;
+  if (IsDevicePath(wide, &kind)) return kind;
+  const HANDLE h = OpenForQuery(wide);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) return PathKind::kMissing;
+    // Something that cannot be opened at all may still be looked at.
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kDirectory : PathKind::kRegular;
+  }
+  kind = PathKind::kOther;
+  switch (GetFileType(h)) {
+    case FILE_TYPE_DISK: {
+      BY_HANDLE_FILE_INFORMATION info;
+      if (GetFileInformationByHandle(h, &info) != 0) {
+        kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kDirectory
+                                                                       : PathKind::kRegular;
+      }
+      break;
+    }
+    case FILE_TYPE_PIPE:
+      kind = PathKind::kFifo;
+      break;
+    default:
+      break;
+  }
+  CloseHandle(h);
+  return kind;
+}
+
+bool IsSymbolicLink(const std::string& path) {
+  std::wstring wide;
+  if (!FileSystemPath(path, &wide)) return false;
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return false;
+  }
+  // Other reparse points (files kept in the cloud, deduplicated files) are files in their own
+  // right.
+  const HANDLE h = OpenForQuery(wide, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  FILE_ATTRIBUTE_TAG_INFO info;
+  const bool link =
+      GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info) != 0 &&
+      (info.ReparseTag == IO_REPARSE_TAG_SYMLINK || info.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT);
+  CloseHandle(h);
+  return link;
+}
+
+namespace {
+
+// The volume serial number and file index of what `path` names: one file's identity, the same
+// through every hard link and symbolic link to it.
+bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+  std::wstring wide;
+  if (!FileSystemPath(path, &wide)) return false;
+  const HANDLE h = OpenForQuery(wide);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, info) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+}  // namespace
+
+bool SameFile(const std::string& a, const std::string& b) {
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  return FileIdentity(a, &ia) && FileIdentity(b, &ib) &&
+         ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+bool RenameReplacing(const std::string& from, const std::string& to) {
+  std::wstring wide_from, wide_to;
+  return FileSystemPath(from, &wide_from) && FileSystemPath(to, &wide_to) &&
+         MoveFileExW(wide_from.c_str(), wide_to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::FILE* CreateNewFile(const std::string& path) {
+  std::wstring wide;
+  if (!FileSystemPath(path, &wide)) return nullptr;
+  // CREATE_NEW: fails when anything of that name exists, a link included, so nothing else is
+  // ever opened through it.
+  const HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(h);
+    DeleteFileW(wide.c_str());
+    return nullptr;
+  }
+  std::FILE* f = _fdopen(fd, "wb");
+  if (f == nullptr) {
+    _close(fd);
+    DeleteFileW(wide.c_str());
+  }
+  return f;
 }
 
 }  // namespace vexlor::platform

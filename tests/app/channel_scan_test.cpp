@@ -141,14 +141,7 @@ TEST_F(ScanTest, PictureLargerThanTheFirstBufferIsKeptWhole) {
   if (!testing::HaveTool("x264") || !testing::HaveTool("ffmpeg")) GTEST_SKIP() << "no x264/ffmpeg";
   // 1280 x 720 pixels take 3,686,400 bytes, more than the buffer a channel starts with.
   const std::string stream = dir_ / "hd.264";
-  const std::string raw = dir_ / "hd.yuv";
-  ASSERT_EQ(RunProgram({"ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i",
-                        "testsrc2=size=1280x720:rate=25", "-frames:v", "2", "-pix_fmt", "yuv420p",
-                        "-f", "rawvideo", raw}),
-            0);
-  ASSERT_EQ(RunProgram({"x264", "--quiet", "--profile", "baseline", "--preset", "ultrafast",
-                        "--input-res", "1280x720", "-o", stream, raw}),
-            0);
+  ASSERT_TRUE(testing::EncodeX264(stream, "testsrc2", 1280, 720, 2));
   Make({"--channel", "7=" + stream});
   ASSERT_LT(job_.pictures[7].size(), size_t{1280} * 720 * 4);
   ASSERT_EQ(ScanChannels(&job_, nullptr), 1);
@@ -161,6 +154,27 @@ TEST_F(ScanTest, PictureLargerThanTheFirstBufferIsKeptWhole) {
   int non_zero = 0;
   for (int i = 0; i < 1280 * 4; ++i) non_zero += last_row[i] != 0;
   EXPECT_GT(non_zero, 1280);
+}
+
+TEST_F(ScanTest, APictureStillInsideTheDecoderAtTheEndCounts) {
+  if (!testing::HaveTool("x264") || !testing::HaveTool("ffmpeg")) GTEST_SKIP() << "no x264/ffmpeg";
+  // One picture: the decoder finishes it only when drained at the end of the scan.
+  const std::string stream = dir_ / "one.264";
+  ASSERT_TRUE(testing::EncodeX264(stream, "testsrc2", 176, 144, 1));
+  Make({"--channel", "5=" + stream});
+  ASSERT_EQ(ScanChannels(&job_, &sink_), 1);
+  EXPECT_EQ(job_.widths[5], 176);
+  EXPECT_EQ(job_.heights[5], 144);
+  EXPECT_EQ(job_.picture_widths[5], 176);
+
+  // Not when the scan is cancelled.
+  ConversionJob fresh;
+  ASSERT_EQ(fresh.OpenRecording(Rec()), 0);
+  ValueSink cancelling;
+  cancelling.cancel_at = 0;
+  cancelling.job = &fresh;
+  EXPECT_EQ(ScanChannels(&fresh, &cancelling), 0);
+  EXPECT_EQ(fresh.widths[5], 0);
 }
 
 }  // namespace

@@ -1,11 +1,21 @@
 // The conversion worker on recordings built byte by byte. The channel sizes come from a
 // stand-in scan here, so the writing passes are checked whatever the decoder can do; the real
 // scan is covered in channel_scan_test.cpp and end to end in the command-line tests.
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
+#include <algorithm>
 #include <array>
-#include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <future>
 #include <mutex>
-#include <thread>
 
 #include "app/conversion_job.h"
 #include "app/test_support.h"
@@ -71,6 +81,16 @@ class WorkerTest : public ::testing::Test {
     job_.scan_channels = &FakeScan;
   }
   std::string Rec() const { return dir_ / "cam.kvr"; }
+  std::vector<std::string> Files() const { return testing::ListDir(dir_.path()); }
+  static bool KindOfFifo(const std::string& path) {
+    return std::filesystem::is_fifo(std::filesystem::symlink_status(path));
+  }
+  static bool WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream f(testing::Fs(path), std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    f.close();
+    return bool(f);
+  }
   std::string Out(int c) const { return OutputName(Rec(), c); }
 
   // Video frame of channel c stamped seconds + ticks, written as recorded.
@@ -218,6 +238,9 @@ TEST_F(WorkerTest, RateEdgeCases) {
   EXPECT_EQ(huge.video_scale, 1u);
   EXPECT_EQ(huge.video_rate, 24u);
   EXPECT_EQ(huge.micro_sec_per_frame, 41666u);
+  // The average shown counts only the rates the headers carry: channel 0's.
+  EXPECT_EQ(job_.channel_rates[3], 0.0);
+  EXPECT_EQ(ProgressText(job_, kDone, 0, ""), "Done. Average FPS = 10.00");
 }
 
 TEST_F(WorkerTest, NoChannelAndNoRecording) {
@@ -265,83 +288,172 @@ TEST_F(WorkerTest, CancelLeavesEarlierFilesCompleteAndTheCurrentOneValid) {
   EXPECT_EQ(cut.video_length, 0u);
 }
 
-TEST_F(WorkerTest, CancelDuringTheScanClosesAnEmptyButValidFile) {
-  g_sizes[0] = {32, 32};
+TEST_F(WorkerTest, CancelDuringTheScanWritesNoFile) {
+  // A channel with a size when the scan is cancelled: its earlier file stays as it was, and
+  // no other file appears.
+  g_sizes[0] = g_sizes[1] = {32, 32};
   g_cancel_in_scan = true;
   Video(0, 1, 0);
-  Video(0, 2, 0);
+  Video(1, 2, 0);
+  const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+  ASSERT_TRUE(WriteFile(Out(0), earlier));
   EXPECT_EQ(Run(), 0);
-  const AviFile a = ParseAvi(Out(0));
-  ASSERT_TRUE(a.ok) << a.error;
-  EXPECT_TRUE(a.chunks.empty());
+  EXPECT_EQ(testing::ReadAll(Out(0)), earlier);
+  EXPECT_FALSE(testing::Exists(Out(1)));
   EXPECT_TRUE(sink_.events().empty());
+  EXPECT_EQ(Files(), (std::vector<std::string>{"cam.kvr", "cam_01.avi"}));
+}
+
+TEST_F(WorkerTest, AFileGetsItsNameOnlyWhenComplete) {
+  g_sizes[0] = {32, 32};
+  for (int i = 0; i < 30; ++i) Video(0, 10 + i, 0);
+  const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+  ASSERT_TRUE(WriteFile(Out(0), earlier));
+  // The first conversion holds in channel 0's pass, its file open under a temporary name.
+  std::promise<void> holding;
+  sink_.on_event = [&holding, first = true](int kind, int) mutable {
+    if (kind == kWriteStep && first) holding.set_value();
+    first = first && kind != kWriteStep;
+  };
+  job_.hold_point = 0;
+  ASSERT_TRUE(builder_.Write(Rec()));
+  ASSERT_EQ(job_.OpenRecording(Rec()), 0);
+  ASSERT_TRUE(job_.StartConversion(&sink_));
+  holding.get_future().wait();
+  EXPECT_EQ(testing::ReadAll(Out(0)), earlier);
+  EXPECT_EQ(Files().size(), 3u) << "the recording, the earlier file, one temporary file";
+
+  // A second conversion of the same recording to the same name meanwhile: its file is
+  // complete when it takes the name.
+  ConversionJob other;
+  other.scan_channels = &FakeScan;
+  ASSERT_EQ(other.OpenRecording(Rec()), 0);
+  ASSERT_TRUE(other.StartConversion(nullptr));
+  other.Wait();
+  EXPECT_EQ(other.last_result.load(), 1);
+  const AviFile complete = ParseAvi(Out(0));
+  ASSERT_TRUE(complete.ok) << complete.error;
+  ExpectChunks(complete, 0);
+
+  // The first one, cancelled, still closes its file as a valid AVI under the name.
+  job_.CancelAndWait();
+  EXPECT_EQ(job_.last_result.load(), 0);
+  const AviFile cut = ParseAvi(Out(0));
+  ASSERT_TRUE(cut.ok) << cut.error;
+  EXPECT_EQ(cut.video_scale, 1u);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"cam.kvr", "cam_01.avi"}));
 }
 
 TEST_F(WorkerTest, CancelAndWaitStopsARunningWorker) {
   g_sizes[0] = {32, 32};
   for (int i = 0; i < 2000; ++i) Video(0, i, 0, 1000);
-  // The worker holds at the first event of the writing pass until the cancel is raised, and
-  // the cancel is raised once it holds there: it arrives mid-pass whatever the speed of the
-  // machine.
-  std::atomic<bool> holding{false};
-  sink_.on_event = [this, &holding](int kind, int) {
-    if (kind != kWriteStep || holding.load()) return;
-    holding.store(true);
-    while (job_.cancel_requested.load() == 0) std::this_thread::yield();
+  // The worker holds after the first frame of the pass until it is cancelled.
+  job_.hold_point = 0;
+  std::promise<void> holding;
+  sink_.on_event = [&holding](int kind, int) {
+    if (kind == kWriteStep) holding.set_value();
   };
   ASSERT_TRUE(builder_.Write(Rec()));
   ASSERT_EQ(job_.OpenRecording(Rec()), 0);
   ASSERT_TRUE(job_.StartConversion(&sink_));
   EXPECT_FALSE(job_.StartConversion(&sink_));  // one worker at a time
   EXPECT_EQ(job_.OpenRecording(Rec()), 3);     // nothing changes while it runs
-  while (!holding.load()) std::this_thread::yield();
+  holding.get_future().wait();
   job_.CancelAndWait();
   EXPECT_FALSE(job_.Running());
   EXPECT_EQ(job_.last_result.load(), 0);
   const AviFile a = ParseAvi(Out(0));
   ASSERT_TRUE(a.ok) << a.error;
-  EXPECT_GT(a.chunks.size(), 0u);
-  EXPECT_LT(a.chunks.size(), 2000u);
+  EXPECT_LE(a.chunks.size(), 1u);
+  EXPECT_LE(sink_.Count(kWriteStep, 0), 1);
 }
 
 TEST_F(WorkerTest, WriteFailuresStopTheConversion) {
+  // Channel 2's file outgrows the file-size limit; the limit leaves channel 0's file alone.
   g_sizes[0] = g_sizes[2] = g_sizes[3] = {32, 32};
-  for (int i = 0; i < 50; ++i)
-    for (int c : {0, 2, 3}) Video(c, i, 0, 3000);
-      // Channel 2's file lands on a full device (where there is one); channel 3's could not even
-      // be created.
+  for (int i = 0; i < 50; ++i) {
+    Video(0, i, 0, 500);
+    Video(2, i, 0, 6000);
+    Video(3, i, 0, 500);
+  }
+  const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+  ASSERT_TRUE(WriteFile(Out(2), earlier));
+  ASSERT_TRUE(builder_.Write(Rec()));
+  {
 #ifdef _WIN32
-  ASSERT_TRUE(std::filesystem::create_directory(testing::Fs(Out(2))));
+    // Channel 2's earlier file is held open elsewhere, as a player holds it, without leave to
+    // delete it: the complete file cannot take its name.
+    std::FILE* held = _wfopen(testing::Fs(Out(2)).c_str(), L"rb");
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(job_.OpenRecording(Rec()), 0);
+    EXPECT_TRUE(job_.StartConversion(&sink_));
+    job_.Wait();
+    std::fclose(held);
 #else
-  std::filesystem::create_symlink("/dev/full", Out(2));
+    // Channel 2's file outgrows the file-size limit, which leaves channel 0's file alone.
+    // SIGXFSZ ignored: the write fails instead of ending the process.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old_limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    rlimit limit = old_limit;
+    limit.rlim_cur = 100 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    EXPECT_EQ(job_.OpenRecording(Rec()), 0);
+    EXPECT_TRUE(job_.StartConversion(&sink_));
+    job_.Wait();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old_limit), 0);
 #endif
-  ASSERT_TRUE(std::filesystem::create_directory(testing::Fs(Out(3))));
-  EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(job_.last_result.load(), 0);
+  }
   const AviFile a = ParseAvi(Out(0));
   ASSERT_TRUE(a.ok) << a.error;
   ExpectChunks(a, 0);
+  // The failed file was removed: the earlier one is still there, and no temporary file.
+  EXPECT_EQ(testing::ReadAll(Out(2)), earlier);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"cam.kvr", "cam_01.avi", "cam_03.avi"}));
   const std::vector<Event> ev = sink_.events();
   ASSERT_FALSE(ev.empty());
   EXPECT_EQ(ev.back(), (Event{kWriteError, 2}));
   EXPECT_EQ(ProgressText(job_, ev.back().kind, ev.back().value, ""), "CH_03. Write Error");
   EXPECT_EQ(sink_.Count(kWriteStep, 3), 0);  // it stopped at channel 2
 
-  // A file that cannot be created is reported the same way.
+  // A name that cannot be written (a directory, a FIFO) is reported the same way, and the
+  // FIFO is never opened.
   ASSERT_TRUE(std::filesystem::remove(testing::Fs(Out(2))));
   ASSERT_TRUE(std::filesystem::create_directory(testing::Fs(Out(2))));
-  RecordingSink second;
-  ASSERT_TRUE(job_.StartConversion(&second));
-  job_.Wait();
-  EXPECT_EQ(job_.last_result.load(), 0);
-  EXPECT_EQ(second.events().back(), (Event{kWriteError, 2}));
-  EXPECT_EQ(second.Count(kDone, 0), 0);
+  std::vector<int> blocked_channels = {2};
+#ifndef _WIN32
+  ASSERT_EQ(mkfifo(Out(3).c_str(), 0644), 0);
+  blocked_channels.push_back(3);
+#endif
+  for (int blocked : blocked_channels) {
+    RecordingSink second;
+    ASSERT_TRUE(job_.StartConversion(&second));
+    job_.Wait();
+    EXPECT_EQ(job_.last_result.load(), 0);
+    EXPECT_EQ(second.events().back(), (Event{kWriteError, blocked}));
+    EXPECT_EQ(second.Count(kDone, 0), 0);
+    if (blocked == 2) {
+      ASSERT_TRUE(std::filesystem::remove(testing::Fs(Out(2))));
+    }
+  }
+#ifndef _WIN32
+  EXPECT_EQ(KindOfFifo(Out(3)), true);
+#endif
 }
 
 TEST(ConversionJob, OpenRecordingRefusesWhatItCannotRead) {
   ScratchDir dir;
   ConversionJob job;
   EXPECT_EQ(job.OpenRecording(dir / "missing.kvr"), 1);
-  EXPECT_EQ(job.OpenRecording(dir.path()), 1);  // a directory
+  EXPECT_EQ(job.OpenRecording(dir.path()), 4);  // a directory
+#ifdef _WIN32
+  EXPECT_EQ(job.OpenRecording("NUL"), 5);  // a device
+#else
+  EXPECT_EQ(job.OpenRecording("/dev/null"), 5);  // a device
+  ASSERT_EQ(mkfifo((dir / "fifo.kvr").c_str(), 0644), 0);
+  EXPECT_EQ(job.OpenRecording(dir / "fifo.kvr"), 5);  // never opened, so it cannot block
+#endif
   EXPECT_FALSE(job.HasRecording());
 
   // Sparse files on both sides of 2 GB.

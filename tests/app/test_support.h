@@ -92,6 +92,17 @@ inline bool MakeSparseFile(const std::string& path, int64_t size) {
 #endif
 }
 
+// The names in a folder (UTF-8), sorted.
+inline std::vector<std::string> ListDir(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(Fs(dir))) {
+    const std::u8string name = e.path().filename().u8string();
+    names.emplace_back(name.begin(), name.end());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 inline void PutLe(uint8_t* p, uint32_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -254,6 +265,29 @@ inline int RunProgram(const std::vector<std::string>& argv, std::string* output 
 inline std::string CliPath() {
   const char* env = std::getenv("VEXLOR_CLI");
   return env ? env : std::string(VEXLOR_BINARY_DIR) + "/src/cli/vexlor";
+}
+
+// Encodes `frames` pictures of the lavfi source `source` (for example "color=c=blue") of
+// width x height with x264 (Baseline) into `out`, through a raw file beside it. True on
+// success; needs ffmpeg and x264.
+inline bool EncodeX264(const std::string& out, const std::string& source, int width, int height,
+                       int frames, const std::vector<std::string>& x264_options = {}) {
+  const std::string size = std::to_string(width) + "x" + std::to_string(height);
+  const char* joint = source.find('=') == std::string::npos ? "=" : ":";
+  const std::string raw = out + ".yuv";
+  bool ok = RunProgram({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                        source + joint + "size=" + size + ":rate=25", "-frames:v",
+                        std::to_string(frames), "-pix_fmt", "yuv420p", "-f", "rawvideo", raw}) == 0;
+  if (ok) {
+    std::vector<std::string> x264 = {"x264",     "--quiet",  "--profile",
+                                     "baseline", "--preset", "ultrafast"};
+    x264.insert(x264.end(), x264_options.begin(), x264_options.end());
+    x264.insert(x264.end(), {"--input-res", size, "-o", out, raw});
+    ok = RunProgram(x264) == 0;
+  }
+  std::error_code ec;
+  std::filesystem::remove(Fs(raw), ec);
+  return ok;
 }
 
 }  // namespace vexlor::testing

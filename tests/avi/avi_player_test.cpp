@@ -52,6 +52,36 @@ std::vector<int> KeyFrames(const std::string& input) {
   return out;
 }
 
+// The writing pass of one channel into `avi`; returns the number of video frames written.
+uint32_t WriteChannel(const std::string& rec, int channel, const std::string& avi, int width,
+                      int height, uint32_t* audio_samples = nullptr) {
+  container::RecordingSource src;
+  src.file = std::fopen(rec.c_str(), "rb");
+  EXPECT_NE(src.file, nullptr);
+  if (src.file == nullptr) return 0;
+  container::MediaFrame frame;
+  container::InitFrame(&frame);
+  AviWriter writer;
+  writer.settings.width = width;
+  writer.settings.height = height;
+  EXPECT_EQ(writer.Open(avi.c_str()), kAviOk);
+  uint32_t videos = 0, samples = 0;
+  while (container::ReadNextFrame(&src, &frame) == 1) {
+    if (frame.channel != channel) continue;
+    EXPECT_EQ(writer.WriteFrame(frame.data.data(), frame.length), kAviOk);
+    videos += (frame.data[3] >> 4) == container::kVideoKind;
+    samples += (frame.data[3] >> 4) == container::kAudioKind ? frame.length - 32 : 0;
+  }
+  std::fclose(src.file);
+  writer.videoHeader.dwScale = 100;
+  writer.videoHeader.dwRate = 2500;
+  writer.videoHeader.dwLength = videos;
+  writer.mainHeader.dwMicroSecPerFrame = 40000;
+  EXPECT_EQ(writer.Close(), kAviOk);
+  if (audio_samples != nullptr) *audio_samples = samples;
+  return videos;
+}
+
 TEST(AviPlayerTest, PlayersSeeTheStreamWeWrote) {
   if (!testing::HaveTool("ffprobe") || !testing::HaveTool("ffmpeg"))
     GTEST_SKIP() << "ffprobe/ffmpeg not installed (or not usable from this build)";
@@ -73,29 +103,7 @@ TEST(AviPlayerTest, PlayersSeeTheStreamWeWrote) {
            &code);
     ASSERT_EQ(code, 0);
 
-    // The writing pass of one channel.
-    container::RecordingSource src;
-    src.file = std::fopen(rec.c_str(), "rb");
-    ASSERT_NE(src.file, nullptr);
-    container::MediaFrame frame;
-    container::InitFrame(&frame);
-    AviWriter writer;
-    writer.settings.width = c.width;
-    writer.settings.height = c.height;
-    ASSERT_EQ(writer.Open(avi.c_str()), kAviOk);
-    uint32_t videos = 0;
-    while (container::ReadNextFrame(&src, &frame) == 1) {
-      if (frame.channel != 3) continue;
-      ASSERT_EQ(writer.WriteFrame(frame.data.data(), frame.length), kAviOk);
-      videos += (frame.data[3] >> 4) == container::kVideoKind;
-    }
-    std::fclose(src.file);
-    writer.videoHeader.dwScale = 100;
-    writer.videoHeader.dwRate = 2500;
-    writer.videoHeader.dwLength = videos;
-    writer.mainHeader.dwMicroSecPerFrame = 40000;
-    ASSERT_EQ(writer.Close(), kAviOk);
-
+    const uint32_t videos = WriteChannel(rec, 3, avi, c.width, c.height);
     const std::string probe =
         Output({"ffprobe", "-v", "error", "-count_frames", "-show_entries",
                 "stream=codec_name,width,height,nb_read_frames,sample_rate,channels", "-of",
@@ -125,6 +133,45 @@ TEST(AviPlayerTest, PlayersSeeTheStreamWeWrote) {
     std::remove(rec.c_str());
     std::remove(avi.c_str());
   }
+}
+
+TEST(AviPlayerTest, TheAudioStreamIsDeclaredAsWritten) {
+  if (!testing::HaveTool("ffprobe"))
+    GTEST_SKIP() << "ffprobe not installed (or not usable from this build)";
+  const char* cli = std::getenv("VEXLOR_CLI");
+  ASSERT_NE(cli, nullptr);
+  const std::string tmp =
+      std::string(::testing::TempDir()) + "audio_" + std::to_string(testing::ProcessId());
+  const std::string data = VEXLOR_SOURCE_DIR "/tests/data/x264/";
+  const std::string rec = tmp + ".kvr", with = tmp + "_a.avi", without = tmp + "_v.avi";
+  int code = -1;
+  Output({cli, "mkrec", "-o", rec, "--channel", "3=" + data + "refs_slices.264", "--channel",
+          "4=" + data + "qp51.264", "--audio", "3"},
+         &code);
+  ASSERT_EQ(code, 0);
+  uint32_t samples = 0;
+  WriteChannel(rec, 3, with, 176, 144, &samples);
+  WriteChannel(rec, 4, without, 176, 144);
+  ASSERT_GT(samples, 0u);
+  // What ffprobe prints of the streams, warnings included.
+  auto streams = [](const std::string& file) {
+    return testing::RunProcess({"ffprobe", "-v", "warning", "-show_entries",
+                                "stream=codec_type,nb_frames", "-of", "csv=p=0", file})
+        .output;
+  };
+  // The true number of samples, not a fixed 26,880.
+  EXPECT_EQ(streams(with), "video,30\naudio," + std::to_string(samples) + "\n");
+  // No audio written: one stream, and nothing to warn about.
+  EXPECT_EQ(streams(without), "video,20\n");
+  for (const std::string& file : {with, without}) {
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(testing::ReadWholeFile(file, &bytes));
+    testing::WalkedAvi walked;
+    EXPECT_EQ(testing::WalkAvi(bytes, &walked), "") << file;
+    EXPECT_EQ(walked.movi_fourcc, 322u) << "every offset stays where it was";
+    std::remove(file.c_str());
+  }
+  std::remove(rec.c_str());
 }
 
 }  // namespace

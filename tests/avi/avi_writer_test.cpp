@@ -161,7 +161,7 @@ TEST(AviWriterTest, ChunksIndexFlagsAndHeaders) {
   EXPECT_EQ(avi.U32(a + 4), 0u);
   EXPECT_EQ(avi.U32(a + 20), 1u);
   EXPECT_EQ(avi.U32(a + 24), 8000u);
-  EXPECT_EQ(avi.U32(a + 32), 26880u);
+  EXPECT_EQ(avi.U32(a + 32), all[4].size() - 32);  // dwLength: the samples written
   EXPECT_EQ(avi.U32(a + 36), 26880u);
   EXPECT_EQ(avi.U32(a + 44), 1u);
   const size_t af = avi.audio_strf;
@@ -271,16 +271,30 @@ TEST(AviWriterTest, FailuresAreReported) {
   EXPECT_NE(w.Close(), kAviOk);
   WriteAndWalk(&w, TempPath("after_failure.avi"), {idr});  // the writer recovers
 
-#ifndef _WIN32
-  // A full disk.
-  if (access("/dev/full", W_OK) == 0) {
-    ASSERT_EQ(w.Open("/dev/full"), kAviOk);
-    for (int k = 0; k < 20; ++k) w.WriteFrame(idr.data(), uint32_t(idr.size()));
-    EXPECT_NE(w.Close(), kAviOk);
-  }
+  // Only regular files are written: a device is refused, never opened.
+#ifdef _WIN32
+  const std::string device = "NUL";
+#else
+  const std::string device = "/dev/full";
+#endif
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(w.Open(device.c_str()), kAviCannotCreate);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "error: " + device + " is not a regular file\n");
+  EXPECT_NE(w.Close(), kAviOk);
 
-  // A file-size limit hit in the middle of the chunks (in a child, so the limit stays there).
+#ifndef _WIN32
+
+  // A file-size limit hit in the middle of the chunks (in a child, so the limit stays there):
+  // the failed file is removed, and the earlier file of that name stays as it was.
   const std::string path = TempPath("limited.avi");
+  const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+  {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(earlier.data(), 1, earlier.size(), f);
+    std::fclose(f);
+  }
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -301,6 +315,9 @@ TEST(AviWriterTest, FailuresAreReported) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "11: Close reported success, 12: no WriteFrame failed";
+  Bytes after;
+  ASSERT_TRUE(testing::ReadWholeFile(path, &after));
+  EXPECT_EQ(after, earlier);
   std::remove(path.c_str());
 #endif
 }

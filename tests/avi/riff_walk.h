@@ -83,12 +83,18 @@ inline std::string WalkAvi(const std::vector<uint8_t>& b, WalkedAvi* out) {
     h.push_back({Tag(b, at), at + 8, size});
     at += 8 + size + (size & 1);
   }
+  // A file without audio declares one stream: its audio list is a JUNK chunk of zeros.
+  const bool audio = h.size() == 3 && h[2].id == "LIST";
   if (h.size() != 3 || h[0].id != "avih" || h[0].size != 56 || h[1].id != "LIST" ||
-      h[2].id != "LIST") {
-    return "hdrl is not avih, LIST, LIST";
+      (h[2].id != "LIST" && (h[2].id != "JUNK" || h[2].size != 94))) {
+    return "hdrl is not avih, LIST, LIST or JUNK";
   }
   out->avih = h[0].data_offset;
-  for (int s = 1; s <= 2; ++s) {
+  if (LeU32(b, out->avih + 24) != (audio ? 2u : 1u)) return "dwStreams != stream lists";
+  for (size_t at = h[2].data_offset; !audio && at < h[2].data_offset + h[2].size; ++at) {
+    if (b[at] != 0) return "JUNK chunk is not zeros";
+  }
+  for (int s = 1; s <= (audio ? 2 : 1); ++s) {
     const size_t list = h[size_t(s)].data_offset;
     if (Tag(b, list) != "strl" || Tag(b, list + 4) != "strh" || LeU32(b, list + 8) != 56 ||
         Tag(b, list + 68) != "strf") {
@@ -136,6 +142,14 @@ inline std::string WalkAvi(const std::vector<uint8_t>& b, WalkedAvi* out) {
     if (Tag(b, header) != e.id || LeU32(b, header + 4) != e.size) {
       return "idx1 entry " + std::to_string(k) + " disagrees with its chunk";
     }
+  }
+  // The audio stream declares exactly the samples written: one byte each.
+  uint64_t audio_bytes = 0;
+  for (const WalkedChunk& c : out->chunks) audio_bytes += c.id == "01wb" ? c.size : 0;
+  if (audio_bytes > 0 && !audio) return "audio chunks without an audio stream";
+  if (audio && LeU32(b, out->audio_strh + 32) != audio_bytes) {
+    return "audio dwLength " + std::to_string(LeU32(b, out->audio_strh + 32)) +
+           " != " + std::to_string(audio_bytes) + " samples written";
   }
   return "";
 }

@@ -3,12 +3,15 @@
 // installed, played back and compared picture by picture with the source streams.
 #ifndef _WIN32
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -86,8 +89,17 @@ class ConvertTest : public ::testing::Test {
     args.insert(args.begin(), CliPath());
     return std::to_string(RunProgram(args, out));
   }
+  // The names in the scratch folder, sorted: no temporary file may stay behind.
+  std::vector<std::string> Names() const { return testing::ListDir(dir_.path()); }
   ScratchDir dir_;
 };
+
+bool WriteFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream f(testing::Fs(path), std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  f.close();
+  return bool(f);
+}
 
 TEST_F(ConvertTest, ChannelsBecomeAviFilesHoldingTheirFramesUnchanged) {
   // Channels 0, 3 and 12; audio on 3; every 7th video frame passthrough; damaged packets that
@@ -205,8 +217,8 @@ TEST_F(ConvertTest, RefusalsAndExitCodes) {
 TEST_F(ConvertTest, WriteErrorAndPathWithoutExtension) {
   const std::string rec = dir_ / "cam";  // no extension: files are cam_NN.avi
   std::string out;
-  ASSERT_EQ(Vexlor({"mkrec", "-o", rec, "--channel", "1=" + Data("qp51.264"), "--channel",
-                    "4=" + Data("no_deblock.264")},
+  ASSERT_EQ(Vexlor({"mkrec", "-o", rec, "--channel", "1=" + Data("no_deblock.264"), "--channel",
+                    "4=" + Data("refs_slices.264")},
                    &out),
             "0")
       << out;
@@ -225,24 +237,185 @@ TEST_F(ConvertTest, WriteErrorAndPathWithoutExtension) {
   EXPECT_EQ(again.chunks.size(), first.chunks.size());
   EXPECT_EQ(again.video_scale, 100u);
 
-  // The second channel's file lands on a full disk (or, without a full device, cannot be
-  // created): reported, and never "Done".
-  ASSERT_TRUE(std::filesystem::remove(testing::Fs(dir_ / "cam_05.avi")));
+  // The second channel's file cannot be completed: the error is reported, never "Done"; the
+  // failed file is removed and the earlier one of that name survives.
+  const Bytes earlier = testing::ReadAll(dir_ / "cam_05.avi");
 #ifdef _WIN32
-  ASSERT_TRUE(std::filesystem::create_directory(testing::Fs(dir_ / "cam_05.avi")));
-#else
-  std::filesystem::create_symlink("/dev/full", dir_ / "cam_05.avi");
-#endif
+  // Its earlier file is held open elsewhere, as a player holds it, without leave to delete it.
+  std::FILE* held = _wfopen(testing::Fs(dir_ / "cam_05.avi").c_str(), L"rb");
+  ASSERT_NE(held, nullptr);
   EXPECT_EQ(Vexlor({"convert", rec}, &out), "1");
+  std::fclose(held);
+#else
+  // It outgrows the file-size limit; the program is not killed by the limit's signal.
+  const size_t small = testing::ReadAll(dir_ / "cam_02.avi").size();
+  ASSERT_GT(earlier.size(), small + 2000);
+  const std::string limit = std::to_string((small + earlier.size()) / 2);
+  EXPECT_EQ(
+      std::to_string(RunProgram({"prlimit", "--fsize=" + limit, CliPath(), "convert", rec}, &out)),
+      "1");
+#endif
   EXPECT_EQ(Lines(out).back(), "CH_05. Write Error") << out;
   EXPECT_EQ(out.find("Done"), std::string::npos) << out;
   EXPECT_TRUE(ParseAvi(dir_ / "cam_02.avi").ok);
+  EXPECT_TRUE(testing::ReadAll(dir_ / "cam_05.avi") == earlier);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"cam", "cam_02.avi", "cam_05.avi"}));
+}
+
+TEST_F(ConvertTest, TheRecordingIsNeverWrittenThrough) {
+  const std::string rec = dir_ / "same.kvr";
+  std::string out;
+  ASSERT_EQ(Vexlor({"mkrec", "-o", rec, "--channel", "0=" + Data("qp51.264")}, &out), "0");
+  const Bytes recording = testing::ReadAll(rec);
+  const std::string avi = dir_ / "same_01.avi";
+  std::error_code ec;
+
+  // A symbolic link to the recording at the output name is replaced, not written through.
+  std::filesystem::create_symlink(testing::Fs(rec), testing::Fs(avi), ec);
+  const bool symlinks = !ec;
+  if (symlinks) {
+    EXPECT_EQ(Vexlor({"convert", rec}, &out), "0") << out;
+    EXPECT_TRUE(testing::ReadAll(rec) == recording);
+    EXPECT_TRUE(ParseAvi(avi).ok);
+    EXPECT_FALSE(std::filesystem::is_symlink(testing::Fs(avi)));
+    ASSERT_TRUE(std::filesystem::remove(testing::Fs(avi)));
+  } else {
+    std::printf("no symbolic links here (%s): that part is skipped\n", ec.message().c_str());
+  }
+
+  // A hard link is the recording under another name: refused.
+  std::filesystem::create_hard_link(testing::Fs(rec), testing::Fs(avi), ec);
+  if (ec) GTEST_SKIP() << "no hard links here: " << ec.message();
+  EXPECT_EQ(Vexlor({"convert", rec}, &out), "1");
+  EXPECT_NE(out.find("same_01.avi is the recording being converted"), std::string::npos) << out;
+  EXPECT_EQ(Lines(out).back(), "CH_01. Write Error") << out;
+  EXPECT_TRUE(testing::ReadAll(rec) == recording);
+  EXPECT_TRUE(testing::ReadAll(avi) == recording);
+  if (!symlinks) return;
+
+  // The recording reached through a link whose output name is the recording itself.
+  ASSERT_TRUE(std::filesystem::remove(testing::Fs(rec)));
+  const std::string alias = dir_ / "same";  // same -> same_01.avi, whose output is same_01.avi
+  std::filesystem::create_symlink(testing::Fs(avi), testing::Fs(alias), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  EXPECT_EQ(Vexlor({"convert", alias}, &out), "1");
+  EXPECT_TRUE(testing::ReadAll(avi) == recording);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"same", "same_01.avi"}));
+}
+
+TEST_F(ConvertTest, OnlyRegularFilesAreReadOrWritten) {
+  const std::string rec = dir_ / "f.kvr";
+  std::string out;
+  ASSERT_EQ(Vexlor({"mkrec", "-o", rec, "--channel", "0=" + Data("qp51.264")}, &out), "0");
+#ifdef _WIN32
+  const std::string device = "NUL";
+  const std::string fifo = "\\\\.\\pipe\\vexlor-no-such-pipe";  // by its name alone
+#else
+  const std::string device = "/dev/zero";
+  // An output name that is a FIFO is refused without being opened.
+  const std::string fifo = dir_ / "f_01.avi";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  EXPECT_EQ(Vexlor({"convert", rec}, &out), "1");
+  EXPECT_NE(out.find("f_01.avi is not a regular file"), std::string::npos) << out;
+  EXPECT_EQ(Lines(out).back(), "CH_01. Write Error") << out;
+  EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+#endif
+
+  // Inputs: a directory, a FIFO, a device, for every command that reads one.
+  for (const std::string command : {"convert", "probe", "snapshot", "frames", "decode"}) {
+    EXPECT_EQ(Vexlor({command, dir_.path()}, &out), "1") << command;
+    EXPECT_EQ(out, "error: " + dir_.path() + " is a directory\n") << command;
+    EXPECT_EQ(Vexlor({command, device}, &out), "1") << command;
+    EXPECT_EQ(out, "error: " + device + " is not a regular file\n") << command;
+    if (command == "decode") continue;  // a stream may come through a pipe
+    EXPECT_EQ(Vexlor({command, fifo}, &out), "1") << command;
+    EXPECT_EQ(out, "error: " + fifo + " is not a regular file\n") << command;
+  }
+}
+
+TEST_F(ConvertTest, DecodeReadsItsStreamInBoundedPieces) {
+  // A stream longer than one piece: the pictures of a stream repeated eight times, the
+  // pieces' seams falling inside units, decode as the single stream's pictures eight times.
+  const Bytes one = testing::ReadAll(Data("qp1.264"));
+  Bytes eight;
+  for (int i = 0; i < 8; ++i) eight.insert(eight.end(), one.begin(), one.end());
+  const std::string long_stream = dir_ / "eight.264";
+  ASSERT_TRUE(WriteFile(long_stream, eight));
+  ASSERT_GT(eight.size(), size_t{1} << 20);
+  std::string single, repeated;
+  ASSERT_EQ(Vexlor({"decode", "--md5", Data("qp1.264")}, &single), "0");
+  ASSERT_EQ(Vexlor({"decode", "--md5", long_stream}, &repeated), "0");
+  const std::vector<std::string> a = Lines(single), b = Lines(repeated);
+  ASSERT_FALSE(a.empty());
+  ASSERT_EQ(b.size(), 8 * a.size());
+  for (size_t i = 0; i < b.size(); ++i) {
+    EXPECT_EQ(b[i].substr(b[i].find(' ')), a[i % a.size()].substr(a[i % a.size()].find(' ')));
+  }
+
+#if defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
+  GTEST_SKIP() << "no address-space limit here (Windows, or the sanitizers)";
+#else
+  // 128 MiB of zeros decoded within 64 MB of address space: never held whole.
+  const std::string zeros = dir_ / "zeros.264";
+  ASSERT_TRUE(testing::MakeSparseFile(zeros, int64_t{128} << 20));
+  std::string out;
+  EXPECT_EQ(RunProgram({"prlimit", "--as=64000000", CliPath(), "decode", zeros}, &out), 0) << out;
+#endif
+}
+
+TEST_F(ConvertTest, SnapshotOfEverySizeTheDecoderAccepts) {
+  if (!HaveTool("x264") || !HaveTool("ffmpeg")) GTEST_SKIP() << "no x264/ffmpeg";
+  // 4096 x 2320: more than the 4096 x 2304 pixels a channel's picture buffer once stopped at.
+  const std::string stream = dir_ / "large.264", rec = dir_ / "large.kvr";
+  ASSERT_TRUE(testing::EncodeX264(stream, "color=c=0x3060a0", 4096, 2320, 2, {"--level", "5.1"}));
+  std::string out;
+  ASSERT_EQ(Vexlor({"mkrec", "-o", rec, "--channel", "0=" + stream}, &out), "0");
+  ASSERT_EQ(Vexlor({"snapshot", rec}, &out), "0") << out;
+  EXPECT_EQ(out, dir_ / "large_01.png 4096x2320\n");
+  const Bytes png = testing::ReadAll(dir_ / "large_01.png");
+  ASSERT_GE(png.size(), 24u);
+  EXPECT_EQ(Bytes(png.begin() + 12, png.begin() + 24),
+            (Bytes{'I', 'H', 'D', 'R', 0, 0, 0x10, 0, 0, 0, 0x09, 0x10}));
 }
 
 #ifndef _WIN32  // POSIX signals; Ctrl-C on Windows is checked under wine (tests/windows)
+// Runs `vexlor convert rec` holding at `hold` (the tests' hold point, where the conversion
+// waits until it is cancelled), sends `sig` once `wait_for` appears in its output, and returns
+// the wait status; the output goes to *seen.
+int ConvertAndSignal(const std::string& rec, const char* hold, const std::string& wait_for, int sig,
+                     std::string* seen) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return -1;
+  const std::string cli = CliPath();
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    dup2(pipe_fds[1], STDOUT_FILENO);
+    close(pipe_fds[0]);
+    setenv("VEXLOR_TEST_HOLD", hold, 1);
+    execl(cli.c_str(), cli.c_str(), "convert", rec.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipe_fds[1]);
+  char buf[256];
+  ssize_t n;
+  bool signalled = false;
+  while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) {
+    seen->append(buf, size_t(n));
+    if (!signalled && seen->find(wait_for) != std::string::npos) {
+      kill(pid, sig);
+      signalled = true;
+    }
+  }
+  close(pipe_fds[0]);
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !signalled) return -1;
+  return status;
+}
+
 TEST_F(ConvertTest, InterruptClosesTheCurrentFileValid) {
   // Two channels. The conversion holds after the first frame of channel 1's pass until it is
-  // cancelled (the tests' hold point), so the signal always arrives during that pass.
+  // cancelled, so the signal always arrives during that pass. Every signal that cancels.
   const std::string rec = dir_ / "long.kvr";
   std::string out;
   ASSERT_EQ(Vexlor({"mkrec", "-o", rec, "--channel", "0=" + Data("deblock_weak.264"), "--channel",
@@ -250,46 +423,42 @@ TEST_F(ConvertTest, InterruptClosesTheCurrentFileValid) {
                    &out),
             "0")
       << out;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    std::string seen;
+    const int status = ConvertAndSignal(rec, "CH_01", "CH_01.", sig, &seen);
+    ASSERT_TRUE(WIFEXITED(status)) << "signal " << sig << ": " << seen;
+    EXPECT_EQ(WEXITSTATUS(status), 130) << seen;
+    EXPECT_EQ(seen.find("Done"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find("CH_02."), std::string::npos) << seen;
+    // The file being written is closed as a valid AVI with the default timing; the later
+    // channel gets no file.
+    const AviFile avi = ParseAvi(dir_ / "long_01.avi");
+    ASSERT_TRUE(avi.ok) << avi.error;
+    EXPECT_EQ(avi.video_scale, 1u);
+    EXPECT_EQ(avi.video_rate, 24u);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"long.kvr", "long_01.avi"}));
+    ASSERT_EQ(unlink((dir_ / "long_01.avi").c_str()), 0);
+  }
+}
 
-  int pipe_fds[2];
-  ASSERT_EQ(pipe(pipe_fds), 0);
-  const std::string cli = CliPath();
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    dup2(pipe_fds[1], STDOUT_FILENO);
-    close(pipe_fds[0]);
-    setenv("VEXLOR_TEST_HOLD", "CH_01", 1);
-    execl(cli.c_str(), cli.c_str(), "convert", rec.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(pipe_fds[1]);
+TEST_F(ConvertTest, CancelDuringTheScanLeavesEarlierFilesAlone) {
+  const std::string rec = dir_ / "cam.kvr";
+  std::string out;
+  ASSERT_EQ(Vexlor({"mkrec", "-o", rec, "--channel", "0=" + Data("qp51.264"), "--channel",
+                    "2=" + Data("odd_size.264")},
+                   &out),
+            "0");
+  ASSERT_EQ(Vexlor({"convert", rec}, &out), "0") << out;
+  const Bytes first = testing::ReadAll(dir_ / "cam_01.avi");
+  const Bytes third = testing::ReadAll(dir_ / "cam_03.avi");
   std::string seen;
-  char buf[256];
-  ssize_t n;
-  bool signalled = false;
-  while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) {
-    seen.append(buf, size_t(n));
-    if (!signalled && seen.find("CH_01.") != std::string::npos) {
-      kill(pid, SIGINT);
-      signalled = true;
-    }
-  }
-  close(pipe_fds[0]);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(signalled) << seen;
-  ASSERT_TRUE(WIFEXITED(status));
+  const int status = ConvertAndSignal(rec, "scan", "Retrieving", SIGINT, &seen);
+  ASSERT_TRUE(WIFEXITED(status)) << seen;
   EXPECT_EQ(WEXITSTATUS(status), 130) << seen;
-  EXPECT_EQ(seen.find("Done"), std::string::npos) << seen;
-  EXPECT_EQ(seen.find("CH_02."), std::string::npos) << seen;
-  // The file being written is closed as a valid AVI with the default timing; the later
-  // channel gets no file.
-  const AviFile avi = ParseAvi(dir_ / "long_01.avi");
-  ASSERT_TRUE(avi.ok) << avi.error;
-  EXPECT_EQ(avi.video_scale, 1u);
-  EXPECT_EQ(avi.video_rate, 24u);
-  EXPECT_FALSE(testing::Exists(dir_ / "long_02.avi"));
+  EXPECT_EQ(seen.find("CH_0"), std::string::npos) << seen;
+  EXPECT_TRUE(testing::ReadAll(dir_ / "cam_01.avi") == first);
+  EXPECT_TRUE(testing::ReadAll(dir_ / "cam_03.avi") == third);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"cam.kvr", "cam_01.avi", "cam_03.avi"}));
 }
 #endif
 

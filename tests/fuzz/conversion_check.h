@@ -41,9 +41,9 @@ class EventCheck : public app::ProgressSink {
   int last_kind = -1;
 };
 
-// One job serves every input, since a new job's 33 MB of picture buffers cost far more than the
-// conversion of a small input. Each input gets what a new job would give it: fresh decoders and
-// picture buffers of the initial size; the scan and the worker reset the rest.
+// One job serves every input. Each input gets what a new job would give it: fresh decoders and
+// empty picture buffers (the scan grows them to each picture's size); the scan and the worker
+// reset the rest.
 inline app::ConversionJob* RenewedJob() {
   static app::ConversionJob job;
   for (int c = 0; c < app::kChannelCount; ++c) {
@@ -53,7 +53,7 @@ inline app::ConversionJob* RenewedJob() {
       h264::DestroyDecoder(job.decoders[c]);
       job.decoders[c] = nullptr;
     }
-    job.pictures[c].resize(app::kInitialPictureBytes);
+    job.pictures[c].clear();
   }
   job.cancel_requested.store(0);
   return &job;

@@ -29,7 +29,7 @@ class SkinButtonTest : public QObject {
       return QString();
     });
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog, 120000));
     auto* background = dialog.findChild<SkinButton*>("1006");
     QVERIFY(background);
     QCOMPARE(background->geometry(), QRect(0, 0, 400, 200));

@@ -492,7 +492,9 @@ def check_close_converting(args, work):
         check(code == 0, 'the dialog could not be closed')
         code = s.wait_exit()
         check(code == 0, f'exit status {code}')
-    check(avi_files(work) == ['cam_01.avi', 'cam_03.avi'], f'files written: {avi_files(work)}')
+    # Under their final names, and no temporary file left behind.
+    check(sorted(os.listdir(work)) == ['cam.kvr', 'cam_01.avi', 'cam_03.avi'],
+          f'files left: {sorted(os.listdir(work))}')
     print(f'cam_01.avi (finished): {check_avi(os.path.join(work, "cam_01.avi"))}')
     print(f'cam_03.avi (interrupted): {check_avi(os.path.join(work, "cam_03.avi"), False)}')
 

@@ -1,0 +1,94 @@
+// The output-file rule, the same on every platform: only the file functions differ.
+#include "platform/output_file.h"
+
+#include <chrono>
+#include <random>
+
+#include "platform/file.h"
+
+namespace vexlor::platform {
+
+std::FILE* CreateUniqueBeside(const std::string& beside, std::string* path) {
+  const size_t cut = beside.find_last_of(kPathSeparators);
+  const std::string folder = cut == std::string::npos ? std::string() : beside.substr(0, cut + 1);
+  const std::string name = cut == std::string::npos ? beside : beside.substr(cut + 1);
+  static std::random_device seed;
+  std::mt19937 random(seed() ^
+                      unsigned(std::chrono::steady_clock::now().time_since_epoch().count()));
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%08x.part", static_cast<unsigned>(random()));
+    const std::string candidate = folder + "." + name + suffix;
+    if (std::FILE* f = CreateNewFile(candidate)) {
+      *path = candidate;
+      return f;
+    }
+    // Nothing of that name: the folder itself refuses new files, another name will not help.
+    if (KindOf(candidate) == PathKind::kMissing && !IsSymbolicLink(candidate)) break;
+  }
+  return nullptr;
+}
+
+namespace {
+
+// Whether an output may take the name final_path: kOk, or why not.
+OutputFile::Result CheckFinalName(const std::string& final_path, const std::string& keep) {
+  if (IsSymbolicLink(final_path)) return OutputFile::kOk;  // the link itself is replaced
+  switch (KindOf(final_path)) {
+    case PathKind::kDirectory:
+      return OutputFile::kIsDirectory;
+    case PathKind::kFifo:
+    case PathKind::kOther:
+      return OutputFile::kNotRegular;
+    case PathKind::kRegular:
+      return !keep.empty() && SameFile(final_path, keep) ? OutputFile::kIsKept : OutputFile::kOk;
+    case PathKind::kMissing:
+      break;
+  }
+  return OutputFile::kOk;
+}
+
+}  // namespace
+
+OutputFile::Result OutputFile::Create(const std::string& final_path, const std::string& keep) {
+  Finish(false);
+  if (const Result r = CheckFinalName(final_path, keep); r != kOk) return r;
+  file_ = CreateUniqueBeside(final_path, &temp_path_);
+  if (file_ == nullptr) return kCannotCreate;
+  final_path_ = final_path;
+  keep_ = keep;
+  return kOk;
+}
+
+OutputFile::Result OutputFile::Finish(bool complete) {
+  if (file_ == nullptr) return kWriteFailed;
+  const bool closed = std::fclose(file_) == 0;
+  file_ = nullptr;
+  Result result = complete && closed ? kOk : kWriteFailed;
+  // The final name may have changed while the file was written: check it again.
+  if (result == kOk) result = CheckFinalName(final_path_, keep_);
+  if (result == kOk && !RenameReplacing(temp_path_, final_path_)) result = kWriteFailed;
+  if (result != kOk) RemoveFile(temp_path_);
+  temp_path_.clear();
+  return result;
+}
+
+const char* OutputFileError(OutputFile::Result result) {
+  switch (result) {
+    case OutputFile::kOk:
+      return "no error";
+    case OutputFile::kIsDirectory:
+      return "is a directory";
+    case OutputFile::kNotRegular:
+      return "is not a regular file";
+    case OutputFile::kIsKept:
+      return "is the recording being converted";
+    case OutputFile::kCannotCreate:
+      return "cannot be created";
+    case OutputFile::kWriteFailed:
+      return "cannot be written";
+  }
+  return "cannot be written";
+}
+
+}  // namespace vexlor::platform

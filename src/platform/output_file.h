@@ -1,0 +1,51 @@
+// The rule by which every output file is written (OutputFile), on top of the file functions.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace vexlor::platform {
+
+// Creates a new, empty file that did not exist before, open for writing in binary mode, in the
+// folder of `beside` under a name of its own (stored in *path). Null when none can be created.
+std::FILE* CreateUniqueBeside(const std::string& beside, std::string* path);
+
+// An output file is written under a temporary name in its final folder and renamed to its
+// final name only when it is complete, so a reader never sees half a file, two writers of one
+// name leave the complete file of one of them, and a failed file never replaces an earlier
+// one. Only regular files are written: a final name that is a directory, a FIFO or a device is
+// refused, and so is one that is the file `keep` (the recording being converted), however it
+// is reached. A symbolic link at the final name is replaced, never written through.
+class OutputFile {
+ public:
+  enum Result {
+    kOk = 0,
+    kIsDirectory,   // the final name is a directory
+    kNotRegular,    // the final name is a FIFO, a device or a socket
+    kIsKept,        // the final name is the file that must be kept
+    kCannotCreate,  // the temporary file could not be created
+    kWriteFailed,   // writing, closing or renaming failed
+  };
+
+  OutputFile() = default;
+  ~OutputFile() { Finish(false); }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Checks the final name (UTF-8) and creates the temporary file. keep may be empty.
+  Result Create(const std::string& final_path, const std::string& keep = std::string());
+  std::FILE* file() const { return file_; }
+  const std::string& final_path() const { return final_path_; }
+  // Closes the file. When `complete` (and closing succeeded) it is renamed to the final name;
+  // otherwise, or when that fails, it is removed. Does nothing when no file is open.
+  Result Finish(bool complete);
+
+ private:
+  std::FILE* file_ = nullptr;
+  std::string final_path_, temp_path_, keep_;
+};
+
+// The text of a refusal or failure, for messages: "is a directory", ...
+const char* OutputFileError(OutputFile::Result result);
+
+}  // namespace vexlor::platform
