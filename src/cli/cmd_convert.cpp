@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -87,13 +86,7 @@ int TestHoldPoint(const std::string& recording_path) {
     if (hold.substr(0, colon) != name) return app::kHoldNowhere;
     hold = hold.substr(colon + 1);
   }
-  if (hold == "scan") return app::kHoldInScan;
-  int number = 0;
-  if (std::sscanf(hold.c_str(), "CH_%d", &number) == 1 && number >= 1 &&
-      number <= app::kChannelCount) {
-    return number - 1;
-  }
-  return app::kHoldNowhere;
+  return app::ParseHoldPoint(hold.c_str());
 }
 
 // One recording of the command line, from its start to its report.
