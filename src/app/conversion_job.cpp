@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "h264/decoder.h"
@@ -123,6 +124,17 @@ void ConversionJob::Wait() {
 void HoldUntilCancelled(ConversionJob* job) {
   while (job->cancel_requested.load() == 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+int ParseHoldPoint(const char* text) {
+  if (text == nullptr) return kHoldNowhere;
+  if (std::strcmp(text, "scan") == 0) return kHoldInScan;
+  int number = 0;
+  char rest = 0;
+  if (std::sscanf(text, "CH_%d%c", &number, &rest) == 1 && number >= 1 && number <= kChannelCount) {
+    return number - 1;
+  }
+  return kHoldNowhere;
 }
 
 std::string OutputName(const std::string& recording_path, int channel, const char* suffix) {

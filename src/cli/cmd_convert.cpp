@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -80,19 +79,6 @@ std::string Redraw(const std::string& shown, const std::string& text, bool escap
   return line;
 }
 
-// The tests' hold point (see ConversionJob::hold_point) from VEXLOR_TEST_HOLD: "scan", or
-// "CH_NN" for the pass of channel NN (01 to 16). Unset in normal use.
-int TestHoldPoint() {
-  const char* hold = std::getenv("VEXLOR_TEST_HOLD");
-  if (hold == nullptr) return app::kHoldNowhere;
-  if (std::strcmp(hold, "scan") == 0) return app::kHoldInScan;
-  int number = 0;
-  if (std::sscanf(hold, "CH_%d", &number) == 1 && number >= 1 && number <= app::kChannelCount) {
-    return number - 1;
-  }
-  return app::kHoldNowhere;
-}
-
 void RunConvert(const std::string& path, int* exitCode) {
   auto job = std::make_unique<app::ConversionJob>();
   if (int code = OpenOrFail(job.get(), path); code >= 0) {
@@ -101,7 +87,7 @@ void RunConvert(const std::string& path, int* exitCode) {
   }
   const bool terminal = platform::StdoutIsTerminal();
   const bool escapes = terminal && platform::EnableLineEscapes();
-  job->hold_point = TestHoldPoint();
+  job->hold_point = app::ParseHoldPoint(std::getenv("VEXLOR_TEST_HOLD"));
   job->keep_pictures = false;  // only the sizes matter here
   CliProgressSink sink(job.get());
   // Ctrl-C, a closed terminal or a termination request cancel the conversion cleanly (the file

@@ -143,6 +143,11 @@ class ConversionJob {
   std::thread worker_;
 };
 
+// The tests' hold point (ConversionJob::hold_point) named by `text`, the value of the
+// environment variable VEXLOR_TEST_HOLD: "scan", or "CH_NN" for the pass of channel NN (01 to
+// 16). kHoldNowhere for null or anything else; normal use never sets it.
+int ParseHoldPoint(const char* text);
+
 // Waits until cancel_requested is raised (the test hold point).
 void HoldUntilCancelled(ConversionJob* job);
 
