@@ -1,5 +1,6 @@
-// Micro-benchmarks of the decoder: whole small streams through the entry (pictures per second)
-// and the byte-stream and bit-level readers that every NAL unit passes through.
+// Micro-benchmarks of the decoder through its API: whole small streams (pictures per second) and
+// the cutting of a byte stream into NAL units. (The bit reader has its own benchmark beside the
+// decoder's tests, tests/h264/bitreader_bench.cpp.)
 #include <benchmark/benchmark.h>
 
 #include <fstream>
@@ -7,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "conformance/stream_feed.h"
-#include "h264/bitreader.h"
+#include "h264/annexb.h"
+#include "h264/api.h"
 
 namespace {
 
@@ -18,13 +19,13 @@ std::vector<uint8_t> ReadStream(const std::string& name) {
   return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
-// A whole x264 test stream through the decoder entry, as the channel scan feeds it.
+// A whole x264 test stream through the decoder, one NAL unit at a time.
 void BM_DecodeStream(benchmark::State& state, const char* name) {
   const std::vector<uint8_t> stream = ReadStream(name);
   int64_t pictures = 0;
   for (auto _ : state) {
     pictures +=
-        vexlor::testing::FeedStream(stream, [](const vexlor::h264::DecodeRequest&) {}).pictures;
+        vexlor::h264::DecodeStream(stream, [](const vexlor::h264::PictureView&) {}).pictures;
   }
   state.counters["pictures/s"] =
       benchmark::Counter(static_cast<double>(pictures), benchmark::Counter::kIsRate);
@@ -49,34 +50,6 @@ void BM_FindNalUnits(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * n);
 }
 BENCHMARK(BM_FindNalUnits);
-
-// Exp-Golomb codes of mixed lengths, the bulk of header and macroblock syntax.
-void BM_ReadUe(benchmark::State& state) {
-  // 1 (0), 010 (1), 011 (2), 00100 (3), 0001000 (7) repeated: bits 1010011001000001000.
-  std::vector<uint8_t> bits;
-  uint64_t acc = 0;
-  int have = 0;
-  for (int i = 0; i < 20000; ++i) {
-    acc = (acc << 19) | 0b1010011001000001000;
-    have += 19;
-    while (have >= 8) {
-      bits.push_back(static_cast<uint8_t>(acc >> (have - 8)));
-      have -= 8;
-    }
-  }
-  bits.insert(bits.begin(), {0, 0, 1, 0x01});  // start code and a NAL header
-  vexlor::h264::BitReader r;
-  vexlor::h264::InitReader(&r, bits.data(), static_cast<int32_t>(bits.size()));
-  const uint32_t start = r.bitPos;
-  for (auto _ : state) {
-    r.bitPos = start;
-    uint32_t sum = 0;
-    for (int i = 0; i < 5 * 19000; ++i) sum += vexlor::h264::ReadUe(&r);
-    benchmark::DoNotOptimize(sum);
-  }
-  state.SetItemsProcessed(state.iterations() * 5 * 19000);
-}
-BENCHMARK(BM_ReadUe);
 
 }  // namespace
 

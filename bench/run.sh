@@ -75,6 +75,6 @@ for s in "$build"/bench-streams/*.264; do
     "$cpu_ratio"
 done
 
-if [ -x "$build/bench/decoder_bench" ]; then
-  "$build/bench/decoder_bench" --benchmark_min_time=0.2
-fi
+for micro in "$build/bench/decoder_bench" "$build/tests/h264/bitreader_bench"; do
+  if [ -x "$micro" ]; then "$micro" --benchmark_min_time=0.2; fi
+done

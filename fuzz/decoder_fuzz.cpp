@@ -1,5 +1,5 @@
-// Fuzz target of the decoder entry: the input is one channel's H.264 byte stream, fed as the
-// channel scan feeds it (one NAL unit per call, then drained). The checks are those of
+// Fuzz target of the decoder: the input is one channel's H.264 byte stream, decoded one NAL unit
+// at a time through the decoder's API and then drained. The checks are those of
 // tests/conformance/stream_feed.h.
 #include <cstdint>
 #include <cstdio>

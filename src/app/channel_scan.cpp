@@ -83,7 +83,7 @@ bool IsCountedVideoFrame(const container::MediaFrame& f) {
   return !f.passthrough && StartsWithVideoStartCode(f);
 }
 
-int ScanChannels(ConversionJob* job, ProgressSink* sink) {
+ScanResult ScanChannels(ConversionJob* job, ProgressSink* sink) {
   container::RecordingSource* src = &job->source;
   container::MediaFrame* frame = &job->frame;
   platform::SeekFile(src->file, 0, SEEK_SET);
@@ -150,9 +150,9 @@ int ScanChannels(ConversionJob* job, ProgressSink* sink) {
   }
 
   for (int c = 0; c < kChannelCount; ++c) {
-    if (job->widths[c] > 0 && job->heights[c] > 0) return 1;
+    if (job->widths[c] > 0 && job->heights[c] > 0) return kChannelsFound;
   }
-  return 0;
+  return kNoChannelFound;
 }
 
 }  // namespace vexlor::app

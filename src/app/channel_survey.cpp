@@ -4,8 +4,11 @@
 
 #include <cstdio>
 #include <limits>
+#include <span>
 
 #include "avi/avi_writer.h"
+#include "container/recording.h"
+#include "h264/annexb.h"
 #include "platform/file.h"
 
 namespace vexlor::app {
@@ -62,11 +65,13 @@ int SurveyChannels(ConversionJob* job, const TimeRange& range, ChannelSurvey sur
     const bool counted = IsCountedVideoFrame(*frame);
     // What the writing pass would do with the frame: it writes counted and passthrough frames,
     // as far as the writer takes them.
-    const avi::ChunkKind chunk = counted || frame->passthrough
-                                     ? avi::ClassifyFrame(frame->data.data(), frame->length)
-                                     : avi::ChunkKind::kNone;
-    s.video_frames += chunk == avi::ChunkKind::kVideo;
-    s.audio_frames += chunk == avi::ChunkKind::kAudio;
+    const bool written =
+        (counted || frame->passthrough) && frame->length >= container::kFrameHeaderSize;
+    const container::FrameKind chunk =
+        written ? container::KindOfFrame(frame->data.data(), frame->length)
+                : container::FrameKind::kOther;
+    s.video_frames += chunk == container::FrameKind::kVideo;
+    s.audio_frames += chunk == container::FrameKind::kAudio;
     double t = 0;
     if (counted) {
       t = FrameTime(*frame);
@@ -77,9 +82,10 @@ int SurveyChannels(ConversionJob* job, const TimeRange& range, ChannelSurvey sur
 
     switch (phase[c]) {
       case kBefore:
-        if (chunk == avi::ChunkKind::kVideo &&
-            avi::HoldsIdrSlice(frame->data.data() + container::kFrameHeaderSize,
-                               frame->length - container::kFrameHeaderSize)) {
+        if (chunk == container::FrameKind::kVideo &&
+            h264::HoldsIdrSlice(
+                std::span<const uint8_t>(frame->data.data() + container::kFrameHeaderSize,
+                                         frame->length - container::kFrameHeaderSize))) {
           last_key[c] = n;
         }
         if (counted && range.Contains(t)) {

@@ -37,46 +37,46 @@ ConversionJob::~ConversionJob() {
   CloseRecording();
 }
 
-int ConversionJob::OpenRecording(const std::string& recording_path) {
-  if (Running()) return 3;
+OpenResult ConversionJob::OpenRecording(const std::string& recording_path) {
+  if (Running()) return kBusy;
   CloseRecording();
   // Only regular files: a FIFO would block the open, a device could be read for ever.
   switch (platform::KindOf(recording_path)) {
     case platform::PathKind::kDirectory:
-      return 4;
+      return kIsDirectory;
     case platform::PathKind::kFifo:
     case platform::PathKind::kOther:
-      return 5;
+      return kNotRegularFile;
     default:
       break;
   }
   std::FILE* file = platform::OpenFile(recording_path, "rb");
-  if (file == nullptr) return 1;
+  if (file == nullptr) return kCannotOpen;
   if (!platform::IsRegularFile(file)) {
     std::fclose(file);
-    return 5;
+    return kNotRegularFile;
   }
   // The reader takes one packet at a time; the runtime's default buffer (4 KB with glibc and
   // the Windows runtime) would make that a system call every third packet.
   std::setvbuf(file, nullptr, _IOFBF, kRecordingBufferSize);
   if (platform::SeekFile(file, 0, SEEK_END) != 0) {
     std::fclose(file);
-    return 1;
+    return kCannotOpen;
   }
   const int64_t size = platform::TellFile(file);
   if (size < 0) {
     std::fclose(file);
-    return 1;
+    return kCannotOpen;
   }
   if (size >= kMaxRecordingSize) {
     std::fclose(file);
-    return 2;
+    return kTooLarge;
   }
   source.file = file;
   source.read_position.store(0);
   path = recording_path;
   file_size = size;
-  return 0;
+  return kOpened;
 }
 
 void ConversionJob::CloseRecording() {

@@ -15,7 +15,7 @@
 namespace vexlor::app {
 namespace {
 
-void Post(ProgressSink* sink, int kind, int value) {
+void Post(ProgressSink* sink, ProgressKind kind, int value) {
   if (sink) sink->PostProgress(kind, value);
 }
 
@@ -84,22 +84,22 @@ bool FitsHeaders(double rate) {
   return MeasuredRate(rate) && rate * 100.0 < kMax && 1000000.0 / rate < kMax;
 }
 
-int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
+WorkerResult ConversionWorker(ConversionJob* job, ProgressSink* sink) {
   auto writer = std::make_unique<avi::AviWriter>();
-  auto finish = [job](int result) {
+  auto finish = [job](WorkerResult result) {
     job->last_result.store(result);
     job->job_running.store(0);
     return result;
   };
   for (ChannelResult& r : job->results) r = ChannelResult{};
-  if (job->source.file == nullptr) return finish(1);
+  if (job->source.file == nullptr) return finish(kWorkerFinished);
 
-  if (job->scan_channels(job, sink) == 0) {
+  if (job->scan_channels(job, sink) == kNoChannelFound) {
     Post(sink, kNoChannel, 0);
-    return finish(0);
+    return finish(kWorkerStopped);
   }
   // Cancelled during the scan: no file is written, and existing files stay as they are.
-  if (job->cancel_requested.load() == 1) return finish(0);
+  if (job->cancel_requested.load() == 1) return finish(kWorkerStopped);
   writer->keep_path = job->path;  // the recording is never replaced, whatever the folder holds
 
   std::string names[kChannelCount];
@@ -113,10 +113,10 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
   }
   ChannelSurvey survey[kChannelCount];
   const bool ranged = job->settings.range.Limited();
-  if (!PlanChannels(job, sink, survey)) return finish(0);
+  if (!PlanChannels(job, sink, survey)) return finish(kWorkerStopped);
   if (job->settings.skip_existing && AllFilesFinished(job)) {
     Post(sink, kSkipped, 0);
-    return finish(1);
+    return finish(kWorkerFinished);
   }
 
   container::MediaFrame* frame = &job->frame;
@@ -128,7 +128,7 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
     if (writer->Open(names[c].c_str()) != avi::kAviOk) {
       result.outcome = ChannelOutcome::kFailed;
       Post(sink, kWriteError, c);
-      return finish(0);
+      return finish(kWorkerStopped);
     }
     Rewind(job);
     int64_t counted = 0;
@@ -138,7 +138,7 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
       if (job->cancel_requested.load() == 1) {
         writer->Close();
         result.outcome = ChannelOutcome::kCancelled;
-        return finish(0);
+        return finish(kWorkerStopped);
       }
       Post(sink, kWriteStep, c);
       if (first_of_pass && job->hold_point == c) HoldUntilCancelled(job);
@@ -159,7 +159,7 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
         writer->Close();
         result.outcome = ChannelOutcome::kFailed;
         Post(sink, kWriteError, c);
-        return finish(0);
+        return finish(kWorkerStopped);
       }
     }
     // A single counted frame spans no time: its rate is 1 / 0.1 s.
@@ -183,7 +183,7 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
     if (writer->Close() != avi::kAviOk) {
       result.outcome = ChannelOutcome::kFailed;
       Post(sink, kWriteError, c);
-      return finish(0);
+      return finish(kWorkerStopped);
     }
     result.outcome = ChannelOutcome::kWritten;
     // skip_existing: the temporary files a killed run left of this file would make every later
@@ -195,7 +195,7 @@ int ConversionWorker(ConversionJob* job, ProgressSink* sink) {
     }
   }
   Post(sink, kDone, 0);
-  return finish(1);
+  return finish(kWorkerFinished);
 }
 
 }  // namespace vexlor::app

@@ -37,10 +37,10 @@ void DialogController::OnDrop(const std::string& path) {
 
 void DialogController::OpenChosen(const std::string& path) {
   switch (job_.OpenRecording(path)) {
-    case 0:
+    case kOpened:
       SetStatus(path);
       break;
-    case 2:
+    case kTooLarge:
       SetStatus(kTooLargeText);
       break;
     default:  // cannot be opened: no message, the text stays as it was
@@ -53,7 +53,7 @@ void DialogController::OnConvert() {
   job_.StartConversion(this);
 }
 
-void DialogController::PostProgress(int kind, int value) {
+void DialogController::PostProgress(ProgressKind kind, int value) {
   view_->PostToWindow(kind, value);
 }
 

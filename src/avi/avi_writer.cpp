@@ -3,13 +3,14 @@
 
 #include <cstring>
 
+#include "container/recording.h"
+#include "h264/annexb.h"
 #include "platform/file.h"
 
 namespace vexlor::avi {
 namespace {
 
 constexpr uint32_t kChunkHeaderSize = 8;
-constexpr uint32_t kFrameHeaderSize = 32;  // media frame header stripped from every chunk
 constexpr size_t kFileBufferSize = 1 << 20;
 // Offsets are 32-bit in RIFF; refuse to grow a file past this.
 constexpr uint32_t kMaxFileSize = 0xFFFFFF00u;
@@ -77,30 +78,6 @@ uint32_t HeaderValue(double v) {
 }
 
 }  // namespace
-
-bool HoldsIdrSlice(const uint8_t* data, uint32_t length) {
-  // Look at every 00 00 01 start code prefix and the NAL header byte after it.
-  uint32_t i = 2;
-  while (i + 1 < length) {
-    const uint8_t c = data[i];
-    if (c > 1) {
-      i += 3;
-    } else if (c == 0) {
-      ++i;
-    } else {
-      if (data[i - 1] == 0 && data[i - 2] == 0 && (data[i + 1] & 0x9F) == 5) return true;
-      i += 3;
-    }
-  }
-  return false;
-}
-
-ChunkKind ClassifyFrame(const uint8_t* frame, uint32_t length) {
-  if (frame == nullptr || length < kFrameHeaderSize) return ChunkKind::kNone;
-  if (frame[0] != 0 || frame[1] != 0 || frame[2] != 1) return ChunkKind::kNone;
-  const uint8_t kind = frame[3] >> 4;
-  return kind == 0xE ? ChunkKind::kVideo : kind == 0xC ? ChunkKind::kAudio : ChunkKind::kNone;
-}
 
 AviWriter::~AviWriter() {
   if (file_ != nullptr) Close();
@@ -285,23 +262,33 @@ int32_t AviWriter::Open(const char* path) {
 }
 
 int32_t AviWriter::WriteFrame(const uint8_t* frame, uint32_t length) {
-  const ChunkKind kind = ClassifyFrame(frame, length);
-  if (kind == ChunkKind::kNone) return kAviRefused;
-  if (file_ == nullptr || failed_) return kAviWriteFailed;
-  const bool audio = kind == ChunkKind::kAudio;
+  if (frame == nullptr || length < container::kFrameHeaderSize) return kAviRefused;
+  const container::FrameKind kind = container::KindOfFrame(frame, length);
+  if (kind == container::FrameKind::kOther) return kAviRefused;
+  const std::span<const uint8_t> data(frame + container::kFrameHeaderSize,
+                                      length - container::kFrameHeaderSize);
+  if (kind == container::FrameKind::kAudio) return WriteChunk(AviStream::kAudio, data, true);
+  return WriteChunk(AviStream::kVideo, data, h264::HoldsIdrSlice(data));
+}
 
+int32_t AviWriter::WriteChunk(AviStream stream, std::span<const uint8_t> bytes, bool key) {
+  if (file_ == nullptr || failed_) return kAviWriteFailed;
+  const bool audio = stream == AviStream::kAudio;
   if (movi_pending_ && !StartMovi()) return kAviWriteFailed;
-  const uint32_t size = length - kFrameHeaderSize;
+  if (bytes.size() > kMaxFileSize) {
+    failed_ = true;
+    return kAviWriteFailed;
+  }
+  const auto size = uint32_t(bytes.size());
   uint8_t header[kChunkHeaderSize];
   std::memcpy(header, audio ? "01wb" : "00dc", 4);
   for (int k = 0; k < 4; ++k) header[4 + k] = uint8_t(size >> (8 * k));
   const uint32_t chunk_offset = position_ - movi_size_pos_ - 4;
   const uint8_t pad = 0;
-  if (!Put(header, sizeof header) || !Put(frame + kFrameHeaderSize, size) ||
+  if (!Put(header, sizeof header) || !Put(bytes.data(), size) ||
       ((size & 1) != 0 && !Put(&pad, 1))) {
     return kAviWriteFailed;
   }
-  const bool key = audio || HoldsIdrSlice(frame + kFrameHeaderSize, size);
   index_.push_back(IndexEntry{audio ? 1u : 0u, size, chunk_offset, key ? 1u : 0u});
   if (audio) {
     ++audio_chunks_;

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "app/conversion_job.h"
-#include "cli/commands.h"
-#include "cli/convert_batch.h"
-#include "cli/convert_options.h"
-#include "cli/recording_commands.h"
+#include "commands.h"
+#include "convert_batch.h"
+#include "convert_options.h"
 #include "platform/console.h"
 #include "platform/file.h"
+#include "recording_commands.h"
 
 namespace vexlor::cli {
 namespace {
@@ -35,7 +35,7 @@ class CliProgressSink : public app::ProgressSink {
 
   explicit CliProgressSink(const app::ConversionJob* job) : job_(job) {}
 
-  void PostProgress(int kind, int value) override {
+  void PostProgress(app::ProgressKind kind, int value) override {
     latest_.store(Pack(kind, value), std::memory_order_release);
     // A new phase: the scan starts, a channel's pass starts, or the end.
     if (kind != last_kind_ || (kind == app::kWriteStep && value != last_value_)) {

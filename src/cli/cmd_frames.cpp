@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/commands.h"
+#include "commands.h"
 #include "container/recording.h"
 #include "platform/file.h"
 
@@ -39,12 +39,10 @@ void RunFrames(const std::string& path, int* exitCode) {
   ct::MediaFrame frame;
   ct::InitFrame(&frame);
   for (uint64_t index = 0; ct::ReadNextFrame(&source, &frame) == 1; ++index) {
-    const uint8_t* d = frame.data.data();
-    const bool prefixed = frame.length > 3 && d[0] == 0 && d[1] == 0 && d[2] == 1;
-    const uint8_t kind = prefixed ? d[3] >> 4 : 0;
-    const char* name = kind == ct::kVideoKind   ? "video"
-                       : kind == ct::kAudioKind ? "audio"
-                                                : "other";
+    const ct::FrameKind kind = ct::KindOfFrame(frame.data.data(), frame.length);
+    const char* name = kind == ct::FrameKind::kVideo   ? "video"
+                       : kind == ct::FrameKind::kAudio ? "audio"
+                                                       : "other";
     std::printf("%llu channel=%d %s length=%u seconds=%u ticks=%u passthrough=%d\n",
                 static_cast<unsigned long long>(index), frame.channel, name, frame.length,
                 frame.frame_seconds, frame.frame_ticks, frame.passthrough);

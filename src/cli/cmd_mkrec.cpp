@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/access_units.h"
-#include "cli/commands.h"
+#include "commands.h"
 #include "container/recording_writer.h"
+#include "h264/access_units.h"
 #include "platform/file.h"
 
 namespace vexlor::cli {
@@ -120,7 +120,7 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
     }
     std::vector<uint8_t> stream;
     if (!ReadFile(path, &stream)) return Fail(exitCode, "cannot read " + path);
-    const std::vector<AccessUnit> units = SplitAccessUnits(stream);
+    const std::vector<h264::AccessUnit> units = h264::SplitAccessUnits(stream);
     if (units.empty()) return Fail(exitCode, "no H.264 access unit in " + path);
     for (size_t i = 0; i < units.size(); ++i) {
       if (units[i].bytes.size() > ct::kMaxFrameSize - ct::kFrameHeaderSize) {

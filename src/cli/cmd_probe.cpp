@@ -6,10 +6,10 @@
 
 #include "app/channel_survey.h"
 #include "app/conversion_job.h"
-#include "cli/commands.h"
-#include "cli/convert_options.h"
-#include "cli/json_text.h"
-#include "cli/recording_commands.h"
+#include "commands.h"
+#include "convert_options.h"
+#include "json_text.h"
+#include "recording_commands.h"
 
 namespace vexlor::cli {
 namespace {
@@ -30,7 +30,7 @@ void RunProbe(const ProbeOptions& options, int* exitCode) {
     return;
   }
   nlohmann::json report = {{"recording", options.path}, {"channels", nlohmann::json::array()}};
-  if (app::ScanChannels(job.get(), nullptr) == 0) {
+  if (app::ScanChannels(job.get(), nullptr) == app::kNoChannelFound) {
     const std::string text = app::ProgressText(*job, app::kNoChannel, 0, "");
     if (options.json) {
       report["status"] = text;

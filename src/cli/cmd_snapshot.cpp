@@ -4,10 +4,10 @@
 #include <string>
 
 #include "app/conversion_job.h"
-#include "cli/commands.h"
-#include "cli/png_writer.h"
-#include "cli/recording_commands.h"
+#include "commands.h"
 #include "platform/file.h"
+#include "png_writer.h"
+#include "recording_commands.h"
 
 namespace vexlor::cli {
 namespace {

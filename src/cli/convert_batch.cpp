@@ -1,4 +1,4 @@
-#include "cli/convert_batch.h"
+#include "convert_batch.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -8,9 +8,9 @@
 
 #include "app/channel_survey.h"
 #include "avi/avi_check.h"
-#include "cli/json_text.h"
-#include "cli/recording_commands.h"
+#include "json_text.h"
 #include "platform/console.h"
+#include "recording_commands.h"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/ioctl.h>
@@ -304,7 +304,7 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
   if (last_kind == app::kSkipped) {
     item->exit_code = kExitDone;
     item->result = "skipped";
-  } else if (last_kind == app::kDone && job.last_result.load() == 1) {
+  } else if (last_kind == app::kDone && job.last_result.load() == app::kWorkerFinished) {
     item->exit_code = written > 0 ? kExitDone : kExitNoChannel;
     item->result = written > 0 ? "done" : "nothing_written";
   } else if (job.cancel_requested.load() == 1) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/conversion_job.h"
-#include "cli/convert_options.h"
+#include "convert_options.h"
 
 namespace vexlor::cli {
 

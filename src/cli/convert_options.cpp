@@ -1,4 +1,4 @@
-#include "cli/convert_options.h"
+#include "convert_options.h"
 
 #include <chrono>
 #include <cmath>

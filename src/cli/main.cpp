@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/commands.h"
+#include "commands.h"
 #include "platform/console.h"
 #include "vexlor_version.h"
 

@@ -1,6 +1,6 @@
 // PNG files through stb_image_write (Debian's libstb-dev), the same code on every platform. The
 // library only encodes into memory; the file is ours, written by the rule of every output file.
-#include "cli/png_writer.h"
+#include "png_writer.h"
 
 #include <cstdio>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "cli/recording_commands.h"
+#include "recording_commands.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,15 +9,15 @@ namespace vexlor::cli {
 
 int ExplainOpen(app::ConversionJob* job, const std::string& path, std::string* message) {
   switch (job->OpenRecording(path)) {
-    case 0:
+    case app::kOpened:
       return -1;
-    case 2:
+    case app::kTooLarge:
       *message = app::kTooLargeText;
       return kExitError;
-    case 4:
+    case app::kIsDirectory:
       *message = "error: " + path + " is a directory";
       return kExitError;
-    case 5:
+    case app::kNotRegularFile:
       *message = "error: " + path + " is not a regular file";
       return kExitError;
     default:
@@ -36,7 +36,7 @@ int OpenOrFail(app::ConversionJob* job, const std::string& path) {
 
 int Scan(app::ConversionJob* job, const std::string& path) {
   if (int code = OpenOrFail(job, path); code >= 0) return code;
-  if (app::ScanChannels(job, nullptr) == 0) {
+  if (app::ScanChannels(job, nullptr) == app::kNoChannelFound) {
     std::printf("%s\n", app::ProgressText(*job, app::kNoChannel, 0, "").c_str());
     return kExitNoChannel;
   }

@@ -49,6 +49,17 @@ void InitFrame(MediaFrame* f) {
   f->dirty = 0;
 }
 
+FrameKind KindOfFrame(const uint8_t* frame, uint32_t length) {
+  if (frame == nullptr || length <= uint32_t(kStreamIdOffset) || frame[0] != 0 || frame[1] != 0 ||
+      frame[2] != 1) {
+    return FrameKind::kOther;
+  }
+  const uint8_t kind = frame[kStreamIdOffset] >> 4;
+  return kind == kVideoKind   ? FrameKind::kVideo
+         : kind == kAudioKind ? FrameKind::kAudio
+                              : FrameKind::kOther;
+}
+
 int ReadNextFrame(RecordingSource* src, MediaFrame* frame) {
   if (src == nullptr || frame == nullptr || src->file == nullptr) return 0;
   if (src->assembly.size() < kMaxFrameSize) src->assembly.assign(kMaxFrameSize, 0);

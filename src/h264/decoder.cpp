@@ -1,89 +1,38 @@
-// Decoder entry, NAL unit dispatch and picture output.
+// The decoder's API: instances, NAL unit dispatch and picture output.
 //
-// Every call decodes the NAL unit it is given completely and hands at most one picture to the
-// caller. Pictures that become ready beyond that wait in the output queue; before decoding goes
-// on, queued pictures are made independent of the frame stores (ProtectQueuedOutput), so no NAL
-// unit ever has to wait for the queue and nothing is finished or stored twice.
-#include "h264/decoder.h"
-
-#include <cstring>
+// Every NAL unit is decoded completely when it is sent. Pictures that become ready wait in the
+// output queue until they are taken; before decoding goes on, queued pictures are made
+// independent of the frame stores (ProtectQueuedOutput), so no NAL unit ever has to wait for the
+// queue and nothing is finished or stored twice.
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
-#include "colour/yuv_to_rgb.h"
-#include "h264/frontend.h"
+#include "common/alloc.h"
+#include "common/errors.h"
+#include "decoder_state.h"
+#include "h264/annexb.h"
+#include "h264/api.h"
+#include "picture/dpb.h"
+#include "picture/picture_setup.h"
+#include "slice/slice_data.h"
+#include "syntax/param_sets.h"
+#include "syntax/slice_header.h"
 
 namespace vexlor::h264 {
 
 namespace {
 
-bool IsOutputCopy(const H264Decoder* dec, const Picture* p) {
-  for (const auto& c : dec->outputCopies) {
-    if (c.get() == p) return true;
-  }
-  return false;
+// The PPS named by a parsed slice header and its SPS (both exist after a successful parse).
+const PicParamSet* SlicePps(const H264Decoder* dec, const SliceHeader* h) {
+  if (h->pic_parameter_set_id < 0 || h->pic_parameter_set_id >= kMaxPps) return nullptr;
+  return dec->ppsTable[h->pic_parameter_set_id].get();
 }
 
-bool IsQueued(const H264Decoder* dec, const Picture* p) {
-  for (int q = 0; q < dec->outputQueueCount; ++q) {
-    if (dec->outputQueue[(dec->outputQueueNext + q) % kOutputQueueSize] == p) return true;
-  }
-  return false;
+const SeqParamSet* SliceSps(const H264Decoder* dec, const SliceHeader* h) {
+  const PicParamSet* pps = SlicePps(dec, h);
+  return pps ? dec->spsTable[pps->seq_parameter_set_id].get() : nullptr;
 }
-
-Picture* FreeOutputCopy(H264Decoder* dec) {
-  for (auto& c : dec->outputCopies) {
-    if (!c) c = MakeOrDie<Picture>();
-    if (!IsQueued(dec, c.get())) return c.get();
-  }
-  return nullptr;  // cannot happen: the queue holds at most as many pictures as there are copies
-}
-
-}  // namespace
-
-void ProtectQueuedOutput(H264Decoder* dec) {
-  for (int q = 0; q < dec->outputQueueCount; ++q) {
-    const int idx = (dec->outputQueueNext + q) % kOutputQueueSize;
-    Picture* p = dec->outputQueue[idx];
-    if (IsOutputCopy(dec, p)) continue;
-    Picture* c = FreeOutputCopy(dec);
-    if (c == nullptr) return;
-    CopyPictureInfo(p, c);
-    // The current picture and a store about to be released give their samples away; a
-    // reference frame keeps them and is copied.
-    const bool releasable = p == dec->current.get() || (p->refState == 0 && !p->neededForOutput);
-    if (releasable) {
-      std::swap(p->planes, c->planes);
-      std::swap(p->luma, c->luma);
-      std::swap(p->cb, c->cb);
-      std::swap(p->cr, c->cr);
-    } else {
-      std::memcpy(c->planes.data(), p->planes.data(), c->planes.size());
-    }
-    dec->outputQueue[idx] = c;
-  }
-}
-
-int32_t FindNalUnitLength(const uint8_t* data, int32_t n) {
-  if (data == nullptr || n <= 0) return 0;
-  int32_t i = 0;
-  while (i < n && data[i] == 0) ++i;
-  if (i == n) return n;
-  // The next 00 00 01: look at each byte 01 after the unit's first byte.
-  const uint8_t* p = data + i + 1;
-  const uint8_t* end = data + n;
-  while (p < end) {
-    p = static_cast<const uint8_t*>(std::memchr(p, 1, static_cast<size_t>(end - p)));
-    if (p == nullptr) break;
-    const int32_t j = static_cast<int32_t>(p - data);
-    if (data[j - 1] == 0 && j >= 2 && data[j - 2] == 0) {
-      return (j >= 3 && data[j - 3] == 0) ? j - 3 : j - 2;
-    }
-    ++p;
-  }
-  return n;
-}
-
-namespace {
 
 // Decodes a slice whose header is in nextSlice.
 int DecodeSlice(H264Decoder* dec, bool newPicture) {
@@ -109,8 +58,6 @@ int DecodeSlice(H264Decoder* dec, bool newPicture) {
   const int r = DecodeSliceData(h, dec->current.get(), &dec->dpb, pps, dec->mbInfo.get(), sliceTag,
                                 &dec->reader);
   dec->firstPicture = 0;
-  dec->newPicture = 0;
-  dec->sliceDeferred = 0;
   return r < 0 ? kErrRead : 0;
 }
 
@@ -127,7 +74,6 @@ int HandleSliceNal(H264Decoder* dec, int nalUnitType, int nalRefIdc) {
       !IsNewPicture(dec->curSlice, dec->nextSlice, dec->spsTable, dec->ppsTable)) {
     return DecodeSlice(dec, false);
   }
-  dec->newPicture = 1;
   // A picture whose marking or storage fails is lost, but the new one is still decoded.
   if (dec->pictureInProgress) FinishPicture(dec);
   if (!h->idrFlag && dec->idrSeen) {
@@ -170,7 +116,7 @@ int DecodeNalUnit(H264Decoder* dec, const uint8_t* data, int32_t n) {
   }
 }
 
-int Drain(H264Decoder* dec) {
+int FinishForDrain(H264Decoder* dec) {
   dec->flushMode = 1;
   if (dec->pictureInProgress) return FinishPicture(dec) < 0 ? -1 : 0;
   return 0;
@@ -185,8 +131,10 @@ bool NoReordering(const H264Decoder* dec) {
          sps->vui.num_reorder_frames == 0;
 }
 
-bool EmitPicture(H264Decoder* dec, DecodeRequest* req) {
-  if (dec->firstPicture) return false;
+// The next picture for output, or null: the queue first, then (when output without reordering
+// is allowed, or after the end of data) the picture buffer's choice.
+Picture* EmitPicture(H264Decoder* dec) {
+  if (dec->firstPicture) return nullptr;
   Picture* p = nullptr;
   if (dec->outputQueueCount > 0) {
     p = dec->outputQueue[dec->outputQueueNext];
@@ -197,84 +145,85 @@ bool EmitPicture(H264Decoder* dec, DecodeRequest* req) {
     int barrier = 0;
     p = SelectOutputPicture(&dec->dpb, &barrier);
   }
-  if (p == nullptr) return false;
-  p->neededForOutput = 0;
-  const int w = p->width, h = p->height;
-  req->width = w;
-  req->height = h;
-  req->luma = p->luma;
-  req->cb = p->cb;
-  req->cr = p->cr;
-  req->cropLeft = p->cropLeft;
-  req->cropRight = p->cropRight;
-  req->cropTop = p->cropTop;
-  req->cropBottom = p->cropBottom;
-  req->poc = p->poc;
-  req->converted = 0;
-  const int64_t need = static_cast<int64_t>(w) * h * 4;
-  if (req->rgbOut != nullptr && req->rgbCapacity >= need) {
-    if (colour::useMmxPath) {
-      colour::ConvertPictureMmx(p->luma, w, p->cb, p->cr, w / 2, w / 2, req->rgbOut, w, h, w * 4);
-    } else {
-      colour::ConvertPicturePortable(p->luma, p->cb, p->cr, w, w / 2, w / 2, req->rgbOut, w, h,
-                                     w * 4);
-    }
-    req->converted = 1;
-  }
-  return true;
+  if (p != nullptr) p->neededForOutput = 0;
+  return p;
 }
 
-int32_t CreateInstance(H264Decoder** slot) {
-  static bool processReady = false;
-  if (!processReady) {
-    colour::DetectMmx();
-    colour::InitColourTables();
-    processReady = true;
-  }
+}  // namespace
+
+DecodeStatus OpenDecoder(const DecoderSettings&, H264Decoder** out) {
+  if (out == nullptr) return DecodeStatus::kInvalidArgument;
   std::unique_ptr<H264Decoder> dec = MakeOrDie<H264Decoder>();
   for (int i = 0; i < kMaxDpbFrames; ++i) {
     dec->dpb.storage[i] = MakeOrDie<Picture>();
     dec->dpb.stores[i] = dec->dpb.storage[i].get();
   }
-  *slot = dec.release();
-  return 0;
+  *out = dec.release();
+  return DecodeStatus::kOk;
 }
 
-int32_t Decode(H264Decoder* dec, DecodeRequest* req) {
-  int32_t n = 0;
-  int rc = 0;
-  if (req->length > 0 && req->stream != nullptr) {
-    n = FindNalUnitLength(req->stream, req->length);
-    rc = DecodeNalUnit(dec, req->stream, n);
-  } else {
-    rc = Drain(dec);
-  }
-  // A picture that is ready is always delivered, even when this unit failed; the failure
-  // itself changes nothing for the caller, which goes on with the next unit either way.
-  if (EmitPicture(dec, req)) {
-    req->status = 2;
-  } else {
-    req->status = rc < 0 ? -1 : 0;
-  }
-  return n;
+DecodeStatus SendNalUnit(H264Decoder* decoder, std::span<const uint8_t> nalUnit) {
+  if (decoder == nullptr) return DecodeStatus::kInvalidArgument;
+  const auto n = static_cast<int32_t>(std::min<size_t>(nalUnit.size(), INT32_MAX));
+  return DecodeNalUnit(decoder, nalUnit.data(), n) < 0 ? DecodeStatus::kError : DecodeStatus::kOk;
 }
 
-}  // namespace
+DecodeStatus Drain(H264Decoder* decoder) {
+  if (decoder == nullptr) return DecodeStatus::kInvalidArgument;
+  return FinishForDrain(decoder) < 0 ? DecodeStatus::kError : DecodeStatus::kOk;
+}
 
-int32_t DecoderEntry(int32_t operation, H264Decoder* instance, void* parameter) {
-  switch (operation) {
-    case kCreateDecoder:
-      if (parameter == nullptr) return -1;
-      return CreateInstance(static_cast<H264Decoder**>(parameter));
-    case kDecodeData:
-      if (instance == nullptr || parameter == nullptr) return -1;
-      return Decode(instance, static_cast<DecodeRequest*>(parameter));
-    case kDestroyDecoder:
-      delete instance;
-      return 0;
-    default:
-      return -1;
+DecodeStatus GetPicture(H264Decoder* decoder, PictureView* out) {
+  if (decoder == nullptr || out == nullptr) return DecodeStatus::kInvalidArgument;
+  const Picture* p = EmitPicture(decoder);
+  if (p == nullptr) return DecodeStatus::kNoPicture;
+  out->luma = p->luma;
+  out->cb = p->cb;
+  out->cr = p->cr;
+  out->lumaStride = p->width;
+  out->chromaStride = p->width / 2;
+  out->width = p->width;
+  out->height = p->height;
+  out->cropLeft = p->cropLeft;
+  out->cropRight = p->cropRight;
+  out->cropTop = p->cropTop;
+  out->cropBottom = p->cropBottom;
+  out->poc = p->poc;
+  return DecodeStatus::kOk;
+}
+
+void CloseDecoder(H264Decoder* decoder) {
+  delete decoder;
+}
+
+StreamSummary DecodeStream(std::span<const uint8_t> stream,
+                           const std::function<void(const PictureView&)>& onPicture,
+                           const std::function<void(std::span<const uint8_t>)>& onNalUnit) {
+  StreamSummary summary;
+  H264Decoder* decoder = nullptr;
+  (void)OpenDecoder(DecoderSettings{}, &decoder);
+  PictureView picture;
+  auto takeReady = [&](int limit) {
+    int taken = 0;
+    for (; taken < limit && GetPicture(decoder, &picture) == DecodeStatus::kOk; ++taken) {
+      ++summary.pictures;
+      onPicture(picture);
+    }
+    return taken;
+  };
+  // Far more than the frame stores and the output queue can hold together.
+  constexpr int kMaxPicturesAfterDrain = 4 * kOutputQueueSize + 1;
+  for (std::span<const uint8_t> rest = stream; !rest.empty();) {
+    const std::span<const uint8_t> unit = NextNalUnit(rest);
+    if (onNalUnit) onNalUnit(unit);
+    if (SendNalUnit(decoder, unit) == DecodeStatus::kError) ++summary.refusedUnits;
+    takeReady(1);
+    rest = rest.subspan(unit.size());
   }
+  if (Drain(decoder) == DecodeStatus::kError) ++summary.refusedUnits;
+  summary.endless = takeReady(kMaxPicturesAfterDrain) == kMaxPicturesAfterDrain;
+  CloseDecoder(decoder);
+  return summary;
 }
 
 }  // namespace vexlor::h264

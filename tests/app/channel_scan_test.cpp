@@ -20,7 +20,7 @@ std::string Data(const std::string& name) {
 
 class ValueSink : public ProgressSink {
  public:
-  void PostProgress(int kind, int value) override {
+  void PostProgress(ProgressKind kind, int value) override {
     EXPECT_EQ(kind, kScanStep);
     values.push_back(value);
     if (cancel_at >= 0 && value == cancel_at) job->cancel_requested.store(1);

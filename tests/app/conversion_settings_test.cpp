@@ -35,19 +35,19 @@ Bytes Frame(int kind, int c, uint32_t seconds, uint32_t ticks, const Bytes& payl
 }
 
 std::array<std::pair<int, int>, kChannelCount> g_sizes;
-int FakeScan(ConversionJob* job, ProgressSink*) {
-  int found = 0;
+ScanResult FakeScan(ConversionJob* job, ProgressSink*) {
+  bool found = false;
   for (int c = 0; c < kChannelCount; ++c) {
     job->widths[c] = g_sizes[c].first;
     job->heights[c] = g_sizes[c].second;
     found |= g_sizes[c].first > 0 && g_sizes[c].second > 0;
   }
-  return found;
+  return found ? kChannelsFound : kNoChannelFound;
 }
 
 class KindSink : public ProgressSink {
  public:
-  void PostProgress(int kind, int value) override {
+  void PostProgress(ProgressKind kind, int value) override {
     std::lock_guard<std::mutex> lock(mu_);
     last_kind = kind;
     ++count[kind & 7];

@@ -36,7 +36,7 @@ struct Event {
 
 class RecordingSink : public ProgressSink {
  public:
-  void PostProgress(int kind, int value) override {
+  void PostProgress(ProgressKind kind, int value) override {
     {
       std::lock_guard<std::mutex> lock(mu_);
       events_.push_back({kind, value});
@@ -62,15 +62,15 @@ class RecordingSink : public ProgressSink {
 // Channel sizes handed to the worker instead of a real scan.
 std::array<std::pair<int, int>, kChannelCount> g_sizes;
 bool g_cancel_in_scan = false;
-int FakeScan(ConversionJob* job, ProgressSink*) {
-  int found = 0;
+ScanResult FakeScan(ConversionJob* job, ProgressSink*) {
+  bool found = false;
   for (int c = 0; c < kChannelCount; ++c) {
     job->widths[c] = g_sizes[c].first;
     job->heights[c] = g_sizes[c].second;
     found |= g_sizes[c].first > 0 && g_sizes[c].second > 0;
   }
   if (g_cancel_in_scan) job->cancel_requested.store(1);
-  return found;
+  return found ? kChannelsFound : kNoChannelFound;
 }
 
 class WorkerTest : public ::testing::Test {

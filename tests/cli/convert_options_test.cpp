@@ -1,6 +1,6 @@
 // The texts of convert's options: channel lists, the forms of TIME, and times in and out of the
 // local zone, with the zone set explicitly so that the machine's own does not matter.
-#include "cli/convert_options.h"
+#include "convert_options.h"
 
 #include <gtest/gtest.h>
 

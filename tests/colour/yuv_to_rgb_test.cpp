@@ -66,8 +66,8 @@ std::vector<uint8_t> Convert(const Planes& p, Path path) {
   const int r = path == Path::kPortable
                     ? ConvertPicturePortable(p.y.data(), p.cb.data(), p.cr.data(), w, w / 2, w / 2,
                                              out.data(), w, p.height, w * 4)
-                    : ConvertPictureMmx(p.y.data(), w, p.cb.data(), p.cr.data(), w / 2, w / 2,
-                                        out.data(), w, p.height, w * 4);
+                    : ConvertPictureMmxArithmetic(p.y.data(), w, p.cb.data(), p.cr.data(), w / 2,
+                                                  w / 2, out.data(), w, p.height, w * 4);
   EXPECT_EQ(r, 1);
   for (size_t i = bytes; i < out.size(); ++i) EXPECT_EQ(out[i], 0xAB) << "written past the end";
   out.resize(bytes);
@@ -154,21 +154,20 @@ TEST(ColourConversion, RejectsSizesItCannotConvertWithoutWriting) {
     EXPECT_EQ(ConvertPicturePortable(plane.data(), plane.data(), plane.data(), 8, 4, 4, out.data(),
                                      w, h, 32),
               0);
-    EXPECT_EQ(
-        ConvertPictureMmx(plane.data(), 8, plane.data(), plane.data(), 4, 4, out.data(), w, h, 32),
-        0);
+    EXPECT_EQ(ConvertPictureMmxArithmetic(plane.data(), 8, plane.data(), plane.data(), 4, 4,
+                                          out.data(), w, h, 32),
+              0);
   }
   EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 0x11; }));
 }
 
 TEST(ColourConversion, DispatchFollowsTheFeatureTest) {
   DetectMmx();
-  InitColourTables();
-  const int chosen = useMmxPath;
+  const int chosen = useMmxArithmetic;
   DetectMmx();  // runs once: a later call changes nothing
-  EXPECT_EQ(useMmxPath, chosen);
+  EXPECT_EQ(useMmxArithmetic, chosen);
 #if defined(__x86_64__)
-  EXPECT_EQ(useMmxPath, 1);
+  EXPECT_EQ(useMmxArithmetic, 1);
 #endif
   std::mt19937 rng(7);
   Planes p(48, 6);

@@ -1,8 +1,7 @@
-// Hostile input through the decoder entry: a few hand-made degenerate byte streams and
-// deterministic damage to the committed x264 streams (the fuzz reproducers are replayed by
-// tests/fuzz). Each must be decoded to the end: the entry always advances, the drain ends, and
-// every delivered picture is readable at its reported size (the sanitizer build checks the
-// memory side).
+// Hostile input through the decoder: a few hand-made degenerate byte streams and deterministic
+// damage to the committed x264 streams (the fuzz reproducers are replayed by tests/fuzz). Each
+// must be decoded to the end: the drain ends, and every delivered picture is readable at its
+// reported size (the sanitizer build checks the memory side).
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,5 +1,5 @@
 // Decodes the committed x264 streams (tests/data/x264, made by tools/make_test_streams.sh)
-// through the decoder entry and compares the visible area of every picture with the encoder's
+// with the decoder and compares the visible area of every picture with the encoder's
 // own reconstruction.
 //
 // Which streams must match is decided in tests/conformance/CMakeLists.txt: VEXLOR_X264_EXACT
@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "conformance/md5.h"
 #include "conformance/stream_feed.h"
+#include "h264/md5.h"
 
 namespace vexlor::testing {
 namespace {
@@ -71,16 +71,16 @@ std::vector<std::string> ReadReference(const fs::path& p) {
 
 // The visible area of a delivered picture: the frame cropping offsets are in units of two luma
 // samples (4:2:0) and one chroma sample.
-std::string VisibleMd5(const h264::DecodeRequest& r) {
+std::string VisibleMd5(const h264::PictureView& r) {
   int left = 2 * r.cropLeft, top = 2 * r.cropTop;
   int w = r.width - 2 * (r.cropLeft + r.cropRight);
   int h = r.height - 2 * (r.cropTop + r.cropBottom);
   if (w <= 0 || h <= 0 || left < 0 || top < 0) return "bad-crop";
-  Md5 md5;
-  for (int y = 0; y < h; ++y) md5.Update(r.luma + (top + y) * r.width + left, w);
+  h264::Md5 md5;
+  for (int y = 0; y < h; ++y) md5.Update(r.luma + (top + y) * r.lumaStride + left, w);
   for (const uint8_t* plane : {r.cb, r.cr}) {
     for (int y = 0; y < h / 2; ++y) {
-      md5.Update(plane + (top / 2 + y) * (r.width / 2) + left / 2, w / 2);
+      md5.Update(plane + (top / 2 + y) * r.chromaStride + left / 2, w / 2);
     }
   }
   return std::to_string(w) + "x" + std::to_string(h) + " " + md5.HexDigest();
@@ -94,9 +94,10 @@ TEST_P(X264StreamTest, MatchesEncoderReconstruction) {
   ASSERT_FALSE(want.empty()) << "no reference for " << name;
 
   std::vector<std::string> got;
-  FeedResult fed = FeedStream(ReadFile(StreamDir() / (name + ".264")),
-                              [&](const h264::DecodeRequest& r) { got.push_back(VisibleMd5(r)); });
-  EXPECT_FALSE(fed.stalled) << "the decoder entry did not come to an end";
+  const std::vector<uint8_t> stream = ReadFile(StreamDir() / (name + ".264"));
+  const h264::StreamSummary fed =
+      h264::DecodeStream(stream, [&](const h264::PictureView& r) { got.push_back(VisibleMd5(r)); });
+  EXPECT_FALSE(fed.endless) << "the decoder did not come to an end";
 
   size_t firstDiff = 0;
   while (firstDiff < std::min(got.size(), want.size()) && got[firstDiff] == want[firstDiff]) {

@@ -18,7 +18,7 @@ namespace vexlor::testing {
 // one closing event (done, no channel, or a write error), which comes last.
 class EventCheck : public app::ProgressSink {
  public:
-  void PostProgress(int kind, int value) override {
+  void PostProgress(app::ProgressKind kind, int value) override {
     if (!problem.empty()) return;
     if (closed) {
       problem = "event " + std::to_string(kind) + " after the closing event";

@@ -1,6 +1,6 @@
 // Bit reader: start code and emulation prevention removal, fixed-length and Exp-Golomb reads,
 // and the RBSP end tests.
-#include "h264/bitreader.h"
+#include "bitstream/bitreader.h"
 
 #include <gtest/gtest.h>
 

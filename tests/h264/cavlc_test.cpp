@@ -1,6 +1,8 @@
 // CAVLC residual decoding: the code tables against H.264 Tables 9-5, 9-7, 9-8, 9-9a and 9-10,
 // rejection of bit patterns that are not codes, levels with escapes, and round trips of random
 // blocks through an encoder written from clause 9.2.
+#include "syntax/cavlc.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "h264/macroblock.h"
 #include "mb_bits.h"
 
 namespace vexlor::h264 {

@@ -1,6 +1,8 @@
 // Deblocking filter: whole pictures against a direct, line-by-line model of the filtering
 // process (boundary strength per sample line, thresholds from the averaged QPs, the edge
 // equations), plus the boundary strength cases that matter most.
+#include "recon/deblock.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,8 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "h264/dsp_deblock.h"
-#include "h264/internal.h"
+#include "common/qp_chroma.h"
+#include "dsp/dsp_deblock.h"
 
 namespace vexlor::h264 {
 namespace {
@@ -116,7 +118,7 @@ int ModelBs(const TestFrame& f, int xp, int yp, int xq, int yq, bool mbEdge) {
 void ModelDeblock(TestFrame* f, int chromaQpOffset) {
   const PictureMbInfo& in = f->info;
   const int w = f->pic.width, cw = w / 2;
-  auto qpc = [&](int qp) { return kDeblockChromaQp[std::clamp(qp + chromaQpOffset, 0, 51)]; };
+  auto qpc = [&](int qp) { return kQpChromaTable[std::clamp(qp + chromaQpOffset, 0, 51)]; };
   for (int mbY = 0; mbY < in.heightMbs; ++mbY) {
     for (int mbX = 0; mbX < in.widthMbs; ++mbX) {
       const int mb = mbY * in.widthMbs + mbX;
@@ -306,58 +308,6 @@ TEST(Deblocking, SliceBoundariesAndDisabledSlices) {
   EXPECT_NE(mid[3], 112);
 }
 
-TEST(Deblocking, LaneKernelsMatchReference) {
-  const DeblockFunctions& ref = ReferenceDeblockFunctions();
-  const DeblockFunctions& lanes = LaneDeblockFunctions();
-  std::mt19937 rng(31);
-  constexpr int kStride = 32;
-  for (int iter = 0; iter < 4000; ++iter) {
-    // A 24 x 24 area with a step of random height across the edge at (8, 8) and small noise, so
-    // that every filter decision goes both ways.
-    uint8_t a[24 * kStride], b[24 * kStride];
-    const int step = static_cast<int>(rng() % 40), base = static_cast<int>(rng() % 200);
-    const int noise = 1 + static_cast<int>(rng() % 12);
-    const int dir = iter & 1;
-    for (int y = 0; y < 24; ++y) {
-      for (int x = 0; x < kStride; ++x) {
-        const bool far = dir == 0 ? x >= 8 : y >= 8;
-        a[y * kStride + x] = static_cast<uint8_t>(
-            std::clamp(base + (far ? step : 0) + static_cast<int>(rng() % noise), 0, 255));
-      }
-    }
-    std::memcpy(b, a, sizeof(a));
-    const int indexA = 16 + static_cast<int>(rng() % 36),
-              indexB = 16 + static_cast<int>(rng() % 36);
-    const int alpha = kDeblockAlpha[indexA], beta = kDeblockBeta[indexB];
-    int8_t tc0[4];
-    for (int8_t& t : tc0) {
-      const int bS = static_cast<int>(rng() % 4);
-      t = bS == 0 ? int8_t{-1} : static_cast<int8_t>(kDeblockTc0[indexA][bS - 1]);
-    }
-    uint8_t* pa = a + 8 * kStride + 8;
-    uint8_t* pb = b + 8 * kStride + 8;
-    switch ((iter >> 1) % 4) {
-      case 0:
-        ref.lumaNormal[dir](pa, kStride, alpha, beta, tc0);
-        lanes.lumaNormal[dir](pb, kStride, alpha, beta, tc0);
-        break;
-      case 1:
-        ref.lumaStrong[dir](pa, kStride, alpha, beta);
-        lanes.lumaStrong[dir](pb, kStride, alpha, beta);
-        break;
-      case 2:  // Cb and Cr side by side, 8 lines each
-        ref.chromaNormal[dir](pa, pa + (dir == 0 ? 8 * kStride : 8), kStride, alpha, beta, tc0);
-        lanes.chromaNormal[dir](pb, pb + (dir == 0 ? 8 * kStride : 8), kStride, alpha, beta, tc0);
-        break;
-      default:
-        ref.chromaStrong[dir](pa, pa + (dir == 0 ? 8 * kStride : 8), kStride, alpha, beta);
-        lanes.chromaStrong[dir](pb, pb + (dir == 0 ? 8 * kStride : 8), kStride, alpha, beta);
-        break;
-    }
-    ASSERT_EQ(0, std::memcmp(a, b, sizeof(a))) << "iteration " << iter;
-  }
-}
-
 TEST(Deblocking, ThresholdTablesAtKnownPoints) {
   // Spot values of the standard's tables where a shifted row would go unnoticed elsewhere.
   EXPECT_EQ(kDeblockAlpha[15], 0);
@@ -369,9 +319,9 @@ TEST(Deblocking, ThresholdTablesAtKnownPoints) {
   EXPECT_EQ(kDeblockTc0[37][0], 3);
   EXPECT_EQ(kDeblockTc0[51][0], 13);
   EXPECT_EQ(kDeblockTc0[51][2], 25);
-  EXPECT_EQ(kDeblockChromaQp[29], 29);
-  EXPECT_EQ(kDeblockChromaQp[30], 29);
-  EXPECT_EQ(kDeblockChromaQp[51], 39);
+  EXPECT_EQ(kQpChromaTable[29], 29);
+  EXPECT_EQ(kQpChromaTable[30], 29);
+  EXPECT_EQ(kQpChromaTable[51], 39);
 }
 
 TEST(Deblocking, NonExistingPicturesAreLeftAlone) {

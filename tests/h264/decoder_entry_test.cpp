@@ -7,9 +7,9 @@
 #include <random>
 #include <vector>
 
+#include "decoder_state.h"
 #include "h264/decoder.h"
 #include "h264/frontend_streams.h"
-#include "h264/records.h"
 
 namespace vexlor::h264 {
 namespace {

@@ -1,10 +1,12 @@
 // Decoded picture buffer, reference marking, reference lists, picture order count and slice
 // group maps, driven through the functions directly.
+#include "picture/dpb.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "h264/frontend.h"
+#include "picture/picture_setup.h"
 
 namespace vexlor::h264 {
 namespace {

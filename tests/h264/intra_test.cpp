@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "h264/dsp_recon.h"
-#include "h264/macroblock.h"
+#include "dsp/dsp_transform.h"
+#include "recon/intra_pred.h"
 
 namespace vexlor::h264 {
 namespace {

@@ -1,14 +1,14 @@
 // Macroblock layer parsing (mb_skip_run cycle, mb_type classes, prediction syntax, value ranges),
 // the macroblock decode driver (I_PCM, neighbour availability) and the slice data loop.
-#include "h264/macroblock.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "h264/internal.h"
 #include "mb_bits.h"
+#include "slice/mb_decode.h"
+#include "slice/slice_data.h"
+#include "syntax/macroblock_layer.h"
 
 namespace vexlor::h264 {
 namespace {
@@ -34,9 +34,17 @@ struct ParseFixture {
     std::memset(modes, 0x55, sizeof(modes));
   }
   TopNnz Top() { return TopNnz{topLuma, topCb, topCr}; }
+  SliceContext Slice(int sliceType, int numActive, int chromaQpOffset) {
+    SliceContext s;
+    s.sliceType = sliceType;
+    s.numActive = numActive;
+    s.chromaQpOffset = chromaQpOffset;
+    s.reader = &r;
+    return s;
+  }
   int Parse(const Bits& b, int sliceType, int numActive = 1, bool attach = true) {
     if (attach) Attach(&r, b);
-    return ParseMacroblockLayer(&mb, numActive, modes, Top(), mvd, sliceType, 0, &r);
+    return ParseMacroblockLayer(Slice(sliceType, numActive, 0), &mb, modes, Top(), mvd);
   }
 };
 
@@ -100,7 +108,7 @@ TEST(MacroblockLayer, CodedBlockPatternResidualAndQpDelta) {
   for (int i = 0; i < 8; ++i) c.Put("1");
   c.Trailing();
   Attach(&g.r, c);
-  ASSERT_EQ(ParseMacroblockLayer(&g.mb, 0, g.modes, g.Top(), g.mvd, kSliceI, 4, &g.r), 0);
+  ASSERT_EQ(ParseMacroblockLayer(g.Slice(kSliceI, 0, 4), &g.mb, g.modes, g.Top(), g.mvd), 0);
   EXPECT_EQ(g.mb.qp, 50);
   EXPECT_EQ(g.mb.qpChroma, 39);
   g.mb.qpChroma = 77;
@@ -262,6 +270,17 @@ struct PictureFixture {
     pic.cr = pic.cb + n / 4;
     AllocateMbInfo(&info, pic.width, pic.height);
   }
+  // An I slice over the picture, read from r.
+  SliceContext ISlice(BitReader* r) {
+    SliceContext s;
+    s.pic = &pic;
+    s.info = &info;
+    s.width = pic.width;
+    s.height = pic.height;
+    s.sliceType = kSliceI;
+    s.reader = r;
+    return s;
+  }
 };
 
 Bits PcmMacroblock(Bits b, int mbTypeValue, uint8_t base) {
@@ -278,7 +297,7 @@ TEST(DecodeMacroblock, PcmSamplesGoStraightIntoThePicture) {
   BitReader r;
   Attach(&r, PcmMacroblock(Bits().Put("1"), 25, 10).Trailing());  // one bit before mb_type
   ReadBits(&r, 1);
-  ASSERT_EQ(DecodeMacroblock(&mb, &p.pic, nullptr, 0, &p.info, 32, 32, kSliceI, 0, 0, 1, 1, &r), 0);
+  ASSERT_EQ(DecodeMacroblock(p.ISlice(&r), &mb, 1, 1), 0);
   EXPECT_EQ(p.pic.luma[16 * 32 + 16], 10);
   EXPECT_EQ(p.pic.luma[31 * 32 + 31], static_cast<uint8_t>(10 + 255));
   EXPECT_EQ(p.pic.luma[16 * 32 + 15], 77);
@@ -300,8 +319,7 @@ TEST(DecodeMacroblock, PcmSamplesGoStraightIntoThePicture) {
   for (int i = 0; i < 300; ++i) shortPcm.U(1, 8);
   Attach(&r, shortPcm);
   InitMacroblockState(&mb, 30, 0);
-  EXPECT_EQ(DecodeMacroblock(&mb, &q.pic, nullptr, 0, &q.info, 32, 32, kSliceI, 0, 0, 0, 0, &r),
-            -1);
+  EXPECT_EQ(DecodeMacroblock(q.ISlice(&r), &mb, 0, 0), -1);
   for (uint8_t v : q.pic.planes) ASSERT_EQ(v, 77);
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "h264/bitreader.h"
+#include "bitstream/bitreader.h"
 
 namespace vexlor::h264::testing_bits {
 

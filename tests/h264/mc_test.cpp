@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "h264/dsp_mc.h"
-#include "h264/internal.h"
+#include "dsp/dsp_mc.h"
+#include "recon/inter_pred.h"
 
 namespace vexlor::h264 {
 namespace {
@@ -114,13 +114,22 @@ PictureMbInfo MakeInfo(int w, int h) {
   return info;
 }
 
+// What PredictInter reads of the slice: the references, the side information and the size.
+SliceContext InterSlice(PictureMbInfo* info, Picture* const* refs, int w, int h) {
+  SliceContext s;
+  s.refList = refs;
+  s.info = info;
+  s.width = w;
+  s.height = h;
+  return s;
+}
+
 // Predicts macroblock (mbX, mbY) and compares it with the model, block by block.
-void CheckMacroblock(const PictureMbInfo& info, Picture* const* refs, int w, int h, int mbX,
-                     int mbY) {
+void CheckMacroblock(PictureMbInfo& info, Picture* const* refs, int w, int h, int mbX, int mbY) {
   auto mb = std::make_unique<MacroblockState>();
   mb->mbX = mbX;
   mb->mbY = mbY;
-  PredictInter(mb.get(), refs, &info, w, h);
+  PredictInter(InterSlice(&info, refs, w, h), mb.get());
   for (int by = 0; by < 4; ++by) {
     for (int bx = 0; bx < 4; ++bx) {
       const int i = (4 * mbY + by) * (w / 4) + 4 * mbX + bx;
@@ -271,7 +280,7 @@ TEST(MotionCompensation, FarOutsideReplicatesTheEdge) {
   auto mb = std::make_unique<MacroblockState>();
   mb->mbX = 0;
   mb->mbY = 0;
-  PredictInter(mb.get(), refs, &info, w, h);
+  PredictInter(InterSlice(&info, refs, w, h), mb.get());
   for (int y = 0; y < 16; ++y) {
     for (int x = 0; x < 16; ++x) ASSERT_EQ(mb->pred[16 * y + x], r0.pic.luma[y * w]);
   }
@@ -284,7 +293,7 @@ TEST(MotionCompensation, MissingReferencePredictsGrey) {
   auto mb = std::make_unique<MacroblockState>();
   mb->mbX = 0;
   mb->mbY = 0;
-  PredictInter(mb.get(), refs, &info, w, h);
+  PredictInter(InterSlice(&info, refs, w, h), mb.get());
   for (int i = 0; i < 384; ++i) ASSERT_EQ(mb->pred[i], 128) << i;
 }
 

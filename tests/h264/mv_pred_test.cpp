@@ -1,14 +1,14 @@
 // Motion vector prediction: hand-made neighbourhoods for the rules that are easy to get wrong,
 // and random macroblocks against a model that locates neighbours by luma sample position and
 // tracks which partitions of the macroblock are already decoded.
+#include "recon/mv_pred.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
 #include <random>
 #include <vector>
-
-#include "h264/internal.h"
 
 namespace vexlor::h264 {
 namespace {
@@ -52,9 +52,18 @@ struct MotionFixture {
     const int i = Index(x, y);
     return {info.mv4x4[2 * i], info.mv4x4[2 * i + 1]};
   }
+  SliceContext Slice(int numActive = 3) {
+    SliceContext s;
+    s.refList = refList;
+    s.numActive = numActive;
+    s.info = &info;
+    s.width = kW;
+    s.height = kH;
+    return s;
+  }
   void Derive(int mode, int numActive = 3) {
     mb->partitionMode = mode;
-    DeriveInterMotion(mb.get(), mvd, numActive, refList, &info, kW);
+    DeriveInterMotion(Slice(numActive), mb.get(), mvd);
   }
 };
 
@@ -197,22 +206,22 @@ TEST(MotionVectorPrediction, SkipVector) {
   f.Set(4, -1, 0, 7, 1);
   // Left picture edge: zero by rule.
   f.mb->neighbourFlags = kAll & ~kAvailLeft;
-  EXPECT_TRUE(DerivePSkipMotion(f.mb.get(), f.refList, &f.info, kW));
+  EXPECT_TRUE(DerivePSkipMotion(f.Slice(), f.mb.get()));
   EXPECT_EQ(f.Mv(2, 2), Mv(0, 0));
   EXPECT_EQ(f.info.refUid4x4[f.Index(1, 3)], 10u);
   // Both neighbours non-zero: 16x16 prediction for reference 0; A and C match -> median
   // of (3, 0), (-5, 2), (7, 1) = (3, 1).
   f.mb->neighbourFlags = kAll;
-  EXPECT_FALSE(DerivePSkipMotion(f.mb.get(), f.refList, &f.info, kW));
+  EXPECT_FALSE(DerivePSkipMotion(f.Slice(), f.mb.get()));
   EXPECT_EQ(f.Mv(3, 3), Mv(3, 1));
   // A with reference 0 and a zero vector: zero by rule.
   f.Set(-1, 0, 0, 0, 0);
-  EXPECT_TRUE(DerivePSkipMotion(f.mb.get(), f.refList, &f.info, kW));
+  EXPECT_TRUE(DerivePSkipMotion(f.Slice(), f.mb.get()));
   // An intra neighbour counts as non-zero; a predicted (0, 0) still reports false.
   f.Set(-1, 0, -1, 0, 0);
   f.Set(0, -1, 0, 0, 4);
   f.Set(4, -1, 0, 0, 0);
-  EXPECT_FALSE(DerivePSkipMotion(f.mb.get(), f.refList, &f.info, kW));
+  EXPECT_FALSE(DerivePSkipMotion(f.Slice(), f.mb.get()));
   EXPECT_EQ(f.Mv(0, 0), Mv(0, 0));
 }
 

@@ -1,11 +1,14 @@
 // Parameter sets and slice headers: the bounds, refusals and replacement rules.
+#include "syntax/param_sets.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <vector>
 
-#include "h264/frontend.h"
 #include "h264/frontend_streams.h"
+#include "picture/dpb.h"
+#include "syntax/slice_header.h"
 
 namespace vexlor::h264 {
 namespace {

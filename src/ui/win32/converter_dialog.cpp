@@ -1,4 +1,4 @@
-#include "ui/win32/converter_dialog.h"
+#include "converter_dialog.h"
 
 #include <commdlg.h>
 #include <shellapi.h>
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/text_windows.h"
-#include "ui/win32/resource.h"
+#include "resource.h"
 
 namespace vexlor::ui {
 namespace {

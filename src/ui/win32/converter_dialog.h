@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/dialog_controller.h"
-#include "ui/win32/skin_button.h"
+#include "skin_button.h"
 
 namespace vexlor::ui {
 

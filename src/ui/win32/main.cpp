@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "ui/win32/converter_dialog.h"
+#include "converter_dialog.h"
 
 namespace vexlor::ui {
 

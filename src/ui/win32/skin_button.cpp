@@ -1,4 +1,4 @@
-#include "ui/win32/skin_button.h"
+#include "skin_button.h"
 
 #include <commctrl.h>
 
