@@ -6,8 +6,10 @@
 #                Windows build's under wine
 #   make test-repeat  the Linux suites, every test repeated until it fails, at most REPEAT
 #                times (20)
-#   make windows deps + cross-build for 64-bit Windows (mingw-w64) into build-win/, and
-#                dist/vexlor-VERSION-win64.zip
+#   make windows deps + cross-build for 64-bit Windows (mingw-w64) into build-win/:
+#                vexlor.exe, vexlor-gui.exe, dist/vexlor-VERSION-win64.zip and
+#                dist/vexlor-VERSION-setup.exe
+#   make dist    deps + build + windows, and the Debian package dist/vexlor_VERSION_amd64.deb
 #   make bench   deps + build + decoder benchmark against ffmpeg
 #   make sanitize  ASan+UBSan build of all test suites, then ctest
 #   make fuzz    libFuzzer smoke run of every fuzz target (clang), 45 s each
@@ -23,13 +25,14 @@ CMAKE_ARGS ?=
 REPEAT    ?= 20
 
 PACKAGES := build-essential cmake pkg-config g++ libgtest-dev libgmock-dev libbenchmark-dev \
-            libcli11-dev libstb-dev qt6-base-dev x264 ffmpeg python3 clang libclang-rt-14-dev \
-            xvfb xauth xdotool imagemagick gcovr \
-            g++-mingw-w64-x86-64-posix googletest wine wine64 tmux zip unzip
+            libcli11-dev nlohmann-json3-dev libstb-dev qt6-base-dev x264 ffmpeg python3 clang \
+            libclang-rt-14-dev xvfb xauth xdotool imagemagick gcovr \
+            g++-mingw-w64-x86-64-posix googletest wine wine64 tmux zip unzip nsis python3-xlib fonts-wine \
+            dpkg-dev desktop-file-utils
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build windows demo test test-windows test-repeat bench sanitize fuzz-build fuzz \
-        fuzz-long coverage format clean
+.PHONY: all deps build windows dist demo test test-windows test-repeat bench sanitize fuzz-build \
+        fuzz fuzz-long coverage format clean
 
 all: build
 
@@ -53,6 +56,11 @@ windows: deps
 	  -DCMAKE_BUILD_TYPE=Release -DVEXLOR_WERROR=$(WERROR) \
 	  -DVEXLOR_HOST_CLI=$(CURDIR)/$(BUILD)/src/cli/vexlor $(WIN_CMAKE_ARGS)
 	cmake --build $(WIN_BUILD) -j $(JOBS)
+
+# Everything that is shipped, in dist/: the Windows zip and setup program, the Debian package.
+dist: deps build windows
+	cd $(BUILD) && cpack --config CPackConfig.cmake
+	@ls -l dist
 
 demo: deps build
 	tools/demo.sh $(BUILD)

@@ -25,6 +25,15 @@ else()
   find_package(CLI11 CONFIG REQUIRED)
 endif()
 
+# nlohmann-json (nlohmann-json3-dev): the JSON output of `vexlor convert` and `probe`.
+if(CMAKE_CROSSCOMPILING)
+  vexlor_copy_host_headers(nlohmann)
+  add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+  target_include_directories(nlohmann_json::nlohmann_json INTERFACE ${VEXLOR_THIRD_PARTY_INCLUDE})
+else()
+  find_package(nlohmann_json 3 REQUIRED)
+endif()
+
 # stb_image_write (libstb-dev): the PNG files of `vexlor snapshot`.
 add_library(vexlor_stb INTERFACE)
 if(CMAKE_CROSSCOMPILING)

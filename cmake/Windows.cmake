@@ -45,7 +45,8 @@ function(vexlor_windows_zip)
                         "The programs contain code of the following libraries. Their copyright "
                         "notices and licences follow, as the Debian packages the build took "
                         "them from state them.\n")
-  foreach(package libcli11-dev libstb-dev gcc-mingw-w64-base mingw-w64-x86-64-dev)
+  foreach(package libcli11-dev nlohmann-json3-dev libstb-dev gcc-mingw-w64-base
+                  mingw-w64-x86-64-dev)
     set(copyright /usr/share/doc/${package}/copyright)
     if(NOT EXISTS ${copyright})
       message(FATAL_ERROR "${copyright} is missing: run `make deps`")
@@ -85,6 +86,32 @@ function(vexlor_windows_zip)
   add_custom_target(windows_zip ALL DEPENDS ${zip})
   set(VEXLOR_WINDOWS_ZIP ${zip} PARENT_SCOPE)
   set(VEXLOR_WINDOWS_ZIP_TARGETS ${arg_TARGETS} PARENT_SCOPE)
+  set(VEXLOR_WINDOWS_STAGE ${stage} PARENT_SCOPE)
+endfunction()
+
+# vexlor_windows_installer()
+# dist/vexlor-VERSION-setup.exe: the NSIS installer (packaging/windows/vexlor.nsi) of the files
+# the zip holds, a 64-bit installer (Debian's nsis ships the amd64-unicode stubs). Built with
+# `all`; without makensis there is none (a warning says so). Call after vexlor_windows_zip.
+function(vexlor_windows_installer)
+  find_program(VEXLOR_MAKENSIS makensis)
+  if(NOT VEXLOR_MAKENSIS)
+    message(WARNING "makensis not found (run `make deps`): no Windows installer")
+    return()
+  endif()
+  set(setup ${PROJECT_SOURCE_DIR}/dist/vexlor-${PROJECT_VERSION}-setup.exe)
+  set(script ${PROJECT_SOURCE_DIR}/packaging/windows/vexlor.nsi)
+  set(icon ${PROJECT_SOURCE_DIR}/src/ui/resources/icon128.ico)
+  add_custom_command(
+    OUTPUT ${setup}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_SOURCE_DIR}/dist
+    COMMAND ${VEXLOR_MAKENSIS} -V2 -NOCD -DVERSION=${PROJECT_VERSION}
+            -DSTAGE=${VEXLOR_WINDOWS_STAGE} -DICON=${icon} -DOUTFILE=${setup} ${script}
+    DEPENDS ${VEXLOR_WINDOWS_ZIP} ${script} ${icon}
+    COMMENT "Building ${setup}"
+    VERBATIM)
+  add_custom_target(windows_installer ALL DEPENDS ${setup})
+  set(VEXLOR_WINDOWS_INSTALLER ${setup} PARENT_SCOPE)
 endfunction()
 
 if(NOT CMAKE_CROSSCOMPILING)
@@ -101,6 +128,8 @@ find_program(VEXLOR_WINE wine)
 set(VEXLOR_WINEPREFIX ${PROJECT_BINARY_DIR}/wineprefix)
 set(VEXLOR_WINE_RUN ${PROJECT_SOURCE_DIR}/tools/wine_run)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${VEXLOR_WINE_RUN} ${VEXLOR_WINEPREFIX})
+# The dialog's tests run in a prefix of their own, whose wine sessions have a display.
+set(VEXLOR_WINEPREFIX_GUI ${PROJECT_BINARY_DIR}/wineprefix-gui)
 # Paths handed to the programs under wine: wine's drive Z: is the root of the host.
 set(VEXLOR_WINE_DRIVE "Z:")
 if(VEXLOR_WINE)
@@ -108,9 +137,14 @@ if(VEXLOR_WINE)
                      COMMAND ${VEXLOR_WINE_RUN} --init ${VEXLOR_WINEPREFIX}
                      COMMENT "Creating the wine prefix for the tests")
   add_custom_target(wine_prefix DEPENDS ${VEXLOR_WINEPREFIX}/.vexlor-ready)
+  add_custom_command(OUTPUT ${VEXLOR_WINEPREFIX_GUI}/.vexlor-ready
+                     COMMAND ${VEXLOR_WINE_RUN} --init ${VEXLOR_WINEPREFIX_GUI}
+                     COMMENT "Creating the wine prefix for the dialog tests")
+  add_custom_target(wine_prefix_gui DEPENDS ${VEXLOR_WINEPREFIX_GUI}/.vexlor-ready)
 else()
   message(WARNING "wine not found (run `make deps`): the Windows test programs cannot run")
   add_custom_target(wine_prefix)
+  add_custom_target(wine_prefix_gui)
 endif()
 
 # Every executable defined in `directory` waits for the prefix.

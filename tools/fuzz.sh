@@ -6,7 +6,9 @@
 # the reproducers tests/data/fuzz/TARGET. New inputs collect in BUILD_DIR/fuzz-corpus/TARGET,
 # faults in BUILD_DIR/fuzz-artifacts/TARGET; once a fault is fixed, copy its input into
 # tests/data/fuzz/TARGET and the replay test runs it from then on. The targets run under
-# `nice -n 19` (the machine is shared).
+# `nice -n 19` (the machine is shared). libFuzzer's time-out per input is wall-clock time, so a
+# niced target on a busy machine can report a slow input that is not slow at all: FUZZ_TIMEOUT
+# (seconds, default 120) sets it; a time-out is real only if the input is slow when run alone.
 #
 # To refresh a committed corpus from a long run (a few hundred KB in all), let libFuzzer's merge
 # measure every input, then keep a small set that covers the same edges:
@@ -49,7 +51,7 @@ for t in "${targets[@]}"; do
   for d in "$root/fuzz/corpus/$t" "$root/tests/data/fuzz/$t"; do
     [ -d "$d" ] && seeds+=("$d")
   done
-  args=(-max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=20 -rss_limit_mb=2560
+  args=(-max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout="${FUZZ_TIMEOUT:-120}" -rss_limit_mb=2560
         -artifact_prefix="$artifacts/" -print_final_stats=1)
   dict=$(dictionary "$t")
   [ -n "$dict" ] && args+=(-dict="$dict")

@@ -4,6 +4,8 @@
   bitmap129.bmp   400 x 200, 8 bits per pixel: the dialog's background picture
   icon128_32.png  32 x 32, 256 colours with transparency: the window icon
   icon128_16.png  16 x 16, the same icon drawn for the small size
+  icon128.ico     the icon for the Windows resources: 32 x 32 and 16 x 16, each in 16 and
+                  256 colours, transparency as the 1-bit mask
 
 Only the Python standard library is used; the output is deterministic, so running
 the script again reproduces the committed files byte for byte.
@@ -232,6 +234,51 @@ def write_png8(path, palette, rows):
         f.write(data)
 
 
+def ico_image(palette, rows, bits):
+    """One image of an icon file: the DIB header (height doubled for the mask), the palette,
+    the colour rows and the 1-bit transparency mask, both bottom-up. Palette entries carry
+    alpha; a pixel below half opacity is transparent."""
+    h, w = len(rows), len(rows[0])
+    colours = 1 << bits
+    pal = b"".join(struct.pack("<BBBB", c[2], c[1], c[0], 0) for c in palette)
+    pal += b"\0" * (4 * colours - len(pal))
+    xor_stride = ((w * bits + 31) // 32) * 4
+    and_stride = ((w + 31) // 32) * 4
+    xor, mask = b"", b""
+    for row in reversed(rows):
+        line = bytearray(xor_stride)
+        bits_row = bytearray(and_stride)
+        for x, i in enumerate(row):
+            transparent = palette[i][3] < 128
+            index = 0 if transparent else i
+            if bits == 8:
+                line[x] = index
+            else:
+                line[x // 2] |= index << (4 if x % 2 == 0 else 0)
+            if transparent:
+                bits_row[x // 8] |= 0x80 >> (x % 8)
+        xor += bytes(line)
+        mask += bytes(bits_row)
+    info = struct.pack("<IiiHHIIiiII", 40, w, 2 * h, 1, bits, 0, len(xor) + len(mask), 0, 0,
+                       0, 0)
+    return info + pal + xor + mask
+
+
+def write_ico(path, images):
+    """images: (palette, rows, bits) for each entry of the icon file."""
+    header = struct.pack("<HHH", 0, 1, len(images))
+    offset = len(header) + 16 * len(images)
+    entries, data = b"", b""
+    for palette, rows, bits in images:
+        blob = ico_image(palette, rows, bits)
+        w, h = len(rows[0]), len(rows)
+        entries += struct.pack("<BBBBHHII", w % 256, h % 256, 16 if bits == 4 else 0, 0, 1,
+                               bits, len(blob), offset + len(data))
+        data += blob
+    with open(path, "wb") as f:
+        f.write(header + entries + data)
+
+
 # --------------------------------------------------------------------------- pictures
 
 # The dialog's own colour in the default widget palette; the picture fades into it at its
@@ -333,9 +380,15 @@ def main():
     os.makedirs(out, exist_ok=True)
     palette, rows = quantise(draw_background(), with_alpha=False)
     write_bmp8(os.path.join(out, "bitmap129.bmp"), palette, rows)
+    ico = []
     for size in (32, 16):
-        palette, rows = quantise(draw_icon(size), with_alpha=True)
+        icon = draw_icon(size)
+        palette, rows = quantise(icon, with_alpha=True)
         write_png8(os.path.join(out, "icon128_%d.png" % size), palette, rows)
+        ico.append((palette, rows, 8))
+        palette, rows = quantise(icon, with_alpha=True, count=16)
+        ico.append((palette, rows, 4))
+    write_ico(os.path.join(out, "icon128.ico"), ico)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "h264/decoder.h"
@@ -125,6 +126,17 @@ void HoldUntilCancelled(ConversionJob* job) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+int ParseHoldPoint(const char* text) {
+  if (text == nullptr) return kHoldNowhere;
+  if (std::strcmp(text, "scan") == 0) return kHoldInScan;
+  int number = 0;
+  char rest = 0;
+  if (std::sscanf(text, "CH_%d%c", &number, &rest) == 1 && number >= 1 && number <= kChannelCount) {
+    return number - 1;
+  }
+  return kHoldNowhere;
+}
+
 std::string OutputName(const std::string& recording_path, int channel, const char* suffix) {
   // Drop the file name's extension (".kvr", ".ms2", ".m4v": the last four characters); a file
   // name without a dot keeps all of it, so the name never reaches into the directory part.
@@ -136,6 +148,17 @@ std::string OutputName(const std::string& recording_path, int channel, const cha
   char number[16];
   std::snprintf(number, sizeof number, "_%02d", channel + 1);
   return recording_path.substr(0, stem_end) + number + suffix;
+}
+
+std::string OutputNameIn(const std::string& output_dir, const std::string& recording_path,
+                         int channel, const char* suffix) {
+  std::string name = OutputName(recording_path, channel, suffix);
+  if (output_dir.empty()) return name;
+  const size_t slash = name.find_last_of(platform::kPathSeparators);
+  const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+  const bool ends_with_separator =
+      std::string(platform::kPathSeparators).find(output_dir.back()) != std::string::npos;
+  return ends_with_separator ? output_dir + base : output_dir + "/" + base;
 }
 
 double MeasureRate(int64_t counted, double t_first, double t_last) {
@@ -173,6 +196,13 @@ std::string ProgressText(int kind, int value, int64_t read_position, int64_t fil
     case kWriteError:
       std::snprintf(text, sizeof text, "CH_%02d. Write Error", value + 1);
       return text;
+    case kSurveyStep: {
+      const double percent = file_size > 0 ? read_position * 100.0 / file_size : 0.0;
+      std::snprintf(text, sizeof text, "Finding The Time Range. Progress = %.2f%%", percent);
+      return text;
+    }
+    case kSkipped:
+      return "Skipped: Complete Files Exist";
     default:
       return current;
   }

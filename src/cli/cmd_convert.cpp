@@ -1,17 +1,21 @@
-// `vexlor convert`: the conversion job from the command line, with the dialog's status texts.
+// `vexlor convert`: the conversion job from the command line, with the dialog's status texts;
+// several recordings at once, a choice of channels and of a time range, answers for scripts.
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/conversion_job.h"
 #include "commands.h"
+#include "convert_batch.h"
+#include "convert_options.h"
 #include "platform/console.h"
+#include "platform/file.h"
 #include "recording_commands.h"
 
 namespace vexlor::cli {
@@ -27,7 +31,7 @@ class CliProgressSink : public app::ProgressSink {
     int kind, value;
     int64_t read_position;
   };
-  static constexpr int kMaxPhases = 64;  // a conversion has at most 1 + 16 + 1
+  static constexpr int kMaxPhases = 64;  // a conversion has at most 1 + 1 + 16 + 1
 
   explicit CliProgressSink(const app::ConversionJob* job) : job_(job) {}
 
@@ -68,121 +72,185 @@ class CliProgressSink : public app::ProgressSink {
   std::atomic<int> phase_count_{0};
 };
 
-// What redraws the status line `shown` as `text` in place: a carriage return and the erase-line
-// sequence, or, on a terminal that does not obey it, spaces over what is left of the old line.
-std::string Redraw(const std::string& shown, const std::string& text, bool escapes) {
-  if (escapes) return "\r\033[K" + text;
-  std::string line = "\r" + text;
-  if (shown.size() > text.size()) {
-    line.append(shown.size() - text.size(), ' ');
-    line.append("\r" + text);
-  }
-  return line;
-}
-
 // The tests' hold point (see ConversionJob::hold_point) from VEXLOR_TEST_HOLD: "scan", or
-// "CH_NN" for the pass of channel NN (01 to 16). Unset in normal use.
-int TestHoldPoint() {
-  const char* hold = std::getenv("VEXLOR_TEST_HOLD");
-  if (hold == nullptr) return app::kHoldNowhere;
-  if (std::strcmp(hold, "scan") == 0) return app::kHoldInScan;
-  int number = 0;
-  if (std::sscanf(hold, "CH_%d", &number) == 1 && number >= 1 && number <= app::kChannelCount) {
-    return number - 1;
+// "CH_NN" for the pass of channel NN (01 to 16), optionally after "NAME:" to hold only the
+// recording whose file name is NAME. Unset in normal use.
+int TestHoldPoint(const std::string& recording_path) {
+  const char* env = std::getenv("VEXLOR_TEST_HOLD");
+  if (env == nullptr) return app::kHoldNowhere;
+  std::string hold = env;
+  if (const size_t colon = hold.rfind(':'); colon != std::string::npos) {
+    const size_t slash = recording_path.find_last_of(platform::kPathSeparators);
+    const std::string name =
+        slash == std::string::npos ? recording_path : recording_path.substr(slash + 1);
+    if (hold.substr(0, colon) != name) return app::kHoldNowhere;
+    hold = hold.substr(colon + 1);
   }
-  return app::kHoldNowhere;
+  return app::ParseHoldPoint(hold.c_str());
 }
 
-void RunConvert(const std::string& path, int* exitCode) {
-  auto job = std::make_unique<app::ConversionJob>();
-  if (int code = OpenOrFail(job.get(), path); code >= 0) {
-    *exitCode = code;
-    return;
-  }
-  const bool terminal = platform::StdoutIsTerminal();
-  const bool escapes = terminal && platform::EnableLineEscapes();
-  job->hold_point = TestHoldPoint();
-  job->keep_pictures = false;  // only the sizes matter here
-  CliProgressSink sink(job.get());
-  // Ctrl-C, a closed terminal or a termination request cancel the conversion cleanly (the file
-  // being written is finished); a reader of our output that goes away does not end the process
-  // in the middle of a file.
-  platform::InterruptGuard interrupt_guard;
-  job->StartConversion(&sink);
-
-  std::string shown;
+// One recording of the command line, from its start to its report.
+struct Conversion {
+  enum State { kWaiting, kRunning, kFinished };
+  BatchItem item;
+  State state = kWaiting;
+  std::unique_ptr<app::ConversionJob> job;
+  std::unique_ptr<CliProgressSink> sink;
+  std::string shown;  // the status text last shown
   int phases_printed = 0;
-  bool cancelled = false;
-  for (;;) {
-    const bool finished = !job->Running();
-    if (platform::InterruptGuard::Interrupted() && !finished) {
-      job->CancelAndWait();
-      cancelled = true;
-      break;
-    }
-    if (terminal) {
-      int kind, value;
-      if (sink.Latest(&kind, &value)) {
-        const std::string text = app::ProgressText(*job, kind, value, shown);
-        if (text != shown) {
-          std::printf("%s", Redraw(shown, text, escapes).c_str());
-          shown = text;
-          std::fflush(stdout);
-        }
-      }
-    } else {
-      for (const int n = sink.PhaseCount(); phases_printed < n; ++phases_printed) {
-        const CliProgressSink::Phase& p = sink.PhaseAt(phases_printed);
-        shown = app::ProgressText(p.kind, p.value, p.read_position, job->file_size,
-                                  job->channel_rates, shown);
-        std::printf("%s\n", shown.c_str());
-      }
-      std::fflush(stdout);
-    }
-    if (finished) break;
-    std::this_thread::sleep_for(kRedrawInterval);
-  }
-  job->Wait();
+};
 
-  int last_kind, last_value;
-  if (sink.Latest(&last_kind, &last_value)) {
-    const std::string final_text = app::ProgressText(*job, last_kind, last_value, shown);
-    if (terminal) {
-      std::printf("%s\n", Redraw(shown, final_text, escapes).c_str());
-    } else if (final_text != shown) {
-      std::printf("%s\n", final_text.c_str());
+class ConvertRun {
+ public:
+  ConvertRun(const ConvertOptions& options, BatchOutput* output)
+      : options_(options), out_(output), conversions_(options.recordings.size()) {
+    for (size_t i = 0; i < conversions_.size(); ++i) {
+      conversions_[i].item.path = options.recordings[i];
     }
   }
-  if (cancelled) {
-    std::fprintf(stderr, "Cancelled.\n");
-    std::fflush(stdout);
-    *exitCode = kExitCancelled;
-    return;
+
+  int Run() {
+    if (int code = PrepareOutputDir(options_, out_); code != kExitDone) return code;
+    std::vector<BatchItem*> items;
+    for (Conversion& c : conversions_) items.push_back(&c.item);
+    MarkDuplicateOutputs(options_, items);
+    const size_t slots = JobSlots(options_.jobs, conversions_.size());
+
+    // Ctrl-C, a closed terminal or a termination request cancel the conversions cleanly (the
+    // files being written are finished); a reader of our output that goes away does not end
+    // the process in the middle of a file.
+    platform::InterruptGuard interrupt_guard;
+    for (;;) {
+      if (platform::InterruptGuard::Interrupted()) {
+        CancelAll();
+        break;
+      }
+      size_t running = 0, finished = 0;
+      for (Conversion& c : conversions_) {
+        if (c.state == Conversion::kRunning && !c.job->Running()) Finish(&c);
+        running += c.state == Conversion::kRunning;
+      }
+      for (Conversion& c : conversions_) {
+        if (running >= slots) break;
+        if (c.state == Conversion::kWaiting && Start(&c)) ++running;
+      }
+      for (Conversion& c : conversions_) finished += c.state == Conversion::kFinished;
+      ShowProgress(finished);
+      if (finished == conversions_.size()) break;
+      std::this_thread::sleep_for(kRedrawInterval);
+    }
+    std::vector<const BatchItem*> done;
+    for (const Conversion& c : conversions_) done.push_back(&c.item);
+    return out_->Close(done);
   }
-  int kind = -1, value = 0;
-  sink.Latest(&kind, &value);
-  if (std::fflush(stdout) != 0) {
-    *exitCode = kExitError;
-  } else if (kind == app::kDone && job->last_result.load() == app::kWorkerFinished) {
-    *exitCode = kExitDone;
-  } else if (kind == app::kNoChannel) {
-    *exitCode = kExitNoChannel;
-  } else {
-    *exitCode = kExitError;
+
+ private:
+  // Opens the recording and starts its worker; a recording that cannot start is finished.
+  bool Start(Conversion* c) {
+    if (c->item.result.empty()) {
+      c->job = std::make_unique<app::ConversionJob>();
+      if (OpenForBatch(c->job.get(), options_, &c->item)) {
+        c->job->hold_point = TestHoldPoint(c->item.path);
+        c->job->keep_pictures = false;  // only the sizes matter here
+        c->sink = std::make_unique<CliProgressSink>(c->job.get());
+        c->job->StartConversion(c->sink.get());
+        c->state = Conversion::kRunning;
+        return true;
+      }
+      c->job.reset();
+    }
+    c->state = Conversion::kFinished;  // refused before its start
+    out_->Report(c->item);
+    return false;
   }
-}
+
+  void PrintPhases(Conversion* c) {
+    for (const int n = c->sink->PhaseCount(); c->phases_printed < n; ++c->phases_printed) {
+      const CliProgressSink::Phase& p = c->sink->PhaseAt(c->phases_printed);
+      c->shown = app::ProgressText(p.kind, p.value, p.read_position, c->job->file_size,
+                                   c->job->channel_rates, c->shown);
+      out_->Line(c->item, c->shown);
+    }
+  }
+
+  // The live status: on a terminal the latest event of every running recording, otherwise
+  // each new phase as a line of its own.
+  void ShowProgress(size_t finished) {
+    std::vector<std::pair<const BatchItem*, std::string>> live;
+    for (Conversion& c : conversions_) {
+      if (c.state != Conversion::kRunning) continue;
+      if (!out_->terminal()) {
+        PrintPhases(&c);
+        continue;
+      }
+      int kind, value;
+      if (c.sink->Latest(&kind, &value)) c.shown = app::ProgressText(*c.job, kind, value, c.shown);
+      live.emplace_back(&c.item, c.shown);
+    }
+    out_->Live(live, finished, conversions_.size());
+  }
+
+  // The worker has ended (by itself or cancelled): the final status line and the report.
+  void Finish(Conversion* c) {
+    c->job->Wait();
+    if (!out_->terminal()) PrintPhases(c);
+    int kind = -1, value = 0;
+    const bool has_kind = c->sink->Latest(&kind, &value);
+    // A cancelled scan ends as one that found no channel: no final text says so.
+    const bool scan_cancelled =
+        has_kind && kind == app::kNoChannel && c->job->cancel_requested.load() == 1;
+    if (has_kind && !scan_cancelled) {
+      const std::string final_text = app::ProgressText(*c->job, kind, value, c->shown);
+      if (out_->terminal() || final_text != c->shown) out_->Final(c->item, final_text);
+      c->shown = final_text;
+    }
+    c->item.status = c->shown;
+    CollectResults(*c->job, kind, options_, &c->item);
+    c->job.reset();
+    c->sink.reset();
+    c->state = Conversion::kFinished;
+    out_->Report(c->item);
+  }
+
+  // Ctrl-C: every running conversion stops at its next frame and closes its file; those not
+  // started stay so.
+  void CancelAll() {
+    for (Conversion& c : conversions_) {
+      if (c.state == Conversion::kRunning) c.job->cancel_requested.store(1);
+    }
+    for (Conversion& c : conversions_) {
+      if (c.state == Conversion::kRunning) {
+        c.job->CancelAndWait();
+        Finish(&c);
+      } else if (c.state == Conversion::kWaiting) {
+        c.item.exit_code = kExitCancelled;
+        c.item.result = "not_started";
+        c.state = Conversion::kFinished;
+        out_->Report(c.item);
+      }
+    }
+  }
+
+  const ConvertOptions& options_;
+  BatchOutput* out_;
+  std::vector<Conversion> conversions_;
+};
 
 }  // namespace
 
 void RegisterConvert(CLI::App& app, int* exitCode) {
-  auto path = std::make_shared<std::string>();
+  auto options = std::make_shared<ConvertOptions>();
   CLI::App* convert = app.add_subcommand(
       "convert", "Write one AVI file per channel beside the recording (REC_01.avi ... REC_16.avi)");
-  convert->add_option("recording", *path, "Recording file (.kvr, .ms2, .m4v)")->required();
+  AddConvertOptions(convert, options.get());
   convert->footer(
-      "Exit status: 0 done, 2 no channel with video found, 1 error, 130 interrupted (the file "
-      "being written is closed and stays playable).");
-  convert->callback([path, exitCode] { RunConvert(*path, exitCode); });
+      "Exit status: 0 done, 2 no file written (no channel with video found, or none selected or "
+      "in the time range), 1 error, 130 interrupted (the file being written is closed and stays "
+      "playable). With several recordings: the worst of them.");
+  convert->callback([options, exitCode] {
+    BatchOutput output(*options);
+    *exitCode = ConvertRun(*options, &output).Run();
+  });
 }
 
 }  // namespace vexlor::cli

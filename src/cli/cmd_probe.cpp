@@ -1,38 +1,98 @@
-// `vexlor probe`: the channel scan alone, listing the channels found with their sizes.
+// `vexlor probe`: the channel scan, then one pass over the whole recording, listing the channels
+// found with their sizes, frames, rates, audio and time stamps.
 #include <cstdio>
 #include <memory>
 #include <string>
 
+#include "app/channel_survey.h"
 #include "app/conversion_job.h"
 #include "commands.h"
+#include "convert_options.h"
+#include "json_text.h"
 #include "recording_commands.h"
 
 namespace vexlor::cli {
 namespace {
 
-void RunProbe(const std::string& path, int* exitCode) {
+struct ProbeOptions {
+  std::string path;
+  bool json = false;
+};
+
+void RunProbe(const ProbeOptions& options, int* exitCode) {
   auto job = std::make_unique<app::ConversionJob>();
   job->keep_pictures = false;  // only the sizes matter here
-  if (int code = Scan(job.get(), path); code >= 0) {
+  std::string message;
+  if (int code = ExplainOpen(job.get(), options.path, &message); code >= 0) {
+    std::fprintf(message.rfind("error:", 0) == 0 || options.json ? stderr : stdout, "%s\n",
+                 message.c_str());
     *exitCode = code;
     return;
   }
-  for (int c = 0; c < app::kChannelCount; ++c) {
-    if (job->widths[c] > 0 && job->heights[c] > 0) {
-      std::printf("CH_%02d %dx%d\n", c + 1, job->widths[c], job->heights[c]);
+  nlohmann::json report = {{"recording", options.path}, {"channels", nlohmann::json::array()}};
+  if (app::ScanChannels(job.get(), nullptr) == app::kNoChannelFound) {
+    const std::string text = app::ProgressText(*job, app::kNoChannel, 0, "");
+    if (options.json) {
+      report["status"] = text;
+      std::fputs(JsonLine(report).c_str(), stdout);
+    } else {
+      std::printf("%s\n", text.c_str());
     }
+    *exitCode = std::fflush(stdout) == 0 ? kExitNoChannel : kExitError;
+    return;
   }
+  app::ChannelSurvey survey[app::kChannelCount];
+  app::SurveyChannels(job.get(), app::TimeRange{}, survey, nullptr);
+
+  for (int c = 0; c < app::kChannelCount; ++c) {
+    if (job->widths[c] <= 0 || job->heights[c] <= 0) continue;
+    const app::ChannelSurvey& s = survey[c];
+    uint32_t rate = 0, scale = 1;
+    s.FileRate(&rate, &scale);
+    const double fps = double(rate) / scale;
+    const bool timed = s.counted > 0;
+    if (options.json) {
+      nlohmann::json ch = {{"channel", c + 1},
+                           {"width", job->widths[c]},
+                           {"height", job->heights[c]},
+                           {"frames", s.video_frames},
+                           {"rate", fps},
+                           {"audio", s.audio_frames > 0}};
+      if (timed) {
+        ch["first_time"] = FormatTime(s.t_first);
+        ch["last_time"] = FormatTime(s.t_last);
+        ch["first_seconds"] = s.t_first;
+        ch["last_seconds"] = s.t_last;
+      }
+      report["channels"].push_back(ch);
+      continue;
+    }
+    std::printf("CH_%02d %dx%d frames=%lld rate=%.2f audio=%s", c + 1, job->widths[c],
+                job->heights[c], static_cast<long long>(s.video_frames), fps,
+                s.audio_frames > 0 ? "yes" : "no");
+    if (timed) {
+      std::printf(" first=%s last=%s", FormatTime(s.t_first).c_str(), FormatTime(s.t_last).c_str());
+    }
+    std::printf("\n");
+  }
+  if (options.json) std::fputs(JsonLine(report).c_str(), stdout);
   *exitCode = std::fflush(stdout) == 0 ? kExitDone : kExitError;
 }
 
 }  // namespace
 
 void RegisterProbe(CLI::App& app, int* exitCode) {
-  auto probe_path = std::make_shared<std::string>();
+  auto options = std::make_shared<ProbeOptions>();
   CLI::App* probe = app.add_subcommand(
-      "probe", "List the channels that carry video, with their picture sizes (CH_NN WxH)");
-  probe->add_option("recording", *probe_path, "Recording file (.kvr, .ms2, .m4v)")->required();
-  probe->callback([probe_path, exitCode] { RunProbe(*probe_path, exitCode); });
+      "probe",
+      "List the channels that carry video: picture size, video frames, the frame rate a "
+      "conversion measures, audio, first and last time stamp");
+  probe->add_option("recording", options->path, "Recording file (.kvr, .ms2, .m4v)")->required();
+  probe->add_flag("--json", options->json, "Print the same as one JSON object. Example: --json");
+  probe->footer(
+      "Output: CH_NN WxH frames=N rate=R audio=yes|no first=TIME last=TIME, times in local time "
+      "(ISO 8601 with the zone's offset).");
+  probe->callback([options, exitCode] { RunProbe(*options, exitCode); });
 }
 
 }  // namespace vexlor::cli

@@ -27,11 +27,7 @@ void RunSnapshot(const std::string& path, const std::string& out_dir, int* exitC
       *exitCode = kExitError;
       continue;
     }
-    std::string name = app::OutputName(path, c, ".png");
-    if (!out_dir.empty()) {
-      const size_t slash = name.find_last_of(platform::kPathSeparators);
-      name = out_dir + "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
-    }
+    const std::string name = app::OutputNameIn(out_dir, path, c, ".png");
     // The visible part of the picture, as players show it.
     const int32_t* crop = job->picture_crops[c];
     const int visible_w = w - crop[0] - crop[1], visible_h = h - crop[2] - crop[3];

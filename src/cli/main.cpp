@@ -33,7 +33,8 @@ int Main(const std::vector<std::string>& args) {
     for (const std::string& a : args) argv.push_back(a.c_str());
     app.parse(int(argv.size()), argv.data());
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    // --help and --version end here with 0; every usage error with 1.
+    return app.exit(e) == 0 ? 0 : 1;
   }
   return exitCode;
 }

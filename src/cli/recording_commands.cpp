@@ -3,26 +3,35 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace vexlor::cli {
 
-int OpenOrFail(app::ConversionJob* job, const std::string& path) {
+int ExplainOpen(app::ConversionJob* job, const std::string& path, std::string* message) {
   switch (job->OpenRecording(path)) {
     case app::kOpened:
       return -1;
     case app::kTooLarge:
-      std::printf("%s\n", app::kTooLargeText);
+      *message = app::kTooLargeText;
       return kExitError;
     case app::kIsDirectory:
-      std::fprintf(stderr, "error: %s is a directory\n", path.c_str());
+      *message = "error: " + path + " is a directory";
       return kExitError;
     case app::kNotRegularFile:
-      std::fprintf(stderr, "error: %s is not a regular file\n", path.c_str());
+      *message = "error: " + path + " is not a regular file";
       return kExitError;
     default:
-      std::fprintf(stderr, "error: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+      *message = "error: cannot open " + path + ": " + std::strerror(errno);
       return kExitError;
   }
+}
+
+int OpenOrFail(app::ConversionJob* job, const std::string& path) {
+  std::string message;
+  const int code = ExplainOpen(job, path, &message);
+  if (code >= 0)
+    std::fprintf(message.rfind("error:", 0) == 0 ? stderr : stdout, "%s\n", message.c_str());
+  return code;
 }
 
 int Scan(app::ConversionJob* job, const std::string& path) {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "platform/console.h"
-#include "text_windows.h"
+#include "platform/text_windows.h"
 
 namespace vexlor::platform {
 namespace {

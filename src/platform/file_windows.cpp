@@ -8,7 +8,7 @@
 #include <cwctype>
 
 #include "platform/file.h"
-#include "text_windows.h"
+#include "platform/text_windows.h"
 
 namespace vexlor::platform {
 namespace {

@@ -1,23 +1,51 @@
 // The output-file rule, the same on every platform: only the file functions differ.
 #include "platform/output_file.h"
 
+#include <cctype>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <random>
 
 #include "platform/file.h"
 
 namespace vexlor::platform {
 
-std::FILE* CreateUniqueBeside(const std::string& beside, std::string* path) {
+namespace {
+
+// A temporary file of NAME is ".NAME.XXXXXXXX.part" in NAME's folder, X a hexadecimal digit.
+constexpr char kTemporaryEnd[] = ".part";
+constexpr size_t kTemporaryDigits = 8;
+
+// `beside` as its folder (with its final separator, or empty) and its name.
+void SplitBeside(const std::string& beside, std::string* folder, std::string* name) {
   const size_t cut = beside.find_last_of(kPathSeparators);
-  const std::string folder = cut == std::string::npos ? std::string() : beside.substr(0, cut + 1);
-  const std::string name = cut == std::string::npos ? beside : beside.substr(cut + 1);
+  *folder = cut == std::string::npos ? std::string() : beside.substr(0, cut + 1);
+  *name = cut == std::string::npos ? beside : beside.substr(cut + 1);
+}
+
+bool IsTemporaryOf(const std::string& entry, const std::string& name) {
+  const size_t end_length = std::strlen(kTemporaryEnd);
+  const size_t head = 1 + name.size() + 1;  // "." NAME "."
+  if (entry.size() != head + kTemporaryDigits + end_length) return false;
+  if (entry.compare(0, head, "." + name + ".") != 0) return false;
+  for (size_t i = head; i < head + kTemporaryDigits; ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(entry[i]))) return false;
+  }
+  return entry.compare(head + kTemporaryDigits, end_length, kTemporaryEnd) == 0;
+}
+
+}  // namespace
+
+std::FILE* CreateUniqueBeside(const std::string& beside, std::string* path) {
+  std::string folder, name;
+  SplitBeside(beside, &folder, &name);
   static std::random_device seed;
   std::mt19937 random(seed() ^
                       unsigned(std::chrono::steady_clock::now().time_since_epoch().count()));
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[16];
-    std::snprintf(suffix, sizeof suffix, ".%08x.part", static_cast<unsigned>(random()));
+    std::snprintf(suffix, sizeof suffix, ".%08x%s", static_cast<unsigned>(random()), kTemporaryEnd);
     const std::string candidate = folder + "." + name + suffix;
     if (std::FILE* f = CreateNewFile(candidate)) {
       *path = candidate;
@@ -27,6 +55,23 @@ std::FILE* CreateUniqueBeside(const std::string& beside, std::string* path) {
     if (KindOf(candidate) == PathKind::kMissing && !IsSymbolicLink(candidate)) break;
   }
   return nullptr;
+}
+
+std::vector<std::string> TemporariesBeside(const std::string& beside) {
+  namespace fs = std::filesystem;
+  std::string folder, name;
+  SplitBeside(beside, &folder, &name);
+  std::vector<std::string> found;
+  // The folder and the names as UTF-8 on every platform.
+  const std::string listed = folder.empty() ? std::string(".") : folder;
+  std::error_code ec;
+  fs::directory_iterator it(fs::path(std::u8string(listed.begin(), listed.end())), ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::u8string entry8 = it->path().filename().u8string();
+    const std::string entry(entry8.begin(), entry8.end());
+    if (IsTemporaryOf(entry, name)) found.push_back(folder + entry);
+  }
+  return found;
 }
 
 namespace {

@@ -35,6 +35,7 @@ int MulDiv(int a, int b, int c) {
   return static_cast<int>((2LL * a * b + c) / (2LL * c));
 }
 
+// Status texts and paths are UTF-8; so are file names for Qt 6 on Unix (QFile::encodeName).
 QString ToQString(const std::string& s) {
   return QString::fromStdString(s);
 }
@@ -48,6 +49,18 @@ QString DroppedFile(const QMimeData* mime) {
 }
 
 }  // namespace
+
+QString RecordingFilter() {
+  QStringList filters;
+  for (const app::FileFilter& f : app::kRecordingFilters) {
+    QString label = QString::fromUtf8(f.label);
+    label.truncate(label.indexOf(QLatin1Char('(')));
+    QStringList patterns = QString::fromUtf8(f.patterns).split(QLatin1Char(';'));
+    patterns.replaceInStrings(QStringLiteral("*.*"), QStringLiteral("*"));
+    filters << label + QLatin1Char('(') + patterns.join(QLatin1Char(' ')) + QLatin1Char(')');
+  }
+  return filters.join(QStringLiteral(";;"));
+}
 
 DialogBaseUnits BaseUnitsOf(const QFont& font) {
   const QFontMetrics metrics(font);
@@ -73,8 +86,6 @@ ConverterDialog::ConverterDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint) {
   InitVexlorResources();
-  job_.keep_pictures = false;  // the dialog shows no picture
-  status_text_ = QString::fromUtf8(app::kNoneSelectText);
   icon_.addFile(QStringLiteral(":/vexlor/icon128_32.png"), QSize(32, 32));
   icon_.addFile(QStringLiteral(":/vexlor/icon128_16.png"), QSize(16, 16));
   chooser_ = &ConverterDialog::ChooseRecording;
@@ -121,7 +132,7 @@ ConverterDialog::ConverterDialog(QWidget* parent)
   place(status_, kStatusId, 36, 16, 191, 15);
   status_->setReadOnly(true);
   status_->setAlignment(Qt::AlignCenter);
-  status_->setText(status_text_);
+  status_->setText(ToQString(controller_.status_text()));
 
   // Initialisation: icons, then the background picture over the top-left 400 x 200 pixels,
   // beneath every other control.
@@ -136,72 +147,39 @@ ConverterDialog::ConverterDialog(QWidget* parent)
 }
 
 ConverterDialog::~ConverterDialog() {
-  // The worker uses the job's buffers, decoders and recording until it ends: it must be
-  // gone before any of them is released.
-  job_.CancelAndWait();
+  // The worker uses the job's buffers, decoders and recording, and posts to this window,
+  // until it ends: it must be gone before any of them is released.
+  controller_.OnClose();
 }
 
 QString ConverterDialog::ChooseRecording(QWidget* parent) {
-  return QFileDialog::getOpenFileName(
-      parent, QString(), QString(),
-      QStringLiteral("MPEG Files (*.ms2 *.m4v *.kvr);;All Files (*)"));
+  return QFileDialog::getOpenFileName(parent, QString(), QString(), RecordingFilter());
 }
 
 QString ConverterDialog::StatusText() const {
   return status_->text();
 }
 
-void ConverterDialog::SetStatus(const QString& text) {
-  status_text_ = text;
-  status_->setText(status_text_);
+void ConverterDialog::ShowStatus(const std::string& text) {
+  status_->setText(ToQString(text));
 }
 
-void ConverterDialog::OnOpenRecording() {
-  if (job_.Running()) return;
-  job_.CloseRecording();
+std::string ConverterDialog::AskForRecording() {
   const QString chosen = chooser_ ? chooser_(this) : QString();
-  if (chosen.isEmpty()) {
-    SetStatus(QString::fromUtf8(app::kNoneSelectText));
-    return;
-  }
-  OpenChosen(chosen);
+  return QFile::encodeName(chosen).toStdString();
 }
 
-void ConverterDialog::OpenChosen(const QString& path) {
-  switch (job_.OpenRecording(QFile::encodeName(path).toStdString())) {
-    case app::kOpened:
-      SetStatus(path);
-      break;
-    case app::kTooLarge:
-      SetStatus(QString::fromUtf8(app::kTooLargeText));
-      break;
-    default:  // cannot be opened (or a conversion runs): the text stays as it was
-      break;
-  }
-}
-
-void ConverterDialog::OnConvert() {
-  if (job_.Running()) return;
-  job_.StartConversion(this);
-}
-
-void ConverterDialog::PostProgress(app::ProgressKind kind, int value) {
+void ConverterDialog::PostToWindow(int kind, int value) {
   QCoreApplication::postEvent(this, new ProgressEvent(kind, value));
 }
 
 void ConverterDialog::customEvent(QEvent* event) {
   if (event->type() == ProgressEvent::kType) {
     const auto* progress = static_cast<ProgressEvent*>(event);
-    OnProgress(progress->kind, progress->value);
+    controller_.OnProgress(progress->kind, progress->value);
     return;
   }
   QDialog::customEvent(event);
-}
-
-void ConverterDialog::OnProgress(int kind, int value) {
-  status_text_ = status_->text();
-  status_text_ = ToQString(app::ProgressText(job_, kind, value, status_text_.toStdString()));
-  status_->setText(status_text_);
 }
 
 void ConverterDialog::keyPressEvent(QKeyEvent* event) {
@@ -222,17 +200,16 @@ void ConverterDialog::keyPressEvent(QKeyEvent* event) {
 }
 
 void ConverterDialog::dragEnterEvent(QDragEnterEvent* event) {
-  if (!job_.Running() && !DroppedFile(event->mimeData()).isEmpty()) {
+  if (controller_.AcceptsDrop() && !DroppedFile(event->mimeData()).isEmpty()) {
     event->acceptProposedAction();
   }
 }
 
 void ConverterDialog::dropEvent(QDropEvent* event) {
   const QString path = DroppedFile(event->mimeData());
-  if (job_.Running() || path.isEmpty()) return;
+  if (!controller_.AcceptsDrop() || path.isEmpty()) return;
   event->acceptProposedAction();
-  job_.CloseRecording();
-  OpenChosen(path);
+  controller_.OnDrop(QFile::encodeName(path).toStdString());
 }
 
 }  // namespace vexlor::ui

@@ -23,7 +23,9 @@ TEST(ProgressText, EventTexts) {
   EXPECT_EQ(text(kWriteStep, 2, 5, 0), "CH_03. Writing Progress = 0.00%");  // empty file
   EXPECT_EQ(text(kNoChannel, 0), "It's Not A Mpeg-4 File");
   EXPECT_EQ(text(kWriteError, 6), "CH_07. Write Error");
-  EXPECT_EQ(text(5, 1), "unchanged");
+  EXPECT_EQ(text(kSurveyStep, 0, 709, 1418), "Finding The Time Range. Progress = 50.00%");
+  EXPECT_EQ(text(kSkipped, 0), "Skipped: Complete Files Exist");
+  EXPECT_EQ(text(7, 1), "unchanged");
   EXPECT_EQ(text(-1, 0), "unchanged");
 
   // The average counts only the channels with a rate above 0; none gives 0.00.

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -259,6 +260,19 @@ inline int RunProgram(const std::vector<std::string>& argv, std::string* output 
   ProcessResult r = RunProcess(argv);
   if (output) *output = std::move(r.output);
   return r.exit_code;
+}
+
+// A committed x264 test stream: tests/data/x264/NAME.
+inline std::string X264Data(const std::string& name) {
+  return std::string(VEXLOR_SOURCE_DIR) + "/tests/data/x264/" + name;
+}
+
+// The lines of a program's output, without their line ends.
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
 }
 
 // The vexlor program under test.

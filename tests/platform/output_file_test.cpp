@@ -155,8 +155,10 @@ TEST_F(OutputFileTest, AFileAppearsOnlyCompleteUnderItsName) {
   EXPECT_EQ(during[1], "cam_01.avi");
   EXPECT_EQ(during[0].rfind(".cam_01.avi.", 0), 0u) << during[0];
   EXPECT_EQ(Read(dir_ / during[0]), "new");
+  EXPECT_EQ(TemporariesBeside(name), std::vector<std::string>{dir_ / during[0]});
 
   EXPECT_EQ(out.Finish(true), OutputFile::kOk);
+  EXPECT_TRUE(TemporariesBeside(name).empty());
   EXPECT_EQ(out.file(), nullptr);
   EXPECT_EQ(Read(name), "new");
   EXPECT_EQ(Names(), std::vector<std::string>{"cam_01.avi"});
@@ -262,6 +264,23 @@ std::vector<std::string> ListLongDir(const std::string& dir) {
 #else
   return testing::ListDir(dir);
 #endif
+}
+
+TEST_F(OutputFileTest, TemporariesLeftBesideANameAreFoundByTheirPattern) {
+  // What a killed writer leaves, next to names that only look alike.
+  const std::string name = dir_ / "Überwachung_01.avi";
+  for (const char* other :
+       {"Überwachung_01.avi", ".Überwachung_01.avi.0123abc.part",
+        ".Überwachung_01.avi.0123abcg.part", ".Überwachung_01.avi.0123abcd.partial",
+        "Überwachung_01.avi.0123abcd.part", ".Überwachung_011.avi.0123abcd.part",
+        ".Überwachung_02.avi.0123abcd.part"}) {
+    ASSERT_TRUE(Write(dir_ / other, "x"));
+  }
+  EXPECT_TRUE(TemporariesBeside(name).empty());
+  ASSERT_TRUE(Write(dir_ / ".Überwachung_01.avi.0123ABcd.part", "left"));
+  EXPECT_EQ(TemporariesBeside(name),
+            std::vector<std::string>{dir_ / ".Überwachung_01.avi.0123ABcd.part"});
+  EXPECT_TRUE(TemporariesBeside(dir_ / "gone/Überwachung_01.avi").empty());
 }
 
 TEST_F(OutputFileTest, NamesOutsideAsciiAndBeyond260Characters) {

@@ -143,6 +143,11 @@ class ConverterDialogTest : public QObject {
     QCOMPARE(dialog.job().file_size, 14180);
   }
 
+  void offersTheRecordingFilters() {
+    // the shared filter list in Qt's notation: the recordings, or every file
+    QCOMPARE(RecordingFilter(), QString("MPEG Files (*.ms2 *.m4v *.kvr);;All Files (*)"));
+  }
+
   void refusesRecordingsOfTwoGigabytes() {
     QTemporaryDir dir;
     const QString small = MakeFile(dir, "small.kvr", 1418);

@@ -4,11 +4,13 @@ writes are read with Linux tools (ffprobe, ImageMagick) and compared with the Li
 
     wine_checks.py CHECK --wine-run tools/wine_run --prefix PREFIX --exe vexlor.exe [...]
 
-Checks: imports, version, same-output, paths, interrupt, console, zip. Exit status 0 passed,
+Checks: imports, version, same-output, paths, interrupt, console, zip, installer. Exit status
+0 passed,
 1 failed, 77 skipped (a tool or the Linux build is missing; the reason is printed).
 """
 
 import argparse
+import glob
 import os
 import shutil
 import signal
@@ -117,7 +119,12 @@ def check_imports(ctx):
         check(dlls, f'no imports found in {exe}')
         foreign = [d for d in dlls if d.lower() not in SYSTEM_DLLS]
         check(not foreign, f'{os.path.basename(exe)} imports {", ".join(foreign)}')
-        print(f'{os.path.basename(exe)}: {", ".join(dlls)}')
+        # The dialog program opens no console window; the command-line tool is a console one.
+        subsystem = [line.split()[1] for line in p.stdout.decode().splitlines()
+                     if line.startswith('Subsystem')]
+        wanted = '00000002' if 'gui' in os.path.basename(exe) else '00000003'
+        check(subsystem == [wanted], f'{os.path.basename(exe)}: subsystem {subsystem}')
+        print(f'{os.path.basename(exe)}: subsystem {wanted[-1]}, {", ".join(dlls)}')
 
 
 def version_resource(exe):
@@ -155,6 +162,19 @@ def check_version(ctx):
           f'VERSIONINFO strings {strings}')
     check(strings['OriginalFilename'] == os.path.basename(ctx.exe), f'{strings}')
     print(f'vexlor {version}: {strings}')
+    # Every program carries the version; the dialog's manifest asks for the common controls 6
+    # and per-monitor DPI awareness.
+    for exe in ctx.args.program:
+        fixed, strings = version_resource(exe)
+        check(fixed == numbers[:4] and strings['OriginalFilename'] == os.path.basename(exe),
+              f'{os.path.basename(exe)}: VERSIONINFO {fixed} {strings}')
+        if 'gui' in os.path.basename(exe):
+            with open(exe, 'rb') as f:
+                b = f.read()
+            for needle in (b'Microsoft.Windows.Common-Controls', b'PerMonitorV2',
+                           b'<longPathAware', b'>UTF-8<'):
+                check(needle in b, f'{os.path.basename(exe)}: no {needle!r} in the manifest')
+        print(f'{os.path.basename(exe)}: {strings}')
 
 
 def make_recordings(ctx, folder):
@@ -191,10 +211,13 @@ def check_same_output(ctx):
         os.mkdir(linux)
         recordings = make_recordings(ctx, linux)
         shutil.copytree(linux, windows)
+        # probe prints local times: one zone for both (an offset without summer time, which
+        # both C runtimes read the same way).
+        zone = dict(os.environ, TZ='NST3:30')
         for rec in recordings:
             for command in (['probe', rec], ['convert', rec], ['snapshot', rec]):
-                a = run([cli] + command, cwd=linux)
-                b = ctx.vexlor_exe(command, cwd=windows)
+                a = run([cli] + command, cwd=linux, env=zone)
+                b = ctx.wine([ctx.exe] + command, cwd=windows, env=zone)
                 check(a.returncode == b.returncode == 0,
                       f'{command}: exit status {a.returncode} on Linux, {b.returncode} on '
                       f'Windows: {b.stdout.decode(errors="replace")}')
@@ -412,6 +435,127 @@ def check_zip(ctx):
             print(f'{names}; convert: {out.splitlines()[-1]}')
 
 
+def files_below(folder):
+    found = set()
+    for base, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            found.add(os.path.relpath(os.path.join(base, name), folder))
+    return found
+
+
+def check_installer(ctx):
+    """The setup program, silently into a fresh prefix, for all users and for the current user:
+    the files, the Start-menu shortcut, PATH when asked for; the installed vexlor.exe converts
+    the sample; the silent uninstall takes everything away again."""
+    setup = os.path.abspath(ctx.args.setup)
+    check(os.path.isfile(setup), f'{setup} is missing')
+    need_tool('wineboot')
+    with tempfile.TemporaryDirectory() as tmp:
+        prefix, home = os.path.join(tmp, 'prefix'), os.path.join(tmp, 'home')
+        os.mkdir(home)
+        # A prefix of its own, with its own server; no menu entries or links in the real home.
+        env = dict(os.environ, WINEPREFIX=prefix, HOME=home, WINEDEBUG='-all',
+                   WINEDLLOVERRIDES='mscoree,mshtml=,winemenubuilder.exe=d')
+        for name in ('DISPLAY', 'WAYLAND_DISPLAY', 'XDG_CONFIG_HOME', 'XDG_DATA_HOME'):
+            env.pop(name, None)
+
+        def wine(argv, cwd=None):
+            return run(['wine'] + argv, env=env, cwd=cwd)
+
+        def settle():
+            # Every program of the prefix has ended (the uninstaller goes on in a copy of
+            # itself after the one started has returned) and the registry is on disk.
+            run(['wineserver', '--wait'], env=env)
+
+        p = run(['wineboot', '--init'], env=env)
+        settle()
+        drive_c = os.path.join(prefix, 'drive_c')
+        check(os.path.isdir(drive_c), f'wineboot: {p.stderr.decode(errors="replace")}')
+        before = files_below(drive_c)
+
+        work = os.path.join(tmp, 'work')
+        os.mkdir(work)
+        shutil.copy(os.path.join(ctx.source, 'samples', 'sample.kvr'), work)
+        program_files = os.path.join(drive_c, 'Program Files', 'Vexlor')
+        for mode in ('AllUsers', 'CurrentUser'):
+            p = wine([setup, '/S', f'/{mode}', '/PATH'])
+            settle()
+            check(p.returncode == 0, f'{mode} install: exit status {p.returncode}')
+            if mode == 'AllUsers':
+                folder = program_files
+            else:
+                found = glob.glob(os.path.join(drive_c, 'users', '*', 'AppData', 'Local',
+                                               'Programs', 'Vexlor'))
+                check(len(found) == 1, f'per-user install folder: {found}')
+                folder = found[0]
+            check(os.path.isdir(folder), f'{mode}: nothing in {folder}')
+            names = sorted(os.listdir(folder))
+            check(names == ['LICENSE.txt', 'README.txt', 'Uninstall.exe', 'vexlor-gui.exe',
+                            'vexlor.exe'], f'{mode}: installed {names}')
+            new = files_below(drive_c) - before
+            links = [f for f in new if f.endswith(os.path.join('Programs', 'Vexlor.lnk'))]
+            check(len(links) == 1, f'{mode}: Start-menu shortcut: {links}')
+            registry = registry_text(prefix, mode)
+            check('Software\\\\Vexlor' in registry, f'{mode}: no settings key')
+            windows_folder = windows_install_path(drive_c, folder)
+            check(path_value(registry, mode).lower().find(windows_folder.lower()) >= 0,
+                  f'{mode}: PATH is {path_value(registry, mode)!r}')
+
+            for f in os.listdir(work):
+                if f.endswith('.avi'):
+                    os.remove(os.path.join(work, f))
+            p = wine([os.path.join(folder, 'vexlor.exe'), 'convert', 'sample.kvr'], cwd=work)
+            out = p.stdout.decode(errors='replace')
+            check(p.returncode == 0 and out.splitlines()[-1:] == ['Done. Average FPS = 24.59'],
+                  f'{mode}: the installed vexlor.exe: {out}')
+            print(f'{mode}: {os.path.relpath(folder, drive_c)} {names}; {links[0]}; PATH has it; '
+                  f'convert: {out.splitlines()[-1]}')
+
+            p = wine([os.path.join(folder, 'Uninstall.exe'), '/S', f'/{mode}'])
+            settle()
+            check(p.returncode == 0, f'{mode} uninstall: exit status {p.returncode}')
+            # What may be left: the uninstaller's copy of itself in the temporary folder
+            # (removed by Windows at the next start), and the user's programs folder, a folder
+            # of the system's (FOLDERID_UserProgramFiles) that the per-user install created.
+            left = sorted(f for f in files_below(drive_c) - before
+                          if 'Temp' not in f.split(os.sep) and
+                          not f.endswith(os.path.join('AppData', 'Local', 'Programs')))
+            check(not left, f'{mode}: left behind: {left}')
+            registry = registry_text(prefix, mode)
+            check('Software\\\\Vexlor' not in registry and
+                  'Uninstall\\\\Vexlor' not in registry, f'{mode}: registry keys left')
+            check(windows_folder.lower() not in path_value(registry, mode).lower(),
+                  f'{mode}: PATH still has it: {path_value(registry, mode)!r}')
+            print(f'{mode}: uninstalled, nothing left')
+
+
+def registry_text(prefix, mode):
+    name = 'system.reg' if mode == 'AllUsers' else 'user.reg'
+    with open(os.path.join(prefix, name), encoding='utf-8', errors='replace') as f:
+        return f.read()
+
+
+def path_value(registry, mode):
+    """The PATH value of the install mode's environment key, as the registry file has it."""
+    key = ('[System\\\\CurrentControlSet\\\\Control\\\\Session Manager\\\\Environment]'
+           if mode == 'AllUsers' else '[Environment]')
+    at = registry.find(key)
+    if at < 0:
+        return ''
+    end = registry.find('\n[', at + 1)
+    for line in registry[at:end if end > 0 else None].splitlines():
+        if line.lower().startswith('"path"='):
+            value = line.split('=', 1)[1]
+            if value.startswith('str(2):'):
+                value = value[len('str(2):'):]
+            return value.strip('"').replace('\\\\', '\\')
+    return ''
+
+
+def windows_install_path(drive_c, folder):
+    return 'C:\\' + os.path.relpath(folder, drive_c).replace('/', '\\')
+
+
 CHECKS = {
     'imports': check_imports,
     'version': check_version,
@@ -420,6 +564,7 @@ CHECKS = {
     'interrupt': check_interrupt,
     'console': check_console,
     'zip': check_zip,
+    'installer': check_installer,
 }
 
 
@@ -436,9 +581,15 @@ def main():
     ap.add_argument('--objdump', default='x86_64-w64-mingw32-objdump')
     ap.add_argument('--version', dest='version', default='')
     ap.add_argument('--zip')
+    ap.add_argument('--setup', help='the installer, vexlor-VERSION-setup.exe')
     args = ap.parse_args()
+    return run_check(lambda: CHECKS[args.check](Context(args)))
+
+
+def run_check(function):
+    """Runs a check and prints its outcome; the exit status (0 passed, 1 failed, 77 skipped)."""
     try:
-        CHECKS[args.check](Context(args))
+        function()
     except Skip as e:
         print(f'skipped: {e}')
         return SKIP

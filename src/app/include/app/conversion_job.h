@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/conversion_settings.h"
 #include "container/recording.h"
 
 namespace vexlor::h264 {
@@ -38,6 +39,9 @@ enum ProgressKind : int {
   kDone = 2,        // value: 0
   kNoChannel = 3,   // value: 0
   kWriteError = 4,  // value: channel whose file could not be created or written
+  // Posted only under settings other than the defaults (the dialog never sees them).
+  kSurveyStep = 5,  // value 0: the pass that finds the clips of a time range
+  kSkipped = 6,     // value 0: skip_existing, and every file exists complete
 };
 
 // Results of ConversionJob::OpenRecording.
@@ -129,6 +133,11 @@ class ConversionJob {
   // WorkerResult of the latest worker run, valid once job_running is back to 0.
   std::atomic<int32_t> last_result{kWorkerStopped};
 
+  // What the worker writes (defaults: everything, as the dialog converts), and what became of
+  // each channel in the latest run (valid once job_running is back to 0).
+  ConversionSettings settings;
+  ChannelResult results[kChannelCount];
+
   // The scan the worker runs; tests put a stand-in here to give channels their sizes.
   ScanFunction scan_channels = &ScanChannels;
 
@@ -142,6 +151,11 @@ class ConversionJob {
   void JoinFinishedWorker();
   std::thread worker_;
 };
+
+// The tests' hold point (ConversionJob::hold_point) named by `text`, the value of the
+// environment variable VEXLOR_TEST_HOLD: "scan", or "CH_NN" for the pass of channel NN (01 to
+// 16). kHoldNowhere for null or anything else; normal use never sets it.
+int ParseHoldPoint(const char* text);
 
 // Waits until cancel_requested is raised (the test hold point).
 void HoldUntilCancelled(ConversionJob* job);
@@ -157,12 +171,19 @@ WorkerResult ConversionWorker(ConversionJob* job, ProgressSink* sink);
 // the two digits of c + 1 and ".avi" (cam.kvr -> cam_01.avi for channel 0). A name without an
 // extension keeps all of it (cam -> cam_01.avi).
 std::string OutputName(const std::string& recording_path, int channel, const char* suffix = ".avi");
+// The same name in another directory (output_dir empty: beside the recording).
+std::string OutputNameIn(const std::string& output_dir, const std::string& recording_path,
+                         int channel, const char* suffix = ".avi");
 
 // Frame rate of a channel from its counted frames and the times (seconds) of the first and the
 // last of them: counted / (t_last - t_first + 0.1f).
 double MeasureRate(int64_t counted, double t_first, double t_last);
+// The rate goes into the headers as dwRate / 100 and as 1,000,000 / rate microseconds per
+// frame. A rate that is not positive (time stamps running backwards), not finite, or outside
+// what those 32-bit fields hold leaves the values that Open wrote (24 frames per second).
+bool FitsHeaders(double rate);
 
-// The status line for an event (kinds 0..4); `current` is returned for unknown kinds.
+// The status line for an event (kinds 0..6); `current` is returned for unknown kinds.
 std::string ProgressText(const ConversionJob& job, int kind, int value, const std::string& current);
 // The same from explicit values (used where the job's live position is not wanted).
 std::string ProgressText(int kind, int value, int64_t read_position, int64_t file_size,

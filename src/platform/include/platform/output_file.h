@@ -3,12 +3,19 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace vexlor::platform {
 
 // Creates a new, empty file that did not exist before, open for writing in binary mode, in the
 // folder of `beside` under a name of its own (stored in *path). Null when none can be created.
 std::FILE* CreateUniqueBeside(const std::string& beside, std::string* path);
+
+// The files CreateUniqueBeside names for `beside` that exist in its folder: temporary files
+// that a writer of `beside` has open now, or that one left when it ended before it could rename
+// or remove them (killed, or the machine stopped). Empty when there are none or the folder
+// cannot be read.
+std::vector<std::string> TemporariesBeside(const std::string& beside);
 
 // An output file is written under a temporary name in its final folder and renamed to its
 // final name only when it is complete, so a reader never sees half a file, two writers of one

@@ -9,7 +9,7 @@
 #include <QString>
 #include <functional>
 
-#include "app/conversion_job.h"
+#include "app/dialog_controller.h"
 
 class QLineEdit;
 class QPushButton;
@@ -35,10 +35,15 @@ struct DialogBaseUnits {
 };
 DialogBaseUnits BaseUnitsOf(const QFont& font);
 QRect DialogUnitsToPixels(const DialogBaseUnits& base, int x, int y, int width, int height);
+// The open-file dialog's filters (app::kRecordingFilters) in Qt's notation: patterns separated
+// by spaces, and Windows' "*.*" (every file) as "*".
+QString RecordingFilter();
 // The dialog's font: "新細明體" at 9 points, or the system font at 9 points where it is missing.
 QFont DialogFont();
 
-class ConverterDialog : public QDialog, private app::ProgressSink {
+// A thin view over the shared dialog logic (app::DialogController): it lays out the controls,
+// turns clicks, drops and posted events into the controller's commands, and shows its texts.
+class ConverterDialog : public QDialog, private app::DialogView {
   Q_OBJECT
 
  public:
@@ -61,12 +66,12 @@ class ConverterDialog : public QDialog, private app::ProgressSink {
   void SetFileChooser(FileChooser chooser) { chooser_ = std::move(chooser); }
   static QString ChooseRecording(QWidget* parent);
 
-  app::ConversionJob& job() { return job_; }
+  app::ConversionJob& job() { return controller_.job(); }
   QString StatusText() const;
   const QIcon& icon() const { return icon_; }
 
-  void OnOpenRecording();  // OPEN KVR
-  void OnConvert();        // CONVERT
+  void OnOpenRecording() { controller_.OnOpenRecording(); }  // OPEN KVR
+  void OnConvert() { controller_.OnConvert(); }              // CONVERT
 
  protected:
   void customEvent(QEvent* event) override;
@@ -75,21 +80,21 @@ class ConverterDialog : public QDialog, private app::ProgressSink {
   void dropEvent(QDropEvent* event) override;
 
  private:
-  void PostProgress(app::ProgressKind kind, int value) override;  // on the worker thread
-  void OnProgress(int kind, int value);
-  void OpenChosen(const QString& path);
-  void SetStatus(const QString& text);
+  // app::DialogView
+  void ShowStatus(const std::string& text) override;
+  std::string AskForRecording() override;
+  void PostToWindow(int kind, int value) override;  // called on the worker thread
 
-  app::ConversionJob job_;
   FileChooser chooser_;
   QIcon icon_;
-  QString status_text_;
   QPushButton* ok_ = nullptr;
   QPushButton* cancel_ = nullptr;
   SkinButton* background_ = nullptr;
   QPushButton* open_ = nullptr;
   QPushButton* convert_ = nullptr;
   QLineEdit* status_ = nullptr;
+  // Last: destroyed first, so a running worker has ended before the controls go.
+  app::DialogController controller_{this};
 };
 
 }  // namespace vexlor::ui

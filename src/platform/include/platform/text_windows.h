@@ -1,4 +1,5 @@
-// UTF-8 <-> UTF-16 for the Windows implementation files of this folder.
+// UTF-8 <-> UTF-16 for the Windows code: the implementation files of this folder and the
+// Windows dialog.
 #pragma once
 
 #include <windows.h>

@@ -1,0 +1,276 @@
+// The dialog logic without any window toolkit: a recording view stands in for the window, and
+// the test's own thread plays the window thread, receiving the posted events when it pumps them.
+#include "app/dialog_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "app/test_support.h"
+
+namespace vexlor::app {
+namespace {
+
+using testing::ParseAvi;
+using testing::ScratchDir;
+
+class FakeView : public DialogView {
+ public:
+  // Answers of the open-file dialog, in order ("" = cancelled); an empty script cancels.
+  std::deque<std::string> answers;
+  int asked = 0;
+  std::vector<std::string> shown;  // every text the status line was given
+
+  void ShowStatus(const std::string& text) override { shown.push_back(text); }
+  std::string AskForRecording() override {
+    ++asked;
+    if (answers.empty()) return std::string();
+    std::string answer = std::move(answers.front());
+    answers.pop_front();
+    return answer;
+  }
+  void PostToWindow(int kind, int value) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    queue_.push_back({kind, value});
+    posted_off_window_thread_ |= std::this_thread::get_id() != window_thread_;
+    cv_.notify_all();
+  }
+
+  // Window thread: hands every queued event to the controller. Returns how many there were.
+  int Pump(DialogController& controller) {
+    std::deque<std::pair<int, int>> events;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      events.swap(queue_);
+    }
+    for (const auto& [kind, value] : events) controller.OnProgress(kind, value);
+    return static_cast<int>(events.size());
+  }
+  // Window thread: pumps until an event of `kind` has been handled.
+  void PumpUntil(DialogController& controller, int kind) {
+    for (;;) {
+      std::deque<std::pair<int, int>> events;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [&] { return !queue_.empty(); });
+        events.swap(queue_);
+      }
+      bool seen = false;
+      for (const auto& [k, value] : events) {
+        controller.OnProgress(k, value);
+        seen |= k == kind;
+      }
+      if (seen) return;
+    }
+  }
+  bool posted_off_window_thread() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return posted_off_window_thread_;
+  }
+
+ private:
+  const std::thread::id window_thread_ = std::this_thread::get_id();
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<std::pair<int, int>> queue_;
+  bool posted_off_window_thread_ = false;
+};
+
+std::string SampleRecording(const ScratchDir& dir) {
+  const std::string copy = dir / "cam.kvr";
+  std::filesystem::copy_file(testing::Fs(std::string(VEXLOR_SOURCE_DIR) + "/samples/sample.kvr"),
+                             testing::Fs(copy));
+  return copy;
+}
+
+std::string MakeFile(const ScratchDir& dir, const std::string& name, int64_t size) {
+  const std::string path = dir / name;
+  return testing::MakeSparseFile(path, size) ? path : std::string();
+}
+
+TEST(DialogController, ShowsTheTextOfEveryEventKind) {
+  FakeView view;
+  DialogController dialog(&view);
+  EXPECT_EQ(dialog.status_text(), "None Select");
+  auto event = [&](int kind, int value) {
+    dialog.OnProgress(kind, value);
+    return dialog.status_text();
+  };
+  EXPECT_EQ(event(kScanStep, 512), "Retrieving Channels Info. Progress = 50.00%");
+  EXPECT_EQ(event(kScanStep, 1023), "Retrieving Channels Info. Progress = 99.90%");
+  dialog.job().source.read_position = 1418;
+  dialog.job().file_size = 14180;
+  EXPECT_EQ(event(kWriteStep, 0), "CH_01. Writing Progress = 10.00%");
+  EXPECT_EQ(event(kWriteError, 2), "CH_03. Write Error");
+  EXPECT_EQ(event(9, 0), "CH_03. Write Error");  // an unknown kind changes nothing
+  dialog.job().channel_rates[0] = 25.0;
+  dialog.job().channel_rates[5] = 15.0;
+  EXPECT_EQ(event(kDone, 0), "Done. Average FPS = 20.00");
+  EXPECT_EQ(event(kNoChannel, 0), "It's Not A Mpeg-4 File");
+  // The view was given each new text once.
+  EXPECT_EQ(view.shown,
+            (std::vector<std::string>{"Retrieving Channels Info. Progress = 50.00%",
+                                      "Retrieving Channels Info. Progress = 99.90%",
+                                      "CH_01. Writing Progress = 10.00%", "CH_03. Write Error",
+                                      "Done. Average FPS = 20.00", "It's Not A Mpeg-4 File"}));
+}
+
+TEST(DialogController, OpensChosenAndDroppedRecordings) {
+  ScratchDir dir;
+  const std::string a = MakeFile(dir, "a.kvr", 14180);
+  const std::string b = MakeFile(dir, "b.ms2", 1418);
+  FakeView view;
+  view.answers = {a, "", dir / "missing.kvr", b};
+  DialogController dialog(&view);
+
+  dialog.OnOpenRecording();
+  EXPECT_EQ(dialog.status_text(), a);
+  EXPECT_TRUE(dialog.job().HasRecording());
+  EXPECT_EQ(dialog.job().file_size, 14180);
+
+  // Cancelling after a recording was open closes it.
+  dialog.OnOpenRecording();
+  EXPECT_EQ(dialog.status_text(), "None Select");
+  EXPECT_FALSE(dialog.job().HasRecording());
+
+  // A file that cannot be opened leaves the text as it was, and no recording open.
+  dialog.OnOpenRecording();
+  EXPECT_EQ(dialog.status_text(), "None Select");
+  EXPECT_FALSE(dialog.job().HasRecording());
+
+  dialog.OnOpenRecording();
+  EXPECT_EQ(dialog.status_text(), b);
+  EXPECT_EQ(view.asked, 4);
+
+  // A dropped recording is opened like a chosen one, in place of the open one.
+  dialog.OnDrop(a);
+  EXPECT_EQ(dialog.status_text(), a);
+  EXPECT_EQ(dialog.job().path, a);
+  EXPECT_EQ(dialog.job().file_size, 14180);
+  dialog.OnDrop(dir / "missing.kvr");
+  EXPECT_EQ(dialog.status_text(), a);
+  EXPECT_FALSE(dialog.job().HasRecording());
+  EXPECT_EQ(view.asked, 4);
+}
+
+TEST(DialogController, RefusesRecordingsOfTwoGigabytes) {
+  ScratchDir dir;
+  const std::string limit = MakeFile(dir, "limit.kvr", kMaxRecordingSize - 1);
+  const std::string big = MakeFile(dir, "big.kvr", kMaxRecordingSize);
+  if (limit.empty() || big.empty()) GTEST_SKIP() << "no sparse files of 2 GB here";
+  FakeView view;
+  view.answers = {limit, big};
+  DialogController dialog(&view);
+  dialog.OnOpenRecording();  // one byte less is taken
+  EXPECT_EQ(dialog.status_text(), limit);
+  EXPECT_EQ(dialog.job().file_size, kMaxRecordingSize - 1);
+  dialog.OnOpenRecording();
+  EXPECT_EQ(dialog.status_text(), "Can Not Accept File Than 2GB");
+  EXPECT_FALSE(dialog.job().HasRecording());
+  dialog.OnDrop(limit);
+  dialog.OnDrop(big);
+  EXPECT_EQ(dialog.status_text(), "Can Not Accept File Than 2GB");
+  EXPECT_FALSE(dialog.job().HasRecording());
+}
+
+TEST(DialogController, IgnoresCommandsWhileAConversionRuns) {
+  ScratchDir dir;
+  const std::string a = MakeFile(dir, "a.kvr", 1418);
+  const std::string b = MakeFile(dir, "b.kvr", 2836);
+  FakeView view;
+  view.answers = {a, b};
+  DialogController dialog(&view);
+  dialog.OnOpenRecording();
+  dialog.job().job_running = 1;  // as while a worker runs
+  EXPECT_FALSE(dialog.AcceptsDrop());
+  dialog.OnOpenRecording();
+  dialog.OnConvert();
+  dialog.OnDrop(b);
+  EXPECT_EQ(view.asked, 1);
+  EXPECT_EQ(dialog.status_text(), a);
+  EXPECT_EQ(dialog.job().file_size, 1418);
+  EXPECT_EQ(dialog.job().cancel_requested.load(), 0);
+  EXPECT_EQ(view.Pump(dialog), 0);  // no worker was started
+  dialog.job().job_running = 0;
+  EXPECT_TRUE(dialog.AcceptsDrop());
+}
+
+TEST(DialogController, ConvertWithoutARecordingChangesNothing) {
+  FakeView view;
+  DialogController dialog(&view);
+  dialog.OnConvert();
+  dialog.job().Wait();
+  EXPECT_EQ(view.Pump(dialog), 0);
+  EXPECT_EQ(dialog.status_text(), "None Select");
+  EXPECT_TRUE(view.shown.empty());
+}
+
+TEST(DialogController, ConvertsTheSampleWithEventsFromTheWorker) {
+  ScratchDir dir;
+  FakeView view;
+  view.answers = {SampleRecording(dir)};
+  DialogController dialog(&view);
+  dialog.OnOpenRecording();
+  for (int run = 0; run < 2; ++run) {  // CONVERT again converts the same recording again
+    dialog.OnConvert();
+    view.PumpUntil(dialog, kDone);
+    dialog.job().Wait();
+    view.Pump(dialog);
+    EXPECT_EQ(dialog.status_text(), "Done. Average FPS = 24.59");
+  }
+  EXPECT_TRUE(view.posted_off_window_thread());
+  bool scanned = false, wrote = false;
+  for (const std::string& text : view.shown) {
+    scanned |= text.rfind("Retrieving Channels Info. Progress = ", 0) == 0;
+    wrote |= text.rfind("CH_06. Writing Progress = ", 0) == 0;
+  }
+  EXPECT_TRUE(scanned && wrote);
+  for (const char* name : {"cam_01.avi", "cam_03.avi", "cam_06.avi"}) {
+    EXPECT_TRUE(ParseAvi(dir / name).ok) << name;
+  }
+  EXPECT_FALSE(testing::Exists(dir / "cam_02.avi"));
+}
+
+TEST(DialogController, ClosingDuringAConversionCancelsAndWaits) {
+  ScratchDir dir;
+  FakeView view;
+  view.answers = {SampleRecording(dir)};
+  auto dialog = std::make_unique<DialogController>(&view);
+  dialog->OnOpenRecording();
+  dialog->job().hold_point = 2;  // the worker waits in channel 2's pass until cancelled
+  dialog->OnConvert();
+  view.PumpUntil(*dialog, kWriteStep);
+  while (dialog->status_text().rfind("CH_03.", 0) != 0) view.PumpUntil(*dialog, kWriteStep);
+  dialog->OnClose();
+  EXPECT_FALSE(dialog->job().Running());
+  EXPECT_EQ(dialog->job().last_result.load(), 0);
+  dialog.reset();  // events still queued go nowhere
+
+  // The finished channel and the interrupted one are valid files under their final names; the
+  // next one never started, and no temporary file is left.
+  EXPECT_EQ(testing::ListDir(dir.path()),
+            (std::vector<std::string>{"cam.kvr", "cam_01.avi", "cam_03.avi"}));
+  const auto first = ParseAvi(dir / "cam_01.avi");
+  const auto interrupted = ParseAvi(dir / "cam_03.avi");
+  EXPECT_TRUE(first.ok) << first.error;
+  EXPECT_TRUE(interrupted.ok) << interrupted.error;
+  EXPECT_LT(interrupted.chunks.size(), first.chunks.size());
+}
+
+TEST(DialogController, HoldPointsForTests) {
+  EXPECT_EQ(ParseHoldPoint(nullptr), kHoldNowhere);
+  EXPECT_EQ(ParseHoldPoint("scan"), kHoldInScan);
+  EXPECT_EQ(ParseHoldPoint("CH_01"), 0);
+  EXPECT_EQ(ParseHoldPoint("CH_16"), 15);
+  for (const char* bad : {"", "CH_00", "CH_17", "CH_1x", "ch_01", "scanning"}) {
+    EXPECT_EQ(ParseHoldPoint(bad), kHoldNowhere) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace vexlor::app
