@@ -12,7 +12,7 @@
 #include "commands.h"
 #include "h264/annexb.h"
 #include "h264/api.h"
-#include "h264/inspect.h"
+#include "h264/header_report.h"
 #include "h264/md5.h"
 #include "platform/file.h"
 

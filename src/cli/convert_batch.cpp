@@ -111,14 +111,14 @@ void AddConvertOptions(CLI::App* convert, ConvertOptions* options) {
         uint32_t mask = 0;
         return ParseChannelList(text, &mask);
       });
-  const auto time_option = [convert](const char* name, bool* given, TimeSpec* spec,
+  const auto time_option = [convert](const char* name, bool* given, TimeSpec* when,
                                      const char* help) {
     convert
         ->add_option_function<std::string>(
             name,
-            [given, spec](const std::string& text) {
+            [given, when](const std::string& text) {
               *given = true;
-              ParseTime(text, spec);
+              ParseTime(text, when);
             },
             help)
         ->type_name("TIME")

@@ -93,9 +93,9 @@ bool ReadTimeOfDay(Cursor* in, double* second_of_day) {
 }
 
 // "Z", "+01:00", "+0100", "-05"; nothing at all leaves has_zone false.
-bool ReadZone(Cursor* in, TimeSpec* spec) {
+bool ReadZone(Cursor* in, TimeSpec* when) {
   if (in->AtEnd()) return true;
-  spec->has_zone = true;
+  when->has_zone = true;
   if (in->EatAny("Zz")) return true;
   const char sign = in->Peek();
   if (!in->EatAny("+-")) return false;
@@ -106,11 +106,11 @@ bool ReadZone(Cursor* in, TimeSpec* spec) {
     if (!in->Digits(2, 2, &minutes)) return false;
   }
   if (hours > 23 || minutes > 59) return false;
-  spec->zone_minutes = (sign == '-' ? -1 : 1) * (hours * 60 + minutes);
+  when->zone_minutes = (sign == '-' ? -1 : 1) * (hours * 60 + minutes);
   return true;
 }
 
-std::string ParseOffset(const std::string& text, TimeSpec* spec) {
+std::string ParseOffset(const std::string& text, TimeSpec* when) {
   Cursor in(text);
   in.Eat('+');
   if (in.AtEnd()) return "an offset is +90s, +1h30m, +2.5m or +45 (seconds)";
@@ -130,8 +130,8 @@ std::string ParseOffset(const std::string& text, TimeSpec* spec) {
     units_seen += unit;
     total += value * (unit == 'h' ? 3600 : unit == 'm' ? 60 : 1);
   }
-  spec->kind = TimeSpec::kOffset;
-  spec->offset = total;
+  when->kind = TimeSpec::kOffset;
+  when->offset = total;
   return "";
 }
 
@@ -192,53 +192,53 @@ std::string ParseChannelList(const std::string& text, uint32_t* mask) {
   return "";
 }
 
-std::string ParseTime(const std::string& text, TimeSpec* spec) {
-  *spec = TimeSpec{};
-  if (!text.empty() && text[0] == '+') return ParseOffset(text, spec);
+std::string ParseTime(const std::string& text, TimeSpec* when) {
+  *when = TimeSpec{};
+  if (!text.empty() && text[0] == '+') return ParseOffset(text, when);
   const std::string how =
       "a time is 2026-12-01T14:03:00 (local time unless it ends with Z or +01:00), 14:03 or "
       "14:03:30.5 (on the recording's first day), or +90s / +1h30m (after its start)";
   Cursor in(text);
   if (text.find('-') == 4) {  // a calendar date
-    spec->kind = TimeSpec::kInstant;
-    if (!in.Digits(4, 4, &spec->year) || !in.Eat('-') || !in.Digits(2, 2, &spec->month) ||
-        !in.Eat('-') || !in.Digits(2, 2, &spec->day)) {
+    when->kind = TimeSpec::kInstant;
+    if (!in.Digits(4, 4, &when->year) || !in.Eat('-') || !in.Digits(2, 2, &when->month) ||
+        !in.Eat('-') || !in.Digits(2, 2, &when->day)) {
       return how;
     }
-    const chr::year_month_day date{chr::year{spec->year}, chr::month{unsigned(spec->month)},
-                                   chr::day{unsigned(spec->day)}};
+    const chr::year_month_day date{chr::year{when->year}, chr::month{unsigned(when->month)},
+                                   chr::day{unsigned(when->day)}};
     if (!date.ok()) return "'" + text + "' is not a date of the calendar";
-    if (in.EatAny("T ") && !ReadTimeOfDay(&in, &spec->second_of_day)) return how;
+    if (in.EatAny("T ") && !ReadTimeOfDay(&in, &when->second_of_day)) return how;
   } else {
-    spec->kind = TimeSpec::kTimeOfDay;
-    if (!ReadTimeOfDay(&in, &spec->second_of_day)) return how;
+    when->kind = TimeSpec::kTimeOfDay;
+    if (!ReadTimeOfDay(&in, &when->second_of_day)) return how;
   }
-  if (!ReadZone(&in, spec) || !in.AtEnd()) return how;
+  if (!ReadZone(&in, when) || !in.AtEnd()) return how;
   return "";
 }
 
-bool ResolveTime(const TimeSpec& spec, double recording_start, double* seconds) {
-  const double zone = spec.zone_minutes * 60.0;
-  switch (spec.kind) {
+bool ResolveTime(const TimeSpec& when, double recording_start, double* seconds) {
+  const double zone = when.zone_minutes * 60.0;
+  switch (when.kind) {
     case TimeSpec::kOffset:
-      *seconds = recording_start + spec.offset;
+      *seconds = recording_start + when.offset;
       return true;
     case TimeSpec::kInstant:
-      if (spec.has_zone) {
-        *seconds = double(DaysFromCivil(spec.year, spec.month, spec.day)) * 86400 +
-                   spec.second_of_day - zone;
+      if (when.has_zone) {
+        *seconds = double(DaysFromCivil(when.year, when.month, when.day)) * 86400 +
+                   when.second_of_day - zone;
         return true;
       }
-      return LocalToUtc(spec.year, spec.month, spec.day, spec.second_of_day, seconds);
+      return LocalToUtc(when.year, when.month, when.day, when.second_of_day, seconds);
     case TimeSpec::kTimeOfDay: {
-      if (spec.has_zone) {
+      if (when.has_zone) {
         const double day = std::floor((recording_start + zone) / 86400);
-        *seconds = day * 86400 + spec.second_of_day - zone;
+        *seconds = day * 86400 + when.second_of_day - zone;
         return true;
       }
       std::tm first{};
       if (!LocalCalendar(std::time_t(std::floor(recording_start)), &first)) return false;
-      return LocalToUtc(first.tm_year + 1900, first.tm_mon + 1, first.tm_mday, spec.second_of_day,
+      return LocalToUtc(first.tm_year + 1900, first.tm_mon + 1, first.tm_mday, when.second_of_day,
                         seconds);
     }
   }

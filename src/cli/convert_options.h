@@ -30,7 +30,7 @@ struct TimeSpec {
 // seconds and the time may be left out), "14:03" / "14:03:30.5" (a time of day) or "+90s" /
 // "+1h30m" / "+2.5m" / "+45" (an offset; a bare number counts seconds). Returns "" on success,
 // else what is wrong.
-std::string ParseTime(const std::string& text, TimeSpec* spec);
+std::string ParseTime(const std::string& text, TimeSpec* when);
 
 // Seconds since 1970-01-01 00:00 UTC for the spec, given the time stamp of the recording's first
 // counted frame. False when the local time cannot be represented.

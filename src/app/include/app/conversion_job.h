@@ -54,7 +54,7 @@ enum OpenResult : int {
   kNotRegularFile = 5,  // a FIFO, a device: refused without opening it
 };
 
-// Results of the channel scan (Part 1.2) and of the conversion worker (Part 1.3).
+// Results of the channel scan and of the conversion worker.
 enum ScanResult : int {
   kNoChannelFound = 0,
   kChannelsFound = 1,  // at least one channel has a size

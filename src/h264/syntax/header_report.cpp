@@ -1,5 +1,5 @@
 // Header inspection: the decoder's own parsers on tables of the inspector's own.
-#include "h264/inspect.h"
+#include "h264/header_report.h"
 
 #include <algorithm>
 #include <cstdarg>
