@@ -13,13 +13,6 @@
 namespace vexlor::h264 {
 namespace {
 
-inline int Clip255(int v) {
-  return v < 0 ? 0 : (v > 255 ? 255 : v);
-}
-inline int Clamp(int v, int lo, int hi) {
-  return v < lo ? lo : (v > hi ? hi : v);
-}
-
 // All lane arithmetic stays within 16 bits (samples 0..255, sums below 2^13), which lets the
 // compiler use 8 lanes per 128-bit register with 16-bit min, max and compares.
 using S16 = int16_t;
@@ -39,8 +32,8 @@ inline S16 Clamp16(S16 v, S16 lo, S16 hi) {
 inline S16 Sel16(S16 mask, S16 a, S16 b) {
   return static_cast<S16>(b ^ ((a ^ b) & mask));
 }
-inline S16 Mask16(bool c) {
-  return static_cast<S16>(-static_cast<S16>(c));
+inline S16 Mask16(int c) {
+  return static_cast<S16>(-c);
 }
 
 // t[0..7] = p3, p2, p1, p0, q0, q1, q2, q3; tc0 per lane, negative for lanes left alone.
@@ -51,9 +44,10 @@ void LumaNormalBlock(uint8_t (*__restrict t)[16], int alphaIn, int betaIn,
     const S16 p2 = t[1][i], p1 = t[2][i], p0 = t[3][i];
     const S16 q0 = t[4][i], q1 = t[5][i], q2 = t[6][i];
     const S16 c0 = tc0[i];
-    const S16 m = Mask16((c0 >= 0) & (Abs16(static_cast<S16>(p0 - q0)) < alpha) &
-                         (Abs16(static_cast<S16>(p1 - p0)) < beta) &
-                         (Abs16(static_cast<S16>(q1 - q0)) < beta));
+    const S16 m = Mask16(static_cast<int>(c0 >= 0) &
+                         static_cast<int>(Abs16(static_cast<S16>(p0 - q0)) < alpha) &
+                         static_cast<int>(Abs16(static_cast<S16>(p1 - p0)) < beta) &
+                         static_cast<int>(Abs16(static_cast<S16>(q1 - q0)) < beta));
     const S16 ap = Mask16(Abs16(static_cast<S16>(p2 - p0)) < beta);
     const S16 aq = Mask16(Abs16(static_cast<S16>(q2 - q0)) < beta);
     const S16 tc = static_cast<S16>(c0 - ap - aq);
@@ -79,8 +73,9 @@ void LumaStrongBlock(uint8_t (*__restrict t)[16], int alphaIn, int betaIn) {
     const S16 p3 = t[0][i], p2 = t[1][i], p1 = t[2][i], p0 = t[3][i];
     const S16 q0 = t[4][i], q1 = t[5][i], q2 = t[6][i], q3 = t[7][i];
     const S16 a0 = Abs16(static_cast<S16>(p0 - q0));
-    const S16 m = Mask16((a0 < alpha) & (Abs16(static_cast<S16>(p1 - p0)) < beta) &
-                         (Abs16(static_cast<S16>(q1 - q0)) < beta));
+    const S16 m = Mask16(static_cast<int>(a0 < alpha) &
+                         static_cast<int>(Abs16(static_cast<S16>(p1 - p0)) < beta) &
+                         static_cast<int>(Abs16(static_cast<S16>(q1 - q0)) < beta));
     const S16 small = static_cast<S16>(m & Mask16(a0 < smallLimit));
     const S16 sp = static_cast<S16>(small & Mask16(Abs16(static_cast<S16>(p2 - p0)) < beta));
     const S16 sq = static_cast<S16>(small & Mask16(Abs16(static_cast<S16>(q2 - q0)) < beta));
@@ -108,9 +103,10 @@ void ChromaNormalBlock(uint8_t (*__restrict t)[16], int alphaIn, int betaIn,
   for (int i = 0; i < 16; ++i) {
     const S16 p1 = t[0][i], p0 = t[1][i], q0 = t[2][i], q1 = t[3][i];
     const S16 c0 = tc0[i];
-    const S16 m = Mask16((c0 >= 0) & (Abs16(static_cast<S16>(p0 - q0)) < alpha) &
-                         (Abs16(static_cast<S16>(p1 - p0)) < beta) &
-                         (Abs16(static_cast<S16>(q1 - q0)) < beta));
+    const S16 m = Mask16(static_cast<int>(c0 >= 0) &
+                         static_cast<int>(Abs16(static_cast<S16>(p0 - q0)) < alpha) &
+                         static_cast<int>(Abs16(static_cast<S16>(p1 - p0)) < beta) &
+                         static_cast<int>(Abs16(static_cast<S16>(q1 - q0)) < beta));
     const S16 tc = static_cast<S16>(c0 + 1);
     const S16 d = static_cast<S16>(Clamp16(static_cast<S16>((((q0 - p0) * 4) + (p1 - q1) + 4) >> 3),
                                            static_cast<S16>(-tc), tc) &
@@ -124,9 +120,9 @@ void ChromaStrongBlock(uint8_t (*__restrict t)[16], int alphaIn, int betaIn) {
   const S16 alpha = static_cast<S16>(alphaIn), beta = static_cast<S16>(betaIn);
   for (int i = 0; i < 16; ++i) {
     const S16 p1 = t[0][i], p0 = t[1][i], q0 = t[2][i], q1 = t[3][i];
-    const S16 m = Mask16((Abs16(static_cast<S16>(p0 - q0)) < alpha) &
-                         (Abs16(static_cast<S16>(p1 - p0)) < beta) &
-                         (Abs16(static_cast<S16>(q1 - q0)) < beta));
+    const S16 m = Mask16(static_cast<int>(Abs16(static_cast<S16>(p0 - q0)) < alpha) &
+                         static_cast<int>(Abs16(static_cast<S16>(p1 - p0)) < beta) &
+                         static_cast<int>(Abs16(static_cast<S16>(q1 - q0)) < beta));
     t[1][i] = static_cast<uint8_t>(Sel16(m, static_cast<S16>((2 * p1 + p0 + q1 + 2) >> 2), p0));
     t[2][i] = static_cast<uint8_t>(Sel16(m, static_cast<S16>((2 * q1 + q0 + p1 + 2) >> 2), q0));
   }
