@@ -1,11 +1,25 @@
 // Channel scan: learns which channels carry decodable video, and their picture sizes, by feeding
 // each channel's video frames to that channel's own decoder until it delivers a picture.
+//
+// The channels' decoders are independent, so the frames are decoded on worker threads: the
+// calling thread reads the frames, posts the progress events and watches for cancel exactly as a
+// scan on one thread does, and hands each channel's frames, in their order, to the one worker
+// that owns the channel. Only the last picture a channel delivers ends up in its buffer, so the
+// planes of each delivered picture are copied and only the last is converted to pixels, at the
+// end.
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "app/conversion_job.h"
 #include "colour/yuv_to_rgb.h"
-#include "h264/decoder.h"
+#include "h264/annexb.h"
+#include "h264/api.h"
 #include "platform/file.h"
 
 namespace vexlor::app {
@@ -17,64 +31,207 @@ constexpr size_t kMaxPictureBytes = size_t{543 * 16} * (543 * 16) * 4;
 // Drain calls at the end of the scan before a channel is given up: one normally delivers the
 // picture; the rest allow for failures while finishing it.
 constexpr int kDrainCalls = 4;
+// Frame bytes waiting for the workers at most; the reader waits while more are queued.
+constexpr size_t kQueuedBytesLimit = size_t{16} << 20;
 
 bool StartsWithVideoStartCode(const container::MediaFrame& f) {
   static constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
   return std::memcmp(f.data.data() + container::kFrameHeaderSize, kStartCode, 4) == 0;
 }
 
-// Keeps the delivered picture in the channel's buffer. A picture that did not fit was reported
-// but not converted by the decoder: the buffer grows and the picture is converted here from
-// the planes the decoder handed back.
-void KeepPicture(ConversionJob* job, int c, const h264::DecodeRequest& req) {
+// The latest picture a channel delivered, its planes packed (luma, then Cb, then Cr).
+struct HeldPicture {
+  std::vector<uint8_t> planes;
+  int32_t width = 0, height = 0;
+  bool held = false;
+};
+
+// A delivered picture: its crop and planes are kept, and its size becomes the channel's when its
+// area differs from the size stored.
+void TakePicture(ConversionJob* job, int c, const h264::PictureView& p, HeldPicture* held) {
   // Frame cropping offsets count pairs of luma samples in 4:2:0 frames; offsets that would
   // leave nothing visible are ignored.
   int32_t* crop = job->picture_crops[c];
-  const int64_t left = 2 * int64_t{req.cropLeft}, right = 2 * int64_t{req.cropRight};
-  const int64_t top = 2 * int64_t{req.cropTop}, bottom = 2 * int64_t{req.cropBottom};
+  const int64_t left = 2 * int64_t{p.cropLeft}, right = 2 * int64_t{p.cropRight};
+  const int64_t top = 2 * int64_t{p.cropTop}, bottom = 2 * int64_t{p.cropBottom};
   const bool crop_ok = left >= 0 && right >= 0 && top >= 0 && bottom >= 0 &&
-                       left + right < req.width && top + bottom < req.height;
+                       left + right < p.width && top + bottom < p.height;
   crop[0] = crop_ok ? int32_t(left) : 0;
   crop[1] = crop_ok ? int32_t(right) : 0;
   crop[2] = crop_ok ? int32_t(top) : 0;
   crop[3] = crop_ok ? int32_t(bottom) : 0;
+  const int64_t area = int64_t{p.width} * p.height;
+  if (p.width > 0 && p.height > 0 && area != int64_t{job->widths[c]} * job->heights[c]) {
+    job->widths[c] = p.width;
+    job->heights[c] = p.height;
+  }
   if (!job->keep_pictures) return;
-  if (req.converted) {
-    job->picture_widths[c] = req.width;
-    job->picture_heights[c] = req.height;
-    return;
+  held->held = false;
+  if (p.width <= 0 || p.height <= 0 || !p.luma || !p.cb || !p.cr) return;
+  if (size_t(p.width) * size_t(p.height) * 4 > kMaxPictureBytes) return;
+  const size_t w = size_t(p.width), h = size_t(p.height), cw = w / 2, ch = h / 2;
+  if (held->planes.size() < w * h + 2 * cw * ch) held->planes.resize(w * h + 2 * cw * ch);
+  uint8_t* out = held->planes.data();
+  for (size_t y = 0; y < h; ++y, out += w) std::memcpy(out, p.luma + y * p.lumaStride, w);
+  for (const uint8_t* plane : {p.cb, p.cr}) {
+    for (size_t y = 0; y < ch; ++y, out += cw) std::memcpy(out, plane + y * p.chromaStride, cw);
   }
-  job->picture_widths[c] = job->picture_heights[c] = 0;
-  if (req.width <= 0 || req.height <= 0 || !req.luma || !req.cb || !req.cr) return;
-  const size_t bytes = size_t(req.width) * size_t(req.height) * 4;
-  if (bytes > kMaxPictureBytes) return;
-  if (bytes > job->pictures[c].size()) job->pictures[c].resize(bytes);
-  if (colour::ConvertPicture(req.luma, req.cb, req.cr, job->pictures[c].data(), req.width,
-                             req.height)) {
-    job->picture_widths[c] = req.width;
-    job->picture_heights[c] = req.height;
+  held->width = p.width;
+  held->height = p.height;
+  held->held = true;
+}
+
+// Decodes one video frame: NAL unit after NAL unit, until a picture is delivered, the data runs
+// short or the attempts are used up.
+void DecodeFrame(ConversionJob* job, int c, const uint8_t* p, int32_t n, HeldPicture* held) {
+  h264::H264Decoder* decoder = job->decoders[c];
+  for (int attempt = 0; attempt < kScanAttemptsPerFrame; ++attempt) {
+    int32_t unit = 0;
+    if (n > 0) {
+      unit = h264::FindNalUnitLength(p, n);
+      (void)h264::SendNalUnit(decoder, {p, static_cast<size_t>(unit)});
+    } else {
+      (void)h264::Drain(decoder);
+    }
+    // A picture that is ready is taken even when this unit failed.
+    h264::PictureView picture;
+    if (h264::GetPicture(decoder, &picture) == h264::DecodeStatus::kOk) {
+      TakePicture(job, c, picture, held);
+      return;
+    }
+    if (unit > 0) {
+      const int32_t step = std::min(unit, n);
+      p += step;
+      n -= step;
+    }
+    if (n < 16) return;
   }
 }
 
-// A decode request with the channel's picture buffer as the target, when pictures are kept.
-h264::DecodeRequest Request(ConversionJob* job, int c) {
-  h264::DecodeRequest req{};
-  if (job->keep_pictures) {
-    req.rgbOut = job->pictures[c].data();
-    req.rgbCapacity = static_cast<int32_t>(job->pictures[c].size());
+// The decoder finishes a picture only when the next one begins: at the end of the file or of the
+// frames scanned, a channel still without a size is drained, so that a picture still inside its
+// decoder (the only picture of the channel, say) counts too.
+void DrainChannel(ConversionJob* job, int c, HeldPicture* held) {
+  if (job->widths[c] > 0 && job->heights[c] > 0) return;
+  for (int call = 0; call < kDrainCalls; ++call) {
+    const h264::DecodeStatus done = h264::Drain(job->decoders[c]);
+    h264::PictureView picture;
+    if (h264::GetPicture(job->decoders[c], &picture) == h264::DecodeStatus::kOk) {
+      TakePicture(job, c, picture, held);
+      return;
+    }
+    if (done != h264::DecodeStatus::kError) return;  // nothing left inside
   }
-  return req;
 }
 
-// A delivered picture: kept, and its size becomes the channel's when its area differs from
-// the size stored.
-void TakePicture(ConversionJob* job, int c, const h264::DecodeRequest& req) {
-  KeepPicture(job, c, req);
-  const int64_t area = int64_t{req.width} * req.height;
-  if (req.width > 0 && req.height > 0 && area != int64_t{job->widths[c]} * job->heights[c]) {
-    job->widths[c] = req.width;
-    job->heights[c] = req.height;
+// The channel's last picture into its buffer, as 32-bit pixels.
+void ConvertHeldPicture(ConversionJob* job, int c, const HeldPicture& held) {
+  if (!job->keep_pictures || !held.held) return;
+  const size_t w = size_t(held.width), h = size_t(held.height);
+  if (w * h * 4 > job->pictures[c].size()) job->pictures[c].resize(w * h * 4);
+  const uint8_t* cb = held.planes.data() + w * h;
+  const uint8_t* cr = cb + (w / 2) * (h / 2);
+  if (colour::ConvertPicture(held.planes.data(), cb, cr, job->pictures[c].data(), held.width,
+                             held.height)) {
+    job->picture_widths[c] = held.width;
+    job->picture_heights[c] = held.height;
   }
+}
+
+// One channel's video frame waiting for its worker.
+struct QueuedFrame {
+  int channel = 0;
+  std::vector<uint8_t> bytes;
+};
+
+// The workers of one scan. Each channel is owned by one worker, given in turn to the workers in
+// the order the channels first appear; a worker decodes its queue in order, so each channel's
+// frames are decoded in the order they were read.
+class ScanWorkers {
+ public:
+  ScanWorkers(ConversionJob* job, HeldPicture* held, int count) : job_(job), held_(held) {
+    queues_.resize(size_t(count));
+    for (int w = 0; w < count; ++w) threads_.emplace_back([this, w] { Run(w); });
+  }
+  ~ScanWorkers() { Finish(false); }
+
+  // Queues a frame of channel c (waits while too many bytes are queued).
+  void Queue(int c, const uint8_t* p, int32_t n) {
+    std::unique_lock lock(mutex_);
+    space_.wait(lock, [this] { return queued_bytes_ < kQueuedBytesLimit; });
+    if (owner_[c] < 0) owner_[c] = next_owner_++ % int(queues_.size());
+    QueuedFrame frame;
+    if (!spare_.empty()) {
+      frame.bytes = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    frame.channel = c;
+    frame.bytes.assign(p, p + std::max(n, 0));
+    queued_bytes_ += frame.bytes.size();
+    queues_[size_t(owner_[c])].push_back(std::move(frame));
+    work_.notify_all();
+  }
+
+  // Lets the workers finish their queues, drain their channels unless cancelled, and convert
+  // their channels' last pictures; returns when all have ended.
+  void Finish(bool cancelled) {
+    {
+      std::lock_guard lock(mutex_);
+      if (ending_) return;
+      ending_ = true;
+      cancelled_ = cancelled;
+    }
+    work_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+
+ private:
+  void Run(int w) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [this, w] { return ending_ || !queues_[size_t(w)].empty(); });
+      if (queues_[size_t(w)].empty()) break;
+      QueuedFrame frame = std::move(queues_[size_t(w)].front());
+      queues_[size_t(w)].pop_front();
+      lock.unlock();
+      DecodeFrame(job_, frame.channel, frame.bytes.data(), int32_t(frame.bytes.size()),
+                  &held_[frame.channel]);
+      lock.lock();
+      queued_bytes_ -= frame.bytes.size();
+      spare_.push_back(std::move(frame.bytes));
+      space_.notify_one();
+    }
+    const bool cancelled = cancelled_;
+    int owned[kChannelCount];
+    int count = 0;
+    for (int c = 0; c < kChannelCount; ++c) {
+      if (owner_[c] == w) owned[count++] = c;
+    }
+    lock.unlock();
+    for (int i = 0; i < count; ++i) {
+      if (!cancelled) DrainChannel(job_, owned[i], &held_[owned[i]]);
+      ConvertHeldPicture(job_, owned[i], held_[owned[i]]);
+    }
+  }
+
+  ConversionJob* job_;
+  HeldPicture* held_;
+  std::mutex mutex_;
+  std::condition_variable work_, space_;
+  std::vector<std::deque<QueuedFrame>> queues_;
+  std::vector<std::vector<uint8_t>> spare_;  // byte buffers of decoded frames, for reuse
+  size_t queued_bytes_ = 0;
+  int owner_[kChannelCount] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+  int next_owner_ = 0;
+  bool ending_ = false;
+  bool cancelled_ = false;
+  std::vector<std::thread> threads_;
+};
+
+int ScanThreadCount(const ConversionJob& job) {
+  if (job.scan_threads > 0) return std::min(job.scan_threads, kChannelCount);
+  const int cores = int(std::thread::hardware_concurrency());
+  return std::clamp(cores, 1, kChannelCount);
 }
 
 }  // namespace
@@ -95,6 +252,11 @@ ScanResult ScanChannels(ConversionJob* job, ProgressSink* sink) {
     for (int32_t& side : job->picture_crops[c]) side = 0;
   }
 
+  std::vector<HeldPicture> held(kChannelCount);
+  const int threads = ScanThreadCount(*job);
+  std::unique_ptr<ScanWorkers> workers;
+  if (threads > 1) workers = std::make_unique<ScanWorkers>(job, held.data(), threads);
+
   bool fed[kChannelCount] = {};
   bool cancelled = false;
   for (int i = 0; i < kScanFrameLimit; ++i) {
@@ -108,44 +270,24 @@ ScanResult ScanChannels(ConversionJob* job, ProgressSink* sink) {
     if (!IsCountedVideoFrame(*frame)) continue;
 
     const int c = frame->channel & 0x0F;
-    h264::H264Decoder* decoder = job->decoders[c];
-    if (decoder == nullptr) continue;  // its creation failed: the channel gets no size
+    if (job->decoders[c] == nullptr) continue;  // its creation failed: the channel gets no size
     fed[c] = true;
-    uint8_t* p = frame->data.data() + container::kFrameHeaderSize;
-    int32_t n = static_cast<int32_t>(frame->length - container::kFrameHeaderSize);
-    for (int attempt = 0; attempt < kScanAttemptsPerFrame; ++attempt) {
-      h264::DecodeRequest req = Request(job, c);
-      req.stream = p;
-      req.length = n;
-      const int32_t r = h264::DecodeData(decoder, &req);
-      if (req.status > 0) {
-        TakePicture(job, c, req);
-        break;
-      }
-      if (r > 0) {
-        const int32_t step = std::min(r, n);
-        p += step;
-        n -= step;
-      }
-      if (n < 16) break;
+    const uint8_t* p = frame->data.data() + container::kFrameHeaderSize;
+    const int32_t n = static_cast<int32_t>(frame->length - container::kFrameHeaderSize);
+    if (workers) {
+      workers->Queue(c, p, n);
+    } else {
+      DecodeFrame(job, c, p, n, &held[size_t(c)]);
     }
   }
 
-  // The decoder finishes a picture only when the next one begins: at the end of the file or of
-  // the frames scanned, a channel still without a size is drained, so that a picture still
-  // inside its decoder (the only picture of the channel, say) counts too.
-  for (int c = 0; c < kChannelCount && !cancelled; ++c) {
-    if (!fed[c] || job->decoders[c] == nullptr || (job->widths[c] > 0 && job->heights[c] > 0)) {
-      continue;
-    }
-    for (int call = 0; call < kDrainCalls; ++call) {
-      h264::DecodeRequest req = Request(job, c);  // length 0: drain
-      h264::DecodeData(job->decoders[c], &req);
-      if (req.status > 0) {
-        TakePicture(job, c, req);
-        break;
-      }
-      if (req.status == 0) break;  // nothing left inside
+  if (workers) {
+    workers->Finish(cancelled);
+  } else {
+    for (int c = 0; c < kChannelCount; ++c) {
+      if (!fed[c]) continue;
+      if (!cancelled) DrainChannel(job, c, &held[size_t(c)]);
+      ConvertHeldPicture(job, c, held[size_t(c)]);
     }
   }
 

@@ -122,6 +122,10 @@ class ConversionJob {
   // right, top, bottom. The AVI sizes are the full decoded sizes; a snapshot leaves this out.
   int32_t picture_crops[kChannelCount][4] = {};
 
+  // Threads the scan decodes on: 0 for as many as the machine has cores, 1 to decode on the
+  // calling thread. The results are the same either way.
+  int scan_threads = 0;
+
   h264::H264Decoder* decoders[kChannelCount] = {};
   int32_t widths[kChannelCount] = {};  // channel sizes learned by the scan
   int32_t heights[kChannelCount] = {};
