@@ -177,5 +177,76 @@ TEST_F(ScanTest, APictureStillInsideTheDecoderAtTheEndCounts) {
   EXPECT_EQ(fresh.widths[5], 0);
 }
 
+// Everything a scan leaves behind, for comparing scans on different numbers of threads.
+struct ScanOutcome {
+  int result = -1;
+  std::vector<int> events;
+  std::vector<int32_t> sizes;                // width, height, picture width, picture height, crops
+  std::vector<std::vector<uint8_t>> pixels;  // the picture each channel's buffer holds
+  int64_t read_position = 0;
+  bool operator==(const ScanOutcome&) const = default;
+};
+
+ScanOutcome ScanWith(const std::string& rec, int threads, int cancel_at = -1) {
+  ConversionJob job;
+  EXPECT_EQ(job.OpenRecording(rec), 0);
+  job.scan_threads = threads;
+  ValueSink sink;
+  sink.cancel_at = cancel_at;
+  sink.job = &job;
+  ScanOutcome out;
+  out.result = ScanChannels(&job, &sink);
+  out.events = sink.values;
+  out.read_position = job.source.read_position.load();
+  for (int c = 0; c < kChannelCount; ++c) {
+    out.sizes.insert(out.sizes.end(), {job.widths[c], job.heights[c], job.picture_widths[c],
+                                       job.picture_heights[c]});
+    out.sizes.insert(out.sizes.end(), job.picture_crops[c], job.picture_crops[c] + 4);
+    const size_t bytes = size_t(job.picture_widths[c]) * size_t(job.picture_heights[c]) * 4;
+    out.pixels.emplace_back(job.pictures[c].begin(), job.pictures[c].begin() + bytes);
+  }
+  return out;
+}
+
+// The scan on worker threads leaves exactly what the scan on one thread leaves, whatever the
+// number of workers: on the sample recording, on one with all sixteen channels (streams of
+// several sizes and slice layouts, frames of many NAL units), cut short by cancel at several
+// points, and beyond the 1024-frame limit.
+TEST_F(ScanTest, WorkerThreadsLeaveWhatOneThreadLeaves) {
+  std::vector<std::string> recordings = {std::string(VEXLOR_SOURCE_DIR) + "/samples/sample.kvr"};
+  const char* streams[] = {"deblock_weak.264",      "odd_size.264",       "qp51.264",
+                           "refs_slices.264",       "partitions_umh.264", "intra_refresh.264",
+                           "constrained_intra.264", "no_deblock.264"};
+  std::vector<std::string> args;
+  for (int c = 0; c < kChannelCount; ++c) {
+    args.insert(args.end(), {"--channel", std::to_string(c) + "=" + Data(streams[c % 8])});
+  }
+  Make(args);
+  recordings.push_back(Rec());
+  // Beyond the limit: the same channels again and again, 1500 frames and more.
+  RecordingBuilder b;
+  const testing::Bytes stream = testing::ReadAll(Data("qp51.264"));
+  for (int i = 0; i < 1100; ++i) {
+    testing::Bytes junk(40 + i % 200, uint8_t(i));
+    junk[0] = junk[1] = junk[2] = 0;
+    junk[3] = 1;  // a start code, then noise the decoder must reject
+    b.AddFrame(RecordingBuilder::MakeFrame(0xE, i % 5, i, 0, i % 7 == 0 ? stream : junk));
+  }
+  ASSERT_TRUE(b.Write(dir_ / "long.kvr"));
+  recordings.push_back(dir_ / "long.kvr");
+
+  for (const std::string& rec : recordings) {
+    const ScanOutcome one = ScanWith(rec, 1);
+    EXPECT_EQ(one.result, 1) << rec;
+    for (int threads : {2, 3, 16}) {
+      EXPECT_TRUE(ScanWith(rec, threads) == one) << rec << " on " << threads << " threads";
+    }
+    for (int cancel_at : {0, 3, 40, 500}) {
+      const ScanOutcome cancelled = ScanWith(rec, 1, cancel_at);
+      EXPECT_TRUE(ScanWith(rec, 4, cancel_at) == cancelled) << rec << " cancelled at " << cancel_at;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vexlor::app
