@@ -106,6 +106,7 @@ convert_row() {
   printf '%-34s %8s %8s %9s\n' "$label" "$wall" "$cpu" "$mb"
 }
 convert_row "vexlor convert" "$vexlor" convert "$rec"
+convert_row "vexlor convert, scan on 1 thread" env VEXLOR_SCAN_THREADS=1 "$vexlor" convert "$rec"
 if [ -n "${BENCH_BASE:-}" ]; then
   convert_row "${BENCH_BASE_LABEL:-base build} convert" "$BENCH_BASE" convert "$rec"
 fi

@@ -152,6 +152,11 @@ class ConvertRun {
       if (OpenForBatch(c->job.get(), options_, &c->item)) {
         c->job->hold_point = TestHoldPoint(c->item.path);
         c->job->keep_pictures = false;  // only the sizes matter here
+        // VEXLOR_SCAN_THREADS=N: the scan on N threads (1: on the worker itself), for
+        // benchmarks; unset, as many as the machine has cores.
+        if (const char* threads = std::getenv("VEXLOR_SCAN_THREADS")) {
+          c->job->scan_threads = std::atoi(threads);
+        }
         c->sink = std::make_unique<CliProgressSink>(c->job.get());
         c->job->StartConversion(c->sink.get());
         c->state = Conversion::kRunning;
