@@ -120,8 +120,16 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv,
   si.hStdOutput = options.capture == Capture::kStderr ? null_out : write_end;
   si.hStdError = options.capture == Capture::kStdout ? GetStdHandle(STD_ERROR_HANDLE) : write_end;
   PROCESS_INFORMATION pi{};
-  const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                      CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &si, &pi);
+  // wine's CreateProcessW now and then fails with ERROR_INTERNAL_ERROR when several test
+  // programs start processes at once; the same call succeeds when made again. Any other error
+  // is the program's or the test's and is reported as it is.
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 20 && !started; ++attempt) {
+    started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+                             CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &si, &pi);
+    if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+    if (!started) SwitchToThread();
+  }
   CloseHandle(write_end);
   if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
   if (null_out != INVALID_HANDLE_VALUE) CloseHandle(null_out);
