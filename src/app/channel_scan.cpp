@@ -3,8 +3,8 @@
 //
 // The channels' decoders are independent, so the frames are decoded on worker threads: the
 // calling thread reads the frames, posts the progress events and watches for cancel exactly as a
-// scan on one thread does, and hands each channel's frames, in their order, to the one worker
-// that owns the channel. Only the last picture a channel delivers ends up in its buffer, so the
+// scan on one thread does, and queues the frames for the workers; a channel is decoded by one
+// worker at a time, its frames in their order. Only the last picture a channel delivers ends up in its buffer, so the
 // planes of each delivered picture are copied and only the last is converted to pixels, at the
 // end.
 #include <algorithm>
@@ -138,20 +138,20 @@ void ConvertHeldPicture(ConversionJob* job, int c, const HeldPicture& held) {
   }
 }
 
-// One channel's video frame waiting for its worker.
+// One channel's video frame waiting for a worker.
 struct QueuedFrame {
-  int channel = 0;
+  uint64_t sequence = 0;  // its place in the reading order
   std::vector<uint8_t> bytes;
 };
 
-// The workers of one scan. Each channel is owned by one worker, given in turn to the workers in
-// the order the channels first appear; a worker decodes its queue in order, so each channel's
-// frames are decoded in the order they were read.
+// The workers of one scan. A worker takes the oldest queued frame of a channel that no other
+// worker is decoding, so a channel is decoded by one worker at a time and its frames in the
+// order they were read, while the channels share the workers as their decoding costs come: a
+// channel of large pictures does not hold up the others behind it.
 class ScanWorkers {
  public:
   ScanWorkers(ConversionJob* job, HeldPicture* held, int count) : job_(job), held_(held) {
-    queues_.resize(size_t(count));
-    for (int w = 0; w < count; ++w) threads_.emplace_back([this, w] { Run(w); });
+    for (int w = 0; w < count; ++w) threads_.emplace_back([this] { Run(); });
   }
   ~ScanWorkers() { Finish(false); }
 
@@ -159,21 +159,21 @@ class ScanWorkers {
   void Queue(int c, const uint8_t* p, int32_t n) {
     std::unique_lock lock(mutex_);
     space_.wait(lock, [this] { return queued_bytes_ < kQueuedBytesLimit; });
-    if (owner_[c] < 0) owner_[c] = next_owner_++ % int(queues_.size());
     QueuedFrame frame;
     if (!spare_.empty()) {
       frame.bytes = std::move(spare_.back());
       spare_.pop_back();
     }
-    frame.channel = c;
+    frame.sequence = next_sequence_++;
     frame.bytes.assign(p, p + std::max(n, 0));
     queued_bytes_ += frame.bytes.size();
-    queues_[size_t(owner_[c])].push_back(std::move(frame));
-    work_.notify_all();
+    fed_[c] = true;
+    queues_[c].push_back(std::move(frame));
+    work_.notify_one();
   }
 
-  // Lets the workers finish their queues, drain their channels unless cancelled, and convert
-  // their channels' last pictures; returns when all have ended.
+  // Lets the workers finish the queues, drain the channels unless cancelled, and convert the
+  // channels' last pictures; returns when all have ended.
   void Finish(bool cancelled) {
     {
       std::lock_guard lock(mutex_);
@@ -186,31 +186,67 @@ class ScanWorkers {
   }
 
  private:
-  void Run(int w) {
+  // The channel a worker takes on next: the one, among those no worker holds, whose oldest
+  // queued frame was read first; once the reading has ended, a fed channel with nothing queued
+  // is taken to be finished. -1 when there is nothing to take now.
+  int Pick(bool* finishing) const {
+    int best = -1;
+    for (int c = 0; c < kChannelCount; ++c) {
+      if (busy_[c] || queues_[c].empty()) continue;
+      if (best < 0 || queues_[c].front().sequence < queues_[best].front().sequence) best = c;
+    }
+    *finishing = false;
+    if (best >= 0 || !ending_) return best;
+    for (int c = 0; c < kChannelCount; ++c) {
+      if (fed_[c] && !busy_[c] && !finished_[c]) {
+        *finishing = true;
+        return c;
+      }
+    }
+    return -1;
+  }
+
+  // Whether every channel's work is done (nothing queued, held or left to finish).
+  bool AllDone() const {
+    for (int c = 0; c < kChannelCount; ++c) {
+      if (busy_[c] || !queues_[c].empty() || (fed_[c] && !finished_[c])) return false;
+    }
+    return true;
+  }
+
+  void Run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      work_.wait(lock, [this, w] { return ending_ || !queues_[size_t(w)].empty(); });
-      if (queues_[size_t(w)].empty()) break;
-      QueuedFrame frame = std::move(queues_[size_t(w)].front());
-      queues_[size_t(w)].pop_front();
+      bool finishing = false;
+      int c = -1;
+      work_.wait(lock, [&] {
+        c = Pick(&finishing);
+        return c >= 0 || (ending_ && AllDone());
+      });
+      if (c < 0) break;
+      busy_[c] = true;
+      if (finishing) {
+        finished_[c] = true;
+        const bool cancelled = cancelled_;
+        lock.unlock();
+        if (!cancelled) DrainChannel(job_, c, &held_[c]);
+        ConvertHeldPicture(job_, c, held_[c]);
+        lock.lock();
+        busy_[c] = false;
+        work_.notify_all();
+        continue;
+      }
+      QueuedFrame frame = std::move(queues_[c].front());
+      queues_[c].pop_front();
       lock.unlock();
-      DecodeFrame(job_, frame.channel, frame.bytes.data(), int32_t(frame.bytes.size()),
-                  &held_[frame.channel]);
+      DecodeFrame(job_, c, frame.bytes.data(), int32_t(frame.bytes.size()), &held_[c]);
       lock.lock();
+      busy_[c] = false;
       queued_bytes_ -= frame.bytes.size();
       spare_.push_back(std::move(frame.bytes));
       space_.notify_one();
-    }
-    const bool cancelled = cancelled_;
-    int owned[kChannelCount];
-    int count = 0;
-    for (int c = 0; c < kChannelCount; ++c) {
-      if (owner_[c] == w) owned[count++] = c;
-    }
-    lock.unlock();
-    for (int i = 0; i < count; ++i) {
-      if (!cancelled) DrainChannel(job_, owned[i], &held_[owned[i]]);
-      ConvertHeldPicture(job_, owned[i], held_[owned[i]]);
+      // The channel may be taken again, and at the end others may wait for it to finish.
+      work_.notify_all();
     }
   }
 
@@ -218,11 +254,13 @@ class ScanWorkers {
   HeldPicture* held_;
   std::mutex mutex_;
   std::condition_variable work_, space_;
-  std::vector<std::deque<QueuedFrame>> queues_;
+  std::deque<QueuedFrame> queues_[kChannelCount];
   std::vector<std::vector<uint8_t>> spare_;  // byte buffers of decoded frames, for reuse
   size_t queued_bytes_ = 0;
-  int owner_[kChannelCount] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
-  int next_owner_ = 0;
+  uint64_t next_sequence_ = 0;
+  bool busy_[kChannelCount] = {};      // a worker holds the channel
+  bool fed_[kChannelCount] = {};       // frames of the channel were queued
+  bool finished_[kChannelCount] = {};  // drained and converted
   bool ending_ = false;
   bool cancelled_ = false;
   std::vector<std::thread> threads_;
