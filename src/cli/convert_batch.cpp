@@ -111,7 +111,7 @@ void AddConvertOptions(CLI::App* convert, ConvertOptions* options) {
         uint32_t mask = 0;
         return ParseChannelList(text, &mask);
       });
-  const auto time_option = [convert](const char* name, bool* given, TimeSpec* when,
+  const auto time_option = [convert](const char* name, bool* given, TimeOption* when,
                                      const char* help) {
     convert
         ->add_option_function<std::string>(
@@ -123,7 +123,7 @@ void AddConvertOptions(CLI::App* convert, ConvertOptions* options) {
             help)
         ->type_name("TIME")
         ->check([](const std::string& text) {
-          TimeSpec parsed;
+          TimeOption parsed;
           return ParseTime(text, &parsed);
         });
   };

@@ -21,7 +21,7 @@ struct ConvertOptions {
   uint32_t channels = app::kAllChannels;
   bool channels_given = false;
   bool has_from = false, has_to = false;
-  TimeSpec from, to;
+  TimeOption from, to;
   int jobs = 1;
   bool skip_existing = false;
   bool json = false;

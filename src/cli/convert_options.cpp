@@ -93,7 +93,7 @@ bool ReadTimeOfDay(Cursor* in, double* second_of_day) {
 }
 
 // "Z", "+01:00", "+0100", "-05"; nothing at all leaves has_zone false.
-bool ReadZone(Cursor* in, TimeSpec* when) {
+bool ReadZone(Cursor* in, TimeOption* when) {
   if (in->AtEnd()) return true;
   when->has_zone = true;
   if (in->EatAny("Zz")) return true;
@@ -110,7 +110,7 @@ bool ReadZone(Cursor* in, TimeSpec* when) {
   return true;
 }
 
-std::string ParseOffset(const std::string& text, TimeSpec* when) {
+std::string ParseOffset(const std::string& text, TimeOption* when) {
   Cursor in(text);
   in.Eat('+');
   if (in.AtEnd()) return "an offset is +90s, +1h30m, +2.5m or +45 (seconds)";
@@ -130,7 +130,7 @@ std::string ParseOffset(const std::string& text, TimeSpec* when) {
     units_seen += unit;
     total += value * (unit == 'h' ? 3600 : unit == 'm' ? 60 : 1);
   }
-  when->kind = TimeSpec::kOffset;
+  when->kind = TimeOption::kOffset;
   when->offset = total;
   return "";
 }
@@ -192,15 +192,15 @@ std::string ParseChannelList(const std::string& text, uint32_t* mask) {
   return "";
 }
 
-std::string ParseTime(const std::string& text, TimeSpec* when) {
-  *when = TimeSpec{};
+std::string ParseTime(const std::string& text, TimeOption* when) {
+  *when = TimeOption{};
   if (!text.empty() && text[0] == '+') return ParseOffset(text, when);
   const std::string how =
       "a time is 2026-12-01T14:03:00 (local time unless it ends with Z or +01:00), 14:03 or "
       "14:03:30.5 (on the recording's first day), or +90s / +1h30m (after its start)";
   Cursor in(text);
   if (text.find('-') == 4) {  // a calendar date
-    when->kind = TimeSpec::kInstant;
+    when->kind = TimeOption::kInstant;
     if (!in.Digits(4, 4, &when->year) || !in.Eat('-') || !in.Digits(2, 2, &when->month) ||
         !in.Eat('-') || !in.Digits(2, 2, &when->day)) {
       return how;
@@ -210,27 +210,27 @@ std::string ParseTime(const std::string& text, TimeSpec* when) {
     if (!date.ok()) return "'" + text + "' is not a date of the calendar";
     if (in.EatAny("T ") && !ReadTimeOfDay(&in, &when->second_of_day)) return how;
   } else {
-    when->kind = TimeSpec::kTimeOfDay;
+    when->kind = TimeOption::kTimeOfDay;
     if (!ReadTimeOfDay(&in, &when->second_of_day)) return how;
   }
   if (!ReadZone(&in, when) || !in.AtEnd()) return how;
   return "";
 }
 
-bool ResolveTime(const TimeSpec& when, double recording_start, double* seconds) {
+bool ResolveTime(const TimeOption& when, double recording_start, double* seconds) {
   const double zone = when.zone_minutes * 60.0;
   switch (when.kind) {
-    case TimeSpec::kOffset:
+    case TimeOption::kOffset:
       *seconds = recording_start + when.offset;
       return true;
-    case TimeSpec::kInstant:
+    case TimeOption::kInstant:
       if (when.has_zone) {
         *seconds = double(DaysFromCivil(when.year, when.month, when.day)) * 86400 +
                    when.second_of_day - zone;
         return true;
       }
       return LocalToUtc(when.year, when.month, when.day, when.second_of_day, seconds);
-    case TimeSpec::kTimeOfDay: {
+    case TimeOption::kTimeOfDay: {
       if (when.has_zone) {
         const double day = std::floor((recording_start + zone) / 86400);
         *seconds = day * 86400 + when.second_of_day - zone;

@@ -16,7 +16,7 @@ namespace vexlor::cli {
 std::string ParseChannelList(const std::string& text, uint32_t* mask);
 
 // A TIME of --from or --to, as written; resolved against a recording by ResolveTime.
-struct TimeSpec {
+struct TimeOption {
   enum Kind { kInstant, kTimeOfDay, kOffset } kind = kInstant;
   // kInstant: a calendar date and time; kTimeOfDay: a time on the recording's first day.
   int year = 1970, month = 1, day = 1;
@@ -30,11 +30,11 @@ struct TimeSpec {
 // seconds and the time may be left out), "14:03" / "14:03:30.5" (a time of day) or "+90s" /
 // "+1h30m" / "+2.5m" / "+45" (an offset; a bare number counts seconds). Returns "" on success,
 // else what is wrong.
-std::string ParseTime(const std::string& text, TimeSpec* when);
+std::string ParseTime(const std::string& text, TimeOption* when);
 
-// Seconds since 1970-01-01 00:00 UTC for the spec, given the time stamp of the recording's first
+// The time as seconds since 1970-01-01 00:00 UTC, given the time stamp of the recording's first
 // counted frame. False when the local time cannot be represented.
-bool ResolveTime(const TimeSpec& spec, double recording_start, double* seconds);
+bool ResolveTime(const TimeOption& when, double recording_start, double* seconds);
 
 // ISO 8601 local date-time with milliseconds and the zone's offset:
 // "2023-11-14T23:13:20.000+01:00".

@@ -47,11 +47,11 @@ constexpr const char* kZone = "CET-1CEST,M3.5.0,M10.5.0/3";  // one hour east, s
 constexpr double kStart = 1700000000.5;  // 2023-11-14T22:13:20.5Z, 23:13:20.5 in that zone
 
 double Resolved(const std::string& text, double start = kStart) {
-  TimeSpec spec;
-  const std::string error = ParseTime(text, &spec);
+  TimeOption when;
+  const std::string error = ParseTime(text, &when);
   EXPECT_EQ(error, "") << text;
   double seconds = -1;
-  EXPECT_TRUE(ResolveTime(spec, start, &seconds)) << text;
+  EXPECT_TRUE(ResolveTime(when, start, &seconds)) << text;
   return seconds;
 }
 
@@ -100,7 +100,7 @@ TEST(ConvertOptionsTest, TimeFormsResolveAgainstTheRecording) {
   EXPECT_EQ(Resolved("+1h2m3.5s"), kStart + 3723.5);
   EXPECT_EQ(Resolved("+0s"), kStart);
 
-  TimeSpec spec;
+  TimeOption when;
   for (const char* bad : {"",
                           "+",
                           "+5x",
@@ -124,7 +124,7 @@ TEST(ConvertOptionsTest, TimeFormsResolveAgainstTheRecording) {
                           "12:00:00.",
                           "tomorrow",
                           "+1.2.3s"}) {
-    EXPECT_NE(ParseTime(bad, &spec), "") << "'" << bad << "'";
+    EXPECT_NE(ParseTime(bad, &when), "") << "'" << bad << "'";
   }
 }
 
