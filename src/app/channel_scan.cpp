@@ -1,12 +1,14 @@
 // Channel scan: learns which channels carry decodable video, and their picture sizes, by feeding
 // each channel's video frames to that channel's own decoder until it delivers a picture.
 //
-// The channels' decoders are independent, so the frames are decoded on worker threads: the
-// calling thread reads the frames, posts the progress events and watches for cancel exactly as a
-// scan on one thread does, and queues the frames for the workers; a channel is decoded by one
-// worker at a time, its frames in their order. Only the last picture a channel delivers ends up in its buffer, so the
-// planes of each delivered picture are copied and only the last is converted to pixels, at the
-// end.
+// The channels' decoders are independent, so the frames are decoded on worker threads (a
+// ScanPool): the calling thread reads the frames, posts the progress events and watches for
+// cancel exactly as a scan on one thread does, and queues the frames; a channel is decoded by
+// one thread at a time, its frames in their order. Only the last picture a channel delivers ends
+// up in its buffer, so the planes of each delivered picture are copied and only the last is
+// converted to pixels, at the end.
+#include "app/channel_scan.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -20,7 +22,6 @@
 #include "colour/yuv_to_rgb.h"
 #include "h264/annexb.h"
 #include "h264/api.h"
-#include "platform/file.h"
 
 namespace vexlor::app {
 namespace {
@@ -34,11 +35,6 @@ constexpr int kDrainCalls = 4;
 // Frame bytes waiting for the workers at most; the reader waits while more are queued.
 constexpr size_t kQueuedBytesLimit = size_t{16} << 20;
 
-bool StartsWithVideoStartCode(const container::MediaFrame& f) {
-  static constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
-  return std::memcmp(f.data.data() + container::kFrameHeaderSize, kStartCode, 4) == 0;
-}
-
 // The latest picture a channel delivered, its planes packed (luma, then Cb, then Cr).
 struct HeldPicture {
   std::vector<uint8_t> planes;
@@ -46,12 +42,22 @@ struct HeldPicture {
   bool held = false;
 };
 
+// What the decoding of one scan needs; each channel's entries are touched only by the thread
+// that decodes the channel at the time.
+struct ScanState {
+  ChannelScan* scan;
+  h264::H264Decoder* decoders[kChannelCount];
+  bool keep_pictures;
+  HeldPicture held[kChannelCount];
+};
+
 // A delivered picture: its crop and planes are kept, and its size becomes the channel's when its
 // area differs from the size stored.
-void TakePicture(ConversionJob* job, int c, const h264::PictureView& p, HeldPicture* held) {
+void TakePicture(ScanState* st, int c, const h264::PictureView& p) {
+  ChannelScan* scan = st->scan;
   // Frame cropping offsets count pairs of luma samples in 4:2:0 frames; offsets that would
   // leave nothing visible are ignored.
-  int32_t* crop = job->picture_crops[c];
+  int32_t* crop = scan->picture_crops[c];
   const int64_t left = 2 * int64_t{p.cropLeft}, right = 2 * int64_t{p.cropRight};
   const int64_t top = 2 * int64_t{p.cropTop}, bottom = 2 * int64_t{p.cropBottom};
   const bool crop_ok = left >= 0 && right >= 0 && top >= 0 && bottom >= 0 &&
@@ -61,11 +67,12 @@ void TakePicture(ConversionJob* job, int c, const h264::PictureView& p, HeldPict
   crop[2] = crop_ok ? int32_t(top) : 0;
   crop[3] = crop_ok ? int32_t(bottom) : 0;
   const int64_t area = int64_t{p.width} * p.height;
-  if (p.width > 0 && p.height > 0 && area != int64_t{job->widths[c]} * job->heights[c]) {
-    job->widths[c] = p.width;
-    job->heights[c] = p.height;
+  if (p.width > 0 && p.height > 0 && area != int64_t{scan->widths[c]} * scan->heights[c]) {
+    scan->widths[c] = p.width;
+    scan->heights[c] = p.height;
   }
-  if (!job->keep_pictures) return;
+  if (!st->keep_pictures) return;
+  HeldPicture* held = &st->held[c];
   held->held = false;
   if (p.width <= 0 || p.height <= 0 || !p.luma || !p.cb || !p.cr) return;
   if (size_t(p.width) * size_t(p.height) * 4 > kMaxPictureBytes) return;
@@ -83,8 +90,8 @@ void TakePicture(ConversionJob* job, int c, const h264::PictureView& p, HeldPict
 
 // Decodes one video frame: NAL unit after NAL unit, until a picture is delivered, the data runs
 // short or the attempts are used up.
-void DecodeFrame(ConversionJob* job, int c, const uint8_t* p, int32_t n, HeldPicture* held) {
-  h264::H264Decoder* decoder = job->decoders[c];
+void DecodeFrame(ScanState* st, int c, const uint8_t* p, int32_t n) {
+  h264::H264Decoder* decoder = st->decoders[c];
   for (int attempt = 0; attempt < kScanAttemptsPerFrame; ++attempt) {
     int32_t unit = 0;
     if (n > 0) {
@@ -96,7 +103,7 @@ void DecodeFrame(ConversionJob* job, int c, const uint8_t* p, int32_t n, HeldPic
     // A picture that is ready is taken even when this unit failed.
     h264::PictureView picture;
     if (h264::GetPicture(decoder, &picture) == h264::DecodeStatus::kOk) {
-      TakePicture(job, c, picture, held);
+      TakePicture(st, c, picture);
       return;
     }
     if (unit > 0) {
@@ -111,13 +118,13 @@ void DecodeFrame(ConversionJob* job, int c, const uint8_t* p, int32_t n, HeldPic
 // The decoder finishes a picture only when the next one begins: at the end of the file or of the
 // frames scanned, a channel still without a size is drained, so that a picture still inside its
 // decoder (the only picture of the channel, say) counts too.
-void DrainChannel(ConversionJob* job, int c, HeldPicture* held) {
-  if (job->widths[c] > 0 && job->heights[c] > 0) return;
+void DrainChannel(ScanState* st, int c) {
+  if (st->scan->HasSize(c)) return;
   for (int call = 0; call < kDrainCalls; ++call) {
-    const h264::DecodeStatus done = h264::Drain(job->decoders[c]);
+    const h264::DecodeStatus done = h264::Drain(st->decoders[c]);
     h264::PictureView picture;
-    if (h264::GetPicture(job->decoders[c], &picture) == h264::DecodeStatus::kOk) {
-      TakePicture(job, c, picture, held);
+    if (h264::GetPicture(st->decoders[c], &picture) == h264::DecodeStatus::kOk) {
+      TakePicture(st, c, picture);
       return;
     }
     if (done != h264::DecodeStatus::kError) return;  // nothing left inside
@@ -125,214 +132,211 @@ void DrainChannel(ConversionJob* job, int c, HeldPicture* held) {
 }
 
 // The channel's last picture into its buffer, as 32-bit pixels.
-void ConvertHeldPicture(ConversionJob* job, int c, const HeldPicture& held) {
-  if (!job->keep_pictures || !held.held) return;
+void ConvertHeldPicture(ScanState* st, int c) {
+  const HeldPicture& held = st->held[c];
+  if (!st->keep_pictures || !held.held) return;
   const size_t w = size_t(held.width), h = size_t(held.height);
-  if (w * h * 4 > job->pictures[c].size()) job->pictures[c].resize(w * h * 4);
+  std::vector<uint8_t>& pixels = st->scan->pictures[c];
+  if (w * h * 4 > pixels.size()) pixels.resize(w * h * 4);
   const uint8_t* cb = held.planes.data() + w * h;
   const uint8_t* cr = cb + (w / 2) * (h / 2);
-  if (colour::ConvertPicture(held.planes.data(), cb, cr, job->pictures[c].data(), held.width,
-                             held.height)) {
-    job->picture_widths[c] = held.width;
-    job->picture_heights[c] = held.height;
+  if (colour::ConvertPicture(held.planes.data(), cb, cr, pixels.data(), held.width, held.height)) {
+    st->scan->picture_widths[c] = held.width;
+    st->scan->picture_heights[c] = held.height;
   }
 }
 
-// One channel's video frame waiting for a worker.
-struct QueuedFrame {
-  uint64_t sequence = 0;  // its place in the reading order
-  std::vector<uint8_t> bytes;
-};
+// The end of a channel's scan: drained unless cancelled, its last picture converted.
+void FinishChannel(ScanState* st, int c, bool cancelled) {
+  if (!cancelled) DrainChannel(st, c);
+  ConvertHeldPicture(st, c);
+}
 
-// The workers of one scan. A worker takes the oldest queued frame of a channel that no other
-// worker is decoding, so a channel is decoded by one worker at a time and its frames in the
-// order they were read, while the channels share the workers as their decoding costs come: a
-// channel of large pictures does not hold up the others behind it.
-class ScanWorkers {
+// The decoding of one scan on a pool. A channel with queued frames has one task in the pool at a
+// time; the task decodes the channel's oldest frame and queues itself again while frames remain,
+// so the channels share the threads as their decoding costs come and a channel of large pictures
+// does not hold up the others behind it.
+class PooledDecoding {
  public:
-  ScanWorkers(ConversionJob* job, HeldPicture* held, int count) : job_(job), held_(held) {
-    for (int w = 0; w < count; ++w) threads_.emplace_back([this] { Run(); });
-  }
-  ~ScanWorkers() { Finish(false); }
+  PooledDecoding(ScanState* st, ScanPool* pool) : st_(st), pool_(pool) {}
+  ~PooledDecoding() { Finish(true); }
 
   // Queues a frame of channel c (waits while too many bytes are queued).
   void Queue(int c, const uint8_t* p, int32_t n) {
     std::unique_lock lock(mutex_);
     space_.wait(lock, [this] { return queued_bytes_ < kQueuedBytesLimit; });
-    QueuedFrame frame;
+    std::vector<uint8_t> bytes;
     if (!spare_.empty()) {
-      frame.bytes = std::move(spare_.back());
+      bytes = std::move(spare_.back());
       spare_.pop_back();
     }
-    frame.sequence = next_sequence_++;
-    frame.bytes.assign(p, p + std::max(n, 0));
-    queued_bytes_ += frame.bytes.size();
+    bytes.assign(p, p + std::max(n, 0));
+    queued_bytes_ += bytes.size();
     fed_[c] = true;
-    queues_[c].push_back(std::move(frame));
-    work_.notify_one();
+    queues_[c].push_back(std::move(bytes));
+    if (!busy_[c]) {
+      busy_[c] = true;
+      pool_->Submit([this, c] { Run(c); });
+    }
   }
 
-  // Lets the workers finish the queues, drain the channels unless cancelled, and convert the
-  // channels' last pictures; returns when all have ended.
+  // Lets the queues run empty, finishes every channel that was fed and returns when all is done.
   void Finish(bool cancelled) {
-    {
-      std::lock_guard lock(mutex_);
-      if (ending_) return;
+    std::unique_lock lock(mutex_);
+    if (!ending_) {
       ending_ = true;
       cancelled_ = cancelled;
+      for (int c = 0; c < kChannelCount; ++c) {
+        if (fed_[c] && !busy_[c] && !finished_[c]) {
+          busy_[c] = true;
+          pool_->Submit([this, c] { Run(c); });
+        }
+      }
     }
-    work_.notify_all();
-    for (std::thread& t : threads_) t.join();
+    done_.wait(lock, [this] {
+      for (int c = 0; c < kChannelCount; ++c) {
+        if (busy_[c] || (fed_[c] && !finished_[c])) return false;
+      }
+      return true;
+    });
   }
 
  private:
-  // The channel a worker takes on next: the one, among those no worker holds, whose oldest
-  // queued frame was read first; once the reading has ended, a fed channel with nothing queued
-  // is taken to be finished. -1 when there is nothing to take now.
-  int Pick(bool* finishing) const {
-    int best = -1;
-    for (int c = 0; c < kChannelCount; ++c) {
-      if (busy_[c] || queues_[c].empty()) continue;
-      if (best < 0 || queues_[c].front().sequence < queues_[best].front().sequence) best = c;
-    }
-    *finishing = false;
-    if (best >= 0 || !ending_) return best;
-    for (int c = 0; c < kChannelCount; ++c) {
-      if (fed_[c] && !busy_[c] && !finished_[c]) {
-        *finishing = true;
-        return c;
-      }
-    }
-    return -1;
-  }
-
-  // Whether every channel's work is done (nothing queued, held or left to finish).
-  bool AllDone() const {
-    for (int c = 0; c < kChannelCount; ++c) {
-      if (busy_[c] || !queues_[c].empty() || (fed_[c] && !finished_[c])) return false;
-    }
-    return true;
-  }
-
-  void Run() {
+  void Run(int c) {
     std::unique_lock lock(mutex_);
-    for (;;) {
-      bool finishing = false;
-      int c = -1;
-      work_.wait(lock, [&] {
-        c = Pick(&finishing);
-        return c >= 0 || (ending_ && AllDone());
-      });
-      if (c < 0) break;
-      busy_[c] = true;
-      if (finishing) {
-        finished_[c] = true;
-        const bool cancelled = cancelled_;
-        lock.unlock();
-        if (!cancelled) DrainChannel(job_, c, &held_[c]);
-        ConvertHeldPicture(job_, c, held_[c]);
-        lock.lock();
-        busy_[c] = false;
-        work_.notify_all();
-        continue;
-      }
-      QueuedFrame frame = std::move(queues_[c].front());
+    if (!queues_[c].empty()) {
+      std::vector<uint8_t> bytes = std::move(queues_[c].front());
       queues_[c].pop_front();
       lock.unlock();
-      DecodeFrame(job_, c, frame.bytes.data(), int32_t(frame.bytes.size()), &held_[c]);
+      DecodeFrame(st_, c, bytes.data(), int32_t(bytes.size()));
       lock.lock();
-      busy_[c] = false;
-      queued_bytes_ -= frame.bytes.size();
-      spare_.push_back(std::move(frame.bytes));
+      queued_bytes_ -= bytes.size();
+      spare_.push_back(std::move(bytes));
       space_.notify_one();
-      // The channel may be taken again, and at the end others may wait for it to finish.
-      work_.notify_all();
+      if (!queues_[c].empty() || ending_) {
+        pool_->Submit([this, c] { Run(c); });  // stays busy
+        return;
+      }
+    } else if (ending_ && !finished_[c]) {
+      const bool cancelled = cancelled_;
+      lock.unlock();
+      FinishChannel(st_, c, cancelled);
+      lock.lock();
+      finished_[c] = true;
     }
+    busy_[c] = false;
+    done_.notify_all();
   }
 
-  ConversionJob* job_;
-  HeldPicture* held_;
+  ScanState* st_;
+  ScanPool* pool_;
   std::mutex mutex_;
-  std::condition_variable work_, space_;
-  std::deque<QueuedFrame> queues_[kChannelCount];
+  std::condition_variable space_, done_;
+  std::deque<std::vector<uint8_t>> queues_[kChannelCount];
   std::vector<std::vector<uint8_t>> spare_;  // byte buffers of decoded frames, for reuse
   size_t queued_bytes_ = 0;
-  uint64_t next_sequence_ = 0;
-  bool busy_[kChannelCount] = {};      // a worker holds the channel
+  bool busy_[kChannelCount] = {};      // the channel has a task in the pool
   bool fed_[kChannelCount] = {};       // frames of the channel were queued
   bool finished_[kChannelCount] = {};  // drained and converted
   bool ending_ = false;
   bool cancelled_ = false;
-  std::vector<std::thread> threads_;
 };
 
-int ScanThreadCount(const ConversionJob& job) {
-  if (job.scan_threads > 0) return std::min(job.scan_threads, kChannelCount);
-  const int cores = int(std::thread::hardware_concurrency());
-  return std::clamp(cores, 1, kChannelCount);
+int CoreCount() {
+  return std::clamp(int(std::thread::hardware_concurrency()), 1, kChannelCount);
 }
 
 }  // namespace
 
-bool IsCountedVideoFrame(const container::MediaFrame& f) {
-  return !f.passthrough && StartsWithVideoStartCode(f);
+ScanPool::ScanPool(int threads) {
+  const int n = threads > 0 ? std::min(threads, kChannelCount) : CoreCount();
+  for (int t = 0; t < n; ++t) threads_.emplace_back([this] { Run(); });
+}
+
+ScanPool::~ScanPool() {
+  {
+    std::lock_guard lock(mutex_);
+    ending_ = true;
+  }
+  work_.notify_all();
+  for (std::thread& t : threads_) t.join();
+}
+
+void ScanPool::Submit(std::function<void()> task) {
+  {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  work_.notify_one();
+}
+
+void ScanPool::Run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_.wait(lock, [this] { return ending_ || !tasks_.empty(); });
+    if (tasks_.empty()) return;
+    std::function<void()> task = std::move(tasks_.front());
+    tasks_.pop_front();
+    lock.unlock();
+    task();
+    lock.lock();
+  }
 }
 
 ScanResult ScanChannels(ConversionJob* job, ProgressSink* sink) {
-  container::RecordingSource* src = &job->source;
-  container::MediaFrame* frame = &job->frame;
-  platform::SeekFile(src->file, 0, SEEK_SET);
-  src->read_position.store(0);
-  frame->length = 0;
-  for (int c = 0; c < kChannelCount; ++c) {
-    job->widths[c] = job->heights[c] = 0;
-    job->picture_widths[c] = job->picture_heights[c] = 0;
-    for (int32_t& side : job->picture_crops[c]) side = 0;
-  }
+  container::RecordingReader& reader = job->reader();
+  ChannelScan* scan = &job->mutable_scan();
+  *scan = ChannelScan{};
+  // Pixels buffers keep their memory from one run to the next (the dialog scans again).
+  ScanState st{scan, {}, job->keep_pictures, {}};
+  for (int c = 0; c < kChannelCount; ++c) st.decoders[c] = job->decoder(c);
+  if (!reader.Rewind().ok()) return kNoChannelFound;
 
-  std::vector<HeldPicture> held(kChannelCount);
-  const int threads = ScanThreadCount(*job);
-  std::unique_ptr<ScanWorkers> workers;
-  if (threads > 1) workers = std::make_unique<ScanWorkers>(job, held.data(), threads);
+  // The decoding threads: the batch's pool, a pool of the scan's own, or none (scan_threads 1,
+  // or a machine with one core): then the frames are decoded right here.
+  std::unique_ptr<ScanPool> own_pool;
+  ScanPool* pool = job->scan_pool;
+  if (pool == nullptr && job->scan_threads != 1 && (job->scan_threads > 1 || CoreCount() > 1)) {
+    own_pool = std::make_unique<ScanPool>(job->scan_threads);
+    pool = own_pool.get();
+  }
+  std::unique_ptr<PooledDecoding> pooled;
+  if (pool != nullptr && job->scan_threads != 1)
+    pooled = std::make_unique<PooledDecoding>(&st, pool);
 
   bool fed[kChannelCount] = {};
   bool cancelled = false;
+  container::Frame frame;
   for (int i = 0; i < kScanFrameLimit; ++i) {
     if (sink) sink->PostProgress(kScanStep, i);
-    if (container::ReadNextFrame(src, frame) == 0) break;
-    if (i == 0 && job->hold_point == kHoldInScan) HoldUntilCancelled(job);
-    if (job->cancel_requested.load() == 1) {
+    if (!reader.Next(&frame).ok()) break;
+    if (i == 0 && job->hold_point == kHoldInScan) HoldUntilCancelled(*job);
+    if (job->CancelRequested()) {
       cancelled = true;
       break;
     }
-    if (!IsCountedVideoFrame(*frame)) continue;
+    if (!frame.counted) continue;
 
-    const int c = frame->channel & 0x0F;
-    if (job->decoders[c] == nullptr) continue;  // its creation failed: the channel gets no size
+    const int c = frame.channel & 0x0F;
+    if (st.decoders[c] == nullptr) continue;  // its creation failed: the channel gets no size
     fed[c] = true;
-    const uint8_t* p = frame->data.data() + container::kFrameHeaderSize;
-    const int32_t n = static_cast<int32_t>(frame->length - container::kFrameHeaderSize);
-    if (workers) {
-      workers->Queue(c, p, n);
+    scan->parameter_sets[c].NoteFrame(frame.payload);
+    const auto n = static_cast<int32_t>(frame.payload.size());
+    if (pooled) {
+      pooled->Queue(c, frame.payload.data(), n);
     } else {
-      DecodeFrame(job, c, p, n, &held[size_t(c)]);
+      DecodeFrame(&st, c, frame.payload.data(), n);
     }
   }
 
-  if (workers) {
-    workers->Finish(cancelled);
+  if (pooled) {
+    pooled->Finish(cancelled);
   } else {
     for (int c = 0; c < kChannelCount; ++c) {
-      if (!fed[c]) continue;
-      if (!cancelled) DrainChannel(job, c, &held[size_t(c)]);
-      ConvertHeldPicture(job, c, held[size_t(c)]);
+      if (fed[c]) FinishChannel(&st, c, cancelled);
     }
   }
-
-  for (int c = 0; c < kChannelCount; ++c) {
-    if (job->widths[c] > 0 && job->heights[c] > 0) return kChannelsFound;
-  }
-  return kNoChannelFound;
+  return scan->AnyChannel() ? kChannelsFound : kNoChannelFound;
 }
 
 }  // namespace vexlor::app

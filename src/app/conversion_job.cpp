@@ -7,84 +7,61 @@
 #include <new>
 
 #include "h264/decoder.h"
-#include "platform/file.h"
 
 namespace vexlor::app {
-namespace {
-
-constexpr size_t kRecordingBufferSize = size_t{1} << 18;
-
-}  // namespace
 
 ConversionJob::ConversionJob() {
-  container::InitFrame(&frame);
-  for (int c = 0; c < kChannelCount; ++c) {
-    h264::H264Decoder* decoder = nullptr;
-    if (h264::CreateDecoder(&decoder) != 0) {
-      h264::DestroyDecoder(decoder);  // an instance made by a failed creation is not used
-      decoder = nullptr;
-    }
-    decoders[c] = decoder;
-  }
+  CreateDecoders();
 }
 
 ConversionJob::~ConversionJob() {
   CancelAndWait();
-  for (auto*& decoder : decoders) {
-    h264::DestroyDecoder(decoder);
-    decoder = nullptr;
-  }
+  DestroyDecoders();
   CloseRecording();
 }
 
-OpenResult ConversionJob::OpenRecording(const std::string& recording_path) {
-  if (Running()) return kBusy;
+void ConversionJob::CreateDecoders() {
+  for (auto*& decoder : decoders_) {
+    decoder = nullptr;
+    if (h264::CreateDecoder(&decoder) != 0) {
+      h264::DestroyDecoder(decoder);  // an instance made by a failed creation is not used
+      decoder = nullptr;
+    }
+  }
+}
+
+void ConversionJob::DestroyDecoders() {
+  for (auto*& decoder : decoders_) {
+    h264::DestroyDecoder(decoder);
+    decoder = nullptr;
+  }
+}
+
+void ConversionJob::RenewDecoders() {
+  if (Running()) return;
+  DestroyDecoders();
+  CreateDecoders();
+}
+
+void ConversionJob::SetDecoder(int channel, h264::H264Decoder* decoder) {
+  h264::DestroyDecoder(decoders_[channel]);
+  decoders_[channel] = decoder;
+}
+
+Status ConversionJob::OpenRecording(const std::string& recording_path) {
+  if (Running()) return Status(StatusCode::kInvalidArgument, "a conversion is running");
   CloseRecording();
-  // Only regular files: a FIFO would block the open, a device could be read for ever.
-  switch (platform::KindOf(recording_path)) {
-    case platform::PathKind::kDirectory:
-      return kIsDirectory;
-    case platform::PathKind::kFifo:
-    case platform::PathKind::kOther:
-      return kNotRegularFile;
-    default:
-      break;
+  if (Status opened = reader_.Open(recording_path); !opened.ok()) return opened;
+  if (max_recording_size > 0 && reader_.size() >= max_recording_size) {
+    reader_.Close();
+    return Status(StatusCode::kTooLarge, kTooLargeText);
   }
-  std::FILE* file = platform::OpenFile(recording_path, "rb");
-  if (file == nullptr) return kCannotOpen;
-  if (!platform::IsRegularFile(file)) {
-    std::fclose(file);
-    return kNotRegularFile;
-  }
-  // The reader takes one packet at a time; the runtime's default buffer (4 KB with glibc and
-  // the Windows runtime) would make that a system call every third packet.
-  std::setvbuf(file, nullptr, _IOFBF, kRecordingBufferSize);
-  if (platform::SeekFile(file, 0, SEEK_END) != 0) {
-    std::fclose(file);
-    return kCannotOpen;
-  }
-  const int64_t size = platform::TellFile(file);
-  if (size < 0) {
-    std::fclose(file);
-    return kCannotOpen;
-  }
-  if (size >= kMaxRecordingSize) {
-    std::fclose(file);
-    return kTooLarge;
-  }
-  source.file = file;
-  source.read_position.store(0);
-  path = recording_path;
-  file_size = size;
-  return kOpened;
+  return Status::Ok();
 }
 
 void ConversionJob::CloseRecording() {
   if (Running()) return;
-  if (source.file != nullptr) std::fclose(source.file);
-  source.file = nullptr;
-  path.clear();
-  file_size = 0;
+  reader_.Close();
 }
 
 void ConversionJob::JoinFinishedWorker() {
@@ -92,28 +69,24 @@ void ConversionJob::JoinFinishedWorker() {
 }
 
 bool ConversionJob::StartConversion(ProgressSink* sink) {
-  if (job_running.load() != 0) return false;
+  if (job_running_.load() != 0) return false;
   JoinFinishedWorker();
-  cancel_requested.store(0);
-  job_running.store(1);
+  cancel_requested_.store(0);
+  job_running_.store(1);
   worker_ = std::thread([this, sink] {
     // Out of memory ends the conversion, not the program.
     try {
       ConversionWorker(this, sink);
     } catch (const std::bad_alloc&) {
-      std::fputs("error: out of memory\n", stderr);
-      last_result.store(0);
-      job_running.store(0);
+      last_result_.store(kWorkerStopped);
+      job_running_.store(0);
     }
   });
   return true;
 }
 
 void ConversionJob::CancelAndWait() {
-  if (job_running.load() != 0) {
-    cancel_requested.store(1);
-    while (job_running.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  if (job_running_.load() != 0) cancel_requested_.store(1);
   JoinFinishedWorker();
 }
 
@@ -121,9 +94,8 @@ void ConversionJob::Wait() {
   JoinFinishedWorker();
 }
 
-void HoldUntilCancelled(ConversionJob* job) {
-  while (job->cancel_requested.load() == 0)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+void HoldUntilCancelled(const ConversionJob& job) {
+  while (!job.CancelRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 int ParseHoldPoint(const char* text) {
@@ -137,47 +109,33 @@ int ParseHoldPoint(const char* text) {
   return kHoldNowhere;
 }
 
-std::string OutputName(const std::string& recording_path, int channel, const char* suffix) {
-  // Drop the file name's extension (".kvr", ".ms2", ".m4v": the last four characters); a file
-  // name without a dot keeps all of it, so the name never reaches into the directory part.
-  const size_t slash = recording_path.find_last_of(platform::kPathSeparators);
-  const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
-  const size_t dot = recording_path.find_last_of('.');
-  const size_t stem_end =
-      (dot != std::string::npos && dot >= name_start) ? dot : recording_path.size();
-  char number[16];
-  std::snprintf(number, sizeof number, "_%02d", channel + 1);
-  return recording_path.substr(0, stem_end) + number + suffix;
+namespace {
+
+std::string ChannelList(int mask) {
+  std::string list;
+  for (int c = 0; c < kChannelCount; ++c) {
+    if (((mask >> c) & 1) == 0) continue;
+    char name[8];
+    std::snprintf(name, sizeof name, "CH_%02d", c + 1);
+    list += list.empty() ? name : std::string(" ") + name;
+  }
+  return list;
 }
 
-std::string OutputNameIn(const std::string& output_dir, const std::string& recording_path,
-                         int channel, const char* suffix) {
-  std::string name = OutputName(recording_path, channel, suffix);
-  if (output_dir.empty()) return name;
-  const size_t slash = name.find_last_of(platform::kPathSeparators);
-  const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
-  const bool ends_with_separator =
-      std::string(platform::kPathSeparators).find(output_dir.back()) != std::string::npos;
-  return ends_with_separator ? output_dir + base : output_dir + "/" + base;
-}
-
-double MeasureRate(int64_t counted, double t_first, double t_last) {
-  return static_cast<double>(counted) / (t_last - t_first + static_cast<double>(0.1f));
-}
+}  // namespace
 
 std::string ProgressText(int kind, int value, int64_t read_position, int64_t file_size,
                          const double* channel_rates, const std::string& current) {
   char text[96];
+  const double percent = file_size > 0 ? read_position * 100.0 / file_size : 0.0;
   switch (kind) {
     case kScanStep:
       std::snprintf(text, sizeof text, "Retrieving Channels Info. Progress = %.2f%%",
                     value * 0.09765625);
       return text;
-    case kWriteStep: {
-      const double percent = file_size > 0 ? read_position * 100.0 / file_size : 0.0;
+    case kWriteStep:
       std::snprintf(text, sizeof text, "CH_%02d. Writing Progress = %.2f%%", value + 1, percent);
       return text;
-    }
     case kDone: {
       double sum = 0;
       int above_zero = 0;
@@ -196,13 +154,14 @@ std::string ProgressText(int kind, int value, int64_t read_position, int64_t fil
     case kWriteError:
       std::snprintf(text, sizeof text, "CH_%02d. Write Error", value + 1);
       return text;
-    case kSurveyStep: {
-      const double percent = file_size > 0 ? read_position * 100.0 / file_size : 0.0;
+    case kSurveyStep:
       std::snprintf(text, sizeof text, "Finding The Time Range. Progress = %.2f%%", percent);
       return text;
-    }
     case kSkipped:
       return "Skipped: Complete Files Exist";
+    case kReadStep:
+      std::snprintf(text, sizeof text, ". Writing Progress = %.2f%%", percent);
+      return ChannelList(value) + text;
     default:
       return current;
   }
@@ -210,8 +169,8 @@ std::string ProgressText(int kind, int value, int64_t read_position, int64_t fil
 
 std::string ProgressText(const ConversionJob& job, int kind, int value,
                          const std::string& current) {
-  return ProgressText(kind, value, job.source.read_position.load(std::memory_order_relaxed),
-                      job.file_size, job.channel_rates, current);
+  return ProgressText(kind, value, job.read_position(), job.file_size(), job.channel_rates(),
+                      current);
 }
 
 }  // namespace vexlor::app

@@ -36,11 +36,11 @@ void DialogController::OnDrop(const std::string& path) {
 }
 
 void DialogController::OpenChosen(const std::string& path) {
-  switch (job_.OpenRecording(path)) {
-    case kOpened:
+  switch (job_.OpenRecording(path).code()) {
+    case StatusCode::kOk:
       SetStatus(path);
       break;
-    case kTooLarge:
+    case StatusCode::kTooLarge:
       SetStatus(kTooLargeText);
       break;
     default:  // cannot be opened: no message, the text stays as it was

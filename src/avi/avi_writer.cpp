@@ -299,6 +299,17 @@ int32_t AviWriter::WriteChunk(AviStream stream, std::span<const uint8_t> bytes, 
   return index_.size() > kIndexCapacity ? kAviIndexFull : kAviOk;
 }
 
+void AviWriter::Discard() {
+  if (file_ == nullptr) return;
+  output_.Finish(false);
+  file_ = nullptr;
+  failed_ = false;
+  index_.clear();
+  index_.shrink_to_fit();
+  staging_.clear();
+  staging_.shrink_to_fit();
+}
+
 int32_t AviWriter::Close() {
   if (file_ == nullptr) {
     // Open failed (or was never called): there is no file to finish.

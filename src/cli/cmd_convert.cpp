@@ -43,7 +43,7 @@ class CliProgressSink : public app::ProgressSink {
       last_value_ = value;
       const int n = phase_count_.load(std::memory_order_relaxed);
       if (n < kMaxPhases) {
-        phases_[n] = {kind, value, job_->source.read_position.load(std::memory_order_relaxed)};
+        phases_[n] = {kind, value, job_->read_position()};
         phase_count_.store(n + 1, std::memory_order_release);
       }
     }
@@ -151,7 +151,8 @@ class ConvertRun {
       c->job = std::make_unique<app::ConversionJob>();
       if (OpenForBatch(c->job.get(), options_, &c->item)) {
         c->job->hold_point = TestHoldPoint(c->item.path);
-        c->job->keep_pictures = false;  // only the sizes matter here
+        c->job->keep_pictures = false;    // only the sizes matter here
+        c->job->scan_pool = &scan_pool_;  // the recordings of a batch share the decoding threads
         // VEXLOR_SCAN_THREADS=N: the scan on N threads (1: on the worker itself), for
         // benchmarks; unset, as many as the machine has cores.
         if (const char* threads = std::getenv("VEXLOR_SCAN_THREADS")) {
@@ -172,8 +173,8 @@ class ConvertRun {
   void PrintPhases(Conversion* c) {
     for (const int n = c->sink->PhaseCount(); c->phases_printed < n; ++c->phases_printed) {
       const CliProgressSink::Phase& p = c->sink->PhaseAt(c->phases_printed);
-      c->shown = app::ProgressText(p.kind, p.value, p.read_position, c->job->file_size,
-                                   c->job->channel_rates, c->shown);
+      c->shown = app::ProgressText(p.kind, p.value, p.read_position, c->job->file_size(),
+                                   c->job->channel_rates(), c->shown);
       out_->Line(c->item, c->shown);
     }
   }
@@ -202,8 +203,7 @@ class ConvertRun {
     int kind = -1, value = 0;
     const bool has_kind = c->sink->Latest(&kind, &value);
     // A cancelled scan ends as one that found no channel: no final text says so.
-    const bool scan_cancelled =
-        has_kind && kind == app::kNoChannel && c->job->cancel_requested.load() == 1;
+    const bool scan_cancelled = has_kind && kind == app::kNoChannel && c->job->CancelRequested();
     if (has_kind && !scan_cancelled) {
       const std::string final_text = app::ProgressText(*c->job, kind, value, c->shown);
       if (out_->terminal() || final_text != c->shown) out_->Final(c->item, final_text);
@@ -221,7 +221,7 @@ class ConvertRun {
   // started stay so.
   void CancelAll() {
     for (Conversion& c : conversions_) {
-      if (c.state == Conversion::kRunning) c.job->cancel_requested.store(1);
+      if (c.state == Conversion::kRunning) c.job->Cancel();
     }
     for (Conversion& c : conversions_) {
       if (c.state == Conversion::kRunning) {
@@ -238,6 +238,7 @@ class ConvertRun {
 
   const ConvertOptions& options_;
   BatchOutput* out_;
+  app::ScanPool scan_pool_;
   std::vector<Conversion> conversions_;
 };
 

@@ -45,7 +45,7 @@ void RunProbe(const ProbeOptions& options, int* exitCode) {
   app::SurveyChannels(job.get(), app::TimeRange{}, survey, nullptr);
 
   for (int c = 0; c < app::kChannelCount; ++c) {
-    if (job->widths[c] <= 0 || job->heights[c] <= 0) continue;
+    if (job->scan().widths[c] <= 0 || job->scan().heights[c] <= 0) continue;
     const app::ChannelSurvey& s = survey[c];
     uint32_t rate = 0, scale = 1;
     s.FileRate(&rate, &scale);
@@ -53,8 +53,8 @@ void RunProbe(const ProbeOptions& options, int* exitCode) {
     const bool timed = s.counted > 0;
     if (options.json) {
       nlohmann::json ch = {{"channel", c + 1},
-                           {"width", job->widths[c]},
-                           {"height", job->heights[c]},
+                           {"width", job->scan().widths[c]},
+                           {"height", job->scan().heights[c]},
                            {"frames", s.video_frames},
                            {"rate", fps},
                            {"audio", s.audio_frames > 0}};
@@ -67,8 +67,8 @@ void RunProbe(const ProbeOptions& options, int* exitCode) {
       report["channels"].push_back(ch);
       continue;
     }
-    std::printf("CH_%02d %dx%d frames=%lld rate=%.2f audio=%s", c + 1, job->widths[c],
-                job->heights[c], static_cast<long long>(s.video_frames), fps,
+    std::printf("CH_%02d %dx%d frames=%lld rate=%.2f audio=%s", c + 1, job->scan().widths[c],
+                job->scan().heights[c], static_cast<long long>(s.video_frames), fps,
                 s.audio_frames > 0 ? "yes" : "no");
     if (timed) {
       std::printf(" first=%s last=%s", FormatTime(s.t_first).c_str(), FormatTime(s.t_last).c_str());

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/conversion_job.h"
+#include "app/conversion_plan.h"
 #include "commands.h"
 #include "platform/file.h"
 #include "png_writer.h"
@@ -20,8 +21,8 @@ void RunSnapshot(const std::string& path, const std::string& out_dir, int* exitC
   }
   *exitCode = kExitDone;
   for (int c = 0; c < app::kChannelCount; ++c) {
-    const int w = job->picture_widths[c], h = job->picture_heights[c];
-    if (job->widths[c] <= 0 || job->heights[c] <= 0) continue;
+    const int w = job->scan().picture_widths[c], h = job->scan().picture_heights[c];
+    if (job->scan().widths[c] <= 0 || job->scan().heights[c] <= 0) continue;
     if (w <= 0 || h <= 0) {
       std::fprintf(stderr, "error: CH_%02d: its picture could not be kept\n", c + 1);
       *exitCode = kExitError;
@@ -29,9 +30,9 @@ void RunSnapshot(const std::string& path, const std::string& out_dir, int* exitC
     }
     const std::string name = app::OutputNameIn(out_dir, path, c, ".png");
     // The visible part of the picture, as players show it.
-    const int32_t* crop = job->picture_crops[c];
+    const int32_t* crop = job->scan().picture_crops[c];
     const int visible_w = w - crop[0] - crop[1], visible_h = h - crop[2] - crop[3];
-    const uint8_t* first = job->pictures[c].data() + (size_t(crop[2]) * w + crop[0]) * 4;
+    const uint8_t* first = job->scan().pictures[c].data() + (size_t(crop[2]) * w + crop[0]) * 4;
     std::string why;
     if (!WritePng(name, path, first, visible_w, visible_h, size_t(w) * 4, &why)) {
       std::fprintf(stderr, "error: cannot write %s: %s\n", name.c_str(), why.c_str());

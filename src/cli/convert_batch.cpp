@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/channel_survey.h"
+#include "app/conversion_plan.h"
 #include "avi/avi_check.h"
 #include "json_text.h"
 #include "platform/console.h"
@@ -196,6 +197,7 @@ bool OpenForBatch(app::ConversionJob* job, const ConvertOptions& options, BatchI
     return false;
   }
   app::ConversionSettings& settings = job->settings;
+  settings.one_read = true;  // every channel's files during one read of the recording
   settings.channels = options.channels;
   settings.output_dir = options.output_dir;
   settings.skip_existing = options.skip_existing;
@@ -227,7 +229,7 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
   using app::ChannelOutcome;
   int written = 0;
   for (int c = 0; c < app::kChannelCount; ++c) {
-    const app::ChannelResult& r = job.results[c];
+    const app::ChannelResult& r = job.result(c);
     nlohmann::json ch = {{"channel", c + 1}};
     switch (r.outcome) {
       case ChannelOutcome::kNoVideo:
@@ -257,8 +259,8 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
         ch["result"] = "written";
         ch["file"] = r.file;
         ch["size"] = FileSize(r.file);
-        ch["width"] = job.widths[c];
-        ch["height"] = job.heights[c];
+        ch["width"] = job.scan().widths[c];
+        ch["height"] = job.scan().heights[c];
         ch["frames"] = r.video_chunks;
         ch["audio_frames"] = r.audio_chunks;
         ch["rate"] = RateOf(r.rate_rate, r.rate_scale);
@@ -304,10 +306,10 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
   if (last_kind == app::kSkipped) {
     item->exit_code = kExitDone;
     item->result = "skipped";
-  } else if (last_kind == app::kDone && job.last_result.load() == app::kWorkerFinished) {
+  } else if (last_kind == app::kDone && job.last_result() == app::kWorkerFinished) {
     item->exit_code = written > 0 ? kExitDone : kExitNoChannel;
     item->result = written > 0 ? "done" : "nothing_written";
-  } else if (job.cancel_requested.load() == 1) {
+  } else if (job.CancelRequested()) {
     // Before the test for no channel: a scan that was cancelled ends as one that found none.
     item->exit_code = kExitCancelled;
     item->result = "cancelled";

@@ -1,29 +1,16 @@
 #include "recording_commands.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 namespace vexlor::cli {
 
 int ExplainOpen(app::ConversionJob* job, const std::string& path, std::string* message) {
-  switch (job->OpenRecording(path)) {
-    case app::kOpened:
-      return -1;
-    case app::kTooLarge:
-      *message = app::kTooLargeText;
-      return kExitError;
-    case app::kIsDirectory:
-      *message = "error: " + path + " is a directory";
-      return kExitError;
-    case app::kNotRegularFile:
-      *message = "error: " + path + " is not a regular file";
-      return kExitError;
-    default:
-      *message = "error: cannot open " + path + ": " + std::strerror(errno);
-      return kExitError;
-  }
+  job->max_recording_size = 0;  // the command line takes recordings of any size
+  const Status opened = job->OpenRecording(path);
+  if (opened.ok()) return -1;
+  *message = "error: " + opened.message();
+  return kExitError;
 }
 
 int OpenOrFail(app::ConversionJob* job, const std::string& path) {

@@ -46,6 +46,7 @@ void InitFrame(MediaFrame* f) {
   f->passthrough = 0;
   f->frame_ticks = 0;
   f->frame_seconds = 0;
+  f->start_offset = -1;
   f->dirty = 0;
 }
 
@@ -68,6 +69,7 @@ int ReadNextFrame(RecordingSource* src, MediaFrame* frame) {
 
   int64_t position = platform::TellFile(src->file);
   const bool tracked = position >= 0;
+  const int64_t start = position;
   int filled = 0;
   uint32_t assembled = 0;
   for (;;) {
@@ -131,6 +133,7 @@ int ReadNextFrame(RecordingSource* src, MediaFrame* frame) {
     frame->passthrough = packet[kTypeCodeOffset] >= kPassthroughTypeCode ? 1 : 0;
     frame->frame_ticks = U32(out + kFrameTicksOffset);
     frame->frame_seconds = U32(out + kFrameSecondsOffset);
+    frame->start_offset = start;
     return 1;
   }
 }

@@ -23,7 +23,7 @@ class ValueSink : public ProgressSink {
   void PostProgress(ProgressKind kind, int value) override {
     EXPECT_EQ(kind, kScanStep);
     values.push_back(value);
-    if (cancel_at >= 0 && value == cancel_at) job->cancel_requested.store(1);
+    if (cancel_at >= 0 && value == cancel_at) job->Cancel();
   }
   std::vector<int> values;
   int cancel_at = -1;
@@ -43,7 +43,7 @@ class ScanTest : public ::testing::Test {
     args.insert(args.begin(), {testing::CliPath(), "mkrec", "-o", Rec()});
     std::string out;
     ASSERT_EQ(RunProgram(args, &out), 0) << out;
-    ASSERT_EQ(job_.OpenRecording(Rec()), 0);
+    ASSERT_TRUE(job_.OpenRecording(Rec()).ok());
   }
   std::string Rec() const { return dir_ / "rec.kvr"; }
   int FrameCount() {
@@ -63,20 +63,20 @@ TEST_F(ScanTest, LearnsTheSizeOfEachChannelWithVideo) {
   ASSERT_EQ(ScanChannels(&job_, &sink_), 1);
   for (int c = 0; c < kChannelCount; ++c) {
     const bool video = c == 3 || c == 9;
-    EXPECT_EQ(job_.widths[c], video ? 176 : 0) << c;
-    EXPECT_EQ(job_.heights[c], c == 3 ? 144 : (c == 9 ? 112 : 0)) << c;
+    EXPECT_EQ(job_.scan().widths[c], video ? 176 : 0) << c;
+    EXPECT_EQ(job_.scan().heights[c], c == 3 ? 144 : (c == 9 ? 112 : 0)) << c;
   }
   // The odd-sized stream marks 6 columns and 10 rows of its 176 x 112 pictures as padding.
-  EXPECT_EQ(std::vector<int32_t>(job_.picture_crops[9], job_.picture_crops[9] + 4),
+  EXPECT_EQ(std::vector<int32_t>(job_.scan().picture_crops[9], job_.scan().picture_crops[9] + 4),
             (std::vector<int32_t>{0, 6, 0, 10}));
-  EXPECT_EQ(std::vector<int32_t>(job_.picture_crops[3], job_.picture_crops[3] + 4),
+  EXPECT_EQ(std::vector<int32_t>(job_.scan().picture_crops[3], job_.scan().picture_crops[3] + 4),
             (std::vector<int32_t>{0, 0, 0, 0}));
   // One event per loop turn, the turn that meets the end of the file included.
   EXPECT_EQ(sink_.values, Iota(FrameCount() + 1));
   // The channel's buffer holds the latest picture: real pixels, fourth bytes zero.
-  ASSERT_EQ(job_.picture_widths[3], 176);
-  ASSERT_EQ(job_.picture_heights[3], 144);
-  const std::vector<uint8_t>& px = job_.pictures[3];
+  ASSERT_EQ(job_.scan().picture_widths[3], 176);
+  ASSERT_EQ(job_.scan().picture_heights[3], 144);
+  const std::vector<uint8_t>& px = job_.scan().pictures[3];
   bool any_colour = false;
   for (size_t i = 0; i < 176 * 144 * 4; i += 4) {
     ASSERT_EQ(px[i + 3], 0);
@@ -87,14 +87,14 @@ TEST_F(ScanTest, LearnsTheSizeOfEachChannelWithVideo) {
   // A second scan starts again from the beginning and finds the same.
   sink_.values.clear();
   ASSERT_EQ(ScanChannels(&job_, &sink_), 1);
-  EXPECT_EQ(job_.widths[9], 176);
+  EXPECT_EQ(job_.scan().widths[9], 176);
   EXPECT_EQ(sink_.values.size(), size_t(FrameCount() + 1));
 }
 
 TEST_F(ScanTest, FindsNothingInPassthroughOrStartCodeLessFrames) {
   Make({"--passthrough", "1", "--channel", "0=" + Data("qp51.264")});
   EXPECT_EQ(ScanChannels(&job_, &sink_), 0);
-  EXPECT_EQ(job_.widths[0], 0);
+  EXPECT_EQ(job_.scan().widths[0], 0);
 
   // Frames without the four-byte start code at 32 are not fed to the decoder.
   RecordingBuilder b;
@@ -103,7 +103,7 @@ TEST_F(ScanTest, FindsNothingInPassthroughOrStartCodeLessFrames) {
   shifted.insert(shifted.end(), stream.begin(), stream.end());
   b.AddFrame(RecordingBuilder::MakeFrame(0xE, 0, 1, 0, shifted));
   ASSERT_TRUE(b.Write(dir_ / "shifted.kvr"));
-  ASSERT_EQ(job_.OpenRecording(dir_ / "shifted.kvr"), 0);
+  ASSERT_TRUE(job_.OpenRecording(dir_ / "shifted.kvr").ok());
   EXPECT_EQ(ScanChannels(&job_, nullptr), 0);
 }
 
@@ -112,10 +112,10 @@ TEST_F(ScanTest, ReadsAtMost1024FramesAndStopsOnCancel) {
   for (int i = 0; i < 1100; ++i)
     b.AddFrame(RecordingBuilder::MakeFrame(0xC, 1, i, 0, testing::Bytes(10, 0x80)), true);
   ASSERT_TRUE(b.Write(Rec()));
-  ASSERT_EQ(job_.OpenRecording(Rec()), 0);
+  ASSERT_TRUE(job_.OpenRecording(Rec()).ok());
   EXPECT_EQ(ScanChannels(&job_, &sink_), 0);
   EXPECT_EQ(sink_.values, Iota(1024));
-  EXPECT_EQ(job_.source.read_position.load(), int64_t{1024} * 1418);
+  EXPECT_EQ(job_.read_position(), int64_t{1024} * 1418);
 
   // Cancelled at the sixth turn: that turn's read happens, then the loop ends; the sizes
   // learned before count.
@@ -125,16 +125,15 @@ TEST_F(ScanTest, ReadsAtMost1024FramesAndStopsOnCancel) {
   sink_.job = &job_;
   EXPECT_EQ(ScanChannels(&job_, &sink_), 1);
   EXPECT_EQ(sink_.values, Iota(6));
-  EXPECT_EQ(job_.widths[2], 176);
+  EXPECT_EQ(job_.scan().widths[2], 176);
 }
 
 TEST_F(ScanTest, ChannelWithoutADecoderGetsNoSize) {
   Make({"--channel", "4=" + Data("qp51.264"), "--channel", "6=" + Data("no_deblock.264")});
-  h264::DestroyDecoder(job_.decoders[4]);
-  job_.decoders[4] = nullptr;
+  job_.SetDecoder(4, nullptr);
   EXPECT_EQ(ScanChannels(&job_, nullptr), 1);
-  EXPECT_EQ(job_.widths[4], 0);
-  EXPECT_EQ(job_.widths[6], 176);
+  EXPECT_EQ(job_.scan().widths[4], 0);
+  EXPECT_EQ(job_.scan().widths[6], 176);
 }
 
 TEST_F(ScanTest, PictureLargerThanTheFirstBufferIsKeptWhole) {
@@ -143,14 +142,14 @@ TEST_F(ScanTest, PictureLargerThanTheFirstBufferIsKeptWhole) {
   const std::string stream = dir_ / "hd.264";
   ASSERT_TRUE(testing::EncodeX264(stream, "testsrc2", 1280, 720, 2));
   Make({"--channel", "7=" + stream});
-  ASSERT_LT(job_.pictures[7].size(), size_t{1280} * 720 * 4);
+  ASSERT_LT(job_.scan().pictures[7].size(), size_t{1280} * 720 * 4);
   ASSERT_EQ(ScanChannels(&job_, nullptr), 1);
-  EXPECT_EQ(job_.widths[7], 1280);
-  EXPECT_EQ(job_.heights[7], 720);
-  ASSERT_EQ(job_.picture_widths[7], 1280);
-  ASSERT_GE(job_.pictures[7].size(), size_t{1280} * 720 * 4);
+  EXPECT_EQ(job_.scan().widths[7], 1280);
+  EXPECT_EQ(job_.scan().heights[7], 720);
+  ASSERT_EQ(job_.scan().picture_widths[7], 1280);
+  ASSERT_GE(job_.scan().pictures[7].size(), size_t{1280} * 720 * 4);
   // The last rows were converted too.
-  const uint8_t* last_row = job_.pictures[7].data() + size_t{1280} * 719 * 4;
+  const uint8_t* last_row = job_.scan().pictures[7].data() + size_t{1280} * 719 * 4;
   int non_zero = 0;
   for (int i = 0; i < 1280 * 4; ++i) non_zero += last_row[i] != 0;
   EXPECT_GT(non_zero, 1280);
@@ -163,18 +162,18 @@ TEST_F(ScanTest, APictureStillInsideTheDecoderAtTheEndCounts) {
   ASSERT_TRUE(testing::EncodeX264(stream, "testsrc2", 176, 144, 1));
   Make({"--channel", "5=" + stream});
   ASSERT_EQ(ScanChannels(&job_, &sink_), 1);
-  EXPECT_EQ(job_.widths[5], 176);
-  EXPECT_EQ(job_.heights[5], 144);
-  EXPECT_EQ(job_.picture_widths[5], 176);
+  EXPECT_EQ(job_.scan().widths[5], 176);
+  EXPECT_EQ(job_.scan().heights[5], 144);
+  EXPECT_EQ(job_.scan().picture_widths[5], 176);
 
   // Not when the scan is cancelled.
   ConversionJob fresh;
-  ASSERT_EQ(fresh.OpenRecording(Rec()), 0);
+  ASSERT_TRUE(fresh.OpenRecording(Rec()).ok());
   ValueSink cancelling;
   cancelling.cancel_at = 0;
   cancelling.job = &fresh;
   EXPECT_EQ(ScanChannels(&fresh, &cancelling), 0);
-  EXPECT_EQ(fresh.widths[5], 0);
+  EXPECT_EQ(fresh.scan().widths[5], 0);
 }
 
 // Everything a scan leaves behind, for comparing scans on different numbers of threads.
@@ -189,7 +188,7 @@ struct ScanOutcome {
 
 ScanOutcome ScanWith(const std::string& rec, int threads, int cancel_at = -1) {
   ConversionJob job;
-  EXPECT_EQ(job.OpenRecording(rec), 0);
+  EXPECT_TRUE(job.OpenRecording(rec).ok());
   job.scan_threads = threads;
   ValueSink sink;
   sink.cancel_at = cancel_at;
@@ -197,13 +196,15 @@ ScanOutcome ScanWith(const std::string& rec, int threads, int cancel_at = -1) {
   ScanOutcome out;
   out.result = ScanChannels(&job, &sink);
   out.events = sink.values;
-  out.read_position = job.source.read_position.load();
+  out.read_position = job.read_position();
   for (int c = 0; c < kChannelCount; ++c) {
-    out.sizes.insert(out.sizes.end(), {job.widths[c], job.heights[c], job.picture_widths[c],
-                                       job.picture_heights[c]});
-    out.sizes.insert(out.sizes.end(), job.picture_crops[c], job.picture_crops[c] + 4);
-    const size_t bytes = size_t(job.picture_widths[c]) * size_t(job.picture_heights[c]) * 4;
-    out.pixels.emplace_back(job.pictures[c].begin(), job.pictures[c].begin() + bytes);
+    out.sizes.insert(out.sizes.end(),
+                     {job.scan().widths[c], job.scan().heights[c], job.scan().picture_widths[c],
+                      job.scan().picture_heights[c]});
+    out.sizes.insert(out.sizes.end(), job.scan().picture_crops[c], job.scan().picture_crops[c] + 4);
+    const size_t bytes =
+        size_t(job.scan().picture_widths[c]) * size_t(job.scan().picture_heights[c]) * 4;
+    out.pixels.emplace_back(job.scan().pictures[c].begin(), job.scan().pictures[c].begin() + bytes);
   }
   return out;
 }

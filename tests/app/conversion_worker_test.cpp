@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "app/conversion_job.h"
+#include "app/conversion_plan.h"
 #include "app/test_support.h"
 
 namespace vexlor::app {
@@ -65,11 +66,11 @@ bool g_cancel_in_scan = false;
 ScanResult FakeScan(ConversionJob* job, ProgressSink*) {
   bool found = false;
   for (int c = 0; c < kChannelCount; ++c) {
-    job->widths[c] = g_sizes[c].first;
-    job->heights[c] = g_sizes[c].second;
+    job->mutable_scan().widths[c] = g_sizes[c].first;
+    job->mutable_scan().heights[c] = g_sizes[c].second;
     found |= g_sizes[c].first > 0 && g_sizes[c].second > 0;
   }
-  if (g_cancel_in_scan) job->cancel_requested.store(1);
+  if (g_cancel_in_scan) job->Cancel();
   return found ? kChannelsFound : kNoChannelFound;
 }
 
@@ -118,11 +119,11 @@ class WorkerTest : public ::testing::Test {
   }
   int Run() {
     EXPECT_TRUE(builder_.Write(Rec()));
-    EXPECT_EQ(job_.OpenRecording(Rec()), 0);
+    EXPECT_TRUE(job_.OpenRecording(Rec()).ok());
     EXPECT_TRUE(job_.StartConversion(&sink_));
     job_.Wait();
     EXPECT_FALSE(job_.Running());
-    return job_.last_result.load();
+    return job_.last_result();
   }
   void ExpectChunks(const AviFile& avi, int c) {
     const std::vector<Bytes> want = ExpectedChunks(c);
@@ -192,8 +193,8 @@ TEST_F(WorkerTest, WritesEveryChannelWithASizeFrameForFrame) {
   EXPECT_EQ(size_t(sink_.Count(kWriteStep, 2)), frames);
   ASSERT_FALSE(sink_.events().empty());
   EXPECT_EQ(sink_.events().back(), (Event{kDone, 0}));
-  EXPECT_NEAR(job_.channel_rates[0], 9.9999999851, 1e-9);
-  EXPECT_NEAR(job_.channel_rates[2], 1.0008999100, 1e-9);
+  EXPECT_NEAR(job_.channel_rates()[0], 9.9999999851, 1e-9);
+  EXPECT_NEAR(job_.channel_rates()[2], 1.0008999100, 1e-9);
   EXPECT_EQ(ProgressText(job_, kDone, 0, ""), "Done. Average FPS = 5.50");
   // The recording stays open at its end; a second run gives the same files.
   EXPECT_TRUE(job_.HasRecording());
@@ -221,7 +222,7 @@ TEST_F(WorkerTest, RateEdgeCases) {
   EXPECT_EQ(one.video_scale, 100u);
   EXPECT_EQ(one.video_rate, 999u);  // 1 / 0.10000000149 s, truncated to hundredths
   EXPECT_EQ(one.micro_sec_per_frame, 100000u);
-  EXPECT_NEAR(job_.channel_rates[0], 10.0, 1e-6);
+  EXPECT_NEAR(job_.channel_rates()[0], 10.0, 1e-6);
 
   const AviFile back = ParseAvi(Out(1));
   ASSERT_TRUE(back.ok) << back.error;
@@ -230,7 +231,7 @@ TEST_F(WorkerTest, RateEdgeCases) {
   EXPECT_EQ(back.micro_sec_per_frame, 41666u);  // the writer's 24 frames per second
   EXPECT_EQ(back.video_scale, 1u);
   EXPECT_EQ(back.video_rate, 24u);
-  EXPECT_EQ(job_.channel_rates[1], 0.0);
+  EXPECT_EQ(job_.channel_rates()[1], 0.0);
 
   const AviFile huge = ParseAvi(Out(3));
   ASSERT_TRUE(huge.ok) << huge.error;
@@ -239,7 +240,7 @@ TEST_F(WorkerTest, RateEdgeCases) {
   EXPECT_EQ(huge.video_rate, 24u);
   EXPECT_EQ(huge.micro_sec_per_frame, 41666u);
   // The average shown counts only the rates the headers carry: channel 0's.
-  EXPECT_EQ(job_.channel_rates[3], 0.0);
+  EXPECT_EQ(job_.channel_rates()[3], 0.0);
   EXPECT_EQ(ProgressText(job_, kDone, 0, ""), "Done. Average FPS = 10.00");
 }
 
@@ -255,7 +256,7 @@ TEST_F(WorkerTest, NoChannelAndNoRecording) {
   RecordingSink quiet;
   EXPECT_TRUE(idle.StartConversion(&quiet));
   idle.Wait();
-  EXPECT_EQ(idle.last_result.load(), 1);
+  EXPECT_EQ(idle.last_result(), 1);
   EXPECT_TRUE(quiet.events().empty());
   EXPECT_FALSE(idle.Running());
 }
@@ -268,8 +269,7 @@ TEST_F(WorkerTest, CancelLeavesEarlierFilesCompleteAndTheCurrentOneValid) {
   }
   // Raise the flag while channel 1 is being written, after 30 of its frames were read.
   sink_.on_event = [this](int kind, int value) {
-    if (kind == kWriteStep && value == 1 && sink_.Count(kWriteStep, 1) == 30)
-      job_.cancel_requested.store(1);
+    if (kind == kWriteStep && value == 1 && sink_.Count(kWriteStep, 1) == 30) job_.Cancel();
   };
   EXPECT_EQ(Run(), 0);
   for (const Event& e : sink_.events()) EXPECT_NE(e.kind, kDone);
@@ -317,7 +317,7 @@ TEST_F(WorkerTest, AFileGetsItsNameOnlyWhenComplete) {
   };
   job_.hold_point = 0;
   ASSERT_TRUE(builder_.Write(Rec()));
-  ASSERT_EQ(job_.OpenRecording(Rec()), 0);
+  ASSERT_TRUE(job_.OpenRecording(Rec()).ok());
   ASSERT_TRUE(job_.StartConversion(&sink_));
   holding.get_future().wait();
   EXPECT_EQ(testing::ReadAll(Out(0)), earlier);
@@ -327,17 +327,17 @@ TEST_F(WorkerTest, AFileGetsItsNameOnlyWhenComplete) {
   // complete when it takes the name.
   ConversionJob other;
   other.scan_channels = &FakeScan;
-  ASSERT_EQ(other.OpenRecording(Rec()), 0);
+  ASSERT_TRUE(other.OpenRecording(Rec()).ok());
   ASSERT_TRUE(other.StartConversion(nullptr));
   other.Wait();
-  EXPECT_EQ(other.last_result.load(), 1);
+  EXPECT_EQ(other.last_result(), 1);
   const AviFile complete = ParseAvi(Out(0));
   ASSERT_TRUE(complete.ok) << complete.error;
   ExpectChunks(complete, 0);
 
   // The first one, cancelled, still closes its file as a valid AVI under the name.
   job_.CancelAndWait();
-  EXPECT_EQ(job_.last_result.load(), 0);
+  EXPECT_EQ(job_.last_result(), 0);
   const AviFile cut = ParseAvi(Out(0));
   ASSERT_TRUE(cut.ok) << cut.error;
   EXPECT_EQ(cut.video_scale, 1u);
@@ -354,14 +354,14 @@ TEST_F(WorkerTest, CancelAndWaitStopsARunningWorker) {
     if (kind == kWriteStep) holding.set_value();
   };
   ASSERT_TRUE(builder_.Write(Rec()));
-  ASSERT_EQ(job_.OpenRecording(Rec()), 0);
+  ASSERT_TRUE(job_.OpenRecording(Rec()).ok());
   ASSERT_TRUE(job_.StartConversion(&sink_));
   EXPECT_FALSE(job_.StartConversion(&sink_));  // one worker at a time
-  EXPECT_EQ(job_.OpenRecording(Rec()), 3);     // nothing changes while it runs
+  EXPECT_EQ(job_.OpenRecording(Rec()).code(), StatusCode::kInvalidArgument);  // nothing changes
   holding.get_future().wait();
   job_.CancelAndWait();
   EXPECT_FALSE(job_.Running());
-  EXPECT_EQ(job_.last_result.load(), 0);
+  EXPECT_EQ(job_.last_result(), 0);
   const AviFile a = ParseAvi(Out(0));
   ASSERT_TRUE(a.ok) << a.error;
   EXPECT_LE(a.chunks.size(), 1u);
@@ -385,7 +385,7 @@ TEST_F(WorkerTest, WriteFailuresStopTheConversion) {
     // delete it: the complete file cannot take its name.
     std::FILE* held = _wfopen(testing::Fs(Out(2)).c_str(), L"rb");
     ASSERT_NE(held, nullptr);
-    EXPECT_EQ(job_.OpenRecording(Rec()), 0);
+    EXPECT_TRUE(job_.OpenRecording(Rec()).ok());
     EXPECT_TRUE(job_.StartConversion(&sink_));
     job_.Wait();
     std::fclose(held);
@@ -398,12 +398,12 @@ TEST_F(WorkerTest, WriteFailuresStopTheConversion) {
     rlimit limit = old_limit;
     limit.rlim_cur = 100 * 1024;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    EXPECT_EQ(job_.OpenRecording(Rec()), 0);
+    EXPECT_TRUE(job_.OpenRecording(Rec()).ok());
     EXPECT_TRUE(job_.StartConversion(&sink_));
     job_.Wait();
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old_limit), 0);
 #endif
-    EXPECT_EQ(job_.last_result.load(), 0);
+    EXPECT_EQ(job_.last_result(), 0);
   }
   const AviFile a = ParseAvi(Out(0));
   ASSERT_TRUE(a.ok) << a.error;
@@ -430,7 +430,7 @@ TEST_F(WorkerTest, WriteFailuresStopTheConversion) {
     RecordingSink second;
     ASSERT_TRUE(job_.StartConversion(&second));
     job_.Wait();
-    EXPECT_EQ(job_.last_result.load(), 0);
+    EXPECT_EQ(job_.last_result(), 0);
     EXPECT_EQ(second.events().back(), (Event{kWriteError, blocked}));
     EXPECT_EQ(second.Count(kDone, 0), 0);
     if (blocked == 2) {
@@ -445,32 +445,38 @@ TEST_F(WorkerTest, WriteFailuresStopTheConversion) {
 TEST(ConversionJob, OpenRecordingRefusesWhatItCannotRead) {
   ScratchDir dir;
   ConversionJob job;
-  EXPECT_EQ(job.OpenRecording(dir / "missing.kvr"), 1);
-  EXPECT_EQ(job.OpenRecording(dir.path()), 4);  // a directory
+  EXPECT_EQ(job.OpenRecording(dir / "missing.kvr").code(), StatusCode::kCannotOpen);
+  EXPECT_EQ(job.OpenRecording(dir.path()).code(), StatusCode::kIsDirectory);
 #ifdef _WIN32
-  EXPECT_EQ(job.OpenRecording("NUL"), 5);  // a device
+  EXPECT_EQ(job.OpenRecording("NUL").code(), StatusCode::kNotRegularFile);  // a device
 #else
-  EXPECT_EQ(job.OpenRecording("/dev/null"), 5);  // a device
+  EXPECT_EQ(job.OpenRecording("/dev/null").code(), StatusCode::kNotRegularFile);  // a device
   ASSERT_EQ(mkfifo((dir / "fifo.kvr").c_str(), 0644), 0);
-  EXPECT_EQ(job.OpenRecording(dir / "fifo.kvr"), 5);  // never opened, so it cannot block
+  // Never opened, so it cannot block.
+  EXPECT_EQ(job.OpenRecording(dir / "fifo.kvr").code(), StatusCode::kNotRegularFile);
 #endif
   EXPECT_FALSE(job.HasRecording());
 
-  // Sparse files on both sides of 2 GB.
+  // Sparse files on both sides of 2 GB: refused from there on by the dialog's job, taken
+  // whatever their size by the command line's (no limit).
   const std::string big = dir / "big.kvr";
-  for (int64_t size : {int64_t{2147483647}, int64_t{2147483648}, int64_t{3} << 31}) {
-    job.CloseRecording();  // Windows replaces no file that is open
-    ASSERT_TRUE(testing::MakeSparseFile(big, size)) << size;
-    const int r = job.OpenRecording(big);
-    if (size < 2147483648) {
-      EXPECT_EQ(r, 0);
-      EXPECT_EQ(job.file_size, size);
-      EXPECT_TRUE(job.HasRecording());
-    } else {
-      EXPECT_EQ(r, 2) << size;
-      EXPECT_FALSE(job.HasRecording());
+  for (int64_t limit : {kMaxRecordingSize, int64_t{0}}) {
+    job.max_recording_size = limit;
+    for (int64_t size : {int64_t{2147483647}, int64_t{2147483648}, int64_t{3} << 31}) {
+      job.CloseRecording();  // Windows replaces no file that is open
+      ASSERT_TRUE(testing::MakeSparseFile(big, size)) << size;
+      const Status r = job.OpenRecording(big);
+      if (size < 2147483648 || limit == 0) {
+        EXPECT_TRUE(r.ok()) << r.message();
+        EXPECT_EQ(job.file_size(), size);
+        EXPECT_TRUE(job.HasRecording());
+      } else {
+        EXPECT_EQ(r.code(), StatusCode::kTooLarge) << size;
+        EXPECT_FALSE(job.HasRecording());
+      }
     }
   }
+  job.CloseRecording();
   ASSERT_EQ(std::remove(big.c_str()), 0);
 }
 

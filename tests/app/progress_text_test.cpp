@@ -6,6 +6,8 @@
 #include <string>
 
 #include "app/conversion_job.h"
+#include "app/conversion_plan.h"
+#include "avi/avi_muxer.h"
 
 namespace vexlor::app {
 namespace {
@@ -25,7 +27,8 @@ TEST(ProgressText, EventTexts) {
   EXPECT_EQ(text(kWriteError, 6), "CH_07. Write Error");
   EXPECT_EQ(text(kSurveyStep, 0, 709, 1418), "Finding The Time Range. Progress = 50.00%");
   EXPECT_EQ(text(kSkipped, 0), "Skipped: Complete Files Exist");
-  EXPECT_EQ(text(7, 1), "unchanged");
+  EXPECT_EQ(text(kReadStep, 0x8005, 709, 1418), "CH_01 CH_03 CH_16. Writing Progress = 50.00%");
+  EXPECT_EQ(text(8, 1), "unchanged");
   EXPECT_EQ(text(-1, 0), "unchanged");
 
   // The average counts only the channels with a rate above 0; none gives 0.00.
@@ -33,15 +36,6 @@ TEST(ProgressText, EventTexts) {
   rates[0] = 25.0;
   rates[7] = 15.0;
   EXPECT_EQ(text(kDone, 0), "Done. Average FPS = 20.00");
-}
-
-TEST(ProgressText, UsesTheJobsPositionAndSize) {
-  ConversionJob job;
-  job.file_size = 14180;
-  job.source.read_position.store(2836);
-  EXPECT_EQ(ProgressText(job, kWriteStep, 1, "x"), "CH_02. Writing Progress = 20.00%");
-  job.channel_rates[3] = 12.5;
-  EXPECT_EQ(ProgressText(job, kDone, 0, "x"), "Done. Average FPS = 12.50");
 }
 
 TEST(OutputName, NamesFollowTheRecording) {
@@ -65,19 +59,19 @@ TEST(MeasureRate, WorkedExamples) {
   char text[32];
   // 10 frames from 1000 s + 0 ticks to 1000 s + 54 ticks.
   const double t0 = 0 * (1.0 / 60) + 1000.0, t1 = 54 * (1.0 / 60) + 1000.0;
-  const double rate = MeasureRate(10, t0, t1);
+  const double rate = avi::MeasureRate(10, t0, t1);
   std::snprintf(text, sizeof text, "%.10f", rate);
   EXPECT_STREQ(text, "9.9999999851");
   EXPECT_EQ(static_cast<uint32_t>(rate * 100.0), 999u);
   EXPECT_EQ(static_cast<uint32_t>(1000000.0 / rate), 100000u);
   // 1001 frames spanning exactly 1000 s.
-  const double rate2 = MeasureRate(1001, 5000.0, 6000.0);
+  const double rate2 = avi::MeasureRate(1001, 5000.0, 6000.0);
   std::snprintf(text, sizeof text, "%.10f", rate2);
   EXPECT_STREQ(text, "1.0008999100");
   EXPECT_EQ(static_cast<uint32_t>(rate2 * 100.0), 100u);
   EXPECT_EQ(static_cast<uint32_t>(1000000.0 / rate2), 999100u);
   // One frame: no span.
-  EXPECT_NEAR(MeasureRate(1, 7.0, 7.0), 10.0, 1e-6);
+  EXPECT_NEAR(avi::MeasureRate(1, 7.0, 7.0), 10.0, 1e-6);
 }
 
 }  // namespace

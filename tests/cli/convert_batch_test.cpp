@@ -362,7 +362,7 @@ TEST_F(BatchTest, SeveralRecordingsWithAFailingOne) {
     EXPECT_TRUE(ParseAvi(Stem(rec) + "_01.avi").ok) << rec;
     EXPECT_TRUE(ParseAvi(Stem(rec) + "_02.avi").ok) << rec;
     EXPECT_TRUE(Contains(r.out, rec + ": Done. Average FPS = ")) << r.out;
-    EXPECT_TRUE(Contains(r.out, rec + ": CH_02. Writing Progress")) << r.out;
+    EXPECT_TRUE(Contains(r.out, rec + ": CH_01 CH_02. Writing Progress")) << r.out;
   }
   EXPECT_TRUE(Contains(r.out, "error: cannot open " + missing + ": No such file")) << r.out;
   EXPECT_TRUE(
@@ -386,13 +386,13 @@ TEST_F(BatchTest, SeveralRecordingsWithAFailingOne) {
 
 #ifndef _WIN32
 TEST_F(BatchTest, CtrlCCancelsEveryRunningConversion) {
-  // Two at once, each held in its first channel's pass until cancelled: both must be running
-  // for the signal to be sent at all. The third never starts.
+  // Two at once, each held after its first frame until cancelled: both must be running for the
+  // signal to be sent at all. The third never starts.
   const std::string a = MakeSmall("a.kvr"), b = MakeSmall("b.kvr"), c = MakeSmall("c.kvr");
   std::string seen;
   const int code =
       InterruptWhenSeen({"convert", "--jobs", "2", a, b, c}, {{"VEXLOR_TEST_HOLD", "CH_01"}},
-                        {a + ": CH_01.", b + ": CH_01."}, &seen);
+                        {a + ": CH_01 CH_02.", b + ": CH_01 CH_02."}, &seen);
   EXPECT_EQ(code, 130) << seen;
   EXPECT_FALSE(Contains(seen, "Done")) << seen;
   for (const std::string& rec : {a, b}) {
@@ -407,10 +407,10 @@ TEST_F(BatchTest, CtrlCCancelsEveryRunningConversion) {
 
 TEST_F(BatchTest, SkipExistingAfterAnInterruptedRun) {
   const std::string a = MakeSmall("a.kvr"), b = MakeSmall("b.kvr");
-  // One at a time; b is interrupted in its second channel's pass, after its first file.
+  // One at a time; b is interrupted once its second channel's file is open too.
   std::string seen;
   const int code = InterruptWhenSeen({"convert", a, b}, {{"VEXLOR_TEST_HOLD", "b.kvr:CH_02"}},
-                                     {b + ": CH_02."}, &seen);
+                                     {b + ": CH_01 CH_02."}, &seen);
   EXPECT_EQ(code, 130) << seen;
   EXPECT_TRUE(Contains(seen, a + ": Done.")) << seen;
   EXPECT_TRUE(Contains(seen, "Summary: 2 recordings: 1 cancelled, 1 done")) << seen;

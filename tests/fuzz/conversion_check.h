@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/conversion_job.h"
+#include "app/conversion_plan.h"
 #include "avi/riff_walk.h"
 #include "h264/decoder.h"
 
@@ -46,16 +47,7 @@ class EventCheck : public app::ProgressSink {
 // reset the rest.
 inline app::ConversionJob* RenewedJob() {
   static app::ConversionJob job;
-  for (int c = 0; c < app::kChannelCount; ++c) {
-    h264::DestroyDecoder(job.decoders[c]);
-    job.decoders[c] = nullptr;
-    if (h264::CreateDecoder(&job.decoders[c]) != 0) {
-      h264::DestroyDecoder(job.decoders[c]);
-      job.decoders[c] = nullptr;
-    }
-    job.pictures[c].clear();
-  }
-  job.cancel_requested.store(0);
+  job.RenewDecoders();
   return &job;
 }
 
@@ -77,12 +69,11 @@ inline std::string ConversionInputProblem(const uint8_t* data, size_t size,
   std::string problem;
   {
     app::ConversionJob& job = *RenewedJob();
-    if (job.OpenRecording(recording.string()) != 0) return "the recording cannot be opened";
+    if (!job.OpenRecording(recording.string()).ok()) return "the recording cannot be opened";
     EventCheck events;
-    job.job_running.store(1);
     const int result = app::ConversionWorker(&job, &events);
     job.CloseRecording();
-    if (job.job_running.load() != 0) problem = "job_running stays set";
+    if (job.Running()) problem = "the job stays running";
     if (problem.empty()) problem = events.problem;
     if (problem.empty() && !events.closed) problem = "no closing event";
     if (problem.empty() && events.last_kind == -1) problem = "a write error in a writable folder";
@@ -92,7 +83,7 @@ inline std::string ConversionInputProblem(const uint8_t* data, size_t size,
     }
     std::vector<fs::path> expected = {recording};
     for (int c = 0; c < app::kChannelCount && problem.empty() && result == 1; ++c) {
-      if (job.widths[c] <= 0 || job.heights[c] <= 0) continue;
+      if (!job.scan().HasSize(c)) continue;
       const fs::path name = app::OutputName(recording.string(), c);
       expected.push_back(name);
       std::vector<uint8_t> bytes;
@@ -101,8 +92,8 @@ inline std::string ConversionInputProblem(const uint8_t* data, size_t size,
         problem = "channel " + std::to_string(c + 1) + " has a size but no file";
       } else if (std::string fault = WalkAvi(bytes, &avi); !fault.empty()) {
         problem = name.filename().string() + ": " + fault;
-      } else if (avi.U32(avi.avih + 32) != uint32_t(job.widths[c]) ||
-                 avi.U32(avi.avih + 36) != uint32_t(job.heights[c])) {
+      } else if (avi.U32(avi.avih + 32) != uint32_t(job.scan().widths[c]) ||
+                 avi.U32(avi.avih + 36) != uint32_t(job.scan().heights[c])) {
         problem = name.filename().string() + ": size in the header is not the channel's";
       }
     }

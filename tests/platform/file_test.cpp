@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/conversion_job.h"
+#include "app/conversion_plan.h"
 #include "app/test_support.h"
 
 namespace vexlor::platform {

@@ -1,22 +1,28 @@
-// The conversion job: the state that a front end (the dialog or the command-line tool) owns for
-// one recording, and the worker thread that scans the recording's channels and writes one AVI
-// file per channel.
+// The conversion job: what a front end (the dialog or the command-line tool) owns for one
+// recording, and the worker thread that converts it through the stages:
 //
-// Threads: the owner's thread opens and closes the recording and starts and cancels the worker;
-// the worker does the scan, the decoding and the writing. While the worker runs (job_running is
-// 1) the owner leaves the recording, the frame and the per-channel tables alone; it talks to the
-// worker only through job_running and cancel_requested, and hears from it only through
-// ProgressSink::PostProgress.
+//   recording reader (container/recording_reader.h): the frames, one by one
+//     -> channel scan (app/channel_scan.h): which channels carry video, and their sizes
+//     -> conversion plan (app/conversion_plan.h): channels, clips, files and formats
+//     -> writing (app/conversion_write.h): the frames of the plan's channels through one muxer
+//        per file (mux/muxer.h), in one read of the recording or in one pass per channel
+//
+// Threads: the owner's thread opens and closes the recording, sets the options and starts and
+// cancels the worker; the worker does the rest. While the worker runs the owner reads only
+// Running(), read_position() and file_size(); it hears from the worker through
+// ProgressSink::PostProgress, and reads the results (scan(), result(), channel_rates()) once the
+// worker has ended.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <thread>
-#include <vector>
 
+#include "app/channel_scan.h"
 #include "app/conversion_settings.h"
-#include "container/recording.h"
+#include "container/recording_reader.h"
+#include "platform/status.h"
 
 namespace vexlor::h264 {
 struct H264Decoder;
@@ -24,10 +30,7 @@ struct H264Decoder;
 
 namespace vexlor::app {
 
-inline constexpr int kChannelCount = 16;
-inline constexpr int kScanFrameLimit = 1024;     // frames read by the channel scan at most
-inline constexpr int kScanAttemptsPerFrame = 7;  // decode calls per frame before giving up
-inline constexpr int64_t kMaxRecordingSize = 2147483648LL;  // 2 GB: refused from here on
+inline constexpr int64_t kMaxRecordingSize = 2147483648LL;  // 2 GB: the dialog's limit
 // Values of ConversionJob::hold_point besides a channel number 0..15.
 inline constexpr int kHoldNowhere = -1;
 inline constexpr int kHoldInScan = -2;
@@ -35,33 +38,14 @@ inline constexpr int kHoldInScan = -2;
 // Kinds of ProgressEvent, with the value each carries.
 enum ProgressKind : int {
   kScanStep = 0,    // value: scan counter i, 0..1023
-  kWriteStep = 1,   // value: channel 0..15 being written
+  kWriteStep = 1,   // value: channel 0..15 being written (a pass of its own)
   kDone = 2,        // value: 0
   kNoChannel = 3,   // value: 0
   kWriteError = 4,  // value: channel whose file could not be created or written
   // Posted only under settings other than the defaults (the dialog never sees them).
-  kSurveyStep = 5,  // value 0: the pass that finds the clips of a time range
+  kSurveyStep = 5,  // value 0: a pass that finds the clips of a time range
   kSkipped = 6,     // value 0: skip_existing, and every file exists complete
-};
-
-// Results of ConversionJob::OpenRecording.
-enum OpenResult : int {
-  kOpened = 0,
-  kCannotOpen = 1,
-  kTooLarge = 2,  // 2 GB or more: refused, and closed again
-  kBusy = 3,      // a conversion is running: nothing changed
-  kIsDirectory = 4,
-  kNotRegularFile = 5,  // a FIFO, a device: refused without opening it
-};
-
-// Results of the channel scan and of the conversion worker.
-enum ScanResult : int {
-  kNoChannelFound = 0,
-  kChannelsFound = 1,  // at least one channel has a size
-};
-enum WorkerResult : int32_t {
-  kWorkerStopped = 0,   // no channel found, cancelled, or a file could not be written
-  kWorkerFinished = 1,  // every channel written (or no recording open)
+  kReadStep = 7,    // value: the channels being written in the one read, bit c for channel c
 };
 
 // Implemented by each front end. Called on the worker thread for every event; it must return
@@ -72,122 +56,120 @@ class ProgressSink {
   virtual void PostProgress(ProgressKind kind, int value) = 0;
 };
 
+enum WorkerResult : int32_t {
+  kWorkerStopped = 0,   // no channel found, cancelled, or a file could not be written
+  kWorkerFinished = 1,  // every channel written (or no recording open)
+};
+
 class ConversionJob;
 using ScanFunction = ScanResult (*)(ConversionJob* job, ProgressSink* sink);
-// Finds the channels with decodable video among the first frames of the recording and their
-// picture sizes. Posts kScanStep per loop turn.
-ScanResult ScanChannels(ConversionJob* job, ProgressSink* sink);
 
 class ConversionJob {
  public:
-  // Allocates the frame and picture buffers and creates one decoder per channel (a slot stays
-  // empty when its creation fails).
+  // Creates one decoder per channel (a slot stays empty when its creation fails). The decoders
+  // live as long as the job: a second conversion of the dialog scans with them as the first
+  // left them.
   ConversionJob();
   // Cancels and awaits a running worker, then releases everything.
   ~ConversionJob();
   ConversionJob(const ConversionJob&) = delete;
   ConversionJob& operator=(const ConversionJob&) = delete;
 
-  // Closes any open recording, then opens `path` for reading and takes its size.
-  OpenResult OpenRecording(const std::string& path);
+  // Closes any open recording, then opens `path` for reading and takes its size. Codes of the
+  // reader (kIsDirectory, kNotRegularFile, kCannotOpen), kTooLarge at max_recording_size or
+  // more (the recording is closed again), kInvalidArgument while a worker runs (nothing
+  // changes).
+  Status OpenRecording(const std::string& path);
   void CloseRecording();
-  bool HasRecording() const { return source.file != nullptr; }
+  bool HasRecording() const { return reader_.is_open(); }
+  const std::string& path() const { return reader_.path(); }
+  int64_t file_size() const { return reader_.size(); }
+  // How far the reading has come (bytes); safe from any thread.
+  int64_t read_position() const { return reader_.position(); }
 
   // Starts the worker thread when none runs (returns true); otherwise does nothing and returns
   // false. sink may be null. The worker posts events to sink until it ends.
   bool StartConversion(ProgressSink* sink);
-  // Raises cancel_requested and polls until the worker has ended (returns at once when none
-  // runs). The file being written is closed and stays a valid AVI file.
+  // Asks a running worker to stop at its next frame; returns at once.
+  void Cancel() { cancel_requested_.store(1); }
+  bool CancelRequested() const { return cancel_requested_.load() != 0; }
+  // Cancel, then wait until the worker has ended (returns at once when none runs). The files
+  // being written are closed and stay valid.
   void CancelAndWait();
   // Waits for a running worker to end by itself.
   void Wait();
-  bool Running() const { return job_running.load() != 0; }
+  bool Running() const { return job_running_.load() != 0; }
 
-  // ---- job state shared by the reader, the scan and the worker ----
-  container::RecordingSource source;  // the open recording (file null when none)
-  std::string path;                   // path of the open recording
-  int64_t file_size = 0;              // its size in bytes when it was opened
-  container::MediaFrame frame;        // the current frame
-
-  // Whether the scan keeps the latest picture of each channel in pictures[]. The conversion
-  // never looks at them: front ends that do not show them turn this off, and the pictures are
-  // then neither converted to pixels nor held.
-  bool keep_pictures = true;
-  // Per-channel picture buffers: 32-bit pixels (blue, green, red, 0) of the latest picture the
-  // scan decoded for the channel. A buffer starts empty and grows when a larger picture arrives.
-  std::vector<uint8_t> pictures[kChannelCount];
-  int32_t picture_widths[kChannelCount] = {};   // size of the picture held in pictures[c]
-  int32_t picture_heights[kChannelCount] = {};  // (0 while it holds none)
-  // The part of that picture the stream marks as not for display, in luma samples: left,
-  // right, top, bottom. The AVI sizes are the full decoded sizes; a snapshot leaves this out.
-  int32_t picture_crops[kChannelCount][4] = {};
-
-  // Threads the scan decodes on: 0 for as many as the machine has cores, 1 to decode on the
-  // calling thread. The results are the same either way.
-  int scan_threads = 0;
-
-  h264::H264Decoder* decoders[kChannelCount] = {};
-  int32_t widths[kChannelCount] = {};  // channel sizes learned by the scan
-  int32_t heights[kChannelCount] = {};
-
-  std::atomic<int32_t> job_running{0};
-  std::atomic<int32_t> cancel_requested{0};
-  double channel_rates[kChannelCount] = {};  // measured frame rate per channel
-
-  // WorkerResult of the latest worker run, valid once job_running is back to 0.
-  std::atomic<int32_t> last_result{kWorkerStopped};
-
-  // What the worker writes (defaults: everything, as the dialog converts), and what became of
-  // each channel in the latest run (valid once job_running is back to 0).
+  // ---- options: set by the owner while no worker runs ----
   ConversionSettings settings;
-  ChannelResult results[kChannelCount];
-
+  // Recordings of this size or more are refused; 0: any size (the command line).
+  int64_t max_recording_size = kMaxRecordingSize;
+  // Whether the scan keeps the latest picture of each channel (scan().pictures). The conversion
+  // never looks at them: front ends that do not show them turn this off.
+  bool keep_pictures = true;
+  // Threads the scan decodes on: 0 for as many as the machine has cores, 1 to decode on the
+  // worker itself. The results are the same either way.
+  int scan_threads = 0;
+  // Workers to decode on, shared by the jobs of a batch; null: the scan makes its own.
+  ScanPool* scan_pool = nullptr;
   // The scan the worker runs; tests put a stand-in here to give channels their sizes.
   ScanFunction scan_channels = &ScanChannels;
-
-  // For tests only, never set in normal use: a place where the worker stops and waits until
-  // cancel_requested is raised, so that a test cancels at a known point whatever the speed of
-  // the machine. kHoldInScan: after the scan's first frame; a channel number: after the first
-  // frame of that channel's pass (its kind-1 event posted).
+  // For tests only, never set in normal use: a place where the worker stops and waits until a
+  // cancel is requested, so that a test cancels at a known point whatever the speed of the
+  // machine. kHoldInScan: after the scan's first frame; a channel number: after that channel's
+  // first frame was written (its pass's first frame read, in a pass of its own).
   int hold_point = kHoldNowhere;
 
+  // ---- results of the latest run: read them once the worker has ended ----
+  const ChannelScan& scan() const { return scan_; }
+  const ChannelResult& result(int channel) const { return results_[channel]; }
+  // The measured frame rate of each channel written (0 for the others).
+  const double* channel_rates() const { return channel_rates_; }
+  WorkerResult last_result() const { return WorkerResult(last_result_.load()); }
+
+  // ---- for the stages, on the worker thread ----
+  container::RecordingReader& reader() { return reader_; }
+  ChannelScan& mutable_scan() { return scan_; }
+  ChannelResult* mutable_results() { return results_; }
+  double* mutable_channel_rates() { return channel_rates_; }
+  h264::H264Decoder* decoder(int channel) const { return decoders_[channel]; }
+  const std::atomic<int32_t>& cancel_flag() const { return cancel_requested_; }
+  // Replaces the decoders by new ones, as a new job has them.
+  void RenewDecoders();
+  // Puts `decoder` (owned from now on; null for an empty slot, as when a creation failed) in
+  // channel c's place.
+  void SetDecoder(int channel, h264::H264Decoder* decoder);
+
  private:
+  friend WorkerResult ConversionWorker(ConversionJob* job, ProgressSink* sink);
   void JoinFinishedWorker();
+  void CreateDecoders();
+  void DestroyDecoders();
+
+  container::RecordingReader reader_;
+  h264::H264Decoder* decoders_[kChannelCount] = {};
+  ChannelScan scan_;
+  ChannelResult results_[kChannelCount];
+  double channel_rates_[kChannelCount] = {};
+  std::atomic<int32_t> job_running_{0};
+  std::atomic<int32_t> cancel_requested_{0};
+  std::atomic<int32_t> last_result_{kWorkerStopped};
   std::thread worker_;
 };
 
-// The tests' hold point (ConversionJob::hold_point) named by `text`, the value of the
-// environment variable VEXLOR_TEST_HOLD: "scan", or "CH_NN" for the pass of channel NN (01 to
-// 16). kHoldNowhere for null or anything else; normal use never sets it.
-int ParseHoldPoint(const char* text);
-
-// Waits until cancel_requested is raised (the test hold point).
-void HoldUntilCancelled(ConversionJob* job);
-
-// A frame the scan decodes and the worker counts: not passthrough, and its data starts with the
-// four-byte start code 00 00 00 01.
-bool IsCountedVideoFrame(const container::MediaFrame& f);
-
-// The whole conversion, run on the worker thread; clears job_running on every way out.
+// The whole conversion on the calling thread (the worker thread runs it): Running() is true
+// until it returns.
 WorkerResult ConversionWorker(ConversionJob* job, ProgressSink* sink);
 
-// Name of channel c's output file: the recording's path without its extension, then "_",
-// the two digits of c + 1 and ".avi" (cam.kvr -> cam_01.avi for channel 0). A name without an
-// extension keeps all of it (cam -> cam_01.avi).
-std::string OutputName(const std::string& recording_path, int channel, const char* suffix = ".avi");
-// The same name in another directory (output_dir empty: beside the recording).
-std::string OutputNameIn(const std::string& output_dir, const std::string& recording_path,
-                         int channel, const char* suffix = ".avi");
+// The tests' hold point (ConversionJob::hold_point) named by `text`, the value of the
+// environment variable VEXLOR_TEST_HOLD: "scan", or "CH_NN" for channel NN (01 to 16).
+// kHoldNowhere for null or anything else; normal use never sets it.
+int ParseHoldPoint(const char* text);
 
-// Frame rate of a channel from its counted frames and the times (seconds) of the first and the
-// last of them: counted / (t_last - t_first + 0.1f).
-double MeasureRate(int64_t counted, double t_first, double t_last);
-// The rate goes into the headers as dwRate / 100 and as 1,000,000 / rate microseconds per
-// frame. A rate that is not positive (time stamps running backwards), not finite, or outside
-// what those 32-bit fields hold leaves the values that Open wrote (24 frames per second).
-bool FitsHeaders(double rate);
+// Waits until a cancel is requested (the test hold point).
+void HoldUntilCancelled(const ConversionJob& job);
 
-// The status line for an event (kinds 0..6); `current` is returned for unknown kinds.
+// The status line for an event (kinds 0..7); `current` is returned for unknown kinds.
 std::string ProgressText(const ConversionJob& job, int kind, int value, const std::string& current);
 // The same from explicit values (used where the job's live position is not wanted).
 std::string ProgressText(int kind, int value, int64_t read_position, int64_t file_size,

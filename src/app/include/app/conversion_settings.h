@@ -1,12 +1,15 @@
 // What a conversion writes, and what it wrote for each channel.
 //
-// The settings' defaults are the dialog's: every channel, the whole recording, files beside the
-// recording. The command-line tool changes them before it starts the worker; with the defaults
-// the worker runs exactly the two passes of the scan and the writing.
+// The settings' defaults are the dialog's: every channel, the whole recording, AVI files beside
+// the recording, one pass over the recording per channel. The command-line tool changes them
+// before it starts the worker.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "mux/muxer.h"
 
 namespace vexlor::app {
 
@@ -28,12 +31,20 @@ struct ConversionSettings {
   uint32_t channels = kAllChannels;  // bit c set: write channel c (0..15)
   // Only the frames in this range. A channel's clip starts at the last key frame (a video frame
   // holding an IDR slice) at or before its first counted frame in the range, so that a player
-  // can decode it from its first frame.
+  // can decode it from its first frame; when the channel has none there, at its first key frame
+  // after that.
   TimeRange range;
-  std::string output_dir;      // empty: beside the recording
+  std::string output_dir;  // empty: beside the recording
   // Write nothing when every file exists complete and no temporary file of a killed run lies
   // beside one; such leftovers of a file written anew are removed.
   bool skip_existing = false;
+  // The formats each channel is written in, one file per format; empty: AVI only.
+  std::vector<const mux::Format*> formats;
+  // Every channel's files are written during one read of the recording (the command line);
+  // otherwise each channel in a pass of its own, one after the other (the dialog).
+  bool one_read = false;
+  // Files no output may replace besides the recording itself (the other recordings of a batch).
+  std::vector<std::string> keep_paths;
 
   bool Selected(int channel) const { return (channels >> channel) & 1u; }
 };
@@ -43,24 +54,36 @@ enum class ChannelOutcome : int {
   kNoVideo = 0,   // the scan found no decodable video on it
   kNotSelected,   // left out by ConversionSettings::channels
   kOutsideRange,  // no counted frame in the time range
-  kWritten,       // its file is complete
-  kExisting,      // skip_existing: its complete file was left alone
-  kCancelled,     // its file was closed where the cancel found it
-  kFailed,        // its file could not be created or written
-  kNotReached,    // the run ended (cancel or write error) before its turn
+  kNoKeyInRange,  // counted frames in the range, but no key frame to start a clip at
+  kWritten,       // its files are complete
+  kExisting,      // skip_existing: its complete files were left alone
+  kCancelled,     // its files were closed where the cancel found them
+  kFailed,        // a file could not be created or written
+  kNotReached,    // the run ended (cancel or write error) before its turn, or its files were
+                  // removed because another file of the recording failed
+};
+
+// One file of a channel.
+struct FileResult {
+  const mux::Format* format = nullptr;
+  std::string path;
+  mux::MuxerFacts facts;
 };
 
 struct ChannelResult {
   ChannelOutcome outcome = ChannelOutcome::kNoVideo;
-  std::string file;           // the output file (written or left alone)
-  uint32_t video_chunks = 0;  // chunks written
+  std::string file;               // the first format's file (written or left alone)
+  std::vector<FileResult> files;  // every format's file, in the order of the settings' formats
+  std::string error;              // why a file failed (kFailed)
+  uint32_t video_chunks = 0;      // chunks written to the first file
   uint32_t audio_chunks = 0;
   int64_t counted = 0;  // time-stamped video frames written (the rate's frames)
   double t_first = 0;   // time of the first and the last of them
   double t_last = 0;
-  uint32_t rate_scale = 0;                 // the video stream's rate as the file carries it:
+  uint32_t rate_scale = 0;                 // the video stream's rate as the AVI file carries it:
   uint32_t rate_rate = 0;                  // rate_rate / rate_scale frames per second
   bool starts_at_key_before_from = false;  // the clip begins before `from`, at a key frame
+  bool starts_at_key_after_from = false;   // no key frame before: it begins at the first after
   // The channel's counted frames over the whole recording (known when a time range was given):
   // tells why a channel got no frame of the range.
   int64_t all_counted = 0;

@@ -160,8 +160,13 @@ class AviWriter {
   // instead: an earlier file of that name stays.
   int32_t Close();
 
+  // Closes the file without giving it its final name: it is removed, and an earlier file of
+  // that name stays.
+  void Discard();
+
   uint32_t video_chunks() const { return video_chunks_; }
   uint32_t audio_chunks() const { return audio_chunks_; }
+  uint32_t audio_bytes() const { return audio_bytes_; }
 
  private:
   struct IndexEntry {

@@ -49,6 +49,9 @@ struct MediaFrame {
   int32_t passthrough = 0;    // 1: the packet that completed the frame had type code >= 200
   uint32_t frame_ticks = 0;
   uint32_t frame_seconds = 0;
+  // The file offset at which the call that delivered this frame began to read (-1 when the
+  // file cannot tell its position): reading from there delivers the frame again.
+  int64_t start_offset = -1;
   // Reader bookkeeping: no byte of `data` at or after this offset is non-zero. Lets the reader
   // clear only what the previous frame left instead of the whole buffer. Callers leave it alone
   // (resetting `length` to 0 between passes is fine).

@@ -1,0 +1,231 @@
+#include "conversion_write.h"
+
+#include <memory>
+#include <vector>
+
+#include "avi/avi_muxer.h"
+#include "h264/annexb.h"
+
+namespace vexlor::app {
+namespace {
+
+// One channel's files during a read.
+class ChannelOutput {
+ public:
+  ChannelOutput(const ChannelPlan& plan, const TimeRange& range) : tracker(range), plan_(plan) {}
+
+  ClipTracker tracker;
+  ParameterSets parameter_sets;  // as they passed by in this read
+
+  bool opened() const { return opened_; }
+  // Creates the muxers and their files; the parameter sets seen so far in the read, or else the
+  // scan's, describe the stream.
+  Status Open() {
+    opened_ = true;
+    mux::StreamDescription description = plan_.description;
+    if (!parameter_sets.empty()) description.parameter_sets = parameter_sets.InForce();
+    for (const PlannedFile& file : plan_.files) {
+      muxers_.push_back(file.format->create());
+      if (Status s = muxers_.back()->Open(file.path, description); !s.ok()) {
+        failed_file_ = int(muxers_.size()) - 1;
+        return s;
+      }
+    }
+    return Status::Ok();
+  }
+
+  // A frame of the clip: counted for the rate, and written to every file when of a known kind.
+  Status Write(const container::Frame& frame) {
+    if (frame.counted) {
+      const double t = frame.Time();
+      if (counted_ == 0) {
+        t_first_ = t;
+      } else {
+        t_last_ = t;
+      }
+      ++counted_;
+    }
+    if (!IsWrittenFrame(frame)) return Status::Ok();
+    mux::Sample sample;
+    sample.track =
+        frame.kind == container::FrameKind::kAudio ? mux::Track::kAudio : mux::Track::kVideo;
+    sample.payload = frame.payload;
+    sample.time = mux::RecordingTime{frame.seconds, frame.ticks};
+    sample.counted = frame.counted;
+    sample.key = sample.track == mux::Track::kAudio || h264::HoldsIdrSlice(frame.payload);
+    for (size_t i = 0; i < muxers_.size(); ++i) {
+      if (Status s = muxers_[i]->Write(sample); !s.ok()) {
+        failed_file_ = int(i);
+        return s;
+      }
+    }
+    return Status::Ok();
+  }
+
+  // Completes every file: the channel's result and rate.
+  Status Finish(bool cancelled, ChannelResult* result, double* rate_out) {
+    // A single counted frame spans no time: its rate is 1 / 0.1 s.
+    if (counted_ == 1) t_last_ = t_first_;
+    mux::FinishInfo info{cancelled, counted_, t_first_, t_last_};
+    Status status;
+    for (size_t i = 0; i < muxers_.size(); ++i) {
+      Status s = muxers_[i]->Finish(info);
+      if (!s.ok() && status.ok()) {
+        status = s;
+        failed_file_ = int(i);
+      }
+    }
+    Collect(result);
+    if (!cancelled) {
+      result->counted = counted_;
+      result->t_first = t_first_;
+      result->t_last = t_last_;
+      const double rate = avi::MeasureRate(counted_, t_first_, t_last_);
+      // The rate shown is the one the headers carry: one they cannot hold counts as none.
+      *rate_out = avi::FitsHeaders(rate) ? rate : 0.0;
+    }
+    return status;
+  }
+
+  void Abandon(ChannelResult* result) {
+    for (auto& m : muxers_) m->Abandon();
+    Collect(result);
+  }
+
+  int failed_file() const { return failed_file_; }
+
+ private:
+  void Collect(ChannelResult* result) {
+    result->files.clear();
+    for (size_t i = 0; i < plan_.files.size(); ++i) {
+      FileResult f{plan_.files[i].format, plan_.files[i].path, {}};
+      if (i < muxers_.size()) f.facts = muxers_[i]->Facts();
+      result->files.push_back(f);
+    }
+    if (!result->files.empty()) {
+      const mux::MuxerFacts& first = result->files[0].facts;
+      result->video_chunks = uint32_t(first.video_samples);
+      result->audio_chunks = uint32_t(first.audio_samples);
+      result->rate_rate = first.rate;
+      result->rate_scale = first.scale;
+    }
+  }
+
+  const ChannelPlan& plan_;
+  bool opened_ = false;
+  std::vector<std::unique_ptr<mux::Muxer>> muxers_;
+  int64_t counted_ = 0;
+  double t_first_ = 0, t_last_ = 0;
+  int failed_file_ = -1;
+};
+
+void Post(ProgressSink* sink, ProgressKind kind, int value) {
+  if (sink) sink->PostProgress(kind, value);
+}
+
+}  // namespace
+
+WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& plan, uint32_t mask,
+                           ProgressSink* sink) {
+  container::RecordingReader& reader = job->reader();
+  ChannelResult* results = job->mutable_results();
+  double* rates = job->mutable_channel_rates();
+  // One pass per channel: the dialog's way, with its events and its files opened first.
+  const bool single = !plan.one_read;
+  int single_channel = -1;
+  std::unique_ptr<ChannelOutput> outputs[kChannelCount];
+  for (int c = 0; c < kChannelCount; ++c) {
+    if (((mask >> c) & 1u) == 0 || !plan.channels[c].write) continue;
+    outputs[c] = std::make_unique<ChannelOutput>(plan.channels[c], plan.range);
+    results[c].file = plan.channels[c].files.empty() ? "" : plan.channels[c].files[0].path;
+    single_channel = c;
+  }
+  if (single_channel < 0) return WriteOutcome::kFinished;
+
+  // Every file of the read removed (one read), or the failing one (its own pass); the error is
+  // posted with the channel whose file failed.
+  const auto fail = [&](int c, const Status& status) {
+    results[c].outcome = ChannelOutcome::kFailed;
+    results[c].error = status.message();
+    for (int o = 0; o < kChannelCount; ++o) {
+      if (!outputs[o]) continue;
+      outputs[o]->Abandon(&results[o]);
+      if (o != c && outputs[o]->opened()) results[o].outcome = ChannelOutcome::kNotReached;
+    }
+    Post(sink, kWriteError, c);
+    return WriteOutcome::kFailed;
+  };
+  const auto finish_all = [&](bool cancelled) {
+    for (int c = 0; c < kChannelCount; ++c) {
+      if (!outputs[c] || !outputs[c]->opened()) continue;
+      Status s = outputs[c]->Finish(cancelled, &results[c], &rates[c]);
+      if (!s.ok()) return fail(c, s);
+      results[c].outcome = cancelled ? ChannelOutcome::kCancelled : ChannelOutcome::kWritten;
+    }
+    return cancelled ? WriteOutcome::kCancelled : WriteOutcome::kFinished;
+  };
+
+  // Its own pass over the whole recording opens the channel's files before the first frame is
+  // read; otherwise a channel's files are opened at its first frame.
+  if (single && !plan.range.Limited()) {
+    if (Status s = outputs[single_channel]->Open(); !s.ok()) return fail(single_channel, s);
+  }
+  if (!reader.Rewind().ok()) return finish_all(false);
+  const ProgressKind step = single ? kWriteStep : kReadStep;
+  const int step_value = single ? single_channel : int(mask & plan.WrittenMask());
+  bool held = false;
+  container::Frame frame;
+  while (reader.Next(&frame).ok()) {
+    if (job->CancelRequested()) return finish_all(true);
+    Post(sink, step, step_value);
+    if (single && !held && job->hold_point == single_channel) {
+      held = true;
+      HoldUntilCancelled(*job);
+    }
+    ChannelOutput* out = outputs[frame.channel].get();
+    if (out == nullptr) continue;
+    if (frame.kind == container::FrameKind::kVideo) out->parameter_sets.NoteFrame(frame.payload);
+    const ClipTracker::Step taken = out->tracker.Next(frame);
+    if (taken == ClipTracker::Step::kSkip) continue;
+    if (!out->opened()) {
+      if (Status s = out->Open(); !s.ok()) return fail(frame.channel, s);
+    }
+    if (taken == ClipTracker::Step::kTakeFromKey) {
+      // The clip starts at a key frame read earlier: read from there up to this frame again,
+      // taking the channel's frames, then this frame once more.
+      const int c = frame.channel;
+      const container::Frame here = frame;
+      if (!reader.Restart(out->tracker.start_key().offset, out->tracker.start_key().index).ok()) {
+        return fail(c, Status(StatusCode::kReadFailed, "cannot read " + reader.path()));
+      }
+      while (reader.Next(&frame).ok() && frame.index < here.index) {
+        if (frame.channel != c || !(frame.counted || frame.passthrough)) continue;
+        if (Status s = out->Write(frame); !s.ok()) return fail(c, s);
+      }
+      if (frame.index != here.index || frame.offset != here.offset) {
+        return fail(c, Status(StatusCode::kReadFailed, "cannot read " + reader.path()));
+      }
+    }
+    if (Status s = out->Write(frame); !s.ok()) return fail(frame.channel, s);
+    if (!single && !held && job->hold_point == frame.channel) {
+      held = true;
+      HoldUntilCancelled(*job);
+    }
+  }
+  for (int c = 0; c < kChannelCount; ++c) {
+    if (!outputs[c]) continue;
+    const ClipTracker& t = outputs[c]->tracker;
+    results[c].all_counted = t.all_counted;
+    results[c].all_first = t.all_first;
+    results[c].all_last = t.all_last;
+    results[c].starts_at_key_before_from = t.starts_before_from();
+    results[c].starts_at_key_after_from = t.starts_after_from();
+    if (!outputs[c]->opened()) {
+      results[c].outcome = t.waiting_for_key() || t.ended() ? ChannelOutcome::kNoKeyInRange
+                                                            : ChannelOutcome::kOutsideRange;
+    }
+  }
+  return finish_all(false);
+}
+
+}  // namespace vexlor::app

@@ -1,0 +1,77 @@
+// The recording reader: a recording file of any size opened for reading, and its frames one by
+// one with what the rest of the program acts on (kind, channel, time stamp, payload without the
+// 32-byte header, passthrough flag), with 64-bit offsets throughout.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "container/recording.h"
+#include "platform/status.h"
+
+namespace vexlor::container {
+
+// A frame as the reader delivers it. The spans point into the reader's buffer and stay valid
+// until the reader's next call; the buffer holds kFramePadding zero bytes after the frame, which
+// a bitstream reader may look at.
+struct Frame {
+  FrameKind kind = FrameKind::kOther;
+  int channel = 0;       // low nibble of the stream id
+  uint32_t seconds = 0;  // the time fields of the header: whole seconds ...
+  uint32_t ticks = 0;    // ... and sixtieths
+  bool passthrough = false;
+  // Not passthrough, and its data starts with the four-byte start code 00 00 00 01: a frame the
+  // channel scan decodes and whose time stamp the conversion measures rates from.
+  bool counted = false;
+  std::span<const uint8_t> bytes;    // the whole frame, its header included
+  std::span<const uint8_t> payload;  // the data after the 32-byte header (empty when shorter)
+  int64_t index = 0;   // frames delivered before this one since the reading started at 0
+  int64_t offset = 0;  // where reading this frame began: reading from here delivers it again
+
+  // The time stamp in seconds: ticks * (1/60) + seconds, as the conversion measures.
+  double Time() const { return ticks * (1.0 / 60) + static_cast<double>(seconds); }
+};
+
+class RecordingReader {
+ public:
+  RecordingReader();
+  ~RecordingReader();
+  RecordingReader(const RecordingReader&) = delete;
+  RecordingReader& operator=(const RecordingReader&) = delete;
+
+  // Opens a regular file (UTF-8 name) for reading and takes its size; closes any file open
+  // before. Codes: kIsDirectory, kNotRegularFile (a FIFO or a device is never opened, so it
+  // cannot block), kCannotOpen with the system's reason.
+  Status Open(const std::string& path);
+  void Close();
+  bool is_open() const { return source_.file != nullptr; }
+  const std::string& path() const { return path_; }
+  int64_t size() const { return size_; }
+
+  // Reading starts again at the first frame.
+  Status Rewind() { return Restart(0, 0); }
+  // Reading starts again at the frame that began at `offset` (Frame::offset), which becomes
+  // frame `index`.
+  Status Restart(int64_t offset, int64_t index);
+  // The next frame: Ok with *frame filled, kEndOfData at the end of the file (or when a read
+  // fails: the reader never loops on a failing file).
+  Status Next(Frame* frame);
+
+  // How far the reading has come, in bytes: safe to read from any thread.
+  int64_t position() const { return source_.read_position.load(std::memory_order_relaxed); }
+  const std::atomic<int64_t>& position_counter() const { return source_.read_position; }
+
+ private:
+  RecordingSource source_;
+  MediaFrame frame_;
+  std::vector<char> buffer_;
+  std::string path_;
+  int64_t size_ = 0;
+  int64_t next_index_ = 0;
+};
+
+}  // namespace vexlor::container
