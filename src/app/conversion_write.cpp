@@ -87,6 +87,17 @@ class ChannelOutput {
     return status;
   }
 
+  // Gives every finished file its final name.
+  Status Commit() {
+    for (size_t i = 0; i < muxers_.size(); ++i) {
+      if (Status s = muxers_[i]->Commit(); !s.ok()) {
+        failed_file_ = int(i);
+        return s;
+      }
+    }
+    return Status::Ok();
+  }
+
   void Abandon(ChannelResult* result) {
     for (auto& m : muxers_) m->Abandon();
     Collect(result);
@@ -155,11 +166,16 @@ WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& plan, uint3
     Post(sink, kWriteError, c);
     return WriteOutcome::kFailed;
   };
+  // Every file is finished before any takes its final name: a failure removes them all.
   const auto finish_all = [&](bool cancelled) {
     for (int c = 0; c < kChannelCount; ++c) {
       if (!outputs[c] || !outputs[c]->opened()) continue;
       Status s = outputs[c]->Finish(cancelled, &results[c], &rates[c]);
       if (!s.ok()) return fail(c, s);
+    }
+    for (int c = 0; c < kChannelCount; ++c) {
+      if (!outputs[c] || !outputs[c]->opened()) continue;
+      if (Status s = outputs[c]->Commit(); !s.ok()) return fail(c, s);
       results[c].outcome = cancelled ? ChannelOutcome::kCancelled : ChannelOutcome::kWritten;
     }
     return cancelled ? WriteOutcome::kCancelled : WriteOutcome::kFinished;

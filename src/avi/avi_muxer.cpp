@@ -68,7 +68,13 @@ Status AviMuxer::Finish(const mux::FinishInfo& info) {
     writer_.videoHeader.dwLength = static_cast<uint32_t>(info.counted);
   }
   TakeFacts();
-  if (writer_.Close() != kAviOk) return Status(StatusCode::kWriteFailed, "cannot write " + path_);
+  if (writer_.Complete() != kAviOk)
+    return Status(StatusCode::kWriteFailed, "cannot write " + path_);
+  return Status::Ok();
+}
+
+Status AviMuxer::Commit() {
+  if (writer_.Commit() != kAviOk) return Status(StatusCode::kWriteFailed, "cannot write " + path_);
   return Status::Ok();
 }
 

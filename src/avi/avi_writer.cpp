@@ -311,6 +311,12 @@ void AviWriter::Discard() {
 }
 
 int32_t AviWriter::Close() {
+  const int32_t completed = Complete();
+  const int32_t committed = Commit();
+  return completed != kAviOk ? completed : committed;
+}
+
+int32_t AviWriter::Complete() {
   if (file_ == nullptr) {
     // Open failed (or was never called): there is no file to finish.
     failed_ = false;
@@ -352,7 +358,13 @@ int32_t AviWriter::Close() {
     uint8_t junk[8 + kAudioListSize] = {'J', 'U', 'N', 'K', uint8_t(kAudioListSize)};
     if (SeekTo(kAudioListPos)) Put(junk, sizeof junk);
   }
+  // Whatever the buffer still holds is written now, so that a full disk shows here.
+  if (!failed_ && std::fflush(file_) != 0) failed_ = true;
+  return failed_ ? kAviWriteFailed : kAviOk;
+}
 
+int32_t AviWriter::Commit() {
+  if (file_ == nullptr) return kAviWriteFailed;
   const platform::OutputFile::Result finished = output_.Finish(!failed_);
   file_ = nullptr;
   const bool ok = finished == platform::OutputFile::kOk;

@@ -274,7 +274,18 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
             item->notes.push_back(ChannelName(c) + ": starts at " + FormatTime(r.t_first) +
                                   ", at the last key frame before --from");
           }
+          if (r.starts_at_key_after_from) {
+            ch["starts_after_from"] = true;
+            item->notes.push_back(ChannelName(c) + ": starts at " + FormatTime(r.t_first) +
+                                  ", at its first key frame after --from (it has none before)");
+          }
         }
+        break;
+      case ChannelOutcome::kNoKeyInRange:
+        ch["result"] = "no_key_frame";
+        item->notes.push_back(ChannelName(c) +
+                              ": no file, no key frame to start at in the time range (a clip "
+                              "without one would not play)");
         break;
       case ChannelOutcome::kExisting: {
         item->files.push_back(r.file);

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <map>
 #include <mutex>
 
 #include "app/conversion_job.h"
@@ -267,25 +268,106 @@ TEST_F(WorkerTest, CancelLeavesEarlierFilesCompleteAndTheCurrentOneValid) {
     Video(0, 10 + i, 0);
     Video(1, 10 + i, 0);
   }
-  // Raise the flag while channel 1 is being written, after 30 of its frames were read.
-  sink_.on_event = [this](int kind, int value) {
-    if (kind == kWriteStep && value == 1 && sink_.Count(kWriteStep, 1) == 30) job_.Cancel();
+  ASSERT_TRUE(builder_.Write(Rec()));
+  // A pass per channel: the flag raised while channel 1 is written, after 30 of its frames were
+  // read; channel 0's file is complete. One read: after 30 frames, both files are cut.
+  for (const bool one_read : {false, true}) {
+    SCOPED_TRACE(one_read ? "one read" : "a pass per channel");
+    job_.settings.one_read = one_read;
+    const ProgressKind step = one_read ? kReadStep : kWriteStep;
+    const int value = one_read ? 3 : 1;
+    RecordingSink sink;
+    sink.on_event = [&](int kind, int v) {
+      if (kind == step && v == value && sink.Count(step, value) == 30) job_.Cancel();
+    };
+    ASSERT_TRUE(job_.OpenRecording(Rec()).ok());
+    ASSERT_TRUE(job_.StartConversion(&sink));
+    job_.Wait();
+    EXPECT_EQ(job_.last_result(), kWorkerStopped);
+    for (const Event& e : sink.events()) EXPECT_NE(e.kind, kDone);
+
+    const AviFile first = ParseAvi(Out(0));
+    ASSERT_TRUE(first.ok) << first.error;
+    if (one_read) {
+      EXPECT_EQ(first.chunks.size(), 15u);
+      EXPECT_EQ(job_.result(0).outcome, ChannelOutcome::kCancelled);
+    } else {
+      ExpectChunks(first, 0);
+      EXPECT_EQ(first.video_scale, 100u);
+    }
+    const AviFile cut = ParseAvi(Out(1));
+    ASSERT_TRUE(cut.ok) << cut.error;
+    EXPECT_EQ(cut.chunks.size(), 15u);  // frames 30 read = 15 of each channel
+    EXPECT_EQ(cut.micro_sec_per_frame, 41666u);
+    EXPECT_EQ(cut.video_scale, 1u);
+    EXPECT_EQ(cut.video_rate, 24u);
+    EXPECT_EQ(cut.video_length, 0u);
+    EXPECT_EQ(job_.result(1).outcome, ChannelOutcome::kCancelled);
+    EXPECT_EQ(Files(), (std::vector<std::string>{"cam.kvr", "cam_01.avi", "cam_02.avi"}));
+  }
+}
+
+// One read writes exactly the files that a pass per channel writes: recordings of several
+// channels with audio, passthrough frames and every kind of damage, whole and clipped, with a
+// list of channels.
+TEST(OneRead, WritesWhatAPassPerChannelWrites) {
+  ScratchDir dir;
+  const std::string rec = dir / "rec.kvr";
+  const auto stream = [](const char* name) {
+    return std::string(VEXLOR_SOURCE_DIR) + "/tests/data/x264/" + name + ".264";
   };
-  EXPECT_EQ(Run(), 0);
-  for (const Event& e : sink_.events()) EXPECT_NE(e.kind, kDone);
-
-  const AviFile done = ParseAvi(Out(0));
-  ASSERT_TRUE(done.ok) << done.error;
-  ExpectChunks(done, 0);
-  EXPECT_EQ(done.video_scale, 100u);
-
-  const AviFile cut = ParseAvi(Out(1));
-  ASSERT_TRUE(cut.ok) << cut.error;
-  EXPECT_EQ(cut.chunks.size(), 15u);  // frames 30 read = 15 of each channel
-  EXPECT_EQ(cut.micro_sec_per_frame, 41666u);
-  EXPECT_EQ(cut.video_scale, 1u);
-  EXPECT_EQ(cut.video_rate, 24u);
-  EXPECT_EQ(cut.video_length, 0u);
+  for (const char* seed : {"1", "2", "3"}) {
+    std::string out;
+    ASSERT_EQ(testing::RunProgram({testing::CliPath(),
+                                   "mkrec",
+                                   "-o",
+                                   rec,
+                                   "--fps",
+                                   "12.5",
+                                   "--start",
+                                   "1000",
+                                   "--channel",
+                                   "0=" + stream("qp51"),
+                                   "--channel",
+                                   "3=" + stream("refs_slices"),
+                                   "--channel",
+                                   "7=" + stream("odd_size"),
+                                   "--audio",
+                                   "3",
+                                   "--passthrough",
+                                   "4",
+                                   "--damage",
+                                   "garbage:6",
+                                   "--damage",
+                                   "endmark:3",
+                                   "--damage",
+                                   "kind255:4",
+                                   "--seed",
+                                   seed},
+                                  &out),
+              0)
+        << out;
+    for (const TimeRange& range : {TimeRange{}, TimeRange{true, true, 1001.3, 1002.7}}) {
+      std::map<std::string, Bytes> written[2];
+      for (const bool one_read : {false, true}) {
+        ConversionJob job;
+        job.settings.one_read = one_read;
+        job.settings.range = range;
+        job.settings.channels = (1u << 0) | (1u << 7) | (1u << 9);
+        ASSERT_TRUE(job.OpenRecording(rec).ok());
+        ASSERT_TRUE(job.StartConversion(nullptr));
+        job.Wait();
+        EXPECT_EQ(job.last_result(), kWorkerFinished);
+        for (const std::string& name : testing::ListDir(dir.path())) {
+          if (name == "rec.kvr") continue;
+          written[one_read][name] = testing::ReadAll(dir / name);
+          std::remove((dir / name).c_str());
+        }
+      }
+      EXPECT_FALSE(written[0].empty()) << seed;
+      EXPECT_EQ(written[0], written[1]) << "seed " << seed << (range.Limited() ? ", clipped" : "");
+    }
+  }
 }
 
 TEST_F(WorkerTest, CancelDuringTheScanWritesNoFile) {
@@ -416,6 +498,30 @@ TEST_F(WorkerTest, WriteFailuresStopTheConversion) {
   EXPECT_EQ(ev.back(), (Event{kWriteError, 2}));
   EXPECT_EQ(ProgressText(job_, ev.back().kind, ev.back().value, ""), "CH_03. Write Error");
   EXPECT_EQ(sink_.Count(kWriteStep, 3), 0);  // it stopped at channel 2
+
+#ifndef _WIN32
+  // In one read, every file of the recording goes with the failed one; earlier files stay.
+  ASSERT_EQ(std::remove(Out(0).c_str()), 0);
+  job_.settings.one_read = true;
+  {
+    RecordingSink one_read;
+    rlimit old_limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    rlimit limit = old_limit;
+    limit.rlim_cur = 100 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    EXPECT_TRUE(job_.StartConversion(&one_read));
+    job_.Wait();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    EXPECT_EQ(job_.last_result(), 0);
+    EXPECT_EQ(one_read.events().back(), (Event{kWriteError, 2}));
+  }
+  EXPECT_EQ(Files(), (std::vector<std::string>{"cam.kvr", "cam_03.avi"}));
+  EXPECT_EQ(testing::ReadAll(Out(2)), earlier);
+  EXPECT_EQ(job_.result(2).outcome, ChannelOutcome::kFailed);
+  EXPECT_EQ(job_.result(0).outcome, ChannelOutcome::kNotReached);
+  job_.settings.one_read = false;
+#endif
 
   // A name that cannot be written (a directory, a FIFO) is reported the same way, and the
   // FIFO is never opened.

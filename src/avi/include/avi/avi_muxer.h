@@ -27,6 +27,7 @@ class AviMuxer : public mux::Muxer {
   // The measured rate and the counted frames go into the headers; a cancelled file keeps the
   // values Open wrote, with a video length of 0, which marks it as not finished.
   Status Finish(const mux::FinishInfo& info) override;
+  Status Commit() override;
   void Abandon() override;
   mux::MuxerFacts Facts() const override { return facts_; }
 

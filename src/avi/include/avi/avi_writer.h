@@ -160,6 +160,11 @@ class AviWriter {
   // instead: an earlier file of that name stays.
   int32_t Close();
 
+  // Close in two steps, for files that must take their names together: Complete writes all of
+  // the above under the temporary name and reports a failed write; Commit then closes the file
+  // and gives it its final name (or removes it after a failure).
+  int32_t Complete();
+  int32_t Commit();
   // Closes the file without giving it its final name: it is removed, and an earlier file of
   // that name stays.
   void Discard();

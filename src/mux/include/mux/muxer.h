@@ -5,8 +5,10 @@
 // one that a muxer of this format finished. Adding a format means writing those and listing the
 // record; nothing else in the conversion changes.
 //
-// Calling order: Open; any number of Write; then Finish (the file takes its final name) or
-// Abandon (it is removed; an earlier file of that name stays). A muxer is used by one thread.
+// Calling order: Open; any number of Write; Finish (the file is complete under its temporary
+// name) and Commit (it takes its final name); or, at any point after Open, Abandon (it is
+// removed; an earlier file of that name stays). The files of one conversion are all finished
+// before any is committed, so that a failure removes them all. A muxer is used by one thread.
 #pragma once
 
 #include <cstdint>
@@ -111,9 +113,12 @@ class Muxer {
   // samples. The Status says why not (its message names the file and the system's reason).
   virtual Status Open(const std::string& path, const StreamDescription& description) = 0;
   virtual Status Write(const Sample& sample) = 0;
-  // Completes the file and gives it its final name. A cancelled conversion finishes its files
-  // too: they are valid and play, but the format's completeness check does not count them.
+  // Completes the file, still under its temporary name: everything is written and the failure
+  // of any write is reported. A cancelled conversion finishes its files too: they are valid and
+  // play, but the format's completeness check does not count them.
   virtual Status Finish(const FinishInfo& info) = 0;
+  // Gives the finished file its final name (flushed to the disk first).
+  virtual Status Commit() = 0;
   // Removes the temporary file; an earlier file of the final name stays as it was.
   virtual void Abandon() = 0;
   virtual MuxerFacts Facts() const = 0;
