@@ -52,27 +52,33 @@ std::vector<int> KeyFrames(const std::string& input) {
   return out;
 }
 
-// The writing pass of one channel into `avi`; returns the number of video frames written.
+// The writing pass of one channel into `avi`, `repeats` times over in one file; returns the
+// number of video frames written. `large` with `riff_limit`: the large-file form.
 uint32_t WriteChannel(const std::string& rec, int channel, const std::string& avi, int width,
-                      int height, uint32_t* audio_samples = nullptr) {
-  container::RecordingSource src;
-  src.file = std::fopen(rec.c_str(), "rb");
-  EXPECT_NE(src.file, nullptr);
-  if (src.file == nullptr) return 0;
+                      int height, uint32_t* audio_samples = nullptr, int repeats = 1,
+                      bool large = false, uint32_t riff_limit = kRiffLimit) {
   container::MediaFrame frame;
   container::InitFrame(&frame);
   AviWriter writer;
   writer.settings.width = width;
   writer.settings.height = height;
+  writer.settings.open_dml = large;
+  writer.settings.riff_limit = riff_limit;
   EXPECT_EQ(writer.Open(avi.c_str()), kAviOk);
   uint32_t videos = 0, samples = 0;
-  while (container::ReadNextFrame(&src, &frame) == 1) {
-    if (frame.channel != channel) continue;
-    EXPECT_EQ(writer.WriteFrame(frame.data.data(), frame.length), kAviOk);
-    videos += (frame.data[3] >> 4) == container::kVideoKind;
-    samples += (frame.data[3] >> 4) == container::kAudioKind ? frame.length - 32 : 0;
+  for (int r = 0; r < repeats; ++r) {
+    container::RecordingSource src;
+    src.file = std::fopen(rec.c_str(), "rb");
+    EXPECT_NE(src.file, nullptr);
+    if (src.file == nullptr) return 0;
+    while (container::ReadNextFrame(&src, &frame) == 1) {
+      if (frame.channel != channel) continue;
+      EXPECT_EQ(writer.WriteFrame(frame.data.data(), frame.length), kAviOk);
+      videos += (frame.data[3] >> 4) == container::kVideoKind;
+      samples += (frame.data[3] >> 4) == container::kAudioKind ? frame.length - 32 : 0;
+    }
+    std::fclose(src.file);
   }
-  std::fclose(src.file);
   writer.videoHeader.dwScale = 100;
   writer.videoHeader.dwRate = 2500;
   writer.videoHeader.dwLength = videos;
@@ -170,6 +176,69 @@ TEST(AviPlayerTest, TheAudioStreamIsDeclaredAsWritten) {
     EXPECT_EQ(testing::WalkAvi(bytes, &walked), "") << file;
     EXPECT_EQ(walked.movi_fourcc, 322u) << "every offset stays where it was";
     std::remove(file.c_str());
+  }
+  std::remove(rec.c_str());
+}
+
+// The large-file form at a lowered RIFF limit, so that a small file holds several RIFFs: every
+// player reads every frame, decodes them all without a complaint, and the independent walk
+// finds every index entry at its chunk.
+TEST(AviPlayerTest, PlayersReadTheLargeFileFormToTheEnd) {
+  for (const char* tool : {"ffprobe", "ffmpeg", "mediainfo", "gst-launch-1.0"}) {
+    if (!testing::HaveTool(tool)) GTEST_SKIP() << tool << " not installed";
+  }
+  const char* cli = std::getenv("VEXLOR_CLI");
+  ASSERT_NE(cli, nullptr);
+  const std::string tmp =
+      std::string(::testing::TempDir()) + "large_" + std::to_string(testing::ProcessId());
+  const std::string stream = VEXLOR_SOURCE_DIR "/tests/data/x264/refs_slices.264";
+  const std::string rec = tmp + ".kvr", avi = tmp + ".avi";
+  int code = -1;
+  Output({cli, "mkrec", "-o", rec, "--channel", "3=" + stream, "--channel", "4=" + stream,
+          "--audio", "3"},
+         &code);
+  ASSERT_EQ(code, 0);
+  const uint32_t limit = 160 * 1024;
+  const int repeats = 40;
+  const std::vector<std::string> md5s = PictureMd5s(stream);
+  std::vector<std::string> expected;
+  for (int r = 0; r < repeats; ++r) expected.insert(expected.end(), md5s.begin(), md5s.end());
+  for (int channel : {3, 4}) {  // with audio and without
+    uint32_t samples = 0;
+    const uint32_t videos =
+        WriteChannel(rec, channel, avi, 176, 144, &samples, repeats, true, limit);
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(testing::ReadWholeFile(avi, &bytes));
+    testing::WalkedAvi walked;
+    ASSERT_EQ(testing::WalkAvi(bytes, &walked), "") << channel;
+    EXPECT_TRUE(walked.large);
+    EXPECT_GE(walked.riffs.size(), 3u) << channel;
+    size_t audio_chunks = 0;
+    for (const testing::WalkedChunk& c : walked.chunks) audio_chunks += c.id == "01wb";
+
+    const std::string probe = Output({"ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                                      "stream=codec_type,nb_read_frames", "-of", "csv=p=0", avi});
+    EXPECT_EQ(probe, "video," + std::to_string(videos) + "\n" +
+                         (samples > 0 ? "audio," + std::to_string(audio_chunks) + "\n" : ""))
+        << channel;
+    testing::ProcessResult decode =
+        testing::RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", avi, "-f", "null", "-"});
+    EXPECT_EQ(decode.exit_code, 0);
+    EXPECT_EQ(decode.output, "") << channel;
+    EXPECT_EQ(PictureMd5s(avi), expected) << channel;
+    EXPECT_EQ(Output({"mediainfo", "--Inform=General;%Format_Profile%", avi}), "OpenDML\n");
+    EXPECT_EQ(Output({"mediainfo", "--Inform=Video;%FrameCount%", avi}),
+              std::to_string(videos) + "\n");
+    // GStreamer's demuxer, every video buffer counted as it reaches the sink.
+    const std::string gst =
+        Output({"gst-launch-1.0", "-v", "filesrc", "location=" + avi, "!", "avidemux", "name=d",
+                "d.video_0", "!", "fakesink", "silent=false"},
+               &code);
+    EXPECT_EQ(code, 0);
+    size_t buffers = 0;
+    for (const std::string& line : Lines(gst)) buffers += line.find("chain") != std::string::npos;
+    EXPECT_EQ(buffers, videos) << channel;
+    std::remove(avi.c_str());
   }
   std::remove(rec.c_str());
 }
