@@ -458,7 +458,9 @@ int32_t AviWriter::WriteChunk(AviStream stream, std::span<const uint8_t> bytes, 
     first_riff_video_ += riffs_ == 1 ? 1 : 0;
   }
   ++riff_chunks_[audio ? 1 : 0];
-  return uint64_t{video_chunks_} + audio_chunks_ > kIndexCapacity ? kAviIndexFull : kAviOk;
+  // The large-file form keeps only each RIFF's entries: it has no such capacity.
+  const bool beyond = !open_dml_ && uint64_t{video_chunks_} + audio_chunks_ > kIndexCapacity;
+  return beyond ? kAviIndexFull : kAviOk;
 }
 
 int32_t AviWriter::Close() {

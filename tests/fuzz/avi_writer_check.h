@@ -156,7 +156,8 @@ inline std::string AviWriterProgramProblem(const uint8_t* data, size_t size,
       }
       ++current.chunks;
       expect("WriteFrame", got,
-             current.chunks > avi::kIndexCapacity ? avi::kAviIndexFull : avi::kAviOk);
+             !current.large && current.chunks > avi::kIndexCapacity ? avi::kAviIndexFull
+                                                                    : avi::kAviOk);
       const bool audio = (frame[3] >> 4) == 0xC;
       std::vector<uint8_t> payload(frame.begin() + 32, frame.end());
       if (!current.runs.empty() && current.runs.back().audio == audio &&

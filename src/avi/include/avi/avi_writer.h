@@ -40,8 +40,8 @@ inline constexpr int32_t kAviOpen = 1;
 inline constexpr int32_t kAviWriteFrame = 2;
 inline constexpr int32_t kAviClose = 3;
 
-// Chunk count above which WriteFrame reports kAviIndexFull. The index itself keeps growing, so
-// every chunk stays reachable.
+// Chunk count above which WriteFrame reports kAviIndexFull in the classic form. The index itself
+// keeps growing, so every chunk stays reachable.
 inline constexpr uint32_t kIndexCapacity = 108000;
 inline constexpr uint32_t kKeyFrameFlag = 0x10;
 // Large-file form: the size that one RIFF keeps within, and the standard index chunks that each
@@ -174,7 +174,8 @@ class AviWriter {
   // audio, else what WriteChunk returns.
   int32_t WriteFrame(const uint8_t* frame, uint32_t length);
   // Appends one chunk to a stream and its entry to the index: kAviOk, kAviWriteFailed (no file,
-  // or a write failed), or kAviIndexFull (stored, but beyond the index capacity). The chunk
+  // or a write failed), or kAviIndexFull (classic form: stored, but beyond the index capacity).
+  // The chunk
   // beyond what the file can hold fails like a write: past 4 GiB in the classic form, past
   // kSuperIndexEntries RIFFs (or one RIFF's 4 GiB for a single chunk) in the large-file form.
   int32_t WriteChunk(AviStream stream, std::span<const uint8_t> bytes, bool key);
