@@ -25,7 +25,7 @@ struct WalkedChunk {
   std::string id;
   size_t data_offset = 0;  // file offset of the chunk's data
   uint32_t size = 0;
-  int key = -1;  // large-file form: the key flag of its standard index entry (1 key, 0 not)
+  int key = -1;  // the key flag of its index entry (1 key, 0 not)
 };
 struct WalkedIndexEntry {
   std::string id;
@@ -100,7 +100,9 @@ inline std::string WalkSuperIndex(WalkedAvi* out, int s, size_t indx, uint32_t i
           (size & 0x7FFFFFFFu) != chunk.size) {
         return ix + " entry " + std::to_string(j) + " does not point at its chunk";
       }
-      chunk.key = (size >> 31) == 0 ? 1 : 0;
+      const int key = (size >> 31) == 0 ? 1 : 0;
+      if (chunk.key != -1 && chunk.key != key) return ix + " and idx1 disagree on a key flag";
+      chunk.key = key;
       duration += s == 0 ? 1 : chunk.size;
     }
     if (LeU32(b, e + 12) != duration) return "super index " + ix + " duration";
@@ -245,6 +247,7 @@ inline std::string WalkAvi(const std::vector<uint8_t>& b, WalkedAvi* out) {
     if (Tag(b, header) != e.id || LeU32(b, header + 4) != e.size) {
       return "idx1 entry " + std::to_string(k) + " disagrees with its chunk";
     }
+    out->chunks[k].key = e.flags == 0x10 ? 1 : 0;
   }
   if (out->large) {
     for (int s = 0; s < (audio ? 2 : 1); ++s) {
