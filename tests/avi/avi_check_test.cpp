@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -52,10 +53,13 @@ void WriteFile(const std::string& path, const Bytes& b) {
 }
 
 // A file of the writer: `frames` video frames (odd sizes among them) and an audio frame after
-// every third; dwLength set as a finished pass sets it, or left as Open wrote it.
-std::string Written(const std::string& name, int frames, bool finished) {
+// every third; dwLength set as a finished pass sets it, or left as Open wrote it. `large`: the
+// large-file form, every chunk in a RIFF of its own.
+std::string Written(const std::string& name, int frames, bool finished, bool large) {
   const std::string path = TempPath(name);
   AviWriter w;
+  w.settings.open_dml = large;
+  w.settings.riff_limit = 0;
   EXPECT_EQ(w.Open(path.c_str()), kAviOk);
   for (int i = 0; i < frames; ++i) {
     const Bytes v = Frame(0xE1, i == 0 ? 0x65 : 0x41, 40 + i);
@@ -74,9 +78,19 @@ std::string Written(const std::string& name, int frames, bool finished) {
   return path;
 }
 
-TEST(AviCheckTest, WholeFilesPassAndTellWhatTheyHold) {
+// Where `tag` first appears in `b`.
+size_t Find(const Bytes& b, const char* tag) {
+  return size_t(std::search(b.begin(), b.end(), tag, tag + 4) - b.begin());
+}
+
+// Each test runs on both forms of the writer: the classic one and the large-file form.
+class AviCheckTest : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(BothForms, AviCheckTest, ::testing::Bool());
+
+TEST_P(AviCheckTest, WholeFilesPassAndTellWhatTheyHold) {
+  const bool large = GetParam();
   AviFacts facts;
-  const std::string done = Written("done.avi", 10, true);
+  const std::string done = Written("done.avi", 10, true, large);
   EXPECT_EQ(CheckAviFile(done.c_str(), &facts), kCheckOk);
   EXPECT_EQ(facts.video_chunks, 10u);
   EXPECT_EQ(facts.audio_chunks, 3u);
@@ -88,7 +102,7 @@ TEST(AviCheckTest, WholeFilesPassAndTellWhatTheyHold) {
 
   // Closed where a cancel found it: valid, not finished. Empty: the same.
   for (int frames : {4, 0}) {
-    const std::string cut = Written("cancelled.avi", frames, false);
+    const std::string cut = Written("cancelled.avi", frames, false, large);
     EXPECT_EQ(CheckAviFile(cut.c_str(), &facts), kCheckOk) << frames;
     EXPECT_EQ(facts.video_chunks, uint32_t(frames));
     EXPECT_EQ(facts.video_length, 0u);
@@ -100,38 +114,48 @@ TEST(AviCheckTest, WholeFilesPassAndTellWhatTheyHold) {
   std::remove(done.c_str());
 }
 
-TEST(AviCheckTest, EveryCutAndBrokenStructureFails) {
-  const std::string path = Written("whole.avi", 7, true);
+TEST_P(AviCheckTest, EveryCutAndBrokenStructureFails) {
+  const bool large = GetParam();
+  const std::string path = Written("whole.avi", 7, true, large);
   const Bytes whole = ReadFile(path);
   AviFacts facts;
   const std::string broken = TempPath("broken.avi");
+  // Every length (in the large-file form every 37th and the end of every RIFF).
   for (size_t size = 0; size < whole.size(); ++size) {
+    const bool riff = size + 4 <= whole.size() && std::memcmp(&whole[size], "RIFF", 4) == 0;
+    if (large && size % 37 != 0 && !riff) continue;
     WriteFile(broken, Bytes(whole.begin(), whole.begin() + size));
     ASSERT_NE(CheckAviFile(broken.c_str(), &facts), kCheckOk) << "cut at " << size;
   }
   // The same length with the RIFF size patched to match: the index or the movi list is short.
-  for (size_t size = 200; size < whole.size(); size += 7) {
+  for (size_t size = 200; size < whole.size(); size += large ? 97 : 7) {
     Bytes b(whole.begin(), whole.begin() + size);
     const uint32_t riff = uint32_t(size - 8);
     for (int k = 0; k < 4; ++k) b[4 + k] = uint8_t(riff >> (8 * k));
     WriteFile(broken, b);
     ASSERT_NE(CheckAviFile(broken.c_str(), &facts), kCheckOk) << "cut at " << size;
   }
-  // An index entry that points elsewhere, or names another kind of chunk.
-  const size_t idx1 = whole.size() - 16 * 9 - 8;
-  ASSERT_EQ(std::string(whole.begin() + idx1, whole.begin() + idx1 + 4), "idx1");
-  for (size_t field : {size_t{0}, size_t{8}, size_t{12}}) {
+  // An index entry that points elsewhere or names another kind of chunk (idx1; in the large
+  // form, where idx1 has one entry, also the first standard index and the super index), or a
+  // frame count that is not the file's.
+  const size_t idx1 = Find(whole, "idx1"), ix00 = Find(whole, "ix00"), indx = Find(whole, "indx");
+  std::vector<size_t> changed = {idx1 + 56, idx1 + 64, idx1 + 68};
+  if (large) {
+    changed = {idx1 + 8,  idx1 + 16, ix00 + 32, ix00 + 36,
+               ix00 + 24, indx + 32, indx + 40, Find(whole, "dmlh") + 8};
+  }
+  for (size_t at : changed) {
     Bytes b = whole;
-    b[idx1 + 8 + 16 * 3 + field] ^= 0x02;
+    b[at] ^= 0x02;
     WriteFile(broken, b);
-    EXPECT_EQ(CheckAviFile(broken.c_str(), &facts), kCheckMalformed) << field;
+    EXPECT_EQ(CheckAviFile(broken.c_str(), &facts), kCheckMalformed) << at;
   }
   std::remove(broken.c_str());
   std::remove(path.c_str());
 }
 
-TEST(AviCheckTest, AnyByteChangedIsReadSafely) {
-  const std::string path = Written("fuzz.avi", 5, true);
+TEST_P(AviCheckTest, AnyByteChangedIsReadSafely) {
+  const std::string path = Written("fuzz.avi", 5, true, GetParam());
   const Bytes whole = ReadFile(path);
   const std::string changed = TempPath("changed.avi");
   std::mt19937 random(7);

@@ -257,6 +257,68 @@ TEST(AviWriterTest, IndexKeepsEveryChunkPastItsCapacity) {
   EXPECT_EQ(avi.chunks.back().id, "00dc");
 }
 
+// The large-file form: every RIFF within the limit (a chunk larger than the limit alone in one;
+// the walk checks every index, the frame counts of avih and odml and the audio length; the fuzz
+// programs check the chunks and key flags), the timing values where the classic form has them.
+TEST(AviWriterTest, LargeFileFormKeepsEveryRiffWithinItsLimit) {
+  struct Case {
+    uint32_t limit;
+    int chunks;    // video chunks of 700 to 1,199 bytes, every fourth one a key frame
+    bool audio;    // an audio chunk of 801 bytes after every third video chunk
+    size_t riffs;  // RIFFs expected
+  };
+  const Case cases[] = {{kRiffLimit, 9, true, 1},
+                        {20000, 40, true, 3},
+                        {20000, 40, false, 3},
+                        {0, 6, true, 8},  // every chunk in a RIFF of its own
+                        {0, 0, true, 1}};
+  AviWriter w;
+  const std::string path = TempPath("large.avi");
+  for (const Case& c : cases) {
+    w.settings.open_dml = true;
+    w.settings.riff_limit = c.limit;
+    ASSERT_EQ(w.Open(path.c_str()), kAviOk);
+    for (int k = 0; k < c.chunks; ++k) {
+      const Bytes video(700 + size_t(k) * 37 % 500, uint8_t(k)), audio(801, 0x80);
+      ASSERT_EQ(w.WriteChunk(AviStream::kVideo, video, k % 4 == 0), kAviOk);
+      if (c.audio && k % 3 == 2) ASSERT_EQ(w.WriteChunk(AviStream::kAudio, audio, true), kAviOk);
+    }
+    w.mainHeader.dwMicroSecPerFrame = 40000;
+    w.videoHeader.dwScale = 100;
+    w.videoHeader.dwRate = 2500;
+    w.videoHeader.dwLength = uint32_t(c.chunks);
+    ASSERT_EQ(w.Close(), kAviOk);
+    Bytes bytes;
+    ASSERT_TRUE(testing::ReadWholeFile(path, &bytes));
+    WalkedAvi avi;
+    ASSERT_EQ(WalkAvi(bytes, &avi), "") << c.limit << " " << c.chunks;
+    EXPECT_TRUE(avi.large);
+    EXPECT_EQ(avi.riffs.size(), c.riffs) << c.limit << " " << c.chunks;
+    for (const auto& riff : avi.riffs) {
+      EXPECT_TRUE(riff.second + 8 <= c.limit || c.limit == 0);
+    }
+    EXPECT_EQ(avi.dmlh_frames, uint32_t(c.chunks));
+    for (auto [at, value] : {std::pair{kMicroSecPos, 40000u},
+                             {kVideoScalePos, 100u},
+                             {kVideoRatePos, 2500u},
+                             {kVideoLengthPos, uint32_t(c.chunks)}}) {
+      EXPECT_EQ(avi.U32(at), value);
+    }
+  }
+  // Past the super indexes' room the file cannot be indexed: the write fails, no file is left.
+  std::remove(path.c_str());
+  w.settings.riff_limit = 0;
+  ASSERT_EQ(w.Open(path.c_str()), kAviOk);
+  const Bytes one(10, 1);
+  for (uint32_t k = 0; k < kSuperIndexEntries; ++k) {
+    ASSERT_EQ(w.WriteChunk(AviStream::kVideo, one, true), kAviOk) << k;
+  }
+  EXPECT_EQ(w.WriteChunk(AviStream::kVideo, one, true), kAviWriteFailed);
+  EXPECT_EQ(w.Close(), kAviWriteFailed);
+  Bytes left;
+  EXPECT_FALSE(testing::ReadWholeFile(path, &left));
+}
+
 TEST(AviWriterTest, FailuresAreReported) {
   AviWriter w;
   const Bytes idr = Frame(0xE0, {Nal(0x65, 100)});

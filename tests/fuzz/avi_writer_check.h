@@ -50,6 +50,7 @@ struct ExpectedFile {
   std::vector<Run> runs;
   uint32_t chunks = 0;
   int32_t width = 0, height = 0;
+  bool large = false;  // the large-file form
   bool timing_set = false;
   uint32_t timing[4] = {};  // dwMicroSecPerFrame, video dwScale, dwRate, dwLength
 };
@@ -73,14 +74,19 @@ inline std::string Verify(const ExpectedFile& e) {
           (c.size > 0 && std::memcmp(bytes.data() + c.data_offset, run.data.data(), c.size) != 0)) {
         return name + ": chunk " + std::to_string(k) + " is not the frame written";
       }
-      const uint32_t flags = avi.index[k].flags;
+      // The flags of idx1, or of the standard index in the large-file form (which idx1 covers
+      // only in part).
+      const uint32_t flags = e.large ? (c.key == 1 ? avi::kKeyFrameFlag : 0) : avi.index[k].flags;
       if (run.audio ? flags != avi::kKeyFrameFlag : (flags != 0 && flags != avi::kKeyFrameFlag)) {
         return name + ": index flags " + std::to_string(flags) + " of chunk " + std::to_string(k);
       }
       video += run.audio ? 0 : 1;
     }
   }
-  if (avi.U32(avi.avih + 16) != video) return name + ": dwTotalFrames is not the video chunks";
+  if (avi.large != e.large) return name + ": not of the form chosen";
+  if ((e.large ? avi.dmlh_frames : avi.U32(avi.avih + 16)) != video) {
+    return name + ": the total frame count is not the video chunks";
+  }
   if (avi.U32(avi.avih + 32) != uint32_t(e.width) || avi.U32(avi.avih + 36) != uint32_t(e.height)) {
     return name + ": picture size in the main header";
   }
@@ -100,9 +106,12 @@ inline std::string Verify(const ExpectedFile& e) {
 // fault. Operations, one byte each followed by their operands:
 //   0 picture size, 1 frame rate, 2 audio sample rate, 3 Open a new file, 4 Open in a missing
 //   folder, 5 WriteFrame of a well-formed frame, 6 WriteFrame of raw bytes, 7 up to 1024 small
-//   frames, 8 overwrite the timing values, 9 Close, 10 an unknown operation number.
+//   frames, 8 overwrite the timing values, 9 Close, 10 an unknown operation number, 11 the
+//   form and RIFF limit of the next Open.
 // (The index capacity of 108,000 chunks is left to the writer's unit test: a program that
-// passes it takes a hundred times longer than the others.)
+// passes it takes a hundred times longer than the others.) A large-file form file may fill
+// its super indexes (a RIFF limit below one chunk, one RIFF each): from that write on, writes
+// and Close fail and no file is left.
 // At the end the file still open is finished by Close or, if the last byte is odd, by the
 // writer's destructor. The folder is emptied afterwards.
 inline std::string AviWriterProgramProblem(const uint8_t* data, size_t size,
@@ -113,6 +122,7 @@ inline std::string AviWriterProgramProblem(const uint8_t* data, size_t size,
   std::vector<ExpectedFile> finished;
   std::string problem;
   bool have_file = false;  // the writer holds a file (its Open succeeded)
+  bool filled = false;     // its super indexes are full
   ExpectedFile current;
   int opened = 0;
   auto fail = [&](const std::string& what) {
@@ -125,8 +135,9 @@ inline std::string AviWriterProgramProblem(const uint8_t* data, size_t size,
     }
   };
   auto finish_current = [&] {
-    if (have_file) finished.push_back(current);
+    if (have_file && !filled) finished.push_back(current);
     have_file = false;
+    filled = false;
     current = ExpectedFile{};
   };
   {
@@ -137,10 +148,16 @@ inline std::string AviWriterProgramProblem(const uint8_t* data, size_t size,
       const bool known = frame.size() >= 32 && frame[0] == 0 && frame[1] == 0 && frame[2] == 1 &&
                          ((frame[3] >> 4) == 0xC || (frame[3] >> 4) == 0xE);
       if (!known) return expect("WriteFrame", got, avi::kAviRefused);
-      if (!have_file) return expect("WriteFrame", got, avi::kAviWriteFailed);
+      if (!have_file || filled) return expect("WriteFrame", got, avi::kAviWriteFailed);
+      if (current.large && got == avi::kAviWriteFailed &&
+          current.chunks >= avi::kSuperIndexEntries) {
+        filled = true;
+        return;
+      }
       ++current.chunks;
       expect("WriteFrame", got,
-             current.chunks > avi::kIndexCapacity ? avi::kAviIndexFull : avi::kAviOk);
+             !current.large && current.chunks > avi::kIndexCapacity ? avi::kAviIndexFull
+                                                                    : avi::kAviOk);
       const bool audio = (frame[3] >> 4) == 0xC;
       std::vector<uint8_t> payload(frame.begin() + 32, frame.end());
       if (!current.runs.empty() && current.runs.back().audio == audio &&
@@ -152,7 +169,7 @@ inline std::string AviWriterProgramProblem(const uint8_t* data, size_t size,
     };
 
     while (!prog.done() && problem.empty()) {
-      switch (prog.Byte() % 11) {
+      switch (prog.Byte() % 12) {
         case 0:
           writer.settings.width = prog.S16();
           writer.settings.height = prog.S16();
@@ -190,6 +207,7 @@ inline std::string AviWriterProgramProblem(const uint8_t* data, size_t size,
           current.path = path;
           current.width = writer.settings.width;
           current.height = writer.settings.height;
+          current.large = writer.settings.open_dml;
           break;
         }
         case 4: {
@@ -231,9 +249,17 @@ inline std::string AviWriterProgramProblem(const uint8_t* data, size_t size,
           current.timing_set = true;
           break;
         case 9:
-          expect("Close", writer.Close(), have_file ? avi::kAviOk : avi::kAviWriteFailed);
+          expect("Close", writer.Close(),
+                 have_file && !filled ? avi::kAviOk : avi::kAviWriteFailed);
           finish_current();
           break;
+        case 11: {
+          static const uint32_t kLimits[] = {0, 9000, 20000, 1 << 16, avi::kRiffLimit};
+          const uint8_t pick = prog.Byte();
+          writer.settings.open_dml = (pick & 1) != 0;
+          writer.settings.riff_limit = pick < 200 ? kLimits[pick / 2 % 5] : prog.U32();
+          break;
+        }
         default: {
           int32_t op = int8_t(prog.Byte());
           if (op >= avi::kAviOpen && op <= avi::kAviClose) op += 3;
@@ -243,7 +269,7 @@ inline std::string AviWriterProgramProblem(const uint8_t* data, size_t size,
       }
     }
     if (size > 0 && (data[size - 1] & 1) == 0 && problem.empty()) {
-      expect("Close", writer.Close(), have_file ? avi::kAviOk : avi::kAviWriteFailed);
+      expect("Close", writer.Close(), have_file && !filled ? avi::kAviOk : avi::kAviWriteFailed);
     }
     finish_current();
   }  // the writer's destructor finishes a file still open

@@ -1,6 +1,9 @@
-// Reads back an AVI file of the shape the writer makes and tells whether it is whole: the RIFF
-// structure holds together, every chunk of the movi list lies inside it, and the index lists
-// exactly those chunks. Memory use is fixed whatever the file holds.
+// Reads back an AVI file of the shape the writer makes, in either form, and tells whether it is
+// whole: the RIFF structure holds together, every chunk of the movi list lies inside it, and the
+// index lists exactly those chunks. In the large-file form the RIFF AVIX extensions follow up to
+// the end of the file, idx1 lists the first RIFF's chunks, each stream's super index leads to
+// standard indexes that list all its chunks in file order, and the odml frame count is the
+// number of video chunks. Memory use is fixed whatever the file holds.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +16,7 @@ inline constexpr int32_t kCheckMalformed = 2;  // not an AVI file of our shape, 
 
 struct AviFacts {
   uint64_t file_size = 0;
-  uint32_t video_chunks = 0;  // "00dc" chunks in the movi list
+  uint32_t video_chunks = 0;  // "00dc" chunks in the movi lists
   uint32_t audio_chunks = 0;  // "01wb" chunks
   // From the video stream header.
   uint32_t video_scale = 0;

@@ -1,9 +1,19 @@
 // AVI writer: turns the media frames of one channel into a RIFF AVI file with an H.264 video
 // stream ("00dc" chunks) and an 8-bit mono PCM audio stream ("01wb" chunks).
 //
-// Calling order per file: set settings.width/height; Open; any number of WriteFrame (or
-// WriteChunk); optionally overwrite mainHeader.dwMicroSecPerFrame and
+// Calling order per file: set settings.width/height (and settings.open_dml); Open; any number of
+// WriteFrame (or WriteChunk); optionally overwrite mainHeader.dwMicroSecPerFrame and
 // videoHeader.dwScale/dwRate/dwLength; Close. The same writer is then reused for the next file.
+//
+// Two forms. The classic one (the default) is a single RIFF with one idx1 index and 32-bit
+// offsets, so it ends below 4 GiB. The large-file form (settings.open_dml, AVI 2.0) can grow
+// without such a limit: the first RIFF "AVI " (headers, a movi list and an idx1 index of its own
+// chunks, which is all that older players read) is followed by RIFF "AVIX" extensions, each with
+// its own movi list; every RIFF stays within settings.riff_limit. Each stream's header carries a
+// super index ("indx", room for kSuperIndexEntries entries) of standard index chunks ("ix00" for
+// video, "ix01" for audio, one per stream at the end of every movi list that holds its chunks),
+// and an "odml" list carries the total frame count. The avih frame count counts the first RIFF's
+// video chunks, the stream lengths count the whole file.
 #pragma once
 
 #include <cstdint>
@@ -30,10 +40,16 @@ inline constexpr int32_t kAviOpen = 1;
 inline constexpr int32_t kAviWriteFrame = 2;
 inline constexpr int32_t kAviClose = 3;
 
-// Chunk count above which WriteFrame reports kAviIndexFull. The index itself keeps growing, so
-// every chunk stays reachable.
+// Chunk count above which WriteFrame reports kAviIndexFull in the classic form. The index itself
+// keeps growing, so every chunk stays reachable.
 inline constexpr uint32_t kIndexCapacity = 108000;
 inline constexpr uint32_t kKeyFrameFlag = 0x10;
+// Large-file form: the size that one RIFF keeps within, and the standard index chunks that each
+// stream's super index can list (one per RIFF: 256 RIFFs of 1 GiB).
+inline constexpr uint32_t kRiffLimit = 1u << 30;
+inline constexpr uint32_t kSuperIndexEntries = 256;
+// In a standard index entry's size: set for a chunk that is not a key frame.
+inline constexpr uint32_t kNotKeyFrameBit = 0x80000000u;
 
 struct AviWriterSettings {
   int32_t width = 352;
@@ -42,6 +58,12 @@ struct AviWriterSettings {
   int32_t audio_format = 144;  // selects the 8-bit mono PCM stream; informational
   int32_t audio_sample_rate = 8000;
   int32_t audio_block_size = 2048;  // informational
+  // Chosen before Open: the large-file form, for files that may reach 2 GiB and more. Off, every
+  // byte is that of the classic form.
+  bool open_dml = false;
+  // Largest size of one RIFF of the large-file form, headers and indexes included. Only tests
+  // lower it; a chunk larger than the limit has a RIFF of its own.
+  uint32_t riff_limit = kRiffLimit;
 };
 
 // Header records, in the AVI format's own field names.
@@ -100,7 +122,8 @@ struct WaveFormatEx {
   uint16_t cbSize = 0;
 };
 
-// Fixed offsets of the file layout written by Open.
+// Fixed offsets of the file layout written by Open. Those up to the video stream's header hold in
+// both forms; the audio stream's list follows the video super index in the large-file form.
 inline constexpr uint32_t kHeaderSize = 314;      // RIFF header and hdrl list
 inline constexpr uint32_t kTotalFramesPos = 48;   // avih dwTotalFrames
 inline constexpr uint32_t kMicroSecPos = 32;      // avih dwMicroSecPerFrame
@@ -151,10 +174,14 @@ class AviWriter {
   // audio, else what WriteChunk returns.
   int32_t WriteFrame(const uint8_t* frame, uint32_t length);
   // Appends one chunk to a stream and its entry to the index: kAviOk, kAviWriteFailed (no file,
-  // or a write failed), or kAviIndexFull (stored, but beyond the index capacity).
+  // or a write failed), or kAviIndexFull (classic form: stored, but beyond the index capacity).
+  // The chunk
+  // beyond what the file can hold fails like a write: past 4 GiB in the classic form, past
+  // kSuperIndexEntries RIFFs (or one RIFF's 4 GiB for a single chunk) in the large-file form.
   int32_t WriteChunk(AviStream stream, std::span<const uint8_t> bytes, bool key);
   // Writes the index, patches sizes, counts and timing, closes the file and gives it its final
-  // name. The audio stream's length becomes the number of samples written; a file without any
+  // name. The audio stream's length becomes the number of samples written (at most 2^32 - 1);
+  // a file without any
   // audio chunk declares one stream, its audio stream list turned into a JUNK chunk of the
   // same size, so every offset stays where it was. After a failed write the file is removed
   // instead: an earlier file of that name stays.
@@ -181,22 +208,50 @@ class AviWriter {
     uint32_t is_key;
   };
 
+  // One entry of a stream's super index: a standard index chunk.
+  struct SuperEntry {
+    uint64_t offset;    // of the chunk's header in the file
+    uint32_t size;      // header included
+    uint32_t duration;  // video: chunks; audio: samples
+  };
+
   void BuildHeaders();
   bool Put(const void* bytes, size_t count);
-  bool SeekTo(uint32_t offset);
-  bool PatchU32(uint32_t offset, uint32_t value);
+  bool SeekTo(uint64_t offset);
+  bool PatchU32(uint64_t offset, uint32_t value);
   bool StartMovi();
+  void PutIdx1();
+  // Large-file form. AppendSuperIndex adds the stream's super index chunk, at its full size, to
+  // staging_.
+  void AppendSuperIndex(AviStream stream);
+  bool MakeRoom(uint64_t chunk_bytes, bool audio);
+  bool EndRiff();
 
   platform::OutputFile output_;
   std::FILE* file_ = nullptr;  // output_'s file while one is open
   bool failed_ = false;        // a write or seek of the current file failed
   bool movi_pending_ = false;
-  uint32_t position_ = 0;  // current write offset
+  bool open_dml_ = false;  // the current file's form
+  uint64_t position_ = 0;  // current write offset
   uint32_t video_chunks_ = 0;
   uint32_t audio_chunks_ = 0;
-  uint32_t audio_bytes_ = 0;  // data bytes of the audio chunks: one byte per sample
+  uint64_t audio_bytes_ = 0;  // data bytes of the audio chunks: one byte per sample
   uint32_t total_frames_pos_ = kTotalFramesPos;
-  uint32_t movi_size_pos_ = 0;
+  uint64_t movi_size_pos_ = 0;
+  uint32_t audio_list_pos_ = kAudioListPos;
+  uint32_t audio_list_size_ = kAudioListSize;
+  uint32_t audio_length_pos_ = kAudioLengthPos;
+  // Large-file form: where the super indexes and the odml frame count are, the current RIFF,
+  // what its chunks add to its indexes, and the standard index chunks written so far.
+  uint32_t super_index_pos_[2] = {0, 0};
+  uint32_t dmlh_frames_pos_ = 0;
+  uint64_t riff_start_ = 0;
+  uint32_t riffs_ = 0;  // RIFFs begun
+  uint32_t first_riff_video_ = 0;
+  uint32_t riff_chunks_[2] = {0, 0};
+  uint64_t riff_audio_bytes_ = 0;
+  std::vector<SuperEntry> super_[2];
+  // The index entries of the file (classic form) or of the current RIFF (large-file form).
   std::vector<IndexEntry> index_;
   std::vector<uint8_t> staging_;
   std::vector<char> file_buffer_;
