@@ -34,8 +34,11 @@ Status AviMuxer::Open(const std::string& path, const mux::StreamDescription& des
   writer_.settings.height = description.height;
   // The recording being converted is the last file to keep.
   writer_.keep_path = description.keep_paths.empty() ? "" : description.keep_paths.back();
+  // Recordings of 2 GiB or more may give files beyond what 32-bit offsets reach: the large-file
+  // form from the start.
+  writer_.settings.open_dml = description.source_size >= kOpenDmlSourceSize;
   if (writer_.Open(path.c_str()) != kAviOk) {
-    return Status(StatusCode::kCannotCreate, "file create error " + path);
+    return Status(StatusCode::kCannotCreate, writer_.last_error());
   }
   return Status::Ok();
 }
@@ -74,7 +77,10 @@ Status AviMuxer::Finish(const mux::FinishInfo& info) {
 }
 
 Status AviMuxer::Commit() {
-  if (writer_.Commit() != kAviOk) return Status(StatusCode::kWriteFailed, "cannot write " + path_);
+  if (writer_.Commit() != kAviOk) {
+    const std::string why = writer_.last_error();
+    return Status(StatusCode::kWriteFailed, why.empty() ? "cannot write " + path_ : why);
+  }
   return Status::Ok();
 }
 

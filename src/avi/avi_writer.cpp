@@ -325,11 +325,10 @@ int32_t AviWriter::Open(const char* path) {
       path != nullptr ? output_.Create(path, keep_path) : platform::OutputFile::kCannotCreate;
   file_ = output_.file();
   if (file_ == nullptr) {
-    if (created == platform::OutputFile::kCannotCreate) {
-      std::fprintf(stderr, "error: file create error %s\n", path != nullptr ? path : "");
-    } else {
-      std::fprintf(stderr, "error: %s %s\n", path, platform::OutputFileError(created));
-    }
+    const std::string name = path != nullptr ? path : "";
+    last_error_ = created == platform::OutputFile::kCannotCreate
+                      ? "file create error " + name
+                      : name + " " + platform::OutputFileError(created);
     failed_ = true;
     return kAviCannotCreate;
   }
@@ -536,9 +535,8 @@ int32_t AviWriter::Commit() {
   const platform::OutputFile::Result finished = output_.Finish(!failed_);
   file_ = nullptr;
   const bool ok = finished == platform::OutputFile::kOk;
-  if (finished != platform::OutputFile::kOk && finished != platform::OutputFile::kWriteFailed) {
-    std::fprintf(stderr, "error: %s %s\n", output_.final_path().c_str(),
-                 platform::OutputFileError(finished));
+  if (!ok) {
+    last_error_ = output_.final_path() + " " + platform::OutputFileError(finished);
   }
   failed_ = false;
   index_.clear();

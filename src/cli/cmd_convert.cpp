@@ -170,8 +170,9 @@ class ConvertRun {
     return false;
   }
 
-  void PrintPhases(Conversion* c) {
-    for (const int n = c->sink->PhaseCount(); c->phases_printed < n; ++c->phases_printed) {
+  // Prints the phases not printed yet, all of them or all but the last `keep`.
+  void PrintPhases(Conversion* c, int keep = 0) {
+    for (const int n = c->sink->PhaseCount() - keep; c->phases_printed < n; ++c->phases_printed) {
       const CliProgressSink::Phase& p = c->sink->PhaseAt(c->phases_printed);
       c->shown = app::ProgressText(p.kind, p.value, p.read_position, c->job->file_size(),
                                    c->job->channel_rates(), c->shown);
@@ -199,18 +200,24 @@ class ConvertRun {
   // The worker has ended (by itself or cancelled): the final status line and the report.
   void Finish(Conversion* c) {
     c->job->Wait();
-    if (!out_->terminal()) PrintPhases(c);
     int kind = -1, value = 0;
     const bool has_kind = c->sink->Latest(&kind, &value);
     // A cancelled scan ends as one that found no channel: no final text says so.
     const bool scan_cancelled = has_kind && kind == app::kNoChannel && c->job->CancelRequested();
+    CollectResults(*c->job, kind, options_, &c->item);
+    // A file that could not be written says why before the final status line.
+    if (!out_->terminal()) PrintPhases(c, 1);
+    if (!c->item.error.empty()) {
+      out_->Error(c->item.error);
+      c->item.error_shown = true;
+    }
+    if (!out_->terminal()) PrintPhases(c);
     if (has_kind && !scan_cancelled) {
       const std::string final_text = app::ProgressText(*c->job, kind, value, c->shown);
       if (out_->terminal() || final_text != c->shown) out_->Final(c->item, final_text);
       c->shown = final_text;
     }
     c->item.status = c->shown;
-    CollectResults(*c->job, kind, options_, &c->item);
     c->job.reset();
     c->sink.reset();
     c->state = Conversion::kFinished;

@@ -306,6 +306,7 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
       case ChannelOutcome::kFailed:
         ch["result"] = "failed";
         ch["file"] = r.file;
+        if (!r.error.empty() && item->error.empty()) item->error = "error: " + r.error;
         break;
       case ChannelOutcome::kNotReached:
         ch["result"] = "not_written";
@@ -413,7 +414,7 @@ void BatchOutput::Error(const std::string& line) {
 }
 
 void BatchOutput::Report(const BatchItem& item) {
-  if (!item.error.empty()) {
+  if (!item.error.empty() && !item.error_shown) {
     // Status texts of the tool itself (the 2 GB refusal) stay status lines.
     if (item.error.rfind("error:", 0) == 0) {
       Error(item.error);

@@ -38,6 +38,7 @@ struct BatchItem {
                                    // not_started
   std::string status;              // its last status line
   std::string error;               // an "error: ..." line when it could not be converted
+  bool error_shown = false;        // the error line was printed already
   std::vector<std::string> notes;  // channels left out and why, clips that start early
   std::vector<std::string> files;  // files written, or left alone as complete
   nlohmann::json channels = nlohmann::json::array();

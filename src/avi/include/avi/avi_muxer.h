@@ -10,6 +10,9 @@
 
 namespace vexlor::avi {
 
+// Recordings of this size or more are written in the large-file form (OpenDML).
+inline constexpr int64_t kOpenDmlSourceSize = int64_t{2} << 30;
+
 // Frame rate of a channel from its counted frames and the times (seconds) of the first and the
 // last of them: counted / (t_last - t_first + 0.1f).
 double MeasureRate(int64_t counted, double t_first, double t_last);

@@ -196,6 +196,10 @@ class AviWriter {
   // that name stays.
   void Discard();
 
+  // Why the latest Open or Commit failed, for a person: "file create error cam_01.avi",
+  // "cam_01.avi is a directory". Nothing is printed.
+  const std::string& last_error() const { return last_error_; }
+
   uint32_t video_chunks() const { return video_chunks_; }
   uint32_t audio_chunks() const { return audio_chunks_; }
   uint32_t audio_bytes() const { return audio_bytes_; }
@@ -253,6 +257,7 @@ class AviWriter {
   std::vector<SuperEntry> super_[2];
   // The index entries of the file (classic form) or of the current RIFF (large-file form).
   std::vector<IndexEntry> index_;
+  std::string last_error_;
   std::vector<uint8_t> staging_;
   std::vector<char> file_buffer_;
 };
