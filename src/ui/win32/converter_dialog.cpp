@@ -175,8 +175,10 @@ std::string ConverterDialog::AskForRecording() {
   return WideToUtf8(path.data());
 }
 
-void ConverterDialog::PostToWindow(int kind, int value) {
-  PostMessageW(hwnd_, kProgressMessage, static_cast<WPARAM>(kind), static_cast<LPARAM>(value));
+bool ConverterDialog::PostToWindow(int kind, int value) {
+  // Refused when the thread's queue is full (10,000 messages by default).
+  return PostMessageW(hwnd_, kProgressMessage, static_cast<WPARAM>(kind),
+                      static_cast<LPARAM>(value)) != FALSE;
 }
 
 }  // namespace vexlor::ui

@@ -11,7 +11,8 @@
 
 namespace vexlor::ui {
 
-// Posted by the conversion worker: wParam the kind, lParam the value.
+// Posted by the conversion worker, at most one on its way at a time (app::DialogController):
+// wParam the kind, lParam the value.
 inline constexpr UINT kProgressMessage = WM_USER + 1;
 
 class ConverterDialog : private app::DialogView {
@@ -39,7 +40,7 @@ class ConverterDialog : private app::DialogView {
   // app::DialogView
   void ShowStatus(const std::string& text) override;
   std::string AskForRecording() override;
-  void PostToWindow(int kind, int value) override;  // called on the worker thread
+  bool PostToWindow(int kind, int value) override;  // called on the worker thread
 
   HINSTANCE instance_;
   HWND hwnd_ = nullptr;  // set before any worker starts, cleared after the last one ended
