@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 #include "app/dialog_controller.h"
@@ -30,6 +31,12 @@ class ConverterDialog : private app::DialogView {
 
   app::ConversionJob& job() { return controller_.job(); }
 
+  // For tests only, never set in normal use: the window thread stalls from CONVERT until the
+  // conversion has ended, handling nothing meanwhile; and while test_queue_limit (when above 0)
+  // progress messages wait in the queue, further ones are refused, as a full queue refuses them.
+  bool test_stall = false;
+  int test_queue_limit = 0;
+
  private:
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   INT_PTR OnMessage(UINT message, WPARAM wparam, LPARAM lparam);
@@ -47,6 +54,7 @@ class ConverterDialog : private app::DialogView {
   HICON icon_ = nullptr;
   HICON small_icon_ = nullptr;
   SkinButton background_;
+  std::atomic<int> queued_{0};  // progress messages posted and not yet handled
   // Last: destroyed first, so a running worker has ended before the rest goes.
   app::DialogController controller_{this};
 };
