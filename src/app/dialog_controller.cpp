@@ -1,8 +1,32 @@
 #include "app/dialog_controller.h"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace vexlor::app {
+namespace {
+
+// The events after which the worker posts nothing more.
+bool IsLastEvent(int kind) {
+  return kind == kDone || kind == kNoChannel || kind == kWriteError || kind == kSkipped;
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+bool PassesGate(ProgressGate* gate, int kind, int value, const std::string& text, int64_t now_ms) {
+  if (text == gate->text) return false;
+  const bool same_line = kind == gate->kind && (kind != kWriteStep || value == gate->value);
+  if (same_line && now_ms - gate->at_ms < kProgressIntervalMs) return false;
+  *gate = ProgressGate{kind, value, text, now_ms};
+  return true;
+}
 
 DialogController::DialogController(DialogView* view) : view_(view), status_text_(kNoneSelectText) {
   job_.keep_pictures = false;  // the dialog shows no picture
@@ -50,14 +74,49 @@ void DialogController::OpenChosen(const std::string& path) {
 
 void DialogController::OnConvert() {
   if (job_.Running()) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    gate_ = ProgressGate{};
+    gate_.text = status_text_;
+  }
   job_.StartConversion(this);
 }
 
 void DialogController::PostProgress(ProgressKind kind, int value) {
-  view_->PostToWindow(kind, value);
+  const bool last = IsLastEvent(kind);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!last &&
+        !PassesGate(&gate_, kind, value, ProgressText(job_, kind, value, gate_.text), NowMs())) {
+      return;
+    }
+    latest_kind_ = kind;
+    latest_value_ = value;
+    has_latest_ = true;
+    if (posted_) return;  // the event on its way shows this one
+    posted_ = true;
+  }
+  while (!view_->PostToWindow(kind, value)) {
+    if (!last || job_.cancel_requested.load() != 0) {
+      // A later event posts again; a cancelled conversion's window is going away.
+      std::lock_guard<std::mutex> lock(mu_);
+      posted_ = false;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 void DialogController::OnProgress(int kind, int value) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    posted_ = false;
+    if (has_latest_) {
+      kind = latest_kind_;
+      value = latest_value_;
+      has_latest_ = false;
+    }
+  }
   std::string text = ProgressText(job_, kind, value, status_text_);
   if (text != status_text_) SetStatus(std::move(text));
 }

@@ -169,8 +169,10 @@ std::string ConverterDialog::AskForRecording() {
   return QFile::encodeName(chosen).toStdString();
 }
 
-void ConverterDialog::PostToWindow(int kind, int value) {
-  QCoreApplication::postEvent(this, new ProgressEvent(kind, value));
+bool ConverterDialog::PostToWindow(int kind, int value) {
+  QCoreApplication::postEvent(this,
+                              new ProgressEvent(kind, value));  // Qt's queue takes every event
+  return true;
 }
 
 void ConverterDialog::customEvent(QEvent* event) {

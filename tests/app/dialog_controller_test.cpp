@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -34,11 +35,28 @@ class FakeView : public DialogView {
     answers.pop_front();
     return answer;
   }
-  void PostToWindow(int kind, int value) override {
+  bool PostToWindow(int kind, int value) override {
     std::lock_guard<std::mutex> lock(mu_);
-    queue_.push_back({kind, value});
     posted_off_window_thread_ |= std::this_thread::get_id() != window_thread_;
+    if (capacity_ >= 0 && static_cast<int>(queue_.size()) >= capacity_) {
+      refused_kind_ = kind;
+      cv_.notify_all();
+      return false;
+    }
+    queue_.push_back({kind, value});
     cv_.notify_all();
+    return true;
+  }
+
+  // Posts are refused while the queue holds `capacity` events (-1: no limit).
+  void SetCapacity(int capacity) {
+    std::lock_guard<std::mutex> lock(mu_);
+    capacity_ = capacity;
+  }
+  // Waits until a post of `kind` has been refused.
+  void WaitForRefusal(int kind) {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [&] { return refused_kind_ == kind; });
   }
 
   // Window thread: hands every queued event to the controller. Returns how many there were.
@@ -51,21 +69,14 @@ class FakeView : public DialogView {
     for (const auto& [kind, value] : events) controller.OnProgress(kind, value);
     return static_cast<int>(events.size());
   }
-  // Window thread: pumps until an event of `kind` has been handled.
-  void PumpUntil(DialogController& controller, int kind) {
-    for (;;) {
-      std::deque<std::pair<int, int>> events;
+  // Window thread: pumps until the status line starts with `prefix`.
+  void PumpUntil(DialogController& controller, const std::string& prefix) {
+    while (controller.status_text().rfind(prefix, 0) != 0) {
       {
         std::unique_lock<std::mutex> lock(mu_);
         cv_.wait(lock, [&] { return !queue_.empty(); });
-        events.swap(queue_);
       }
-      bool seen = false;
-      for (const auto& [k, value] : events) {
-        controller.OnProgress(k, value);
-        seen |= k == kind;
-      }
-      if (seen) return;
+      Pump(controller);
     }
   }
   bool posted_off_window_thread() {
@@ -78,6 +89,8 @@ class FakeView : public DialogView {
   std::mutex mu_;
   std::condition_variable cv_;
   std::deque<std::pair<int, int>> queue_;
+  int capacity_ = -1;
+  int refused_kind_ = -1;  // of the latest refused post
   bool posted_off_window_thread_ = false;
 };
 
@@ -219,22 +232,67 @@ TEST(DialogController, ConvertsTheSampleWithEventsFromTheWorker) {
   dialog.OnOpenRecording();
   for (int run = 0; run < 2; ++run) {  // CONVERT again converts the same recording again
     dialog.OnConvert();
-    view.PumpUntil(dialog, kDone);
+    view.PumpUntil(dialog, "Done. ");
     dialog.job().Wait();
     view.Pump(dialog);
     EXPECT_EQ(dialog.status_text(), "Done. Average FPS = 24.59");
   }
   EXPECT_TRUE(view.posted_off_window_thread());
-  bool scanned = false, wrote = false;
+  // The texts shown follow the work: the scan, each channel's writing in turn, the average.
+  int channel = 0, previous = 0;
   for (const std::string& text : view.shown) {
-    scanned |= text.rfind("Retrieving Channels Info. Progress = ", 0) == 0;
-    wrote |= text.rfind("CH_06. Writing Progress = ", 0) == 0;
+    if (text.rfind("Done. ", 0) == 0) previous = 0;
+    EXPECT_TRUE(text.rfind("Retrieving ", 0) != 0 || previous == 0) << text;
+    if (std::sscanf(text.c_str(), "CH_%d.", &channel) != 1) continue;
+    EXPECT_GE(channel, previous) << text;
+    previous = channel;
   }
-  EXPECT_TRUE(scanned && wrote);
   for (const char* name : {"cam_01.avi", "cam_03.avi", "cam_06.avi"}) {
     EXPECT_TRUE(ParseAvi(dir / name).ok) << name;
   }
   EXPECT_FALSE(testing::Exists(dir / "cam_02.avi"));
+}
+
+TEST(DialogController, AStalledWindowWithAFullQueueStillGetsTheLastText) {
+  // The window thread handles nothing until the worker has posted its last event, while the
+  // queue takes one event (or none: full of other messages until the window thread resumes).
+  for (int capacity : {1, 0}) {
+    ScratchDir dir;
+    FakeView view;
+    view.answers = {SampleRecording(dir)};
+    view.SetCapacity(capacity);
+    DialogController dialog(&view);
+    dialog.OnOpenRecording();
+    dialog.OnConvert();
+    if (capacity == 0) {
+      view.WaitForRefusal(kDone);  // the last event waits for room in the queue
+      view.SetCapacity(1);
+    }
+    dialog.job().Wait();
+    EXPECT_EQ(view.Pump(dialog), 1) << capacity;  // one event shows the latest
+    EXPECT_EQ(dialog.status_text(), "Done. Average FPS = 24.59") << capacity;
+  }
+}
+
+TEST(DialogController, PassesEventsThatChangeTheLineAtMostEveryInterval) {
+  ProgressGate gate;
+  gate.text = "None Select";
+  const struct {
+    int kind, value;
+    const char* text;
+    int64_t now_ms;
+    bool passes;
+  } cases[] = {
+      {kScanStep, 0, "None Select", 1000, false},  // the text sent last, however late
+      {kScanStep, 0, "scan 0", 1000, true},        // another kind of event: at once
+      {kScanStep, 1, "scan 1", 1000 + kProgressIntervalMs - 1, false},  // too soon
+      {kScanStep, 2, "scan 2", 1000 + kProgressIntervalMs, true},
+      {kWriteStep, 0, "CH_01 0", 1026, true},
+      {kWriteStep, 2, "CH_03 0", 1027, true},  // another channel: at once
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(PassesGate(&gate, c.kind, c.value, c.text, c.now_ms), c.passes) << c.text;
+  }
 }
 
 TEST(DialogController, ClosingDuringAConversionCancelsAndWaits) {
@@ -245,8 +303,7 @@ TEST(DialogController, ClosingDuringAConversionCancelsAndWaits) {
   dialog->OnOpenRecording();
   dialog->job().hold_point = 2;  // the worker waits in channel 2's pass until cancelled
   dialog->OnConvert();
-  view.PumpUntil(*dialog, kWriteStep);
-  while (dialog->status_text().rfind("CH_03.", 0) != 0) view.PumpUntil(*dialog, kWriteStep);
+  view.PumpUntil(*dialog, "CH_03.");
   dialog->OnClose();
   EXPECT_FALSE(dialog->job().Running());
   EXPECT_EQ(dialog->job().last_result(), 0);

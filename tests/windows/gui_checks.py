@@ -7,9 +7,9 @@ status line (FindWindowW and GetDlgItemTextW) and the controls' places on the sc
     gui_checks.py CHECK --prefix PREFIX --gui vexlor-gui.exe --probe dialog_probe.exe
                   --source-dir DIR --work DIR [--screenshot OUT.png]
 
-Checks: open-convert, drop, close-converting, refuse-2gb, keys. Every wait polls for what it
-waits for, with a generous deadline. Exit status 0 passed, 1 failed, 77 skipped (a tool is
-missing, or wine does not take drops; the reason is printed).
+Checks: open-convert, drop, close-converting, stalled-window, refuse-2gb, keys. Every wait
+polls for what it waits for, with a generous deadline. Exit status 0 passed, 1 failed, 77
+skipped (a tool is missing, or wine does not take drops; the reason is printed).
 """
 
 import argparse
@@ -103,8 +103,8 @@ class Session:
 
     # ---- the program and the probe ----
 
-    def start(self, cwd, hold=None):
-        env = dict(self.env)
+    def start(self, cwd, hold=None, settings=None):
+        env = dict(self.env, **(settings or {}))
         if hold:
             env['VEXLOR_TEST_HOLD'] = hold
         self.gui = subprocess.Popen(['wine', self.args.gui], cwd=cwd, env=env,
@@ -499,6 +499,23 @@ def check_close_converting(args, work):
     print(f'cam_03.avi (interrupted): {check_avi(os.path.join(work, "cam_03.avi"), False)}')
 
 
+def check_stalled_window(args, work):
+    """The window thread stalls from CONVERT until the conversion has ended, while its queue
+    takes at most four progress messages: the last text still arrives."""
+    recording = sample_copy(args, work)
+    with Session(args) as s:
+        s.start(work, settings={'VEXLOR_TEST_STALL': '1', 'VEXLOR_TEST_QUEUE_LIMIT': '4'})
+        s.choose(recording)
+        s.wait_status('Z:')
+        s.click(1001)
+        s.wait_status('Done. Average FPS = ', CONVERT_DEADLINE, exact='Done. Average FPS = 24.59')
+        print(f'status: {s.status()}')
+        check(avi_files(work) == ['cam_01.avi', 'cam_03.avi', 'cam_06.avi'],
+              f'files written: {avi_files(work)}')
+        s.key('Escape')
+        check(s.wait_exit() == 0, 'exit status')
+
+
 def check_refuse_2gb(args, work):
     """A recording of 2 GB is refused; the open-file dialog offers the recordings and every
     file, and cancelling it shows "None Select"."""
@@ -546,6 +563,7 @@ CHECKS = {
     'open-convert': check_open_convert,
     'drop': check_drop,
     'close-converting': check_close_converting,
+    'stalled-window': check_stalled_window,
     'refuse-2gb': check_refuse_2gb,
     'keys': check_keys,
 }

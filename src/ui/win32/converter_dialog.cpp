@@ -91,10 +91,12 @@ INT_PTR ConverterDialog::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
           return TRUE;
         case IDC_CONVERT:
           controller_.OnConvert();
+          if (test_stall) controller_.job().Wait();
           return TRUE;
       }
       return FALSE;
     case kProgressMessage:
+      queued_.fetch_sub(1);
       controller_.OnProgress(static_cast<int>(wparam), static_cast<int>(lparam));
       SetWindowLongPtrW(hwnd_, DWLP_MSGRESULT, 1);
       return TRUE;
@@ -175,8 +177,15 @@ std::string ConverterDialog::AskForRecording() {
   return WideToUtf8(path.data());
 }
 
-void ConverterDialog::PostToWindow(int kind, int value) {
-  PostMessageW(hwnd_, kProgressMessage, static_cast<WPARAM>(kind), static_cast<LPARAM>(value));
+bool ConverterDialog::PostToWindow(int kind, int value) {
+  if (test_queue_limit > 0 && queued_.load() >= test_queue_limit) return false;
+  queued_.fetch_add(1);
+  if (PostMessageW(hwnd_, kProgressMessage, static_cast<WPARAM>(kind),
+                   static_cast<LPARAM>(value))) {
+    return true;
+  }
+  queued_.fetch_sub(1);  // refused: the thread's queue is full (10,000 messages by default)
+  return false;
 }
 
 }  // namespace vexlor::ui

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 #include "app/dialog_controller.h"
@@ -11,7 +12,8 @@
 
 namespace vexlor::ui {
 
-// Posted by the conversion worker: wParam the kind, lParam the value.
+// Posted by the conversion worker, at most one on its way at a time (app::DialogController):
+// wParam the kind, lParam the value.
 inline constexpr UINT kProgressMessage = WM_USER + 1;
 
 class ConverterDialog : private app::DialogView {
@@ -29,6 +31,12 @@ class ConverterDialog : private app::DialogView {
 
   app::ConversionJob& job() { return controller_.job(); }
 
+  // For tests only, never set in normal use: the window thread stalls from CONVERT until the
+  // conversion has ended, handling nothing meanwhile; and while test_queue_limit (when above 0)
+  // progress messages wait in the queue, further ones are refused, as a full queue refuses them.
+  bool test_stall = false;
+  int test_queue_limit = 0;
+
  private:
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   INT_PTR OnMessage(UINT message, WPARAM wparam, LPARAM lparam);
@@ -39,13 +47,14 @@ class ConverterDialog : private app::DialogView {
   // app::DialogView
   void ShowStatus(const std::string& text) override;
   std::string AskForRecording() override;
-  void PostToWindow(int kind, int value) override;  // called on the worker thread
+  bool PostToWindow(int kind, int value) override;  // called on the worker thread
 
   HINSTANCE instance_;
   HWND hwnd_ = nullptr;  // set before any worker starts, cleared after the last one ended
   HICON icon_ = nullptr;
   HICON small_icon_ = nullptr;
   SkinButton background_;
+  std::atomic<int> queued_{0};  // progress messages posted and not yet handled
   // Last: destroyed first, so a running worker has ended before the rest goes.
   app::DialogController controller_{this};
 };

@@ -3,6 +3,7 @@
 // (after windows.h)
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "converter_dialog.h"
@@ -18,8 +19,14 @@ class ConverterApp {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
     ConverterDialog dialog(instance_);
-    // Only the tests set this: the conversion waits at a known point until it is cancelled.
+    // Only the tests set these: the conversion waits at a known point until it is cancelled;
+    // the window thread stalls during a conversion, with a queue that takes few of its messages.
     dialog.job().hold_point = app::ParseHoldPoint(std::getenv("VEXLOR_TEST_HOLD"));
+    dialog.test_stall = std::getenv("VEXLOR_TEST_STALL") != nullptr;
+    if (const char* limit = std::getenv("VEXLOR_TEST_QUEUE_LIMIT")) {
+      dialog.test_queue_limit =
+          static_cast<int>(std::clamp(std::strtol(limit, nullptr, 10), 0L, 1000L));
+    }
     dialog.DoModal();
     return 0;
   }

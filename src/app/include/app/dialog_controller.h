@@ -4,6 +4,8 @@
 // below; it passes every command and every posted event on to the controller.
 #pragma once
 
+#include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "app/conversion_job.h"
@@ -19,11 +21,27 @@ class DialogView {
   // Runs the open-file dialog (filters: kRecordingFilters) and returns the full path of the
   // chosen file (UTF-8), or an empty string when the user cancels. Window thread.
   virtual std::string AskForRecording() = 0;
-  // Called on the worker thread for every progress event: queue (kind, value) for the window
-  // thread, which hands it to DialogController::OnProgress. Must return at once, never wait
-  // for the window thread; events that arrive when the window is gone are dropped.
-  virtual void PostToWindow(int kind, int value) = 0;
+  // Called on the worker thread: queue (kind, value) for the window thread, which hands it to
+  // DialogController::OnProgress. Returns false when the window system refuses it (its queue
+  // is full). Must return at once, never wait for the window thread; events that arrive when
+  // the window is gone are dropped. The controller keeps at most one of them queued.
+  virtual bool PostToWindow(int kind, int value) = 0;
 };
+
+// Which of the worker's events are worth a status line. The worker reports every frame it
+// reads, far more often than the line can change or be read: an event goes to the window when
+// its text differs from the one sent last; when it starts another line (another kind of event,
+// or another channel's writing) at once, else at most once every kProgressIntervalMs.
+inline constexpr int64_t kProgressIntervalMs = 25;
+struct ProgressGate {
+  int kind = -1;  // the event sent last, its text and when (steady clock, milliseconds)
+  int value = -1;
+  std::string text;
+  int64_t at_ms = 0;
+};
+// Whether the event (kind, value), whose status line reads `text`, goes to the window at
+// `now_ms`; the gate records it when it does.
+bool PassesGate(ProgressGate* gate, int kind, int value, const std::string& text, int64_t now_ms);
 
 // The open-file dialog's filters: what the list shows and the patterns it stands for
 // (separated by ';').
@@ -58,8 +76,8 @@ class DialogController : private ProgressSink {
   bool AcceptsDrop() const { return !job_.Running(); }
   // CONVERT: starts the worker when none runs; otherwise nothing.
   void OnConvert();
-  // A posted progress event reaches the window thread: the status text for its kind (an
-  // unknown kind leaves it unchanged).
+  // A posted progress event reaches the window thread: the status text of the latest event the
+  // worker has sent since (this one's when called directly; an unknown kind changes nothing).
   void OnProgress(int kind, int value);
   // The dialog is going away: raises the cancel flag and waits until the worker has ended.
   // The file being written is closed and stays a valid AVI file. Events still queued for the
@@ -71,11 +89,23 @@ class DialogController : private ProgressSink {
   const ConversionJob& job() const { return job_; }
 
  private:
-  void PostProgress(ProgressKind kind, int value) override;  // worker thread
+  // Worker thread. Events that would not change the line, or come too soon, are dropped; the
+  // others are kept for the window as the latest, with one posted event on its way to show
+  // it. The last event of a conversion is always delivered: while the window's queue refuses
+  // it, it is posted again until it is taken or the conversion is cancelled.
+  void PostProgress(ProgressKind kind, int value) override;
   void OpenChosen(const std::string& path);
   void SetStatus(std::string text);
 
   DialogView* view_;
+  // Between the worker and the window thread (before the job, which ends the worker).
+  std::mutex mu_;
+  ProgressGate gate_;        // what the worker sent last
+  bool has_latest_ = false;  // an event sent, not yet shown
+  int latest_kind_ = 0;
+  int latest_value_ = 0;
+  bool posted_ = false;  // a posted event is on its way to the window
+
   ConversionJob job_;
   std::string status_text_;
 };

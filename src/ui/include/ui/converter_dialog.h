@@ -18,7 +18,8 @@ namespace vexlor::ui {
 
 class SkinButton;
 
-// Posted by the conversion worker, one per step; the worker never waits for the window.
+// Posted by the conversion worker, at most one on its way at a time: it shows the latest step
+// (app::DialogController). The worker never waits for the window.
 class ProgressEvent : public QEvent {
  public:
   static constexpr QEvent::Type kType = static_cast<QEvent::Type>(QEvent::User + 1);
@@ -83,7 +84,7 @@ class ConverterDialog : public QDialog, private app::DialogView {
   // app::DialogView
   void ShowStatus(const std::string& text) override;
   std::string AskForRecording() override;
-  void PostToWindow(int kind, int value) override;  // called on the worker thread
+  bool PostToWindow(int kind, int value) override;  // called on the worker thread
 
   FileChooser chooser_;
   QIcon icon_;
