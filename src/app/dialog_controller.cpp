@@ -97,7 +97,7 @@ void DialogController::PostProgress(ProgressKind kind, int value) {
     posted_ = true;
   }
   while (!view_->PostToWindow(kind, value)) {
-    if (!last || job_.cancel_requested.load() != 0) {
+    if (!last || job_.CancelRequested()) {
       // A later event posts again; a cancelled conversion's window is going away.
       std::lock_guard<std::mutex> lock(mu_);
       posted_ = false;
