@@ -287,13 +287,13 @@ bool OpenForBatch(app::ConversionJob* job, const ConvertOptions& options, BatchI
       item->error = "error: --from (" + FormatTime(range.from) + ") is after --to (" +
                     FormatTime(range.to) + ")";
     }
-    item->range = range;
     if (!item->error.empty()) {
       item->exit_code = kExitError;
       item->result = "error";
       job->CloseRecording();
       return false;
     }
+    item->range = range;
   }
   return true;
 }
