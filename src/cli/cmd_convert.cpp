@@ -114,6 +114,7 @@ class ConvertRun {
     std::vector<BatchItem*> items;
     for (Conversion& c : conversions_) items.push_back(&c.item);
     MarkDuplicateOutputs(options_, items);
+    MarkOutputsThatAreInputs(options_, items);
     const size_t slots = JobSlots(options_.jobs, conversions_.size());
 
     // Ctrl-C, a closed terminal or a termination request cancel the conversions cleanly (the
@@ -150,6 +151,7 @@ class ConvertRun {
     if (c->item.result.empty()) {
       c->job = std::make_unique<app::ConversionJob>();
       if (OpenForBatch(c->job.get(), options_, &c->item)) {
+        out_->Range(c->item);
         c->job->hold_point = TestHoldPoint(c->item.path);
         c->job->keep_pictures = false;    // only the sizes matter here
         c->job->scan_pool = &scan_pool_;  // the recordings of a batch share the decoding threads
@@ -261,6 +263,7 @@ void RegisterConvert(CLI::App& app, int* exitCode) {
       "in the time range), 1 error, 130 interrupted (the file being written is closed and stays "
       "playable). With several recordings: the worst of them.");
   convert->callback([options, exitCode] {
+    PrepareLocalTime();
     BatchOutput output(*options);
     *exitCode = ConvertRun(*options, &output).Run();
   });

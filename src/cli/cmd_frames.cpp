@@ -1,5 +1,7 @@
 // `vexlor frames`: lists the frames that the frame reader delivers from a recording.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -7,6 +9,7 @@
 #include "commands.h"
 #include "container/recording.h"
 #include "platform/file.h"
+#include "standard_streams.h"
 
 namespace vexlor::cli {
 namespace {
@@ -16,12 +19,12 @@ namespace ct = vexlor::container;
 void RunFrames(const std::string& path, int* exitCode) {
   switch (platform::KindOf(path)) {
     case platform::PathKind::kDirectory:
-      std::fprintf(stderr, "error: %s is a directory\n", path.c_str());
+      PrintLine(stderr, "error: " + path + " is a directory");
       *exitCode = 1;
       return;
     case platform::PathKind::kFifo:
     case platform::PathKind::kOther:
-      std::fprintf(stderr, "error: %s is not a regular file\n", path.c_str());
+      PrintLine(stderr, "error: " + path + " is not a regular file");
       *exitCode = 1;
       return;
     default:
@@ -30,7 +33,7 @@ void RunFrames(const std::string& path, int* exitCode) {
   ct::RecordingSource source;
   source.file = platform::OpenFile(path, "rb");
   if (source.file == nullptr) {
-    std::fprintf(stderr, "error: cannot open %s\n", path.c_str());
+    PrintLine(stderr, "error: cannot open " + path + ": " + std::strerror(errno));
     *exitCode = 1;
     return;
   }
@@ -46,9 +49,11 @@ void RunFrames(const std::string& path, int* exitCode) {
     std::printf("%llu channel=%d %s length=%u seconds=%u ticks=%u passthrough=%d\n",
                 static_cast<unsigned long long>(index), frame.channel, name, frame.length,
                 frame.frame_seconds, frame.frame_ticks, frame.passthrough);
+    if (StdoutFailed()) break;  // the reason is the program's to report when it ends
   }
   std::fclose(source.file);
-  *exitCode = std::fflush(stdout) == 0 ? 0 : 1;
+  FlushStdout();
+  *exitCode = 0;
 }
 
 }  // namespace

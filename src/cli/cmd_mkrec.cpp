@@ -1,5 +1,6 @@
 // `vexlor mkrec`: builds a recording from H.264 elementary streams, for tests and samples.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "container/recording_writer.h"
 #include "h264/access_units.h"
 #include "platform/file.h"
+#include "standard_streams.h"
 
 namespace vexlor::cli {
 namespace {
@@ -90,7 +92,7 @@ bool ParseChannel(const std::string& text, int* channel, std::string* rest, bool
 }
 
 void Fail(int* exitCode, const std::string& message) {
-  std::fprintf(stderr, "error: %s\n", message.c_str());
+  PrintLine(stderr, "error: " + message);
   *exitCode = 1;
 }
 
@@ -119,7 +121,8 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
       return Fail(exitCode, "bad --channel '" + arg + "' (want N=STREAM.264, N 0-15)");
     }
     std::vector<uint8_t> stream;
-    if (!ReadFile(path, &stream)) return Fail(exitCode, "cannot read " + path);
+    if (!ReadFile(path, &stream))
+      return Fail(exitCode, "cannot read " + path + ": " + std::strerror(errno));
     const std::vector<h264::AccessUnit> units = h264::SplitAccessUnits(stream);
     if (units.empty()) return Fail(exitCode, "no H.264 access unit in " + path);
     for (size_t i = 0; i < units.size(); ++i) {
@@ -154,7 +157,8 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
     }
     std::vector<uint8_t> pcm;
     if (!path.empty()) {
-      if (!ReadFile(path, &pcm)) return Fail(exitCode, "cannot read " + path);
+      if (!ReadFile(path, &pcm))
+        return Fail(exitCode, "cannot read " + path + ": " + std::strerror(errno));
     } else {
       // A 440 Hz tone, unsigned 8-bit, as long as the channel's video.
       const double seconds = durations[size_t(channel)] > 0 ? durations[size_t(channel)] : longest;
@@ -290,17 +294,25 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
   }
 
   std::FILE* out = platform::OpenFile(o.output, "wb");
-  if (out == nullptr) return Fail(exitCode, "cannot create " + o.output);
+  if (out == nullptr) {
+    return Fail(exitCode, "cannot create " + o.output + ": " + std::strerror(errno));
+  }
   size_t bytes = 0;
-  bool ok = true;
+  int error_number = 0;
   for (const Piece& p : pieces) {
-    ok = ok && std::fwrite(p.bytes.data(), 1, p.bytes.size(), out) == p.bytes.size();
+    if (error_number == 0 &&
+        std::fwrite(p.bytes.data(), 1, p.bytes.size(), out) != p.bytes.size()) {
+      error_number = errno;
+    }
     bytes += p.bytes.size();
   }
-  ok = (std::fclose(out) == 0) && ok;
-  if (!ok) return Fail(exitCode, "write error on " + o.output);
+  if (std::fclose(out) != 0 && error_number == 0) error_number = errno;
+  if (error_number != 0) {
+    return Fail(exitCode, "cannot write " + o.output + ": " + std::strerror(error_number));
+  }
 
-  std::printf("wrote %s: %zu frames, %zu bytes\n", o.output.c_str(), frames.size(), bytes);
+  PrintLine(stdout, "wrote " + o.output + ": " + std::to_string(frames.size()) + " frames, " +
+                        std::to_string(bytes) + " bytes");
   for (size_t i = 0; i < frames.size(); ++i) {
     if (lost[i]) std::printf("damage: frame %zu lost\n", i);
   }

@@ -10,6 +10,7 @@
 #include "convert_options.h"
 #include "json_text.h"
 #include "recording_commands.h"
+#include "standard_streams.h"
 
 namespace vexlor::cli {
 namespace {
@@ -20,16 +21,17 @@ struct ProbeOptions {
 };
 
 void RunProbe(const ProbeOptions& options, int* exitCode) {
+  PrepareLocalTime();
   auto job = std::make_unique<app::ConversionJob>();
   job->keep_pictures = false;  // only the sizes matter here
   std::string message;
   if (int code = ExplainOpen(job.get(), options.path, &message); code >= 0) {
-    std::fprintf(message.rfind("error:", 0) == 0 || options.json ? stderr : stdout, "%s\n",
-                 message.c_str());
+    PrintLine(message.rfind("error:", 0) == 0 || options.json ? stderr : stdout, message);
     *exitCode = code;
     return;
   }
-  nlohmann::json report = {{"recording", options.path}, {"channels", nlohmann::json::array()}};
+  nlohmann::json report = {{"channels", nlohmann::json::array()}};
+  PutName(&report, "recording", options.path);
   if (app::ScanChannels(job.get(), nullptr) == app::kNoChannelFound) {
     const std::string text = app::ProgressText(*job, app::kNoChannel, 0, "");
     if (options.json) {
@@ -38,7 +40,7 @@ void RunProbe(const ProbeOptions& options, int* exitCode) {
     } else {
       std::printf("%s\n", text.c_str());
     }
-    *exitCode = std::fflush(stdout) == 0 ? kExitNoChannel : kExitError;
+    *exitCode = kExitNoChannel;
     return;
   }
   app::ChannelSurvey survey[app::kChannelCount];
@@ -76,7 +78,7 @@ void RunProbe(const ProbeOptions& options, int* exitCode) {
     std::printf("\n");
   }
   if (options.json) std::fputs(JsonLine(report).c_str(), stdout);
-  *exitCode = std::fflush(stdout) == 0 ? kExitDone : kExitError;
+  *exitCode = kExitDone;
 }
 
 }  // namespace

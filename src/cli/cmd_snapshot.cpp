@@ -9,11 +9,19 @@
 #include "platform/file.h"
 #include "png_writer.h"
 #include "recording_commands.h"
+#include "standard_streams.h"
 
 namespace vexlor::cli {
 namespace {
 
 void RunSnapshot(const std::string& path, const std::string& out_dir, int* exitCode) {
+  if (!out_dir.empty()) {
+    if (const std::string error = CreateOutputDir(out_dir); !error.empty()) {
+      PrintLine(stderr, error);
+      *exitCode = kExitError;
+      return;
+    }
+  }
   auto job = std::make_unique<app::ConversionJob>();
   if (int code = Scan(job.get(), path); code >= 0) {
     *exitCode = code;
@@ -35,13 +43,12 @@ void RunSnapshot(const std::string& path, const std::string& out_dir, int* exitC
     const uint8_t* first = job->scan().pictures[c].data() + (size_t(crop[2]) * w + crop[0]) * 4;
     std::string why;
     if (!WritePng(name, path, first, visible_w, visible_h, size_t(w) * 4, &why)) {
-      std::fprintf(stderr, "error: cannot write %s: %s\n", name.c_str(), why.c_str());
+      PrintLine(stderr, "error: cannot write " + name + ": " + why);
       *exitCode = kExitError;
       continue;
     }
-    std::printf("%s %dx%d\n", name.c_str(), visible_w, visible_h);
+    PrintLine(stdout, name + " " + std::to_string(visible_w) + "x" + std::to_string(visible_h));
   }
-  if (std::fflush(stdout) != 0) *exitCode = kExitError;
 }
 
 }  // namespace
@@ -52,8 +59,11 @@ void RegisterSnapshot(CLI::App& app, int* exitCode) {
   CLI::App* snapshot = app.add_subcommand(
       "snapshot", "Save one picture of every channel as a PNG file (REC_01.png ...)");
   snapshot->add_option("recording", *snap_path, "Recording file (.kvr, .ms2, .m4v)")->required();
-  snapshot->add_option("-o,--output-dir", *snap_dir,
-                       "Directory for the PNG files (default: beside the recording)");
+  snapshot
+      ->add_option("-o,--output-dir", *snap_dir,
+                   "Directory for the PNG files (default: beside the recording); created if "
+                   "missing")
+      ->check(NonEmptyDirectory);
   snapshot->callback(
       [snap_path, snap_dir, exitCode] { RunSnapshot(*snap_path, *snap_dir, exitCode); });
 }

@@ -11,7 +11,10 @@
 #include "avi/avi_check.h"
 #include "json_text.h"
 #include "platform/console.h"
+#include "platform/file.h"
+#include "platform/output_file.h"
 #include "recording_commands.h"
+#include "standard_streams.h"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/ioctl.h>
@@ -85,6 +88,24 @@ uint64_t FileSize(const std::string& path) {
   return ec ? 0 : uint64_t(size);
 }
 
+// The suffixes of the files convert writes.
+constexpr const char* kOutputSuffixes[] = {".avi"};
+
+// A path's folder ("." for a bare name) and its name.
+void SplitPath(const std::string& path, std::string* folder, std::string* name) {
+  const size_t cut = path.find_last_of(platform::kPathSeparators);
+  *folder = cut == std::string::npos ? std::string(".") : path.substr(0, cut + 1);
+  *name = cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string RangeText(const app::TimeRange& range) {
+  if (range.has_from && range.has_to) {
+    return "Time range: from " + FormatTime(range.from) + " to " + FormatTime(range.to);
+  }
+  return range.has_from ? "Time range: from " + FormatTime(range.from)
+                        : "Time range: up to " + FormatTime(range.to);
+}
+
 }  // namespace
 
 void AddConvertOptions(CLI::App* convert, ConvertOptions* options) {
@@ -97,7 +118,8 @@ void AddConvertOptions(CLI::App* convert, ConvertOptions* options) {
       ->add_option("-o,--output-dir", options->output_dir,
                    "Write the AVI files into DIR instead of beside each recording; created if "
                    "missing. Example: -o /media/evidence")
-      ->type_name("DIR");
+      ->type_name("DIR")
+      ->check(NonEmptyDirectory);
   convert
       ->add_option_function<std::string>(
           "--channels",
@@ -156,29 +178,77 @@ void AddConvertOptions(CLI::App* convert, ConvertOptions* options) {
 
 int PrepareOutputDir(const ConvertOptions& options, BatchOutput* out) {
   if (options.output_dir.empty()) return kExitDone;
-  std::error_code ec;
-  const fs::path dir = FsPath(options.output_dir);
-  fs::create_directories(dir, ec);
-  if (!ec && fs::is_directory(dir, ec)) return kExitDone;
-  if (!ec) ec = std::make_error_code(std::errc::not_a_directory);
-  out->Error("error: cannot create the output directory " + options.output_dir + ": " +
-             ec.message());
+  const std::string error = CreateOutputDir(options.output_dir);
+  if (error.empty()) return kExitDone;
+  out->Error(error);
   return kExitError;
 }
 
 void MarkDuplicateOutputs(const ConvertOptions& options, std::vector<BatchItem*> items) {
-  std::map<std::u8string, const BatchItem*> seen;
+  using Key = std::pair<platform::FileIdentity, std::string>;  // the folder, a name in it
+  std::map<Key, const BatchItem*> exact, folded;
+  std::map<std::u8string, const BatchItem*> spelled;  // where a folder cannot be examined
+  std::map<platform::FileIdentity, bool> ignores_case;
   for (BatchItem* item : items) {
-    std::error_code ec;
-    const fs::path first = FsPath(app::OutputNameIn(options.output_dir, item->path, 0));
-    fs::path key = fs::absolute(first, ec).lexically_normal();
-    if (ec) key = first;
-    const auto [at, inserted] = seen.emplace(key.u8string(), item);
-    if (inserted) continue;
+    const std::string first = app::OutputNameIn(options.output_dir, item->path, 0);
+    std::string folder, name;
+    SplitPath(first, &folder, &name);
+    platform::FileIdentity id;
+    const BatchItem* earlier = nullptr;
+    if (platform::IdentityOf(folder, &id)) {
+      const Key key{id, name}, key_folded{id, platform::FoldCase(name)};
+      if (const auto at = exact.find(key); at != exact.end()) earlier = at->second;
+      // Names that differ in case alone: the folder is asked, once, whether it tells them apart.
+      if (const auto at = folded.find(key_folded); earlier == nullptr && at != folded.end()) {
+        const auto [probed, added] = ignores_case.emplace(id, false);
+        if (added) probed->second = platform::FolderIgnoresCase(folder);
+        if (probed->second) earlier = at->second;
+      }
+      exact.emplace(key, item);
+      folded.emplace(key_folded, item);
+    } else {
+      std::error_code ec;
+      fs::path key = fs::absolute(FsPath(first), ec).lexically_normal();
+      if (ec) key = FsPath(first);
+      earlier = spelled.emplace(key.u8string(), item).first->second;
+      if (earlier == item) earlier = nullptr;
+    }
+    if (earlier == nullptr) continue;
     item->exit_code = kExitError;
     item->result = "error";
-    item->error = "error: " + item->path + " would write the same files as " + at->second->path +
+    item->error = "error: " + item->path + " would write the same files as " + earlier->path +
                   "; convert it on its own or into another --output-dir";
+  }
+}
+
+void MarkOutputsThatAreInputs(const ConvertOptions& options, std::vector<BatchItem*> items) {
+  // Each recording as the file it names and, when it is a link, as the link itself.
+  std::vector<std::pair<platform::FileIdentity, const BatchItem*>> inputs;
+  for (const BatchItem* item : items) {
+    for (const bool follow : {true, false}) {
+      platform::FileIdentity id;
+      if (platform::IdentityOf(item->path, &id, follow)) inputs.emplace_back(id, item);
+    }
+  }
+  for (BatchItem* item : items) {
+    if (!item->result.empty()) continue;  // refused already
+    for (int c = 0; c < app::kChannelCount; ++c) {
+      if (((options.channels >> c) & 1u) == 0) continue;
+      for (const char* suffix : kOutputSuffixes) {
+        // A link at the output name is replaced, not written through: its own identity counts.
+        platform::FileIdentity id;
+        if (!platform::IdentityOf(app::OutputNameIn(options.output_dir, item->path, c, suffix), &id,
+                                  false)) {
+          continue;
+        }
+        for (const auto& [input, owner] : inputs) {
+          // Its own recording is the worker's to refuse, as it always is.
+          if (input != id || owner == item) continue;
+          item->refused_channels |= 1u << c;
+          item->replaced[c] = owner->path;
+        }
+      }
+    }
   }
 }
 
@@ -198,7 +268,7 @@ bool OpenForBatch(app::ConversionJob* job, const ConvertOptions& options, BatchI
   }
   app::ConversionSettings& settings = job->settings;
   settings.one_read = true;  // every channel's files during one read of the recording
-  settings.channels = options.channels;
+  settings.channels = options.channels & ~item->refused_channels;
   settings.output_dir = options.output_dir;
   settings.skip_existing = options.skip_existing;
   if (options.has_from || options.has_to) {
@@ -207,10 +277,15 @@ bool OpenForBatch(app::ConversionJob* job, const ConvertOptions& options, BatchI
     app::TimeRange& range = settings.range;
     range.has_from = options.has_from;
     range.has_to = options.has_to;
-    if ((options.has_from && !ResolveTime(options.from, start, &range.from)) ||
-        (options.has_to && !ResolveTime(options.to, start, &range.to))) {
-      item->error = "error: " + item->path + ": --from or --to is not a time of the local zone";
-    } else if (range.has_from && range.has_to && range.from > range.to) {
+    for (const bool from : {true, false}) {
+      if (!(from ? options.has_from : options.has_to) || !item->error.empty()) continue;
+      const std::string why =
+          ResolveTime(from ? options.from : options.to, start, from ? &range.from : &range.to);
+      if (!why.empty()) {
+        item->error = "error: " + item->path + ": " + (from ? "--from " : "--to ") + why;
+      }
+    }
+    if (item->error.empty() && range.has_from && range.has_to && range.from > range.to) {
       item->error = "error: --from (" + FormatTime(range.from) + ") is after --to (" +
                     FormatTime(range.to) + ")";
     }
@@ -220,6 +295,7 @@ bool OpenForBatch(app::ConversionJob* job, const ConvertOptions& options, BatchI
       job->CloseRecording();
       return false;
     }
+    item->range = range;
   }
   return true;
 }
@@ -228,6 +304,7 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
                     BatchItem* item) {
   using app::ChannelOutcome;
   int written = 0;
+  std::vector<int> refused;  // channels with video left out to keep another recording
   for (int c = 0; c < app::kChannelCount; ++c) {
     const app::ChannelResult& r = job.result(c);
     nlohmann::json ch = {{"channel", c + 1}};
@@ -240,7 +317,12 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
         ch["result"] = "not_found";
         break;
       case ChannelOutcome::kNotSelected:
-        continue;
+        if (((item->refused_channels >> c) & 1u) == 0) continue;
+        ch["result"] = "refused";
+        PutName(&ch, "file", app::OutputNameIn(options.output_dir, item->path, c));
+        PutName(&ch, "replaces", item->replaced[c]);
+        refused.push_back(c);
+        break;
       case ChannelOutcome::kOutsideRange:
         ch["result"] = "outside_range";
         if (r.all_counted == 0) {
@@ -257,7 +339,7 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
         ++written;
         item->files.push_back(r.file);
         ch["result"] = "written";
-        ch["file"] = r.file;
+        PutName(&ch, "file", r.file);
         ch["size"] = FileSize(r.file);
         ch["width"] = job.scan().widths[c];
         ch["height"] = job.scan().heights[c];
@@ -292,7 +374,7 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
         avi::AviFacts facts;
         avi::CheckAviFile(r.file.c_str(), &facts);
         ch["result"] = "existing";
-        ch["file"] = r.file;
+        PutName(&ch, "file", r.file);
         ch["size"] = facts.file_size;
         ch["frames"] = facts.video_chunks;
         ch["audio_frames"] = facts.audio_chunks;
@@ -301,11 +383,11 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
       }
       case ChannelOutcome::kCancelled:
         ch["result"] = "cancelled";
-        ch["file"] = r.file;
+        PutName(&ch, "file", r.file);
         break;
       case ChannelOutcome::kFailed:
         ch["result"] = "failed";
-        ch["file"] = r.file;
+        PutName(&ch, "file", r.file);
         if (!r.error.empty() && item->error.empty()) item->error = "error: " + r.error;
         break;
       case ChannelOutcome::kNotReached:
@@ -332,6 +414,21 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
     item->exit_code = kExitError;
     item->result = "error";
   }
+  if (refused.empty()) return;
+  // A channel that could not be written keeps the recording from being done.
+  std::string channels, recordings;
+  for (const int c : refused) {
+    channels += (channels.empty() ? "" : ", ") + ChannelName(c);
+    recordings += (recordings.empty() ? "" : ", ") + item->replaced[c];
+  }
+  const bool one = refused.size() == 1;
+  item->error = "error: " + item->path + ": no file for " + channels + ": " +
+                (one ? "it would replace the recording " : "they would replace the recordings ") +
+                recordings + " of this batch";
+  if (Severity(item->exit_code) < Severity(kExitError)) {
+    item->exit_code = kExitError;
+    item->result = "error";
+  }
 }
 
 BatchOutput::BatchOutput(const ConvertOptions& options)
@@ -350,6 +447,10 @@ std::string BatchOutput::Prefixed(const BatchItem& item, const std::string& text
   return batch_ ? item.path + ": " + text : text;
 }
 
+void BatchOutput::Range(const BatchItem& item) {
+  if (item.range.Limited()) Permanent(Prefixed(item, RangeText(item.range)));
+}
+
 void BatchOutput::ClearLive() {
   if (live_lines_ > 0) std::fprintf(status_, "\033[%dA\r\033[J", live_lines_);
   live_lines_ = 0;
@@ -359,13 +460,21 @@ void BatchOutput::ClearLive() {
 void BatchOutput::Permanent(const std::string& line) {
   if (terminal_ && !batch_) {
     // The single status line is overwritten by what stays.
-    std::fprintf(status_, "%s\n", Redraw(live_single_, line, escapes_).c_str());
+    std::fprintf(status_, "%s\n", Redraw(live_single_, ForStream(status_, line), escapes_).c_str());
     live_single_.clear();
   } else {
     ClearLive();
-    std::fprintf(status_, "%s\n", line.c_str());
+    PrintLine(status_, line);
   }
-  std::fflush(status_);
+  Flush();
+}
+
+void BatchOutput::Flush() {
+  if (status_ == stdout) {
+    FlushStdout();
+  } else {
+    std::fflush(status_);
+  }
 }
 
 void BatchOutput::Line(const BatchItem& item, const std::string& text) {
@@ -380,16 +489,20 @@ void BatchOutput::Live(const std::vector<std::pair<const BatchItem*, std::string
                        size_t finished, size_t total) {
   if (!terminal_) return;
   if (!batch_) {
-    if (running.empty() || running[0].second.empty() || running[0].second == live_single_) return;
-    std::fputs(Redraw(live_single_, running[0].second, escapes_).c_str(), status_);
-    live_single_ = running[0].second;
-    std::fflush(status_);
+    if (running.empty() || running[0].second.empty()) return;
+    const std::string text = ForStream(status_, running[0].second);
+    if (text == live_single_) return;
+    std::fputs(Redraw(live_single_, text, escapes_).c_str(), status_);
+    live_single_ = text;
+    Flush();
     return;
   }
   const int width = TerminalWidth(status_);
   std::vector<std::string> lines;
-  for (const auto& [item, text] : running)
-    lines.push_back(FitWidth(Prefixed(*item, text.empty() ? "Starting" : text), width));
+  for (const auto& [item, text] : running) {
+    lines.push_back(
+        FitWidth(ForStream(status_, Prefixed(*item, text.empty() ? "Starting" : text)), width));
+  }
   char count[96];
   std::snprintf(count, sizeof count, "%zu of %zu recordings finished, %zu running", finished, total,
                 running.size());
@@ -399,7 +512,7 @@ void BatchOutput::Live(const std::vector<std::pair<const BatchItem*, std::string
   for (const std::string& line : lines) std::fprintf(status_, "%s\n", line.c_str());
   live_lines_ = int(lines.size());
   drawn_ = lines;
-  std::fflush(status_);
+  Flush();
 }
 
 void BatchOutput::Error(const std::string& line) {
@@ -407,9 +520,9 @@ void BatchOutput::Error(const std::string& line) {
     if (batch_) ClearLive();
     if (!batch_ && !live_single_.empty()) std::fprintf(status_, "\n");
     live_single_.clear();
-    std::fflush(status_);
+    Flush();
   }
-  std::fprintf(stderr, "%s\n", line.c_str());
+  PrintLine(stderr, line);
   std::fflush(stderr);
 }
 
@@ -424,14 +537,17 @@ void BatchOutput::Report(const BatchItem& item) {
   }
   for (const std::string& note : item.notes) Permanent(Prefixed(item, note));
   if (!json_) return;
-  nlohmann::json report = {{"recording", item.path},
-                           {"result", item.result},
-                           {"exit_status", item.exit_code},
-                           {"status", item.error.empty() ? item.status : item.error},
-                           {"channels", item.channels}};
+  nlohmann::json report;
+  PutName(&report, "recording", item.path);
+  report["result"] = item.result;
+  report["exit_status"] = item.exit_code;
+  report["status"] = item.error.empty() ? item.status : item.error;
+  if (item.range.has_from) report["from"] = FormatTime(item.range.from);
+  if (item.range.has_to) report["to"] = FormatTime(item.range.to);
+  report["channels"] = item.channels;
   const std::string line = JsonLine(report);
   std::fputs(line.c_str(), stdout);
-  std::fflush(stdout);
+  FlushStdout();
 }
 
 int BatchOutput::Close(const std::vector<const BatchItem*>& items) {
@@ -443,7 +559,7 @@ int BatchOutput::Close(const std::vector<const BatchItem*>& items) {
     interrupted |= item->exit_code == kExitCancelled;
   }
   if (interrupted) {
-    std::fflush(status_);
+    Flush();
     std::fprintf(stderr, "Cancelled.\n");
   }
   if (batch_) {
@@ -455,7 +571,7 @@ int BatchOutput::Close(const std::vector<const BatchItem*>& items) {
       line += separator + std::to_string(n) + " " + result;
       separator = ", ";
     }
-    std::fprintf(status_, "%s\n", line.c_str());
+    PrintLine(status_, line);
     for (const BatchItem* item : items) {
       std::string entry = "  " + item->path + ": " + item->result;
       if (!item->error.empty()) {
@@ -465,12 +581,10 @@ int BatchOutput::Close(const std::vector<const BatchItem*>& items) {
         entry += " (" + item->status + ")";
       }
       for (const std::string& file : item->files) entry += " " + file;
-      std::fprintf(status_, "%s\n", entry.c_str());
+      PrintLine(status_, entry);
     }
   }
-  if (std::fflush(status_) != 0 || std::fflush(stdout) != 0) {
-    if (Severity(kExitError) > Severity(worst)) worst = kExitError;
-  }
+  Flush();  // a failed standard output is the program's to report, when it closes it
   return worst;
 }
 

@@ -42,6 +42,11 @@ struct BatchItem {
   std::vector<std::string> notes;  // channels left out and why, clips that start early
   std::vector<std::string> files;  // files written, or left alone as complete
   nlohmann::json channels = nlohmann::json::array();
+  app::TimeRange range;  // --from and --to as resolved against this recording
+  // Channels whose file would replace another recording of the batch: left out, each with the
+  // path of the recording it would replace.
+  uint32_t refused_channels = 0;
+  std::string replaced[app::kChannelCount];
 };
 
 // Creates the output directory when one is given. kExitDone, or kExitError after saying why.
@@ -49,14 +54,23 @@ int PrepareOutputDir(const ConvertOptions& options, class BatchOutput* out);
 
 // Recordings that would write the same files as an earlier one on the command line (cam.kvr
 // and cam.m4v in one folder, or two folders' cam.kvr into one output directory) are refused.
+// Files are the same when their folders are one folder, however it is reached (links, "..",
+// another spelling), and their names are the same to that folder: names that differ only in
+// case are one name where the folder ignores case.
 void MarkDuplicateOutputs(const ConvertOptions& options, std::vector<BatchItem*> items);
+
+// A channel whose file would be another recording of the batch (by file identity, through any
+// link or other spelling) is left out, so that no conversion replaces a recording before or
+// after it is read.
+void MarkOutputsThatAreInputs(const ConvertOptions& options, std::vector<BatchItem*> items);
 
 // How many recordings run at once: --jobs, 0 meaning one per processor, at most one per
 // recording.
 size_t JobSlots(int jobs, size_t recordings);
 
 // Opens the recording and gives the job the options' settings (the time range resolved
-// against this recording's start). False, with the item's error set, when it cannot start.
+// against this recording's start, the channels less those refused). False, with the item's
+// error set, when it cannot start.
 bool OpenForBatch(app::ConversionJob* job, const ConvertOptions& options, BatchItem* item);
 
 // After the worker ended: the item's result, exit code, notes, files and channel report.
@@ -77,6 +91,8 @@ class BatchOutput {
   void Line(const BatchItem& item, const std::string& text);
   // The item's final status line.
   void Final(const BatchItem& item, const std::string& text);
+  // The item's time range as resolved, when it has one.
+  void Range(const BatchItem& item);
   // On a terminal: the running recordings' status texts, redrawn in place, and with several
   // recordings the overall count.
   void Live(const std::vector<std::pair<const BatchItem*, std::string>>& running, size_t finished,
@@ -93,6 +109,7 @@ class BatchOutput {
   std::string Prefixed(const BatchItem& item, const std::string& text) const;
   void Permanent(const std::string& line);
   void ClearLive();
+  void Flush();
 
   std::FILE* status_;
   bool terminal_ = false;  // status lines are redrawn in place

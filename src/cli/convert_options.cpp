@@ -1,10 +1,13 @@
 #include "convert_options.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <functional>
+#include <vector>
 
 namespace vexlor::cli {
 namespace {
@@ -140,30 +143,85 @@ int64_t DaysFromCivil(int year, int month, int day) {
   return days.time_since_epoch().count();
 }
 
-// Seconds since the epoch of a local calendar time, through the C library's zone rules.
-bool LocalToUtc(int year, int month, int day, double second_of_day, double* seconds) {
-  const double whole = std::floor(second_of_day);
-  const int s = int(whole);
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = s / 3600;
-  tm.tm_min = s / 60 % 60;
-  tm.tm_sec = s % 60;
-  tm.tm_isdst = -1;
-  const std::time_t t = std::mktime(&tm);
-  if (t == std::time_t(-1)) return false;
-  *seconds = double(t) + (second_of_day - whole);
-  return true;
-}
-
 bool LocalCalendar(std::time_t t, std::tm* out) {
 #ifdef _WIN32
   return localtime_s(out, &t) == 0;
 #else
   return localtime_r(&t, out) != nullptr;
 #endif
+}
+
+// The local zone's offset east of UTC at the instant t, in seconds. False when the C library
+// cannot place t in the local calendar.
+bool LocalOffset(int64_t t, int64_t* offset) {
+  std::tm tm{};
+  if (!LocalCalendar(std::time_t(t), &tm)) return false;
+  const int64_t days = DaysFromCivil(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+  *offset = days * 86400 + tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec - t;
+  return true;
+}
+
+// "+01:00"
+std::string ZoneText(int64_t offset) {
+  const int64_t a = offset < 0 ? -offset : offset;
+  char text[16];
+  std::snprintf(text, sizeof text, "%c%02d:%02d", offset < 0 ? '-' : '+', int(a / 3600),
+                int(a / 60 % 60));
+  return text;
+}
+
+// "2023-10-29T02:40:00", with the fraction when there is one.
+std::string WallText(int year, int month, int day, double second_of_day) {
+  const int s = int(second_of_day);
+  char text[48];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", year, month, day, s / 3600,
+                s / 60 % 60, s % 60);
+  std::string wall = text;
+  if (const double fraction = second_of_day - s; fraction > 0) {
+    std::snprintf(text, sizeof text, "%.9f", fraction);
+    std::string digits = text + 1;  // ".500000000"
+    while (digits.back() == '0') digits.pop_back();
+    wall += digits;
+  }
+  return wall;
+}
+
+// Seconds since the epoch of a local calendar time. The zone's offsets a day before and after
+// are the candidates (a zone changes its offset at most once within two days): each that gives
+// back its own offset is a time the wall clock showed. None: the clocks skipped it; two: it
+// occurred twice. Either is refused with the offsets that would make it one time.
+std::string LocalToUtc(int year, int month, int day, double second_of_day, double* seconds) {
+  const double whole = std::floor(second_of_day);
+  const int64_t wall = DaysFromCivil(year, month, day) * 86400 + int64_t(whole);
+  std::vector<int64_t> offsets, found;
+  for (const int64_t probe : {wall - 86400, wall, wall + 86400}) {
+    int64_t offset;
+    if (LocalOffset(probe, &offset) &&
+        std::find(offsets.begin(), offsets.end(), offset) == offsets.end()) {
+      offsets.push_back(offset);
+    }
+  }
+  for (const int64_t offset : offsets) {
+    int64_t back;
+    if (LocalOffset(wall - offset, &back) && back == offset) found.push_back(offset);
+  }
+  std::sort(found.begin(), found.end(), std::greater<>());  // the earlier instant first
+  const std::string local = WallText(year, month, day, second_of_day);
+  if (found.size() == 1) {
+    *seconds = double(wall - found[0]) + (second_of_day - whole);
+    return "";
+  }
+  if (offsets.empty()) return local + " is not a time of the local zone";
+  std::string choices;
+  for (const int64_t offset : found.empty() ? offsets : found) {
+    choices += (choices.empty() ? "" : " or ") + local + ZoneText(offset);
+  }
+  if (found.empty()) {
+    return local +
+           " does not occur in the local time zone (the clocks skip it); give the offset: " +
+           choices;
+  }
+  return local + " occurs twice in the local time zone; give the offset: " + choices;
 }
 
 }  // namespace
@@ -217,32 +275,34 @@ std::string ParseTime(const std::string& text, TimeOption* when) {
   return "";
 }
 
-bool ResolveTime(const TimeOption& when, double recording_start, double* seconds) {
+std::string ResolveTime(const TimeOption& when, double recording_start, double* seconds) {
   const double zone = when.zone_minutes * 60.0;
   switch (when.kind) {
     case TimeOption::kOffset:
       *seconds = recording_start + when.offset;
-      return true;
+      return "";
     case TimeOption::kInstant:
       if (when.has_zone) {
         *seconds = double(DaysFromCivil(when.year, when.month, when.day)) * 86400 +
                    when.second_of_day - zone;
-        return true;
+        return "";
       }
       return LocalToUtc(when.year, when.month, when.day, when.second_of_day, seconds);
     case TimeOption::kTimeOfDay: {
       if (when.has_zone) {
         const double day = std::floor((recording_start + zone) / 86400);
         *seconds = day * 86400 + when.second_of_day - zone;
-        return true;
+        return "";
       }
       std::tm first{};
-      if (!LocalCalendar(std::time_t(std::floor(recording_start)), &first)) return false;
+      if (!LocalCalendar(std::time_t(std::floor(recording_start)), &first)) {
+        return "the recording's first day is not a date of the local zone";
+      }
       return LocalToUtc(first.tm_year + 1900, first.tm_mon + 1, first.tm_mday, when.second_of_day,
                         seconds);
     }
   }
-  return false;
+  return "not a time";
 }
 
 std::string FormatTime(double seconds) {

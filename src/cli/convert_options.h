@@ -33,8 +33,10 @@ struct TimeOption {
 std::string ParseTime(const std::string& text, TimeOption* when);
 
 // The time as seconds since 1970-01-01 00:00 UTC, given the time stamp of the recording's first
-// counted frame. False when the local time cannot be represented.
-bool ResolveTime(const TimeOption& when, double recording_start, double* seconds);
+// counted frame. Returns "" on success, else why the time cannot be resolved: a local time
+// that occurs twice (when the clocks go back) or never (when they go forward) is not guessed;
+// the text names the offsets that would make it one time.
+std::string ResolveTime(const TimeOption& when, double recording_start, double* seconds);
 
 // ISO 8601 local date-time with milliseconds and the zone's offset:
 // "2023-11-14T23:13:20.000+01:00".

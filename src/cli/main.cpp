@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "platform/console.h"
+#include "standard_streams.h"
 #include "vexlor_version.h"
 
 namespace {
@@ -18,7 +19,7 @@ int Main(const std::vector<std::string>& args) {
   app.allow_windows_style_options(false);
   // Usage errors are one line, like every other error of the tool.
   app.failure_message([](const CLI::App*, const CLI::Error& e) {
-    return std::string("error: ") + e.what() + "\n";
+    return vexlor::cli::ForStream(stderr, std::string("error: ") + e.what()) + "\n";
   });
   int exitCode = 0;
   vexlor::cli::RegisterConvert(app, &exitCode);
@@ -44,14 +45,15 @@ template <typename Char>
 int Guarded(int argc, Char** argv) {
   vexlor::platform::PrepareStandardStreams();
   vexlor::platform::IgnoreWriteSignals();
+  int status = 1;
   try {
-    return Main(vexlor::platform::Utf8Arguments(argc, argv));
+    status = Main(vexlor::platform::Utf8Arguments(argc, argv));
   } catch (const std::bad_alloc&) {
     std::fputs("error: out of memory\n", stderr);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "error: %s\n", e.what());
+    vexlor::cli::PrintLine(stderr, std::string("error: ") + e.what());
   }
-  return 1;
+  return vexlor::cli::CloseStdout(status);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // library only encodes into memory; the file is ours, written by the rule of every output file.
 #include "png_writer.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "platform/output_file.h"
@@ -24,15 +26,21 @@ namespace {
 struct Output {
   std::FILE* file;
   bool ok;
+  int error_number;  // errno of the write that failed
 };
 
 void Append(void* context, void* data, int size) {
   Output* out = static_cast<Output*>(context);
-  out->ok = out->ok && size >= 0 && std::fwrite(data, 1, size_t(size), out->file) == size_t(size);
+  if (!out->ok) return;
+  out->ok = size >= 0 && std::fwrite(data, 1, size_t(size), out->file) == size_t(size);
+  if (!out->ok) out->error_number = errno;
 }
 
-// The PNG encoding itself, into an open file. False on any error.
-bool EncodePng(std::FILE* f, const uint8_t* pixels, int width, int height, size_t stride) {
+// The PNG encoding itself, into an open file. False on any error, with the system's errno of a
+// failed write in *error_number (0 for none).
+bool EncodePng(std::FILE* f, const uint8_t* pixels, int width, int height, size_t stride,
+               int* error_number) {
+  *error_number = 0;
   if (width <= 0 || height <= 0) return false;
   std::vector<uint8_t> rgb(size_t(width) * size_t(height) * 3);
   for (int y = 0; y < height; ++y) {
@@ -44,9 +52,11 @@ bool EncodePng(std::FILE* f, const uint8_t* pixels, int width, int height, size_
       dst[3 * x + 2] = src[4 * x];
     }
   }
-  Output out{f, true};
-  return stbi_write_png_to_func(Append, &out, width, height, 3, rgb.data(), width * 3) != 0 &&
-         out.ok;
+  Output out{f, true, 0};
+  const bool encoded =
+      stbi_write_png_to_func(Append, &out, width, height, 3, rgb.data(), width * 3) != 0 && out.ok;
+  *error_number = out.error_number;
+  return encoded;
 }
 
 }  // namespace
@@ -55,10 +65,14 @@ bool WritePng(const std::string& file_name, const std::string& keep, const uint8
               int width, int height, size_t stride, std::string* why) {
   platform::OutputFile output;
   platform::OutputFile::Result r = output.Create(file_name, keep);
+  int error_number = 0;
   if (r == platform::OutputFile::kOk) {
-    r = output.Finish(EncodePng(output.file(), pixels, width, height, stride));
+    r = output.Finish(EncodePng(output.file(), pixels, width, height, stride, &error_number));
   }
-  *why = platform::OutputFileError(r);
+  *why = output.ErrorText(r);
+  if (r != platform::OutputFile::kOk && error_number != 0) {
+    *why += std::string(": ") + std::strerror(error_number);
+  }
   return r == platform::OutputFile::kOk;
 }
 

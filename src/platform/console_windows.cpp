@@ -3,8 +3,11 @@
 #include <io.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <string>
 
 #include "platform/console.h"
 #include "platform/text_windows.h"
@@ -65,6 +68,59 @@ void IgnoreWriteSignals() {}
 bool StdoutIsTerminal() {
   DWORD mode;
   return IsConsole(STD_OUTPUT_HANDLE, &mode);
+}
+
+bool StderrIsTerminal() {
+  DWORD mode;
+  return IsConsole(STD_ERROR_HANDLE, &mode);
+}
+
+namespace {
+
+// The C runtime's form of TZ: three letters, the hours west of UTC ("-1", "+05", "3:30"), and
+// the summer time's letters; the runtime ignores any dates after them and applies its own. It
+// reads any other text as something else (Europe/Berlin as zero hours west: UTC). UTC and GMT
+// alone are UTC.
+bool RuntimeUnderstands(const std::string& tz) {
+  const auto letter = [&](size_t i) {
+    return i < tz.size() && std::isalpha(static_cast<unsigned char>(tz[i]));
+  };
+  const auto digit = [&](size_t i) {
+    return i < tz.size() && std::isdigit(static_cast<unsigned char>(tz[i]));
+  };
+  if (tz == "UTC" || tz == "GMT") return true;
+  if (!letter(0) || !letter(1) || !letter(2)) return false;
+  size_t i = 3;
+  if (i < tz.size() && (tz[i] == '+' || tz[i] == '-')) ++i;
+  if (!digit(i)) return false;
+  while (digit(i)) ++i;
+  for (int part = 0; part < 2 && i < tz.size() && tz[i] == ':'; ++part) {
+    if (!digit(i + 1) || !digit(i + 2)) return false;
+    i += 3;
+  }
+  if (i == tz.size()) return true;
+  size_t letters = 0;
+  while (letter(i)) ++i, ++letters;
+  return letters >= 3 && (i == tz.size() || tz[i] == ',');
+}
+
+}  // namespace
+
+std::string PrepareTimeZone() {
+  const char* tz = std::getenv("TZ");
+  if (tz == nullptr || *tz == '\0') return std::string();
+  const std::string value = tz;
+  if (RuntimeUnderstands(value)) return std::string();
+  _putenv_s("TZ", "");  // removes it: the runtime then asks the system
+  _tzset();
+  return "TZ=" + value +
+         " is not a time zone Windows programs understand (such as CET-1CEST); the system's own "
+         "time zone is used";
+}
+
+void EndForClosedReader() {
+  std::fflush(stderr);
+  std::_Exit(1);
 }
 
 // Consoles that ignore the escape sequences (those before Windows 10, and wine's) would print

@@ -1,12 +1,16 @@
 // POSIX files: paths are bytes, off_t is 64 bits wide.
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wctype.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/file.h"
+#include "platform/utf8.h"
 
 namespace vexlor::platform {
 
@@ -45,16 +49,64 @@ bool IsSymbolicLink(const std::string& path) {
   return !path.empty() && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  if (a.empty() || b.empty() || stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) {
+bool IdentityOf(const std::string& path, FileIdentity* id, bool follow_link) {
+  struct stat st;
+  if (path.empty() || (follow_link ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0) {
     return false;
   }
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  id->volume = uint64_t(st.st_dev);
+  id->index = uint64_t(st.st_ino);
+  return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  FileIdentity ia, ib;
+  return IdentityOf(a, &ia) && IdentityOf(b, &ib) && ia == ib;
+}
+
+std::string FoldCase(const std::string& name) {
+  // The case rules of Unicode, whatever locale the program runs in.
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
+  std::string out;
+  out.reserve(name.size());
+  for (size_t i = 0; i < name.size();) {
+    uint32_t c = 0;
+    const size_t n = Utf8SequenceAt(name, i, &c);
+    if (n == 0) {
+      out.push_back(name[i++]);
+      continue;
+    }
+    if (c < 0x80) {
+      c = c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+    } else if (utf8 != locale_t(0)) {
+      c = uint32_t(towupper_l(wint_t(c), utf8));
+    }
+    AppendUtf8(c, &out);
+    i += n;
+  }
+  return out;
 }
 
 bool RenameReplacing(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool SyncFile(std::FILE* file) {
+  if (std::fflush(file) != 0) return false;
+  // A file system that cannot sync (some network and FUSE ones) has nothing more to write.
+  return fsync(fileno(file)) == 0 || errno == EINVAL || errno == ENOTSUP || errno == ENOSYS;
+}
+
+bool SyncFolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? std::string(".")
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return true;  // a folder that cannot be opened for reading cannot be synced
+  const bool ok = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP || errno == ENOSYS;
+  close(fd);
+  return ok;
 }
 
 std::FILE* CreateNewFile(const std::string& path) {

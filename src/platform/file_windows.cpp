@@ -41,6 +41,40 @@ bool WidePath(const std::string& path, std::wstring* out) {
   return true;
 }
 
+// errno for the system's latest error, so that callers give the same reasons as on POSIX.
+void SetErrnoFromLastError() {
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+      errno = ENOENT;
+      break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      errno = EACCES;
+      break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      errno = EEXIST;
+      break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      errno = ENOSPC;
+      break;
+    case ERROR_FILENAME_EXCED_RANGE:
+      errno = ENAMETOOLONG;
+      break;
+    case ERROR_INVALID_NAME:
+      errno = EINVAL;
+      break;
+    default:
+      errno = EIO;
+      break;
+  }
+}
+
 bool StartsWithNoCase(const std::wstring& text, size_t at, const wchar_t* prefix) {
   const size_t n = std::wcslen(prefix);
   return text.size() >= at + n && _wcsnicmp(text.c_str() + at, prefix, n) == 0;
@@ -181,33 +215,62 @@ bool IsSymbolicLink(const std::string& path) {
   return link;
 }
 
-namespace {
-
-// The volume serial number and file index of what `path` names: one file's identity, the same
-// through every hard link and symbolic link to it.
-bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+bool IdentityOf(const std::string& path, FileIdentity* id, bool follow_link) {
   std::wstring wide;
   if (!FileSystemPath(path, &wide)) return false;
-  const HANDLE h = OpenForQuery(wide);
+  // Without following: a symbolic link or junction is opened as itself; other reparse points
+  // (files kept in the cloud, deduplicated files) are files in their own right.
+  const HANDLE h = OpenForQuery(
+      wide, !follow_link && IsSymbolicLink(path) ? FILE_FLAG_OPEN_REPARSE_POINT : DWORD{0});
   if (h == INVALID_HANDLE_VALUE) return false;
-  const bool ok = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, info) != 0;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) != 0;
   CloseHandle(h);
-  return ok;
+  if (!ok) return false;
+  id->volume = info.dwVolumeSerialNumber;
+  id->index = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
 }
 
-}  // namespace
-
 bool SameFile(const std::string& a, const std::string& b) {
-  BY_HANDLE_FILE_INFORMATION ia, ib;
-  return FileIdentity(a, &ia) && FileIdentity(b, &ib) &&
-         ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
-         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+  FileIdentity ia, ib;
+  return IdentityOf(a, &ia) && IdentityOf(b, &ib) && ia == ib;
+}
+
+std::string FoldCase(const std::string& name) {
+  // Bytes that are not UTF-8 cannot be in a Windows name at all: such a text stays as it is.
+  std::wstring wide;
+  if (!Utf8ToWide(name, &wide) || wide.empty()) return name;
+  // The file systems compare names in upper case by a table close to the invariant locale's.
+  std::wstring upper(wide.size(), L'\0');
+  const int n = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), int(wide.size()),
+                              upper.data(), int(upper.size()), nullptr, nullptr, 0);
+  if (n <= 0) return name;
+  upper.resize(size_t(n));
+  return WideToUtf8(upper);
 }
 
 bool RenameReplacing(const std::string& from, const std::string& to) {
   std::wstring wide_from, wide_to;
-  return FileSystemPath(from, &wide_from) && FileSystemPath(to, &wide_to) &&
-         MoveFileExW(wide_from.c_str(), wide_to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (!FileSystemPath(from, &wide_from) || !FileSystemPath(to, &wide_to)) return false;
+  if (MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+    return true;
+  }
+  SetErrnoFromLastError();
+  return false;
+}
+
+bool SyncFile(std::FILE* file) {
+  if (std::fflush(file) != 0) return false;
+  const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0) return true;
+  SetErrnoFromLastError();
+  return false;
+}
+
+bool SyncFolderOf(const std::string&) {
+  return true;  // RenameReplacing writes the new name through
 }
 
 std::FILE* CreateNewFile(const std::string& path) {
@@ -217,7 +280,10 @@ std::FILE* CreateNewFile(const std::string& path) {
   // ever opened through it.
   const HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  if (h == INVALID_HANDLE_VALUE) {
+    SetErrnoFromLastError();
+    return nullptr;
+  }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(h);

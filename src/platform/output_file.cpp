@@ -2,6 +2,7 @@
 #include "platform/output_file.h"
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -52,9 +53,32 @@ std::FILE* CreateUniqueBeside(const std::string& beside, std::string* path) {
       return f;
     }
     // Nothing of that name: the folder itself refuses new files, another name will not help.
-    if (KindOf(candidate) == PathKind::kMissing && !IsSymbolicLink(candidate)) break;
+    const int error = errno;
+    if (KindOf(candidate) == PathKind::kMissing && !IsSymbolicLink(candidate)) {
+      errno = error;
+      break;
+    }
+    errno = EEXIST;
   }
   return nullptr;
+}
+
+bool FolderIgnoresCase(const std::string& folder) {
+  const bool ends_with_separator =
+      !folder.empty() && std::strchr(kPathSeparators, folder.back()) != nullptr;
+  std::string probe;
+  std::FILE* f =
+      CreateUniqueBeside(folder + (ends_with_separator ? "" : "/") + "case-probe", &probe);
+  if (f == nullptr) return kFoldersIgnoreCase;
+  std::fclose(f);
+  // The probe's own name is lower case (".case-probe.1a2b3c4d.part"): only its name is folded.
+  const size_t cut = probe.find_last_of(kPathSeparators) + 1;
+  FileIdentity lower, upper;
+  const bool same = IdentityOf(probe, &lower) &&
+                    IdentityOf(probe.substr(0, cut) + FoldCase(probe.substr(cut)), &upper) &&
+                    lower == upper;
+  RemoveFile(probe);
+  return same;
 }
 
 std::vector<std::string> TemporariesBeside(const std::string& beside) {
@@ -97,9 +121,13 @@ OutputFile::Result CheckFinalName(const std::string& final_path, const std::stri
 
 OutputFile::Result OutputFile::Create(const std::string& final_path, const std::string& keep) {
   Finish(false);
+  error_number_ = 0;
   if (const Result r = CheckFinalName(final_path, keep); r != kOk) return r;
   file_ = CreateUniqueBeside(final_path, &temp_path_);
-  if (file_ == nullptr) return kCannotCreate;
+  if (file_ == nullptr) {
+    error_number_ = errno;
+    return kCannotCreate;
+  }
   final_path_ = final_path;
   keep_ = keep;
   return kOk;
@@ -107,15 +135,36 @@ OutputFile::Result OutputFile::Create(const std::string& final_path, const std::
 
 OutputFile::Result OutputFile::Finish(bool complete) {
   if (file_ == nullptr) return kWriteFailed;
-  const bool closed = std::fclose(file_) == 0;
+  error_number_ = 0;
+  // On the disk before it takes its name: a power cut never leaves a name on a file whose
+  // contents were still in a cache.
+  bool written = complete && SyncFile(file_);
+  if (complete && !written) error_number_ = errno;
+  if (std::fclose(file_) != 0 && written) {
+    written = false;
+    error_number_ = errno;
+  }
   file_ = nullptr;
-  Result result = complete && closed ? kOk : kWriteFailed;
+  Result result = written ? kOk : kWriteFailed;
   // The final name may have changed while the file was written: check it again.
   if (result == kOk) result = CheckFinalName(final_path_, keep_);
-  if (result == kOk && !RenameReplacing(temp_path_, final_path_)) result = kWriteFailed;
-  if (result != kOk) RemoveFile(temp_path_);
+  if (result == kOk && !RenameReplacing(temp_path_, final_path_)) {
+    error_number_ = errno;
+    result = kWriteFailed;
+  }
+  if (result == kOk) {
+    SyncFolderOf(final_path_);  // the new name; the file is whole whether or not this succeeds
+  } else {
+    RemoveFile(temp_path_);
+  }
   temp_path_.clear();
   return result;
+}
+
+std::string OutputFile::ErrorText(Result result) const {
+  std::string text = OutputFileError(result);
+  if (result != kOk && error_number_ != 0) text += std::string(": ") + std::strerror(error_number_);
+  return text;
 }
 
 const char* OutputFileError(OutputFile::Result result) {

@@ -10,6 +10,8 @@
 #include <unistd.h>
 #endif
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -17,6 +19,7 @@
 #include <sstream>
 
 #include "app/test_support.h"
+#include "platform/output_file.h"
 
 namespace vexlor::cli {
 namespace {
@@ -215,12 +218,28 @@ TEST_F(BatchTest, OutputDirectoryAndChannelLists) {
   EXPECT_TRUE(Contains(r.out, "CH_02: not found")) << r.out;
   EXPECT_FALSE(testing::Exists(dir_ / "none/site_02.avi"));
 
-  // A directory that cannot be made (below a regular file): one line naming it, exit 1.
-  r = Vexlor({"convert", "-o", rec + "/sub", rec});
-  EXPECT_EQ(r.code, 1) << r.out;
-  EXPECT_EQ(r.out.rfind("error: cannot create the output directory " + rec + "/sub: ", 0), 0u)
-      << r.out;
-  EXPECT_EQ(Lines(r.out).size(), 1u) << r.out;
+  // snapshot makes its directory too. One that cannot be made (below a regular file, or at a
+  // dangling link): one line naming it and why, exit 1; -o "" is a mistake, not "beside".
+  r = Vexlor({"snapshot", "-o", dir_ / "pics/new", rec});
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_TRUE(testing::Exists(dir_ / "pics/new/site_04.png"));
+  std::error_code ec;
+  std::filesystem::create_symlink(testing::Fs(dir_ / "nowhere"), testing::Fs(dir_ / "dangling"),
+                                  ec);
+  for (const char* command : {"convert", "snapshot"}) {
+    for (const auto& [o, why] : {std::pair<std::string, std::string>{rec + "/sub", ": "},
+                                 {dir_ / "dangling", ": it is a dangling symbolic link (to "},
+                                 {"", "error: --output-dir: an empty directory name"}}) {
+      if (o == dir_ / "dangling" && ec) continue;  // no symbolic links here
+      r = Vexlor({command, "-o", o, rec});
+      EXPECT_EQ(r.code, 1) << r.out;
+      const std::string line =
+          o.empty() ? why : "error: cannot create the output directory " + o + why;
+      EXPECT_EQ(r.out.rfind(line, 0), 0u) << r.out;
+      EXPECT_EQ(Lines(r.out).size(), 1u) << r.out;
+    }
+  }
+  EXPECT_FALSE(testing::Exists(dir_ / "nowhere"));
 
   // Bad values and unknown options: one line naming the option, exit 1.
   for (const Args& bad : {Args{"--channels", "0"}, Args{"--channels", "3,x"},
@@ -292,6 +311,13 @@ TEST_F(BatchTest, TimeRangesStartAtAKeyFrameAndMeasureTheWrittenFrames) {
     args.insert(args.end(), c.range.begin(), c.range.end());
     const Outcome r = Vexlor(args);
     ASSERT_EQ(r.code, c.first < 0 ? 2 : 0) << r.out;
+    // Every form is said as the time it resolved to.
+    if (c.last == 25) {
+      EXPECT_TRUE(Contains(r.out,
+                           "Time range: from 2023-11-14T23:13:20.700+01:00 to "
+                           "2023-11-14T23:13:21.000+01:00\n"))
+          << r.out;
+    }
     const std::string ch0 = out + "/cam_01.avi";
     if (c.first < 0) {
       EXPECT_FALSE(testing::Exists(ch0));
@@ -384,7 +410,113 @@ TEST_F(BatchTest, SeveralRecordingsWithAFailingOne) {
   EXPECT_EQ(Vexlor({"convert", "--channels", "9", a, missing}).code, 1);
 }
 
+TEST_F(BatchTest, ATimeZoneThatCannotBeUsedIsSaidAndTheSystemsIsUsed) {
+  const std::string rec = MakeSmall("cam.kvr");
+  const auto probe = [&](const std::string& tz) {
+#ifdef _WIN32
+    testing::ProcessOptions options;  // an empty TZ is none to the Windows runtime
+    options.environment = {{"TZ", tz}};
+    return testing::RunProcess({CliPath(), "probe", rec}, options).output;
+#else
+    return testing::RunProcess({"env", tz.empty() ? "-uTZ" : "TZ=" + tz, CliPath(), "probe", rec})
+        .output;
+#endif
+  };
+  const std::string system = probe("");
+  EXPECT_FALSE(Contains(system, "warning")) << system;
+  EXPECT_TRUE(Contains(probe("CET-1CEST"), "first=2023-11-14T23:13:20.000+01:00"));
+  // A zone's name is understood on POSIX (where the time zone database has it), not on Windows.
+  std::vector<std::string> unusable = {"Nowhere/Atlantis"};
+#ifdef _WIN32
+  unusable.push_back("Europe/Berlin");
+#endif
+  for (const std::string& tz : unusable) {
+    // Said once (the standard error stream, wherever it falls among the lines), then the
+    // system's times.
+    std::string out = probe(tz);
+    const size_t warning = out.find("warning: TZ=" + tz + " is not a time zone ");
+    ASSERT_NE(warning, std::string::npos) << out;
+    out.erase(warning, out.find('\n', warning) + 1 - warning);
+    EXPECT_EQ(out, system);
+  }
+}
+
+TEST_F(BatchTest, NoOutputReplacesARecordingOfTheBatch) {
+  // cam.kvr's channel 1 has 20 frames; the other recordings' 30. x_01.avi is a recording too.
+  ASSERT_TRUE(std::filesystem::create_directory(testing::Fs(dir_ / "A")));
+  const std::string a = dir_ / "A";
+  MakeSmall("A/cam.kvr");
+  for (const char* other : {"A/cam.m4v", "A/CAM.m4v", "A/x_01.avi"}) MakeRecording(other);
+  MakeSmall("A/x.kvr");
+  const auto recording = testing::ReadAll(a + "/x_01.avi");
+  std::error_code ec;
+  std::filesystem::create_directory_symlink(testing::Fs(a), testing::Fs(dir_ / "Alink"), ec);
+  const std::string link = ec ? a : dir_ / "Alink";  // without links: the same folder plainly
+  const bool ignores_case = platform::FolderIgnoresCase(a);
+
+  struct Case {
+    const char* what;
+    Args args;
+    std::string error;  // the line that refuses ("" when nothing is refused)
+  } cases[] = {
+      {"one folder through a link",
+       {a + "/cam.kvr", link + "/cam.m4v"},
+       "error: " + link + "/cam.m4v would write the same files as " + a + "/cam.kvr"},
+      {"names that differ in case",
+       {a + "/cam.kvr", a + "/CAM.m4v"},
+       ignores_case ? "error: " + a + "/CAM.m4v would write the same files as " + a + "/cam.kvr"
+                    : ""},
+      {"an output that is another recording, before and while it is read",
+       {"-j", "2", a + "/x.kvr", link + "/x_01.avi"},
+       "error: " + a + "/x.kvr: no file for CH_01: it would replace the recording " + link +
+           "/x_01.avi of this batch"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Args args = {"convert"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome r = Vexlor(args);
+    EXPECT_EQ(r.code, c.error.empty() ? 0 : 1) << r.out;
+    EXPECT_EQ(Contains(r.out, "error: "), !c.error.empty()) << r.out;
+    EXPECT_TRUE(Contains(r.out, c.error)) << r.out;
+    // The first recording's files are its own; no recording is touched.
+    const AviFile cam = ParseAvi(a + "/cam_01.avi");
+    ASSERT_TRUE(cam.ok) << cam.error;
+    EXPECT_EQ(VideoChunks(cam), 20u);
+    EXPECT_EQ(testing::ReadAll(a + "/x_01.avi"), recording);
+  }
+  // The refused channel is the only one left out.
+  EXPECT_TRUE(ParseAvi(a + "/x_02.avi").ok);
+  EXPECT_TRUE(ParseAvi(a + "/x_01_01.avi").ok);
+}
+
 #ifndef _WIN32
+TEST_F(BatchTest, AStandardOutputThatCannotBeWrittenIsNeverSuccess) {
+  const std::string rec = MakeSmall("cam.kvr"), err = dir_ / "err", status = dir_ / "status";
+  for (const Args& command : {Args{"convert", "--json", "-o", dir_ / "o", rec}, Args{"probe", rec},
+                              Args{"frames", rec}, Args{"snapshot", "-o", dir_ / "p", rec}}) {
+    SCOPED_TRACE(command[0]);
+    // A full disk: an error, with the reason.
+    Args full = {"sh", "-c", "\"$0\" \"$@\" >/dev/full", CliPath()};
+    full.insert(full.end(), command.begin(), command.end());
+    const Outcome r = Program(full);
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_TRUE(Contains(r.out, "error: cannot write to standard output: " +
+                                    std::string(std::strerror(ENOSPC)) + "\n"))
+        << r.out;
+    // A reader that went away before anything was written: ended quietly by SIGPIPE.
+    Args closed = {"sh", "-c", "\"$0\" \"$@\" 2>" + err + "; echo $? >" + status, CliPath()};
+    closed.insert(closed.end(), command.begin(), command.end());
+    testing::ProcessOptions options;
+    options.close_output = true;
+    options.capture = testing::Capture::kStdout;
+    testing::RunProcess(closed, options);
+    const auto code = testing::ReadAll(status), said = testing::ReadAll(err);
+    EXPECT_EQ(std::string(code.begin(), code.end()), "141\n");
+    EXPECT_FALSE(Contains(std::string(said.begin(), said.end()), "error")) << command[0];
+  }
+}
+
 TEST_F(BatchTest, CtrlCCancelsEveryRunningConversion) {
   // Two at once, each held after its first frame until cancelled: both must be running for the
   // signal to be sent at all. The third never starts.
@@ -482,6 +614,7 @@ TEST_F(BatchTest, JsonReportsMatchTheFilesOnDisk) {
 
   const nlohmann::json& j = reports[rec];
   EXPECT_EQ(j["result"], "done");
+  EXPECT_EQ(j["from"], "2023-11-14T23:13:20.700+01:00");
   EXPECT_EQ(j["exit_status"], 0);
   ASSERT_EQ(j["channels"].size(), 3u) << j.dump();
   std::map<int, nlohmann::json> by_channel;
@@ -523,6 +656,28 @@ TEST_F(BatchTest, JsonReportsMatchTheFilesOnDisk) {
     EXPECT_EQ(ch["audio"], false);
     EXPECT_EQ(ch["first_time"], "2023-11-14T23:13:20.000+01:00");
   }
+
+#ifndef _WIN32  // Windows names are always Unicode
+  // Names that are not UTF-8: each record leads to its own files.
+  const std::string raw[] = {dir_ / "cam\xff.kvr", dir_ / "cam\xfe.kvr"};
+  for (const std::string& name : raw) std::filesystem::copy_file(small, name);
+  const Outcome odd = Vexlor({"convert", "--json", raw[0], raw[1]}, {}, true);
+  ASSERT_EQ(odd.code, 0) << odd.out;
+  const auto unhex = [](const nlohmann::json& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.get<std::string>().size(); i += 2)
+      bytes.push_back(char(std::stoi(hex.get<std::string>().substr(i, 2), nullptr, 16)));
+    return bytes;
+  };
+  const std::vector<std::string> records = Lines(odd.out);
+  ASSERT_EQ(records.size(), 2u) << odd.out;
+  for (size_t k = 0; k < 2; ++k) {
+    const nlohmann::json record = nlohmann::json::parse(records[k]);
+    EXPECT_EQ(unhex(record["recording_hex"]), raw[k]);
+    EXPECT_EQ(unhex(record["channels"][0]["file_hex"]), Stem(raw[k]) + "_01.avi");
+    EXPECT_TRUE(ParseAvi(unhex(record["channels"][0]["file_hex"])).ok);
+  }
+#endif
 }
 
 #ifndef _WIN32  // a console under wine is checked in tests/windows
@@ -534,7 +689,8 @@ std::string ShellQuote(const std::string& s) {
 
 TEST_F(BatchTest, TerminalShowsOneLinePerRecordingAndTheCount) {
   if (!HaveTool("script")) GTEST_SKIP() << "script (util-linux) not installed";
-  const std::string a = MakeSmall("a.kvr"), b = MakeSmall("b.kvr");
+  // Names that would clear the screen and break the lines, shown escaped.
+  const std::string a = MakeSmall("a\033[2J.kvr"), b = MakeSmall("b\nx.kvr");
   // A pseudo-terminal: script runs the command line through a shell.
   const Outcome r =
       Program({"script", "-qfec",
@@ -544,7 +700,9 @@ TEST_F(BatchTest, TerminalShowsOneLinePerRecordingAndTheCount) {
   // Redrawn in place: the live block is erased by moving up and clearing to the end.
   EXPECT_TRUE(Contains(r.out, "recordings finished")) << r.out;
   EXPECT_TRUE(Contains(r.out, "\033[J")) << r.out;
-  EXPECT_TRUE(Contains(r.out, a + ": Done. Average FPS = ")) << r.out;
+  EXPECT_TRUE(Contains(r.out, dir_ / "a\\x1b[2J.kvr: Done. Average FPS = ")) << r.out;
+  EXPECT_TRUE(Contains(r.out, dir_ / "b\\x0ax.kvr: Done. Average FPS = ")) << r.out;
+  EXPECT_FALSE(Contains(r.out, "\033[2J")) << r.out;
   const size_t summary = r.out.find("Summary: 2 recordings: 2 done");
   ASSERT_NE(summary, std::string::npos) << r.out;
   EXPECT_EQ(r.out.find('\033', summary), std::string::npos) << "nothing drawn after the summary";

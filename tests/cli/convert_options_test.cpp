@@ -51,7 +51,7 @@ double Resolved(const std::string& text, double start = kStart) {
   const std::string error = ParseTime(text, &when);
   EXPECT_EQ(error, "") << text;
   double seconds = -1;
-  EXPECT_TRUE(ResolveTime(when, start, &seconds)) << text;
+  EXPECT_EQ(ResolveTime(when, start, &seconds), "") << text;
   return seconds;
 }
 
@@ -127,6 +127,44 @@ TEST(ConvertOptionsTest, TimeFormsResolveAgainstTheRecording) {
     EXPECT_NE(ParseTime(bad, &when), "") << "'" << bad << "'";
   }
 }
+
+#ifndef _WIN32  // the Windows runtime keeps summer time dates and hours of its own for a TZ
+TEST(ConvertOptionsTest, LocalTimesThatOccurTwiceOrNeverAreNotGuessed) {
+  Zone zone(kZone);
+  // The autumn change (03:00 summer time becomes 02:00) and the spring one (02:00 becomes 03:00).
+  const double autumn = 1698537600;  // 2023-10-29T00:00:00Z
+  struct Case {
+    const char* text;
+    double start;
+    const char* error;  // "" when the time is one instant
+    double resolved;
+  } cases[] = {
+      {"2023-10-29T02:40", 0,
+       "2023-10-29T02:40:00 occurs twice in the local time zone; give the offset: "
+       "2023-10-29T02:40:00+02:00 or 2023-10-29T02:40:00+01:00",
+       0},
+      {"02:40:30.5", autumn, "2023-10-29T02:40:30.5 occurs twice", 0},
+      {"2023-10-29T02:40+01:00", 0, "", autumn + 6000},
+      {"2023-10-29T03:00", 0, "", autumn + 7200},
+      {"2023-10-29T01:59:59", 0, "", autumn - 1},
+      {"2023-03-26T02:30", 0,
+       "2023-03-26T02:30:00 does not occur in the local time zone (the clocks skip it); give "
+       "the offset: 2023-03-26T02:30:00+01:00 or 2023-03-26T02:30:00+02:00",
+       0},
+      {"2023-03-26T03:00", 0, "", 1679792400},
+  };
+  for (const Case& c : cases) {
+    TimeOption when;
+    ASSERT_EQ(ParseTime(c.text, &when), "") << c.text;
+    double seconds = -1;
+    const std::string error = ResolveTime(when, c.start, &seconds);
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.text << ": " << error;
+    if (*c.error == '\0') {
+      EXPECT_EQ(seconds, c.resolved) << c.text;
+    }
+  }
+}
+#endif
 
 TEST(ConvertOptionsTest, TimesArePrintedInTheLocalZoneWithItsOffset) {
   {

@@ -10,7 +10,9 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -112,6 +114,15 @@ TEST(PlatformPathTest, KindsIdentitiesAndRenames) {
   EXPECT_FALSE(IsSymbolicLink(dir / "missing"));
   EXPECT_EQ(KindOf(dir / "link.avi"), PathKind::kRegular);
   EXPECT_TRUE(SameFile(dir / "link.avi", file));
+  // Identity through a link, or of the link itself; a folder's through a link to it.
+  FileIdentity target, through, itself, folder, folder_link;
+  ASSERT_TRUE(IdentityOf(file, &target) && IdentityOf(dir / "link.avi", &through) &&
+              IdentityOf(dir / "link.avi", &itself, false));
+  EXPECT_EQ(through, target);
+  EXPECT_NE(itself, target);
+  ASSERT_TRUE(MakeSymlink(dir.path(), dir / "alias"));
+  ASSERT_TRUE(IdentityOf(dir.path(), &folder) && IdentityOf(dir / "alias", &folder_link));
+  EXPECT_EQ(folder, folder_link);
   ASSERT_TRUE(MakeSymlink(dir / "nowhere", dir / "dangling.avi"));
   EXPECT_TRUE(IsSymbolicLink(dir / "dangling.avi"));
   EXPECT_EQ(KindOf(dir / "dangling.avi"), PathKind::kMissing);
@@ -209,6 +220,8 @@ TEST_F(OutputFileTest, OnlyRegularFilesAndNeverTheKeptOne) {
   EXPECT_EQ(out.Create(kDevice), OutputFile::kNotRegular);
   EXPECT_EQ(out.Create(keep, keep), OutputFile::kIsKept);
   EXPECT_EQ(out.Create(dir_ / "missing/cam_01.avi"), OutputFile::kCannotCreate);
+  EXPECT_EQ(out.ErrorText(OutputFile::kCannotCreate),
+            std::string("cannot be created: ") + std::strerror(ENOENT));
   EXPECT_STREQ(OutputFileError(OutputFile::kIsKept), "is the recording being converted");
   EXPECT_STREQ(OutputFileError(OutputFile::kNotRegular), "is not a regular file");
   EXPECT_EQ(Names(), std::vector<std::string>{"rec.kvr"});
@@ -264,6 +277,18 @@ std::vector<std::string> ListLongDir(const std::string& dir) {
 #else
   return testing::ListDir(dir);
 #endif
+}
+
+TEST_F(OutputFileTest, NamesAreComparedAsTheFolderComparesThem) {
+  EXPECT_EQ(FoldCase("cam_01.avi"), "CAM_01.AVI");
+  EXPECT_EQ(FoldCase("Überwachung_東口"), "ÜBERWACHUNG_東口");
+#ifndef _WIN32
+  EXPECT_EQ(FoldCase("cam\xff.kvr"), "CAM\xff.KVR");  // bytes that are not UTF-8 stay
+#endif
+  // The scratch folder is on the system's usual file system; the probe leaves nothing behind.
+  EXPECT_EQ(FolderIgnoresCase(dir_.path()), kFoldersIgnoreCase);
+  EXPECT_EQ(FolderIgnoresCase(dir_ / "missing"), kFoldersIgnoreCase);
+  EXPECT_TRUE(Names().empty());
 }
 
 TEST_F(OutputFileTest, TemporariesLeftBesideANameAreFoundByTheirPattern) {

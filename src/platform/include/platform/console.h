@@ -22,9 +22,26 @@ void IgnoreWriteSignals();
 // redirected to a file or a pipe.
 bool StdoutIsTerminal();
 
+// The same for the standard error stream.
+bool StderrIsTerminal();
+
 // Asks the terminal on standard output to obey the escape sequences that erase a line
 // ("\033[K"). True when it does; false when the caller must blank the line with spaces.
 bool EnableLineEscapes();
+
+// Makes the C library's local time zone the one the user meant. TZ set in a form that the C
+// library does not understand would be taken silently as UTC: such a TZ is removed, so that the
+// system's zone is used, and the returned text says so (empty when TZ is unset or usable).
+// Understood are, on POSIX, a zone of the time zone database ("Europe/Berlin", or a file) and
+// POSIX rules ("CET-1CEST,M3.5.0,M10.5.0/3"); on Windows, the C runtime's one form: three
+// letters, the hours west of UTC and optionally the summer time's three letters ("CET-1CEST"),
+// whose dates the runtime chooses itself.
+std::string PrepareTimeZone();
+
+// Ends the program after its standard output was closed by the reader (a pipe whose reader
+// went away), as command-line tools end then: quietly, by SIGPIPE on POSIX, with exit status
+// 1 on Windows.
+[[noreturn]] void EndForClosedReader();
 
 // The command-line arguments as UTF-8 strings, argv[0] included.
 #ifdef _WIN32
