@@ -189,7 +189,8 @@ int RunDecode(const DecodeOptions& opt) {
     return 1;
   }
   if (index == 0) {
-    const std::string why = unsupported.empty() ? "" : " (unsupported: " + unsupported + ")";
+    const std::string why =
+        unsupported.empty() ? std::string() : std::string(" (unsupported: ") + unsupported + ")";
     std::fprintf(stderr, "error: no picture decoded from %s%s\n", opt.stream.c_str(), why.c_str());
     return 1;
   }

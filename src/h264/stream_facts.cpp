@@ -81,8 +81,8 @@ SequenceFacts MakeSequenceFacts(const SeqParamSet& s, bool decoderTakes) {
   if (!f.decodable && f.reason.empty()) {
     // The decoder's own reader refused a set that names no missing tool: an unknown profile or
     // level, or a bound of its own.
-    f.reason = "not taken by the decoder (profile_idc " + std::to_string(f.profileIdc) +
-               ", level_idc " + std::to_string(f.levelIdc) + ")";
+    f.reason = std::string("not taken by the decoder (profile_idc ") +
+               std::to_string(f.profileIdc) + ", level_idc " + std::to_string(f.levelIdc) + ")";
   }
   return f;
 }
@@ -148,16 +148,18 @@ bool ReadPictureSetFacts(std::span<const uint8_t> nalUnit, PictureSetFacts* out,
   int32_t refIdc = 0, id = 0;
   BitReader r;
   PicParamSet p;
-  // The chroma format of the sequence, under every id the set may name.
+  if (NalType(nalUnit, &refIdc) != 8) return false;
+  // The chroma format of the sequence, under the id the set names (its second element).
   std::unique_ptr<SeqParamSet> table[kMaxSps];
-  if (sequence != nullptr) {
-    for (auto& slot : table) {
-      slot = MakeOrDie<SeqParamSet>();
-      slot->chroma_format_idc = sequence->chromaFormatIdc;
+  if (sequence != nullptr && Attach(&r, nalUnit)) {
+    (void)ReadUe(&r);
+    const uint32_t spsId = ReadUe(&r);
+    if (spsId < kMaxSps) {
+      table[spsId] = MakeOrDie<SeqParamSet>();
+      table[spsId]->chroma_format_idc = sequence->chromaFormatIdc;
     }
   }
-  if (NalType(nalUnit, &refIdc) != 8 || !Attach(&r, nalUnit) ||
-      ParsePpsAnyProfile(&r, table, &id, &p) < 0) {
+  if (!Attach(&r, nalUnit) || ParsePpsAnyProfile(&r, table, &id, &p) < 0) {
     return false;
   }
   *out = MakePictureSetFacts(id, p);

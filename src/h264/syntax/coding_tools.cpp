@@ -162,7 +162,7 @@ std::string DescribeTools(const ToolReport& report) {
   add(kToolSwitchingSlices, "SP/SI slices");
   add(kToolDataPartitions, "data partitioning");
   if (t & kToolLevel) {
-    items.push_back("level " +
+    items.push_back(std::string("level ") +
                     LevelName(report.profileIdc, report.levelIdc, report.constraintFlags));
   }
   add(kToolPictureSize, "pictures larger than 8688x8688");
@@ -170,7 +170,8 @@ std::string DescribeTools(const ToolReport& report) {
   std::string text;
   if (report.profileIdc >= 0) {
     const std::string name = ProfileName(report.profileIdc, report.constraintFlags);
-    text = name.empty() ? "profile_idc " + std::to_string(report.profileIdc) : name + " profile";
+    text = name.empty() ? std::string("profile_idc ") + std::to_string(report.profileIdc)
+                        : name + " profile";
   }
   for (size_t i = 0; i < items.size(); ++i) {
     text += i == 0 ? (text.empty() ? "" : ": ") : ", ";
