@@ -224,6 +224,7 @@ std::vector<uint8_t> MakeSlice(const SeqOptions& o, const Pic& p) {
 }
 
 TEST(StreamFacts, PictureOrderOfFieldsFramesAndResets) {
+  constexpr const char* kFieldsReason = "High profile: interlaced (field) pictures, B slices";
   const Pic fieldPairs[] = {
       {true, 1, 1, kTop, 0, 0},     {false, 0, 1, kBottom, 0, 1},  {true, 0, 1, kTop, 1, 8},
       {false, 0, 1, kBottom, 1, 9}, {true, 0, 0, kTop, 2, 4},      {false, 0, 0, kBottom, 2, 5},
@@ -247,29 +248,34 @@ TEST(StreamFacts, PictureOrderOfFieldsFramesAndResets) {
     std::vector<Pic> pictures;
     std::vector<int64_t> pocs;  // per unit
     std::vector<int32_t> ranks;
+    const char* reason;
   };
   const Row rows[] = {
       {"field pairs, a unit each",
        {},
        {std::begin(fieldPairs), std::end(fieldPairs)},
        {0, 8, 4, 12},
-       {0, 2, 1, 3}},
+       {0, 2, 1, 3},
+       kFieldsReason},
       {"fields in units of their own",
        {},
        fieldsApart,
        {0, 0, 8, 8, 4, 4, 12, 12},
-       {0, -1, 2, -1, 1, -1, 3, -1}},
-      {"order count type 1, fields", {.pocType = 1}, typeOne, {-1, 3, 1}, {0, 2, 1}},
+       {0, -1, 2, -1, 1, -1, 3, -1},
+       kFieldsReason},
+      {"order count type 1, fields", {.pocType = 1}, typeOne, {-1, 3, 1}, {0, 2, 1}, kFieldsReason},
       {"order count type 2, frame_num wraps",
        {.pocType = 2, .frameMbsOnly = 1},
        typeTwo,
        {0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30, 32, 33},
-       {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}},
+       {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17},
+       "High profile: B slices"},
       {"memory management 5, lsb wrap, IDR",
        {.frameMbsOnly = 1},
        resets,
        {0, 4, 0, 4, 2, 12, 16, 0},
-       {0, 1, 2, 4, 3, 5, 6, 7}},
+       {0, 1, 2, 4, 3, 5, 6, 7},
+       "High profile: B slices"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -288,9 +294,13 @@ TEST(StreamFacts, PictureOrderOfFieldsFramesAndResets) {
       units.push_back(tracker.Add(unit));
       EXPECT_EQ(units.back().unreadSlices, 0);
       pocs.push_back(units.back().poc);
+      testing::Append(&sets, unit);
     }
     EXPECT_EQ(pocs, row.pocs);
     EXPECT_EQ(PresentationRanks(units), row.ranks);
+    // The tracker and the decoder name the same tools.
+    EXPECT_EQ(tracker.UnsupportedReason(), row.reason);
+    EXPECT_EQ(DecodeStream(sets, [](const PictureView&) {}).unsupported, row.reason);
   }
 }
 
