@@ -1,5 +1,6 @@
 // Fuzz target of the decoder: the input is one channel's H.264 byte stream, decoded one NAL unit
-// at a time through the decoder's API and then drained. The checks are those of
+// at a time through the decoder's API and then drained, and read for its stream facts (parameter
+// sets and slice headers of every profile, picture order). The checks are those of
 // tests/conformance/stream_feed.h.
 #include <cstdint>
 #include <cstdio>

@@ -1,6 +1,7 @@
 // `vexlor decode STREAM [-o OUT.yuv] [--md5] [--headers]`: decodes an Annex B stream one NAL
 // unit at a time, taking at most one picture after each as the channel scan does, and writes
-// every picture as raw I420 at the full decoded size.
+// every picture as raw I420 at the full decoded size. A stream that yields no picture is an
+// error, reported with what the decoder lacks for it when that is the cause.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -172,6 +173,7 @@ int RunDecode(const DecodeOptions& opt) {
        ++taken) {
     deliver(picture);
   }
+  const std::string unsupported = h264::UnsupportedReason(dec);
   h264::CloseDecoder(dec);
   if (out != nullptr && std::fclose(out) != 0) writeFailed = true;
   if (taken == kMaxPicturesAfterDrain) {
@@ -184,6 +186,12 @@ int RunDecode(const DecodeOptions& opt) {
   }
   if (writeFailed) {
     std::fprintf(stderr, "error: cannot write %s\n", opt.output.c_str());
+    return 1;
+  }
+  if (index == 0) {
+    const std::string why =
+        unsupported.empty() ? std::string() : std::string(" (unsupported: ") + unsupported + ")";
+    std::fprintf(stderr, "error: no picture decoded from %s%s\n", opt.stream.c_str(), why.c_str());
     return 1;
   }
   return 0;

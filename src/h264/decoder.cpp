@@ -61,15 +61,22 @@ int DecodeSlice(H264Decoder* dec, bool newPicture) {
   return r < 0 ? kErrRead : 0;
 }
 
-int HandleSliceNal(H264Decoder* dec, int nalUnitType, int nalRefIdc) {
+int HandleSliceNal(H264Decoder* dec, int nalUnitType, int nalRefIdc, const uint8_t* data,
+                   int32_t n) {
   // Until the first IDR picture there is nothing to predict from: such slices are skipped.
-  if (!dec->idrSeen && nalUnitType != 5) return 0;
+  if (!dec->idrSeen && nalUnitType != 5) {
+    (void)SurveySlice(dec->survey.get(), data, n);
+    return 0;
+  }
   SliceHeader* h = dec->nextSlice;
   h->nal_unit_type = nalUnitType;
   h->nal_ref_idc = nalRefIdc;
   h->idrFlag = nalUnitType == 5;
   const int r = ParseSliceHeader(h, dec->spsTable, dec->ppsTable, &dec->reader);
-  if (r < 0) return r;
+  if (r < 0) {
+    (void)SurveySlice(dec->survey.get(), data, n);
+    return r;
+  }
   if (dec->pictureInProgress &&
       !IsNewPicture(dec->curSlice, dec->nextSlice, dec->spsTable, dec->ppsTable)) {
     return DecodeSlice(dec, false);
@@ -101,16 +108,25 @@ int DecodeNalUnit(H264Decoder* dec, const uint8_t* data, int32_t n) {
   switch (nalUnitType) {
     case 1:
     case 5:
-      HandleSliceNal(dec, nalUnitType, nalRefIdc);  // a failing slice is dropped silently
+      // A failing slice is dropped silently.
+      HandleSliceNal(dec, nalUnitType, nalRefIdc, data, n);
       return 0;
     case 2:
+      (void)SurveySlice(dec->survey.get(), data, n);
+      return -1;
     case 3:
     case 4:
       return -1;
-    case 7:
-      return ParseSps(r, dec->spsTable) < 0 ? -1 : 0;
-    case 8:
-      return ParsePps(r, dec->ppsTable) < 0 ? -1 : 0;
+    case 7: {
+      const bool refused = ParseSps(r, dec->spsTable) < 0;
+      (void)SurveySps(dec->survey.get(), data, n, refused);
+      return refused ? -1 : 0;
+    }
+    case 8: {
+      const bool refused = ParsePps(r, dec->ppsTable) < 0;
+      (void)SurveyPps(dec->survey.get(), data, n, refused);
+      return refused ? -1 : 0;
+    }
     default:
       return 0;
   }
@@ -154,6 +170,7 @@ Picture* EmitPicture(H264Decoder* dec) {
 DecodeStatus OpenDecoder(const DecoderSettings&, H264Decoder** out) {
   if (out == nullptr) return DecodeStatus::kInvalidArgument;
   std::unique_ptr<H264Decoder> dec = MakeOrDie<H264Decoder>();
+  dec->survey = MakeOrDie<ToolSurvey>();
   for (int i = 0; i < kMaxDpbFrames; ++i) {
     dec->dpb.storage[i] = MakeOrDie<Picture>();
     dec->dpb.stores[i] = dec->dpb.storage[i].get();
@@ -196,6 +213,10 @@ void CloseDecoder(H264Decoder* decoder) {
   delete decoder;
 }
 
+std::string UnsupportedReason(const H264Decoder* decoder) {
+  return decoder ? DescribeTools(decoder->survey->stream) : std::string();
+}
+
 StreamSummary DecodeStream(std::span<const uint8_t> stream,
                            const std::function<void(const PictureView&)>& onPicture,
                            const std::function<void(std::span<const uint8_t>)>& onNalUnit) {
@@ -222,6 +243,7 @@ StreamSummary DecodeStream(std::span<const uint8_t> stream,
   }
   if (Drain(decoder) == DecodeStatus::kError) ++summary.refusedUnits;
   summary.endless = takeReady(kMaxPicturesAfterDrain) == kMaxPicturesAfterDrain;
+  summary.unsupported = UnsupportedReason(decoder);
   CloseDecoder(decoder);
   return summary;
 }

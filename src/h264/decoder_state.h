@@ -8,6 +8,7 @@
 #include "bitstream/bitreader.h"
 #include "picture/picture.h"
 #include "slice/macroblock.h"
+#include "syntax/coding_tools.h"
 #include "syntax/param_sets.h"
 #include "syntax/slice_header.h"
 
@@ -45,6 +46,9 @@ struct H264Decoder {
   int32_t pictureInProgress = 0;  // the current picture has been set up and not yet finished
   // Queued pictures are moved or copied here before decoding goes on (see ProtectQueuedOutput).
   std::unique_ptr<Picture> outputCopies[kMaxDpbFrames + 1];
+  // Every parameter set, read with the syntax of every profile, and the tools of the units the
+  // decoder refused (UnsupportedReason).
+  std::unique_ptr<ToolSurvey> survey;
 
   H264Decoder() = default;
   H264Decoder(const H264Decoder&) = delete;

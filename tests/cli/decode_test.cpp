@@ -57,8 +57,43 @@ TEST(DecodeCommandTest, ListsParameterSetsAndSliceHeadersEvenOfADamagedStream) {
   ASSERT_NE(f, nullptr);
   std::fwrite(damaged.data(), 1, damaged.size(), f);
   std::fclose(f);
-  EXPECT_EQ(RunProgram({CliPath(), "decode", "--headers", "--md5", dir / "damaged.264"}, &out), 0)
+  // No picture comes of it, which is said.
+  EXPECT_EQ(RunProgram({CliPath(), "decode", "--headers", "--md5", dir / "damaged.264"}, &out), 1)
       << out;
+  EXPECT_NE(out.find("error: no picture decoded from "), std::string::npos) << out;
+}
+
+TEST(DecodeCommandTest, SaysWhyAStreamOfAnotherProfileGivesNoPicture) {
+  struct Row {
+    const char* name;
+    const char* reason;  // empty: every picture decodes
+    const char* spsLine;
+  };
+  const Row rows[] = {
+      {"baseline", "", "SPS 0 (result 0)"},
+      {"main_cabac", "Main profile: CABAC", "SPS 0 (result -3: Main profile)"},
+      {"main_bframes", "Main profile: B slices", "slice (result -3: Main profile: B slices)"},
+      {"high_8x8", "High profile: CABAC, 8x8 transform", "SPS 0 (result -3: High profile)"},
+      {"interlaced",
+       "High profile: interlaced (MBAFF) frames, CABAC, B slices, 8x8 transform, weighted "
+       "prediction",
+       "SPS 0 (result -3: High profile: interlaced (MBAFF) frames)"},
+  };
+  for (const Row& row : rows) {
+    const std::string stream =
+        std::string(VEXLOR_SOURCE_DIR) + "/tests/data/profiles/" + row.name + ".264";
+    const bool refused = *row.reason != 0;
+    std::string out;
+    EXPECT_EQ(RunProgram({CliPath(), "decode", "--md5", stream}, &out), refused ? 1 : 0) << out;
+    if (refused) {
+      EXPECT_EQ(
+          out, "error: no picture decoded from " + stream + " (unsupported: " + row.reason + ")\n");
+    } else {
+      EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 12) << out;
+    }
+    EXPECT_EQ(RunProgram({CliPath(), "decode", "--headers", stream}, &out), refused ? 1 : 0);
+    EXPECT_NE(out.find(std::string(row.spsLine) + "\n"), std::string::npos) << row.name;
+  }
 }
 
 TEST(DecodeCommandTest, ReportsWhatItCannotReadOrWrite) {

@@ -10,7 +10,7 @@ import tempfile
 HARNESS = sys.argv[1]
 
 # The stand-in prints what the stream file tells it to: "pictures N", "wrong K" (picture K gets a
-# bad md5), "segv", "asan", "hang", "exit N".
+# bad md5), "segv", "asan", "hang", "exit N", "refuse" (no picture, said as vexlor says it).
 FAKE = r'''#!/usr/bin/env python3
 import os, signal, sys, time
 if sys.argv[2] == '--help':
@@ -29,6 +29,10 @@ if 'hang' in words:
         time.sleep(60)
 if 'exit' in words:
     sys.exit(int(words[words.index('exit') + 1]))
+if 'refuse' in words:
+    print('error: no picture decoded from ' + sys.argv[2] + ' (unsupported: High profile)',
+          file=sys.stderr)
+    sys.exit(1)
 '''
 
 STREAMS = [  # name, expect, stream file text, reference pictures
@@ -39,7 +43,7 @@ STREAMS = [  # name, expect, stream file text, reference pictures
     ('asan', 'robust', 'pictures 1 asan', 0),
     ('hang', 'robust', 'hang', 0),
     ('exit', 'robust', 'exit 3', 0),
-    ('refused', 'rejected', 'pictures 0', 0),
+    ('refused', 'rejected', 'pictures 0 refuse', 0),
     ('leaky', 'rejected', 'pictures 1', 0),
 ]
 

@@ -94,7 +94,10 @@ TEST(Robustness, DegenerateByteStreamsEndNormally) {
 }
 
 TEST(Robustness, DamagedStreamsEndNormally) {
-  const auto streams = FilesIn(fs::path(VEXLOR_SOURCE_DIR) / "tests/data/x264", ".264");
+  auto streams = FilesIn(fs::path(VEXLOR_SOURCE_DIR) / "tests/data/x264", ".264");
+  for (const fs::path& p : FilesIn(fs::path(VEXLOR_SOURCE_DIR) / "tests/data/profiles", ".264")) {
+    streams.push_back(p);
+  }
   ASSERT_FALSE(streams.empty());
   uint64_t rng = 0x9e3779b97f4a7c15ull;
   for (const fs::path& p : streams) {

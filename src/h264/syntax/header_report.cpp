@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "bitstream/bitreader.h"
+#include "syntax/coding_tools.h"
 #include "syntax/param_sets.h"
 #include "syntax/slice_header.h"
 
@@ -62,6 +63,17 @@ void PrintSps(std::string* out, const SeqParamSet& s) {
     VX_FIELD(s.vui, num_reorder_frames);
     VX_FIELD(s.vui, max_dec_frame_buffering);
   }
+}
+// The fields only the readers of every profile fill.
+void PrintSpsOfAnyProfile(std::string* out, const SeqParamSet& s) {
+  PrintSps(out, s);
+  VX_FIELD(s, chroma_format_idc);
+  VX_FIELD(s, separate_colour_plane_flag);
+  VX_FIELD(s, bit_depth_luma_minus8);
+  VX_FIELD(s, bit_depth_chroma_minus8);
+  VX_FIELD(s, qpprime_y_zero_transform_bypass_flag);
+  VX_FIELD(s, seq_scaling_matrix_present_flag);
+  VX_FIELD(s, mb_adaptive_frame_field_flag);
 }
 void PrintPps(std::string* out, const PicParamSet& p) {
   VX_FIELD(p, seq_parameter_set_id);
@@ -127,12 +139,24 @@ void PrintSlice(std::string* out, const SliceHeader& h) {
   VX_FIELD(h, slice_group_change_cycle);
 }
 
+// The result of a parse, and for a unit refused for a tool the decoder lacks, the tools.
+void Result(std::string* out, int r, const ToolReport& unit) {
+  const std::string reason = r < 0 ? DescribeTools(unit) : std::string();
+  if (reason.empty()) {
+    Line(out, " (result %d)\n", r);
+  } else {
+    Line(out, " (result %d: ", r);
+    *out += reason + ")\n";
+  }
+}
+
 }  // namespace
 
 struct HeaderInspector::Tables {
   BitReader reader;
   std::unique_ptr<SeqParamSet> sps[kMaxSps];
   std::unique_ptr<PicParamSet> pps[kMaxPps];
+  ToolSurvey survey;  // every profile's sets, for the reasons of refusals
 };
 
 HeaderInspector::HeaderInspector() : tables_(std::make_unique<Tables>()) {}
@@ -155,14 +179,21 @@ std::string HeaderInspector::Describe(std::span<const uint8_t> nalUnit) {
     SkipBits(&peek, 24);
     const uint32_t id = ReadUe(&peek);
     const int r = ParseSps(&reader, sps);
-    Line(out, "SPS %u (result %d)\n", id, r);
+    const ToolReport unit = SurveySps(&tables_->survey, nalUnit.data(), n, r < 0);
+    Line(out, "SPS %u", id);
+    Result(out, r, unit);
     if (r == 0 && id < kMaxSps && sps[id]) PrintSps(out, *sps[id]);
+    // A set refused for a tool: the fields as the reader of every profile read them.
+    const SeqParamSet* any = id < kMaxSps ? tables_->survey.sps[id].get() : nullptr;
+    if (r < 0 && unit.tools != 0 && any != nullptr) PrintSpsOfAnyProfile(out, *any);
   } else if (type == 8) {
     // The id is the first element; peek it to print the stored set afterwards.
     BitReader peek = reader;
     const uint32_t id = ReadUe(&peek);
     const int r = ParsePps(&reader, pps);
-    Line(out, "PPS %u (result %d)\n", id, r);
+    const ToolReport unit = SurveyPps(&tables_->survey, nalUnit.data(), n, r < 0);
+    Line(out, "PPS %u", id);
+    Result(out, r, unit);
     if (r == 0 && id < kMaxPps && pps[id]) PrintPps(out, *pps[id]);
   } else if (type == 1 || type == 5) {
     SliceHeader h{};
@@ -170,7 +201,9 @@ std::string HeaderInspector::Describe(std::span<const uint8_t> nalUnit) {
     h.nal_ref_idc = refIdc;
     h.idrFlag = type == 5;
     const int r = ParseSliceHeader(&h, sps, pps, &reader);
-    Line(out, "slice (result %d)\n", r);
+    const ToolReport unit = r < 0 ? SurveySlice(&tables_->survey, nalUnit.data(), n) : ToolReport{};
+    *out += "slice";
+    Result(out, r, unit);
     PrintSlice(out, h);
   } else {
     Line(out, "NAL unit type %d, %d bytes\n", type, n);

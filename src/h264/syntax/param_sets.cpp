@@ -115,16 +115,57 @@ int ParseVui(BitReader* r, VuiParams* v) {
   return 0;
 }
 
-int ParseSpsBody(BitReader* r, SeqParamSet* s) {
+// scaling_list(): the lists are read for their bounds and not kept.
+int SkipScalingList(BitReader* r, int size) {
+  int32_t last = 8, next = 8;
+  for (int j = 0; j < size; ++j) {
+    if (next != 0) {
+      int32_t delta = 0;
+      VX_TRY(ReadSeRange(r, -128, 127, &delta));
+      next = (last + delta + 256) % 256;
+    }
+    if (next != 0) last = next;
+  }
+  return 0;
+}
+
+// `count` scaling_list_present_flags, each followed by its list when set: 4x4 lists first (six),
+// then 8x8 lists.
+int SkipScalingLists(BitReader* r, int count) {
+  for (int i = 0; i < count; ++i) {
+    int32_t present = 0;
+    VX_TRY(ReadFlag(r, &present));
+    if (present) VX_TRY(SkipScalingList(r, i < 6 ? 16 : 64));
+  }
+  return 0;
+}
+
+int ParseChromaFormatFields(BitReader* r, SeqParamSet* s) {
+  VX_TRY(ReadUeMax(r, 3, &s->chroma_format_idc));
+  if (s->chroma_format_idc == 3) VX_TRY(ReadFlag(r, &s->separate_colour_plane_flag));
+  VX_TRY(ReadUeMax(r, 6, &s->bit_depth_luma_minus8));
+  VX_TRY(ReadUeMax(r, 6, &s->bit_depth_chroma_minus8));
+  VX_TRY(ReadFlag(r, &s->qpprime_y_zero_transform_bypass_flag));
+  VX_TRY(ReadFlag(r, &s->seq_scaling_matrix_present_flag));
+  if (s->seq_scaling_matrix_present_flag) {
+    VX_TRY(SkipScalingLists(r, s->chroma_format_idc != 3 ? 8 : 12));
+  }
+  return 0;
+}
+
+// Both readers in one: the decoder's (anyProfile false) refuses at once what it cannot decode;
+// the other reads every profile's syntax.
+int ParseSpsBody(BitReader* r, SeqParamSet* s, bool anyProfile) {
   VX_TRY(ReadU(r, 8, &s->profile_idc));
   VX_TRY(ReadFlag(r, &s->constraint_set0_flag));
   VX_TRY(ReadFlag(r, &s->constraint_set1_flag));
   VX_TRY(ReadFlag(r, &s->constraint_set2_flag));
-  if (s->profile_idc != 66 && s->constraint_set0_flag == 0) return kErrSyntax;
+  if (!anyProfile && s->profile_idc != 66 && s->constraint_set0_flag == 0) return kErrSyntax;
   VX_TRY(ReadU(r, 5, &s->reserved_zero_5bits));
   VX_TRY(ReadU(r, 8, &s->level_idc));
-  if (FindLevel(s->level_idc) == nullptr) return kErrRange;
+  if (!anyProfile && FindLevel(s->level_idc) == nullptr) return kErrRange;
   VX_TRY(ReadUeMax(r, kMaxSps - 1, &s->seq_parameter_set_id));
+  if (anyProfile && HasChromaFormatSyntax(s->profile_idc)) VX_TRY(ParseChromaFormatFields(r, s));
   VX_TRY(ReadUeMax(r, 12, &s->log2_max_frame_num_minus4));
   VX_TRY(ReadUeMax(r, 2, &s->pic_order_cnt_type));
   if (s->pic_order_cnt_type == 0) {
@@ -140,19 +181,29 @@ int ParseSpsBody(BitReader* r, SeqParamSet* s) {
   }
   VX_TRY(ReadUeMax(r, 16, &s->num_ref_frames));
   VX_TRY(ReadFlag(r, &s->gaps_in_frame_num_value_allowed_flag));
-  VX_TRY(ReadUeMax(r, kMaxMbDimension - 1, &s->pic_width_in_mbs_minus1));
-  VX_TRY(ReadUeMax(r, kMaxMbDimension - 1, &s->pic_height_in_map_units_minus1));
+  const uint32_t maxDimension = anyProfile ? kMaxAnyProfileMbDimension : kMaxMbDimension;
+  VX_TRY(ReadUeMax(r, maxDimension - 1, &s->pic_width_in_mbs_minus1));
+  VX_TRY(ReadUeMax(r, maxDimension - 1, &s->pic_height_in_map_units_minus1));
   VX_TRY(ReadFlag(r, &s->frame_mbs_only_flag));
-  if (s->frame_mbs_only_flag == 0) return kErrUnsupported;
+  if (s->frame_mbs_only_flag == 0) {
+    if (!anyProfile) return kErrUnsupported;
+    VX_TRY(ReadFlag(r, &s->mb_adaptive_frame_field_flag));
+  }
   VX_TRY(ReadFlag(r, &s->direct_8x8_inference_flag));
   VX_TRY(ReadFlag(r, &s->frame_cropping_flag));
   if (s->frame_cropping_flag) {
-    const uint32_t w1 = static_cast<uint32_t>(s->pic_width_in_mbs_minus1);
-    const uint32_t h1 = static_cast<uint32_t>(s->pic_height_in_map_units_minus1);
-    VX_TRY(ReadUeMax(r, 8 * w1 + 7, &s->frame_crop_left_offset));
-    VX_TRY(ReadUeMax(r, 8 * w1 + 7 - s->frame_crop_left_offset, &s->frame_crop_right_offset));
-    VX_TRY(ReadUeMax(r, 8 * h1 + 7, &s->frame_crop_top_offset));
-    VX_TRY(ReadUeMax(r, 8 * h1 + 7 - s->frame_crop_top_offset, &s->frame_crop_bottom_offset));
+    // The offsets count crop units (two luma samples each way in 4:2:0 frames) and must leave
+    // at least one sample of the frame.
+    const uint32_t unitX = static_cast<uint32_t>(CropUnitX(*s));
+    const uint32_t unitY = static_cast<uint32_t>(CropUnitY(*s));
+    const uint32_t w = 16 * (static_cast<uint32_t>(s->pic_width_in_mbs_minus1) + 1);
+    const uint32_t h = 16 * (static_cast<uint32_t>(s->pic_height_in_map_units_minus1) + 1) *
+                       (2 - static_cast<uint32_t>(s->frame_mbs_only_flag));
+    const uint32_t maxX = (w - 1) / unitX, maxY = (h - 1) / unitY;
+    VX_TRY(ReadUeMax(r, maxX, &s->frame_crop_left_offset));
+    VX_TRY(ReadUeMax(r, maxX - s->frame_crop_left_offset, &s->frame_crop_right_offset));
+    VX_TRY(ReadUeMax(r, maxY, &s->frame_crop_top_offset));
+    VX_TRY(ReadUeMax(r, maxY - s->frame_crop_top_offset, &s->frame_crop_bottom_offset));
   }
   VX_TRY(ReadFlag(r, &s->vui_parameters_present_flag));
   if (s->vui_parameters_present_flag) VX_TRY(ParseVui(r, &s->vui));
@@ -167,7 +218,9 @@ int CeilLog2(uint32_t n) {
   return v;
 }
 
-int ParsePpsBody(BitReader* r, PicParamSet* p) {
+// anyProfileSps: null for the decoder's reader; the AnyProfile reader's SPS table otherwise.
+int ParsePpsBody(BitReader* r, PicParamSet* p, const std::unique_ptr<SeqParamSet>* anyProfileSps) {
+  const bool anyProfile = anyProfileSps != nullptr;
   VX_TRY(ReadUeMax(r, kMaxSps - 1, &p->seq_parameter_set_id));
   VX_TRY(ReadFlag(r, &p->entropy_coding_mode_flag));
   VX_TRY(ReadFlag(r, &p->pic_order_present_flag));
@@ -196,8 +249,12 @@ int ParsePpsBody(BitReader* r, PicParamSet* p) {
         int32_t count = 0;
         VX_TRY(ReadUeMax(r, 36863, &count));
         p->sliceGroupIdCount = count;
-        ResizeOrDie(&p->sliceGroupIds, static_cast<size_t>(count) + 1);
         const int bits = CeilLog2(static_cast<uint32_t>(groups));
+        if (anyProfile) {
+          if (SkipBits(r, bits * (count + 1)) < 0) return kErrRead;
+          break;
+        }
+        ResizeOrDie(&p->sliceGroupIds, static_cast<size_t>(count) + 1);
         for (int i = 0; i <= count; ++i) {
           int32_t id = 0;
           VX_TRY(ReadU(r, bits, &id));
@@ -220,15 +277,70 @@ int ParsePpsBody(BitReader* r, PicParamSet* p) {
   VX_TRY(ReadFlag(r, &p->deblocking_filter_control_present_flag));
   VX_TRY(ReadFlag(r, &p->constrained_intra_pred_flag));
   VX_TRY(ReadFlag(r, &p->redundant_pic_cnt_present_flag));
+  p->second_chroma_qp_index_offset = p->chroma_qp_index_offset;
+  if (anyProfile && MoreRbspData(r)) {
+    VX_TRY(ReadFlag(r, &p->transform_8x8_mode_flag));
+    VX_TRY(ReadFlag(r, &p->pic_scaling_matrix_present_flag));
+    if (p->pic_scaling_matrix_present_flag) {
+      const SeqParamSet* sps = anyProfileSps[p->seq_parameter_set_id].get();
+      const bool chroma444 = sps != nullptr && sps->chroma_format_idc == 3;
+      const int lists8x8 = p->transform_8x8_mode_flag ? (chroma444 ? 6 : 2) : 0;
+      VX_TRY(SkipScalingLists(r, 6 + lists8x8));
+    }
+    VX_TRY(ReadSeRange(r, -12, 12, &p->second_chroma_qp_index_offset));
+  }
   if (CheckTrailingBits(r) < 0) return kErrRead;
   return 0;
 }
 
 }  // namespace
 
+bool HasChromaFormatSyntax(int32_t profileIdc) {
+  switch (profileIdc) {
+    case 100:
+    case 110:
+    case 122:
+    case 244:
+    case 44:
+    case 83:
+    case 86:
+    case 118:
+    case 128:
+    case 138:
+    case 139:
+    case 134:
+    case 135:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int32_t CropUnitX(const SeqParamSet& s) {
+  const bool noChromaArray = s.chroma_format_idc == 0 || s.separate_colour_plane_flag;
+  return noChromaArray || s.chroma_format_idc == 3 ? 1 : 2;
+}
+
+int32_t CropUnitY(const SeqParamSet& s) {
+  const bool noChromaArray = s.chroma_format_idc == 0 || s.separate_colour_plane_flag;
+  return (noChromaArray || s.chroma_format_idc != 1 ? 1 : 2) * (2 - s.frame_mbs_only_flag);
+}
+
+int ParseSpsAnyProfile(BitReader* r, SeqParamSet* out) {
+  *out = SeqParamSet{};
+  return ParseSpsBody(r, out, true);
+}
+
+int ParsePpsAnyProfile(BitReader* r, const std::unique_ptr<SeqParamSet>* spsTable, int32_t* ppsId,
+                       PicParamSet* out) {
+  *out = PicParamSet{};
+  VX_TRY(ReadUeMax(r, kMaxPps - 1, ppsId));
+  return ParsePpsBody(r, out, spsTable);
+}
+
 int ParseSps(BitReader* r, std::unique_ptr<SeqParamSet>* spsTable) {
   SeqParamSet s{};
-  const int rc = ParseSpsBody(r, &s);
+  const int rc = ParseSpsBody(r, &s, false);
   if (rc < 0) return rc;
   std::unique_ptr<SeqParamSet>& slot = spsTable[s.seq_parameter_set_id];
   if (!slot) slot = MakeOrDie<SeqParamSet>();
@@ -250,7 +362,7 @@ int ParsePps(BitReader* r, std::unique_ptr<PicParamSet>* ppsTable) {
       OutOfMemory();
     }
   }
-  const int rc = ParsePpsBody(r, &p);
+  const int rc = ParsePpsBody(r, &p, nullptr);
   if (rc < 0) return rc;
   if (!slot) slot = MakeOrDie<PicParamSet>();
   *slot = std::move(p);

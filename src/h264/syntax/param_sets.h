@@ -1,6 +1,11 @@
 // Sequence and picture parameter sets (H.264 clauses 7.3.2.1, 7.3.2.2, Annex E.1) and the
 // level limits of Table A-1. Sets are stored by id in tables of the decoder instance; a set is
 // parsed into a scratch record and replaces the stored one only when the whole set was accepted.
+//
+// The decoder reads the Baseline syntax and refuses what it cannot decode as it reads. The
+// AnyProfile readers read the syntax of every profile (the chroma format, bit depths and scaling
+// matrices of the High profiles, interlaced coding, the 8x8 transform) and refuse only what
+// cannot be read; they serve the stream facts and the reasons the decoder gives.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +20,8 @@ constexpr int kMaxSps = 32;
 constexpr int kMaxPps = 256;
 constexpr int kMaxSliceGroups = 8;
 constexpr int kMaxMbDimension = 543;  // pictures of at most 543 x 543 macroblocks
+// The AnyProfile readers' bound on the width in macroblocks and the height in map units.
+constexpr int kMaxAnyProfileMbDimension = 2048;
 
 struct HrdParams {
   int32_t cpb_cnt_minus1;
@@ -96,6 +103,14 @@ struct SeqParamSet {
   int32_t frame_crop_bottom_offset;
   int32_t vui_parameters_present_flag;
   VuiParams vui;
+  // Read by the AnyProfile reader only (the decoder's records keep these values): the fields of
+  // the High profiles' sequence parameter sets.
+  int32_t chroma_format_idc = 1;
+  int32_t separate_colour_plane_flag = 0;
+  int32_t bit_depth_luma_minus8 = 0;
+  int32_t bit_depth_chroma_minus8 = 0;
+  int32_t qpprime_y_zero_transform_bypass_flag = 0;
+  int32_t seq_scaling_matrix_present_flag = 0;
 };
 
 struct PicParamSet {
@@ -121,6 +136,10 @@ struct PicParamSet {
   int32_t deblocking_filter_control_present_flag;
   int32_t constrained_intra_pred_flag;
   int32_t redundant_pic_cnt_present_flag;
+  // Read by the AnyProfile reader only: the High profiles' extension of the set.
+  int32_t transform_8x8_mode_flag = 0;
+  int32_t pic_scaling_matrix_present_flag = 0;
+  int32_t second_chroma_qp_index_offset = 0;
 };
 
 // H.264 Table A-1: level_idc, MaxMBPS, MaxFS, MaxDPB (bytes), MaxBR, MaxCPB, MaxVmvR, MinCR,
@@ -136,5 +155,22 @@ const LevelLimit* FindLevel(int32_t level_idc);
 // id. 0, or a negative code (nothing stored).
 int ParseSps(BitReader* r, std::unique_ptr<SeqParamSet>* spsTable);
 int ParsePps(BitReader* r, std::unique_ptr<PicParamSet>* ppsTable);
+
+// Parse one set of any profile from the reader (positioned after the NAL unit header) into *out,
+// which is reset first: 0, or a negative code when the set cannot be read (its bounds, its
+// trailing bits). Nothing is refused for the profile, the level, interlaced coding or the size
+// (up to kMaxAnyProfileMbDimension). A PPS's scaling lists depend on the chroma format of its
+// SPS, which is looked up in spsTable (4:2:0 when absent); slice group ids are read, not kept.
+int ParseSpsAnyProfile(BitReader* r, SeqParamSet* out);
+int ParsePpsAnyProfile(BitReader* r, const std::unique_ptr<SeqParamSet>* spsTable, int32_t* ppsId,
+                       PicParamSet* out);
+
+// The units of the frame cropping offsets, in luma samples: across, and down a frame.
+int32_t CropUnitX(const SeqParamSet& s);
+int32_t CropUnitY(const SeqParamSet& s);
+
+// Whether a profile's sequence parameter sets carry the chroma format, bit depth and scaling
+// matrix fields (the High profiles and those built on them).
+bool HasChromaFormatSyntax(int32_t profileIdc);
 
 }  // namespace vexlor::h264

@@ -18,6 +18,9 @@
 // stream that bumps more pictures than are taken can fill it, after which a picture that cannot
 // be stored is lost. Taking every ready picture at once decodes such streams differently.
 //
+// A stream the decoder cannot decode (another profile's tools) yields no pictures, or none from
+// the units it refused; UnsupportedReason then says why, for a person to read.
+//
 // Nothing here converts pixels or touches a file; the decoder depends on the standard library
 // only. A decoder is used by one thread at a time; decoders are independent of each other.
 #pragma once
@@ -25,6 +28,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 
 namespace vexlor::h264 {
 
@@ -79,11 +83,20 @@ DecodeStatus GetPicture(H264Decoder* decoder, PictureView* out);
 // Destroys a decoder (null is allowed).
 void CloseDecoder(H264Decoder* decoder);
 
+// Why the decoder refused units of the stream sent so far for want of a coding tool: the profile
+// of the latest such unit and every tool seen missing in them, e.g. "High profile: CABAC, 8x8
+// transform", "Main profile: B slices", "High profile: interlaced (MBAFF) frames, CABAC". Empty
+// while nothing was refused for a tool (damaged units give no reason; a null decoder neither).
+// The decoder takes the Baseline profile's tools in frame pictures: a profile_idc of 66 or a set
+// constraint_set0_flag, the levels of its table, CAVLC, I and P slices.
+std::string UnsupportedReason(const H264Decoder* decoder);
+
 // What DecodeStream saw.
 struct StreamSummary {
   int32_t pictures = 0;      // pictures delivered
   int32_t refusedUnits = 0;  // NAL units (and a final picture) the decoder did not accept
   bool endless = false;      // pictures kept coming after the end of data: a decoder fault
+  std::string unsupported;   // UnsupportedReason at the end
 };
 
 // Decodes a whole byte stream held in memory with a decoder of its own, as the loop above does:
