@@ -15,15 +15,23 @@ class ChannelOutput {
   ChannelOutput(const ChannelPlan& plan, const TimeRange& range) : tracker(range), plan_(plan) {}
 
   ClipTracker tracker;
-  ParameterSets parameter_sets;  // as they passed by in this read
+  // The channel's parameter sets as they passed by in this read before its files opened, and
+  // as they were before the latest key frame the clip may start at.
+  ParameterSets parameter_sets;
+  ParameterSets sets_at_key;
+  // Those in force before the file's first frame, when the file starts after some of the
+  // channel's frames: its first picture needs them.
+  ParameterSets sets_at_start;
 
   bool opened() const { return opened_; }
-  // Creates the muxers and their files; the parameter sets seen so far in the read, or else the
-  // scan's, describe the stream.
-  Status Open() {
+  // Creates the muxers and their files. The stream is described by the parameter sets in force
+  // for the first frame (those before it, and its own), or else by the scan's.
+  Status Open(std::span<const uint8_t> first_payload = {}) {
     opened_ = true;
     mux::StreamDescription description = plan_.description;
-    if (!parameter_sets.empty()) description.parameter_sets = parameter_sets.InForce();
+    ParameterSets in_force = sets_at_start;
+    in_force.NoteFrame(first_payload);
+    if (!in_force.empty()) description.parameter_sets = in_force.InForce();
     for (const PlannedFile& file : plan_.files) {
       muxers_.push_back(file.format->create());
       if (Status s = muxers_.back()->Open(file.path, description); !s.ok()) {
@@ -46,6 +54,9 @@ class ChannelOutput {
       ++counted_;
     }
     if (!IsWrittenFrame(frame)) return Status::Ok();
+    if (!opened_) {
+      if (Status s = Open(frame.payload); !s.ok()) return s;
+    }
     mux::Sample sample;
     sample.track =
         frame.kind == container::FrameKind::kAudio ? mux::Track::kAudio : mux::Track::kVideo;
@@ -53,6 +64,16 @@ class ChannelOutput {
     sample.time = mux::RecordingTime{frame.seconds, frame.ticks};
     sample.counted = frame.counted;
     sample.key = sample.track == mux::Track::kAudio || h264::HoldsIdrSlice(frame.payload);
+    // A file that starts after the channel's parameter sets went by: its first picture gets them
+    // in front of its slices, unless it carries its own.
+    std::vector<uint8_t> completed;
+    if (sample.track == mux::Track::kVideo && !video_written_) {
+      video_written_ = true;
+      if (!sets_at_start.empty() && !ParameterSets::Carries(frame.payload)) {
+        completed = sets_at_start.Prepended(frame.payload);
+        sample.payload = completed;
+      }
+    }
     for (size_t i = 0; i < muxers_.size(); ++i) {
       if (Status s = muxers_[i]->Write(sample); !s.ok()) {
         failed_file_ = int(i);
@@ -124,6 +145,7 @@ class ChannelOutput {
 
   const ChannelPlan& plan_;
   bool opened_ = false;
+  bool video_written_ = false;
   std::vector<std::unique_ptr<mux::Muxer>> muxers_;
   int64_t counted_ = 0;
   double t_first_ = 0, t_last_ = 0;
@@ -190,6 +212,7 @@ WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& plan, uint3
   const ProgressKind step = single ? kWriteStep : kReadStep;
   const int step_value = single ? single_channel : int(mask & plan.WrittenMask());
   bool held = false;
+  const bool clipped = plan.range.Limited();
   container::Frame frame;
   while (reader.Next(&frame).ok()) {
     if (job->CancelRequested()) return finish_all(true);
@@ -200,16 +223,22 @@ WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& plan, uint3
     }
     ChannelOutput* out = outputs[frame.channel].get();
     if (out == nullptr) continue;
-    if (frame.kind == container::FrameKind::kVideo) out->parameter_sets.NoteFrame(frame.payload);
+    const bool video = frame.kind == container::FrameKind::kVideo;
     const ClipTracker::Step taken = out->tracker.Next(frame);
-    if (taken == ClipTracker::Step::kSkip) continue;
-    if (!out->opened()) {
-      if (Status s = out->Open(); !s.ok()) return fail(frame.channel, s);
+    if (clipped && !out->opened() && video && out->tracker.start_key().index == frame.index) {
+      out->sets_at_key = out->parameter_sets;  // a clip may start at this key frame
     }
+    if (taken == ClipTracker::Step::kSkip) {
+      // Only a clip starts after some of the channel's frames (a whole file starts at its
+      // first): only then do the parameter sets before it matter.
+      if (video && clipped && !out->opened()) out->parameter_sets.NoteFrame(frame.payload);
+      continue;
+    }
+    const int c = frame.channel;
     if (taken == ClipTracker::Step::kTakeFromKey) {
       // The clip starts at a key frame read earlier: read from there up to this frame again,
       // taking the channel's frames, then this frame once more.
-      const int c = frame.channel;
+      out->sets_at_start = out->sets_at_key;
       const container::Frame here = frame;
       if (!reader.Restart(out->tracker.start_key().offset, out->tracker.start_key().index).ok()) {
         return fail(c, Status(StatusCode::kReadFailed, "cannot read " + reader.path()));
@@ -221,9 +250,11 @@ WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& plan, uint3
       if (frame.index != here.index || frame.offset != here.offset) {
         return fail(c, Status(StatusCode::kReadFailed, "cannot read " + reader.path()));
       }
+    } else if (clipped && !out->opened()) {
+      out->sets_at_start = out->parameter_sets;
     }
-    if (Status s = out->Write(frame); !s.ok()) return fail(frame.channel, s);
-    if (!single && !held && job->hold_point == frame.channel) {
+    if (Status s = out->Write(frame); !s.ok()) return fail(c, s);
+    if (!single && !held && job->hold_point == c) {
       held = true;
       HoldUntilCancelled(*job);
     }

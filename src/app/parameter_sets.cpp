@@ -9,6 +9,7 @@ namespace {
 
 constexpr uint8_t kSpsType = 7;
 constexpr uint8_t kPpsType = 8;
+constexpr uint8_t kDelimiterType = 9;
 constexpr size_t kMaxUnit = size_t{1} << 16;  // larger "parameter sets" are not kept
 
 // The first Exp-Golomb number of a NAL unit's payload after `skip` bytes, read through the
@@ -109,6 +110,26 @@ bool ParameterSets::Carries(std::span<const uint8_t> data) {
     return !IsSlice(type);
   });
   return sps && pps;
+}
+
+std::vector<uint8_t> ParameterSets::Prepended(std::span<const uint8_t> data) const {
+  // Where the first unit after a leading access unit delimiter begins (its four-byte start code
+  // included): the sets go there.
+  size_t at = 0;
+  const uint8_t* end = data.data() + data.size();
+  const uint8_t* first = h264::FindStartCode(data.data(), end);
+  if (first != end && first + 3 < end && (first[3] & 0x1F) == kDelimiterType) {
+    const uint8_t* next = h264::FindStartCode(first + 3, end);
+    at = size_t(next - data.data());
+    if (next != end && at > 0 && data[at - 1] == 0) --at;
+  }
+  std::vector<uint8_t> out(data.begin(), data.begin() + std::ptrdiff_t(at));
+  for (const std::vector<uint8_t>& unit : InForce()) {
+    out.insert(out.end(), {0, 0, 0, 1});
+    out.insert(out.end(), unit.begin(), unit.end());
+  }
+  out.insert(out.end(), data.begin() + std::ptrdiff_t(at), data.end());
+  return out;
 }
 
 std::vector<std::vector<uint8_t>> ParameterSets::InForce() const {

@@ -527,5 +527,67 @@ TEST(ConvertTerminalTest, RedrawsTheStatusLineInPlace) {
 }
 #endif
 
+// A clip from the second IDR picture of a stream whose parameter sets come before every IDR
+// picture is the frames as they are; of the same stream with them only at its start, the
+// clip's first chunk gets them in front of its slices, and the clip decodes from there.
+TEST_F(ConvertTest, AClipCarriesTheParameterSetsItsFirstPictureNeeds) {
+  const Bytes every = testing::ReadAll(X264Data("refs_slices.264"));
+  // The same stream with the sequence and picture parameter sets after its first slice cut out.
+  Bytes once;
+  bool sliced = false;
+  const auto start_code_at = [&](size_t i) {
+    return i + 3 <= every.size() && every[i] == 0 && every[i + 1] == 0 && every[i + 2] == 1;
+  };
+  size_t unit = 0;  // each unit runs from its start code to the next one's
+  while (!start_code_at(unit)) ++unit;
+  for (size_t i = 0; unit < every.size();) {
+    size_t next = unit + 3;
+    while (next < every.size() && !start_code_at(next)) ++next;
+    const int type = every[unit + 3] & 0x1F;
+    sliced |= type == 1 || type == 5;
+    if (!(sliced && (type == 7 || type == 8)))
+      once.insert(once.end(), &every[i], &every[next - 1] + 1);
+    i = unit = next;
+  }
+  ASSERT_LT(once.size(), every.size());
+  ASSERT_TRUE(WriteFile(dir_ / "once.264", once));
+  for (const std::string name : {"every", "once"}) {
+    SCOPED_TRACE(name);
+    const std::string rec = dir_ / (name + ".kvr");
+    const std::string stream = name == "every" ? X264Data("refs_slices.264") : dir_ / "once.264";
+    std::string out;
+    ASSERT_EQ(Vexlor({"mkrec", "-o", rec, "--start", "1000", "--channel", "0=" + stream}, &out),
+              "0")
+        << out;
+    ASSERT_EQ(Vexlor({"convert", rec, "-o", dir_ / "whole"}, &out), "0") << out;
+    // The second IDR picture is the stream's frame 15, at +0.6 s.
+    ASSERT_EQ(Vexlor({"convert", rec, "--from", "+0.58s", "-o", dir_ / "clip"}, &out), "0") << out;
+    const std::string clip_file = dir_ / ("clip/" + name + "_01.avi");
+    const AviFile whole = ParseAvi(dir_ / ("whole/" + name + "_01.avi"));
+    const AviFile clip = ParseAvi(clip_file);
+    ASSERT_TRUE(whole.ok && clip.ok) << whole.error << clip.error;
+    ASSERT_EQ(clip.chunks.size(), 15u);
+    Bytes first = whole.chunks[15].data;
+    if (name == "once") {
+      // The stream's own sets, its first two units with their four-byte start codes.
+      const std::string text(every.begin(), every.end());
+      const size_t third = text.find(std::string("\0\0\1", 3), text.find('\x68'));
+      ASSERT_EQ(text.compare(0, 5, std::string("\0\0\0\1\x67", 5)), 0);
+      first.insert(first.begin(), every.begin(), every.begin() + std::ptrdiff_t(third));
+    }
+    EXPECT_EQ(clip.chunks[0].data, first);
+    for (size_t k = 1; k < 15; ++k) EXPECT_EQ(clip.chunks[k].data, whole.chunks[15 + k].data);
+    if (HaveTool("ffmpeg")) {
+      std::string errors;
+      EXPECT_EQ(
+          RunProgram({"ffmpeg", "-nostdin", "-v", "error", "-i", clip_file, "-f", "null", "-"},
+                     &errors),
+          0);
+      EXPECT_EQ(errors, "");
+      EXPECT_EQ(FrameMd5s(clip_file).size(), 15u);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vexlor::cli

@@ -33,6 +33,9 @@ class ParameterSets {
   static bool Carries(std::span<const uint8_t> data);
   // Those in force: sequence sets first, then picture sets, each by id.
   std::vector<std::vector<uint8_t>> InForce() const;
+  // The data of a video frame with these parameter sets in front of its first unit (after an
+  // access unit delimiter), each with a four-byte start code, as an encoder places them.
+  std::vector<uint8_t> Prepended(std::span<const uint8_t> data) const;
   bool empty() const { return sps_.empty() && pps_.empty(); }
   void Clear() {
     sps_.clear();
