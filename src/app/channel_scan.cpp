@@ -20,8 +20,10 @@
 
 #include "app/conversion_job.h"
 #include "colour/yuv_to_rgb.h"
+#include "container/recording_reader.h"
 #include "h264/annexb.h"
 #include "h264/api.h"
+#include "h264/stream_facts.h"
 
 namespace vexlor::app {
 namespace {
@@ -281,6 +283,48 @@ void ScanPool::Run() {
     task();
     lock.lock();
   }
+}
+
+LearnedSize LearnChannelSize(container::RecordingReader& reader, int channel, int64_t offset,
+                             int64_t index) {
+  LearnedSize learned;
+  if (channel < 0 || channel >= kChannelCount || !reader.Restart(offset, index).ok()) {
+    return learned;
+  }
+  h264::H264Decoder* decoder = nullptr;
+  if (h264::OpenDecoder(h264::DecoderSettings{}, &decoder) != h264::DecodeStatus::kOk) {
+    return learned;
+  }
+  std::unique_ptr<h264::H264Decoder, void (*)(h264::H264Decoder*)> owned(decoder,
+                                                                         &h264::CloseDecoder);
+  ChannelScan scan;
+  ScanState st{&scan, {}, false, {}};
+  st.decoders[channel] = decoder;
+  h264::PictureOrderTracker headers;  // for the size and the reason when it does not decode
+  container::Frame frame;
+  for (int i = 0; i < kScanFrameLimit && reader.Next(&frame).ok(); ++i) {
+    if (frame.channel != channel || !frame.counted) continue;
+    learned.video = true;
+    (void)headers.Add(frame.payload);
+    DecodeFrame(&st, channel, frame.payload.data(), int32_t(frame.payload.size()));
+    if (scan.HasSize(channel)) break;
+  }
+  if (learned.video) DrainChannel(&st, channel);
+  if (scan.HasSize(channel)) {
+    learned.width = scan.widths[channel];
+    learned.height = scan.heights[channel];
+    std::copy(scan.picture_crops[channel], scan.picture_crops[channel] + 4, learned.crop);
+    learned.decoded = true;
+    return learned;
+  }
+  learned.unsupported = h264::UnsupportedReason(decoder);
+  if (learned.unsupported.empty()) learned.unsupported = headers.UnsupportedReason();
+  const h264::SequenceFacts* sequence = headers.ActiveSequence();
+  if (!learned.unsupported.empty() && sequence != nullptr) {
+    learned.width = sequence->width;
+    learned.height = sequence->height;
+  }
+  return learned;
 }
 
 ScanResult ScanChannels(ConversionJob* job, ProgressSink* sink) {

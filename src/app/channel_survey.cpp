@@ -47,6 +47,10 @@ int SurveyChannels(ConversionJob* job, const TimeRange& range, ChannelSurvey sur
       s.audio_frames += frame.kind == container::FrameKind::kAudio;
     }
     if (clips[c]->Next(frame) != ClipTracker::Step::kSkip) s.has_clip = true;
+    if (s.first_index < 0 && (frame.counted || frame.passthrough)) {
+      s.first_offset = frame.offset;
+      s.first_index = frame.index;
+    }
   }
   for (int c = 0; c < kChannelCount; ++c) {
     survey[c].counted = clips[c]->all_counted;

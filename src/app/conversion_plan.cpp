@@ -114,13 +114,14 @@ ConversionPlan PlanConversion(const ChannelScan& scan, const ConversionSettings&
   if (formats.empty()) formats.push_back(&DefaultFormat());
   for (int c = 0; c < kChannelCount; ++c) {
     ChannelPlan& p = plan.channels[c];
-    if (!scan.HasSize(c)) continue;  // kNoVideo
     if (!settings.Selected(c)) {
-      p.outcome = ChannelOutcome::kNotSelected;
+      if (scan.HasSize(c)) p.outcome = ChannelOutcome::kNotSelected;
       continue;
     }
-    p.write = true;
-    p.outcome = ChannelOutcome::kNotReached;
+    if (!scan.HasSize(c) && !settings.one_read) continue;  // kNoVideo
+    p.late = !scan.HasSize(c);
+    p.write = !p.late;
+    p.outcome = p.late ? ChannelOutcome::kNoVideo : ChannelOutcome::kNotReached;
     for (const mux::Format* f : formats) {
       p.files.push_back(
           PlannedFile{f, OutputNameIn(settings.output_dir, recording_path, c, f->suffix)});

@@ -18,17 +18,32 @@ void Post(ProgressSink* sink, ProgressKind kind, int value) {
 // skip_existing: true when every file the run would write exists and was finished by its
 // format's writer. A temporary file of one of them beside it means a run that was killed while
 // it wrote that file (or one still writing it): not finished. With a time range, the channels
-// whose range holds no clip write nothing, and a survey of the recording tells which those are.
+// whose range holds no clip write nothing; in one read, channels the scan did not find may
+// write files too: a survey of the recording tells which those are.
 bool AllFilesFinished(ConversionJob* job, ConversionPlan* plan, ProgressSink* sink,
                       bool* cancelled) {
-  if (plan->range.Limited()) {
+  bool late = false;
+  for (const ChannelPlan& p : plan->channels) late |= p.late;
+  if (plan->range.Limited() || late) {
+    // The files of the scan's channels first: when one is missing, no survey is needed.
+    for (const ChannelPlan& p : plan->channels) {
+      if (!p.write) continue;
+      for (const PlannedFile& f : p.files) {
+        if (!f.format->is_finished(f.path)) return false;
+      }
+    }
     ChannelSurvey survey[kChannelCount];
     if (SurveyChannels(job, plan->range, survey, sink) == 0) {
       *cancelled = true;
       return false;
     }
     for (int c = 0; c < kChannelCount; ++c) {
-      if (plan->channels[c].write && !survey[c].HasClip()) plan->channels[c].write = false;
+      ChannelPlan& p = plan->channels[c];
+      if (p.late && survey[c].first_index >= 0 && survey[c].counted > 0) {
+        p.write = LearnChannelSize(job->reader(), c, survey[c].first_offset, survey[c].first_index)
+                      .HasSize();
+      }
+      if (p.write && !survey[c].HasClip()) p.write = false;
     }
   }
   bool any = false;
@@ -58,7 +73,10 @@ WorkerResult ConversionWorker(ConversionJob* job, ProgressSink* sink) {
   }
   if (!job->HasRecording()) return finish(kWorkerFinished);
 
-  if (job->scan_channels(job, sink) == kNoChannelFound) {
+  // One read looks for channels beyond the scan too: a recording whose channels the scan did
+  // not find may still hold some.
+  const bool found = job->scan_channels(job, sink) == kChannelsFound;
+  if (!found && !job->settings.one_read) {
     Post(sink, kNoChannel, 0);
     return finish(kWorkerStopped);
   }
@@ -93,6 +111,14 @@ WorkerResult ConversionWorker(ConversionJob* job, ProgressSink* sink) {
     }
   }
   if (outcome != WriteOutcome::kFinished) return finish(kWorkerStopped);
+  if (!found) {
+    bool any = false;
+    for (const ChannelResult& r : job->results_) any |= r.outcome == ChannelOutcome::kWritten;
+    if (!any) {
+      Post(sink, kNoChannel, 0);
+      return finish(kWorkerStopped);
+    }
+  }
 
   // skip_existing: the temporary files a killed run left of these files would make every later
   // run convert the recording again.

@@ -158,8 +158,10 @@ void Post(ProgressSink* sink, ProgressKind kind, int value) {
 
 }  // namespace
 
-WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& plan, uint32_t mask,
+WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& planned, uint32_t mask,
                            ProgressSink* sink) {
+  // The plan grows by the channels whose size the read learns.
+  ConversionPlan plan = planned;
   container::RecordingReader& reader = job->reader();
   ChannelResult* results = job->mutable_results();
   double* rates = job->mutable_channel_rates();
@@ -173,7 +175,10 @@ WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& plan, uint3
     results[c].file = plan.channels[c].files.empty() ? "" : plan.channels[c].files[0].path;
     single_channel = c;
   }
-  if (single_channel < 0) return WriteOutcome::kFinished;
+  bool any_late = false;
+  for (const ChannelPlan& p : plan.channels) any_late |= p.late && !single;
+  if (single_channel < 0 && !any_late) return WriteOutcome::kFinished;
+  int late_attempts[kChannelCount] = {};
 
   // Every file of the read removed (one read), or the failing one (its own pass); the error is
   // posted with the channel whose file failed.
@@ -210,7 +215,7 @@ WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& plan, uint3
   }
   if (!reader.Rewind().ok()) return finish_all(false);
   const ProgressKind step = single ? kWriteStep : kReadStep;
-  const int step_value = single ? single_channel : int(mask & plan.WrittenMask());
+  int step_value = single ? single_channel : int(mask & plan.WrittenMask());
   bool held = false;
   const bool clipped = plan.range.Limited();
   container::Frame frame;
@@ -222,7 +227,47 @@ WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& plan, uint3
       HoldUntilCancelled(*job);
     }
     ChannelOutput* out = outputs[frame.channel].get();
-    if (out == nullptr) continue;
+    if (out == nullptr) {
+      ChannelPlan& p = plan.channels[frame.channel];
+      if (!p.late) continue;
+      if (frame.kind == container::FrameKind::kAudio && IsWrittenFrame(frame)) {
+        ++results[frame.channel].sound_frames;
+      }
+      // A channel the scan gave no size, at its first frame (or, when no video followed that
+      // closely, at its first video frame): its size is learned from the frames ahead, and its
+      // files start here.
+      const int tries = late_attempts[frame.channel];
+      if (!(frame.counted || frame.passthrough) || tries > 1 || (tries == 1 && !frame.counted)) {
+        continue;
+      }
+      ++late_attempts[frame.channel];
+      const container::Frame here = frame;
+      const LearnedSize size = LearnChannelSize(reader, here.channel, here.offset, here.index);
+      if (!reader.Restart(here.offset, here.index).ok() || !reader.Next(&frame).ok() ||
+          frame.index != here.index) {
+        return fail(here.channel, Status(StatusCode::kReadFailed, "cannot read " + reader.path()));
+      }
+      ChannelResult& r = results[frame.channel];
+      if (size.video) late_attempts[frame.channel] = 2;  // no other try
+      r.unsupported = size.unsupported;
+      r.undecodable = size.video && !size.HasSize();
+      if (!size.HasSize()) continue;
+      p.write = true;
+      p.description.width = size.width;
+      p.description.height = size.height;
+      p.description.crop_left = size.crop[0];
+      p.description.crop_right = size.crop[1];
+      p.description.crop_top = size.crop[2];
+      p.description.crop_bottom = size.crop[3];
+      r.found_late = frame.index >= kScanFrameLimit;
+      r.first_frame = frame.index;
+      r.first_seconds = frame.Time();
+      r.file = p.files.empty() ? "" : p.files[0].path;
+      r.sound_frames = 0;
+      outputs[frame.channel] = std::make_unique<ChannelOutput>(p, plan.range);
+      out = outputs[frame.channel].get();
+      step_value = int(mask & plan.WrittenMask());
+    }
     const bool video = frame.kind == container::FrameKind::kVideo;
     const ClipTracker::Step taken = out->tracker.Next(frame);
     if (clipped && !out->opened() && video && out->tracker.start_key().index == frame.index) {

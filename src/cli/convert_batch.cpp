@@ -310,10 +310,24 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
     nlohmann::json ch = {{"channel", c + 1}};
     switch (r.outcome) {
       case ChannelOutcome::kNoVideo:
+        // Video that gave no picture and no size, sound without video: never in silence.
+        if (r.undecodable) {
+          item->notes.push_back(
+              ChannelName(c) + ": no file, its video could not be decoded" +
+              (r.unsupported.empty() ? std::string(" (damaged)") : " (" + r.unsupported + ")"));
+          ch["result"] = "undecodable";
+          if (!r.unsupported.empty()) ch["unsupported"] = r.unsupported;
+          break;
+        }
+        if (r.sound_frames > 0) {
+          item->notes.push_back(ChannelName(c) + ": no file, it carries sound only (" +
+                                std::to_string(r.sound_frames) + " audio frames, no video)");
+          ch["result"] = "sound_only";
+          ch["audio_frames"] = r.sound_frames;
+          break;
+        }
         if (!options.channels_given || !((options.channels >> c) & 1u)) continue;
-        item->notes.push_back(ChannelName(c) +
-                              ": not found (no decodable video in the recording's first "
-                              "1024 frames)");
+        item->notes.push_back(ChannelName(c) + ": not found (no video in the recording)");
         ch["result"] = "not_found";
         break;
       case ChannelOutcome::kNotSelected:
@@ -337,6 +351,19 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
         break;
       case ChannelOutcome::kWritten:
         ++written;
+        if (r.found_late) {
+          item->notes.push_back(ChannelName(c) + ": found after the channel scan, from frame " +
+                                std::to_string(r.first_frame) + " (" + FormatTime(r.first_seconds) +
+                                ")");
+          ch["found_after_scan"] = true;
+          ch["first_frame"] = r.first_frame;
+          ch["first_appears"] = FormatTime(r.first_seconds);
+        }
+        if (!r.unsupported.empty()) {
+          item->notes.push_back(ChannelName(c) + ": " + r.unsupported +
+                                ": copied without decoding, its size from its parameter sets");
+          ch["unsupported"] = r.unsupported;
+        }
         item->files.push_back(r.file);
         ch["result"] = "written";
         PutName(&ch, "file", r.file);

@@ -191,7 +191,11 @@ TEST_F(ConvertTest, RefusalsAndExitCodes) {
   const std::string none = dir_ / "none.kvr";
   ASSERT_TRUE(builder.Write(none));
   EXPECT_EQ(Vexlor({"convert", none}, &out), "2");
-  EXPECT_EQ(Lines(out).back(), "It's Not A Mpeg-4 File");
+  const std::vector<std::string> lines = Lines(out);
+  ASSERT_GE(lines.size(), 2u) << out;
+  EXPECT_EQ(lines[lines.size() - 2], "It's Not A Mpeg-4 File");
+  // The channel is not dropped in silence.
+  EXPECT_EQ(lines.back(), "CH_03: no file, its video could not be decoded (damaged)");
   EXPECT_EQ(Vexlor({"probe", none}, &out), "2");
   EXPECT_EQ(out, "It's Not A Mpeg-4 File\n");
   EXPECT_EQ(Vexlor({"snapshot", none}, &out), "2");
@@ -586,6 +590,92 @@ TEST_F(ConvertTest, AClipCarriesTheParameterSetsItsFirstPictureNeeds) {
       EXPECT_EQ(errors, "");
       EXPECT_EQ(FrameMd5s(clip_file).size(), 15u);
     }
+  }
+}
+
+// No camera left behind: channels that first appear after the frames the scan reads get files
+// too, in one read; those the scan found are written as before.
+TEST_F(ConvertTest, ChannelsFoundAfterTheScanGetFilesToo) {
+  const Bytes qp51 = testing::ReadAll(X264Data("qp51.264"));
+  const Bytes refs = testing::ReadAll(X264Data("refs_slices.264"));
+  Bytes long_stream;  // 400 pictures
+  for (int i = 0; i < 20; ++i) long_stream.insert(long_stream.end(), qp51.begin(), qp51.end());
+  ASSERT_TRUE(WriteFile(dir_ / "long.264", long_stream));
+  // refs_slices from its fourth picture on: P pictures until its second IDR picture.
+  const std::string text(refs.begin(), refs.end());
+  size_t cut = 0;
+  for (int slice = 0; slice < 4; ++slice) cut = text.find(std::string("\0\0\1\x41", 4), cut + 1);
+  ASSERT_TRUE(
+      WriteFile(dir_ / "mid_gop.264", Bytes(refs.begin() + std::ptrdiff_t(cut) - 1, refs.end())));
+  // The first picture of qp51 alone.
+  const std::string q(qp51.begin(), qp51.end());
+  ASSERT_TRUE(WriteFile(
+      dir_ / "one.264",
+      Bytes(qp51.begin(), qp51.begin() + std::ptrdiff_t(q.find(std::string("\0\0\0\1\x41", 5))))));
+  struct Case {
+    const char* name;
+    std::vector<int> early;  // channels in the first part, 400 frames each
+    std::vector<int> late;   // channels in the part after it
+    const char* late_stream;
+  };
+  const Case cases[] = {
+      {"after frame 1024", {0, 1, 2, 3}, {5}, "long.264"},
+      {"mid group of pictures", {0, 1, 2, 3}, {5}, "mid_gop.264"},
+      {"only the last frame", {0, 1, 2, 3}, {5}, "one.264"},
+      {"eight of sixteen late",
+       {0, 2, 4, 6, 8, 10, 12, 14},
+       {1, 3, 5, 7, 9, 11, 13, 15},
+       "long.264"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string out;
+    Args early = {"mkrec", "-o", dir_ / "a.kvr", "--start", "1000"};
+    for (int ch : c.early)
+      early.push_back("--channel=" + std::to_string(ch) + "=" + dir_ / "long.264");
+    Args late = {"mkrec", "-o", dir_ / "b.kvr", "--start", "1100"};
+    for (int ch : c.late)
+      late.push_back("--channel=" + std::to_string(ch) + "=" + dir_ / c.late_stream);
+    ASSERT_EQ(Vexlor(early, &out), "0") << out;
+    ASSERT_EQ(Vexlor(late, &out), "0") << out;
+    ASSERT_EQ(Vexlor({"frames", dir_ / "b.kvr"}, &out), "0");
+    const size_t late_frames = Lines(out).size() / c.late.size();
+    Bytes both = testing::ReadAll(dir_ / "a.kvr");
+    const Bytes b = testing::ReadAll(dir_ / "b.kvr");
+    both.insert(both.end(), b.begin(), b.end());
+    ASSERT_TRUE(WriteFile(dir_ / "ab.kvr", both));
+    ASSERT_EQ(Vexlor({"convert", dir_ / "a.kvr", "-o", dir_ / "a"}, &out), "0") << out;
+    ASSERT_EQ(Vexlor({"convert", dir_ / "ab.kvr", "-o", dir_ / "ab"}, &out), "0") << out;
+    for (int ch : c.early) {
+      const std::string n = (ch < 9 ? "_0" : "_") + std::to_string(ch + 1) + ".avi";
+      EXPECT_TRUE(testing::ReadAll(dir_ / ("a/a" + n)) == testing::ReadAll(dir_ / ("ab/ab" + n)))
+          << "channel " << ch << " as before";
+    }
+    for (int ch : c.late) {
+      const std::string file =
+          dir_ / ("ab/ab" + std::string(ch < 9 ? "_0" : "_") + std::to_string(ch + 1) + ".avi");
+      const AviFile avi = ParseAvi(file);
+      ASSERT_TRUE(avi.ok) << file << ": " << avi.error;
+      EXPECT_EQ(avi.video_length, late_frames) << file;
+      EXPECT_NE(out.find(std::string("CH_") + (ch < 9 ? "0" : "") + std::to_string(ch + 1) +
+                         ": found after the channel scan, from frame "),
+                std::string::npos)
+          << out;
+      if (HaveTool("ffprobe") && std::string(c.late_stream) != "mid_gop.264") {
+        EXPECT_EQ(FrameMd5s(file).size(), late_frames) << file;
+      }
+    }
+    // --skip-existing knows their files: all there, nothing to do; the late one missing, it
+    // is written again.
+    ASSERT_EQ(Vexlor({"convert", dir_ / "ab.kvr", "-o", dir_ / "ab", "--skip-existing"}, &out),
+              "0");
+    EXPECT_EQ(Lines(out).back(), "Skipped: Complete Files Exist") << out;
+    ASSERT_TRUE(std::filesystem::remove(testing::Fs(dir_ / "ab/ab_06.avi")) || c.late[0] != 5);
+    ASSERT_EQ(Vexlor({"convert", dir_ / "ab.kvr", "-o", dir_ / "ab", "--skip-existing"}, &out),
+              "0");
+    EXPECT_NE(Lines(out).back(), "Skipped: Complete Files Exist") << out;
+    std::filesystem::remove_all(testing::Fs(dir_ / "a"));
+    std::filesystem::remove_all(testing::Fs(dir_ / "ab"));
   }
 }
 

@@ -9,8 +9,13 @@
 #include <functional>
 #include <mutex>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
+
+namespace vexlor::container {
+class RecordingReader;
+}
 
 namespace vexlor::app {
 
@@ -101,6 +106,26 @@ class ScanPool {
 
 class ConversionJob;
 class ProgressSink;
+
+// A channel's picture size learned outside the scan (a channel the scan did not find).
+struct LearnedSize {
+  int32_t width = 0, height = 0;
+  int32_t crop[4] = {};  // left, right, top, bottom, in luma samples
+  bool decoded = false;  // a picture was decoded; else the size is its parameter set's
+  bool video = false;    // the channel's video frames were seen
+  // Why the decoder does not decode the channel ("High profile: CABAC, 8x8 transform"); empty
+  // when it does.
+  std::string unsupported;
+  bool HasSize() const { return width > 0 && height > 0; }
+};
+
+// Learns channel c's picture size the way the scan does, from the frames read from `offset`
+// (which becomes frame `index`): its video frames go to a decoder of its own until a picture is
+// delivered, over at most kScanFrameLimit frames of the recording. When none comes because the
+// channel is coded with tools the decoder lacks, the size its sequence parameter set states
+// (cropped) is taken. Leaves the reader wherever it stopped.
+LearnedSize LearnChannelSize(container::RecordingReader& reader, int channel, int64_t offset,
+                             int64_t index);
 
 // Scans the job's open recording from its start with the job's decoders into job->scan():
 // posts kScanStep per loop turn, watches the cancel flag. Decodes on the job's scan_pool, or on

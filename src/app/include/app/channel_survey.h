@@ -16,6 +16,10 @@ struct ChannelSurvey {
   int64_t video_frames = 0;  // frames the channel's file would hold as video chunks
   int64_t audio_frames = 0;  // ... and as audio chunks
   bool has_clip = false;     // the range's clip of the channel holds a frame
+  // The channel's first frame that a file would take (counted or passthrough), where reading
+  // delivers it again (container::Frame::offset), and its index; -1 when it has none.
+  int64_t first_offset = -1;
+  int64_t first_index = -1;
 
   bool HasClip() const { return has_clip; }
   // The video rate a file of all these frames carries: *rate / *scale frames per second.

@@ -82,6 +82,10 @@ struct PlannedFile {
 struct ChannelPlan {
   bool write = false;                                 // gets files
   ChannelOutcome outcome = ChannelOutcome::kNoVideo;  // when not: why
+  // One read only: selected, but the scan gave it no size. It gets files too when its size is
+  // learned during the read (a channel that first appears after the scan's frames, or one the
+  // decoder does not decode).
+  bool late = false;
   std::vector<PlannedFile> files;
   mux::StreamDescription description;  // what the scan knows of it
 };

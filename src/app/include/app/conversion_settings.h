@@ -84,6 +84,16 @@ struct ChannelResult {
   uint32_t rate_rate = 0;                  // rate_rate / rate_scale frames per second
   bool starts_at_key_before_from = false;  // the clip begins before `from`, at a key frame
   bool starts_at_key_after_from = false;   // no key frame before: it begins at the first after
+  // One read only: a channel the scan gave no size, found during the read.
+  bool found_late = false;   // it first appears after the frames the scan reads
+  int64_t first_frame = -1;  // the frame it first appears at, and that frame's time stamp
+  double first_seconds = 0;
+  // Why the decoder does not decode the channel's video ("High profile: CABAC"): its files are
+  // copied without decoding, their size from its parameter sets; or, without such a size, it
+  // gets none.
+  std::string unsupported;
+  bool undecodable = false;  // it has video, but no size could be learned from it
+  int64_t sound_frames = 0;  // audio frames of a channel without video (sound only)
   // The channel's counted frames over the whole recording (known when a time range was given):
   // tells why a channel got no frame of the range.
   int64_t all_counted = 0;
