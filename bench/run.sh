@@ -7,6 +7,8 @@
 #  - the conversion of a 4-channel recording made from the benchmark streams, against `cp` of it
 #    (BENCH_BASE=path/to/other/vexlor, named BENCH_BASE_LABEL in the table, adds another
 #    build's conversion in the same run);
+#  - the scale table (bench/scale.sh; BENCH_SCALE=0 skips it): recordings of 1.9 GB and 5 GB
+#    converted against cp;
 #  - kernel_tests --bench: each kernel at each CPU level against its portable reference.
 # The best of REPEAT runs counts (default 3).
 # Before timing, our output is checked against ffmpeg's picture by picture (BENCH_CHECK=0 skips).
@@ -112,6 +114,13 @@ if [ -n "${BENCH_BASE:-}" ]; then
 fi
 convert_row "cp" cp "$rec" "$work/copy.kvr"
 rm -f "$work"/copy.kvr "$work"/four_*.avi
+
+# The scale table: recordings of 1.9 and 5 GB (bench/scale.sh says how).
+if [ "${BENCH_SCALE:-1}" = 1 ]; then
+  echo
+  echo "Scale: conversions of large recordings against cp, outputs on tmpfs"
+  "$here/scale.sh" "$build"
+fi
 
 # The kernels: each entry's speed at each CPU level relative to the portable reference.
 if [ -x "$build/tests/kernels/kernel_tests" ]; then
