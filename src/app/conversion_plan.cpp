@@ -57,6 +57,12 @@ ClipTracker::Step ClipTracker::Next(const container::Frame& frame) {
   const double t = frame.counted ? frame.Time() : 0.0;
   if (frame.counted) {
     if (all_counted == 0) all_first = t;
+    if (all_counted > 0 && (t < all_last || t - all_last > kClockJumpForward)) {
+      if (clock_jumps.size() < kClockJumpsKept) {
+        clock_jumps.push_back(ClockJump{frame.index, all_last, t});
+      }
+      ++clock_jump_count;
+    }
     all_last = t;
     ++all_counted;
   }

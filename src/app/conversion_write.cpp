@@ -102,8 +102,12 @@ class ChannelOutput {
       result->t_first = t_first_;
       result->t_last = t_last_;
       const double rate = avi::MeasureRate(counted_, t_first_, t_last_);
-      // The rate shown is the one the headers carry: one they cannot hold counts as none.
-      *rate_out = avi::FitsHeaders(rate) ? rate : 0.0;
+      // The rate shown is the measured one where the headers carry it; where they cannot (time
+      // stamps running backwards, say), the one they carry instead, so that what is shown
+      // agrees with the file.
+      const double declared =
+          result->rate_scale > 0 ? double(result->rate_rate) / result->rate_scale : 0.0;
+      *rate_out = avi::FitsHeaders(rate) ? rate : declared;
     }
     return status;
   }
@@ -312,6 +316,13 @@ WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& planned, ui
     results[c].all_last = t.all_last;
     results[c].starts_at_key_before_from = t.starts_before_from();
     results[c].starts_at_key_after_from = t.starts_after_from();
+    results[c].clock_jumps = t.clock_jumps;
+    results[c].clock_jump_count = t.clock_jump_count;
+    const ChannelPlan& p = plan.channels[c];
+    results[c].coded_width = p.description.width;
+    results[c].coded_height = p.description.height;
+    results[c].width = p.description.width - p.description.crop_left - p.description.crop_right;
+    results[c].height = p.description.height - p.description.crop_top - p.description.crop_bottom;
     if (!outputs[c]->opened()) {
       results[c].outcome = t.waiting_for_key() || t.ended() ? ChannelOutcome::kNoKeyInRange
                                                             : ChannelOutcome::kOutsideRange;

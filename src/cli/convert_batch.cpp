@@ -368,8 +368,27 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
         ch["result"] = "written";
         PutName(&ch, "file", r.file);
         ch["size"] = FileSize(r.file);
-        ch["width"] = job.scan().widths[c];
-        ch["height"] = job.scan().heights[c];
+        // The size a player shows; the coded size of the headers beside it where it differs.
+        ch["width"] = r.width;
+        ch["height"] = r.height;
+        if (r.coded_width != r.width || r.coded_height != r.height) {
+          ch["coded_width"] = r.coded_width;
+          ch["coded_height"] = r.coded_height;
+        }
+        if (r.clock_jump_count > 0) {
+          nlohmann::json jumps = nlohmann::json::array();
+          for (const app::ClockJump& j : r.clock_jumps) {
+            jumps.push_back({{"frame", j.frame},
+                             {"from", FormatTime(j.from)},
+                             {"to", FormatTime(j.to)},
+                             {"step_seconds", j.to - j.from}});
+            item->notes.push_back(ChannelName(c) + ": the clock jumps at frame " +
+                                  std::to_string(j.frame) + " from " + FormatTime(j.from) + " to " +
+                                  FormatTime(j.to));
+          }
+          ch["clock_jumps"] = jumps;
+          ch["clock_jump_count"] = r.clock_jump_count;
+        }
         ch["frames"] = r.video_chunks;
         ch["audio_frames"] = r.audio_chunks;
         ch["rate"] = RateOf(r.rate_rate, r.rate_scale);

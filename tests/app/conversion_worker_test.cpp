@@ -232,7 +232,11 @@ TEST_F(WorkerTest, RateEdgeCases) {
   EXPECT_EQ(back.micro_sec_per_frame, 41666u);  // the writer's 24 frames per second
   EXPECT_EQ(back.video_scale, 1u);
   EXPECT_EQ(back.video_rate, 24u);
-  EXPECT_EQ(job_.channel_rates()[1], 0.0);
+  // The rate shown is the one the file carries; both steps back are clock jumps.
+  EXPECT_EQ(job_.channel_rates()[1], 24.0);
+  ASSERT_EQ(job_.result(1).clock_jumps.size(), 2u);
+  EXPECT_EQ(job_.result(1).clock_jumps[1].from, 1999.0);
+  EXPECT_EQ(job_.result(1).clock_jumps[1].to, 1000.5);
 
   const AviFile huge = ParseAvi(Out(3));
   ASSERT_TRUE(huge.ok) << huge.error;
@@ -240,9 +244,9 @@ TEST_F(WorkerTest, RateEdgeCases) {
   EXPECT_EQ(huge.video_scale, 1u);
   EXPECT_EQ(huge.video_rate, 24u);
   EXPECT_EQ(huge.micro_sec_per_frame, 41666u);
-  // The average shown counts only the rates the headers carry: channel 0's.
-  EXPECT_EQ(job_.channel_rates()[3], 0.0);
-  EXPECT_EQ(ProgressText(job_, kDone, 0, ""), "Done. Average FPS = 10.00");
+  // The average shown counts the rates the files carry: (10 + 24 + 24) / 3.
+  EXPECT_EQ(job_.channel_rates()[3], 24.0);
+  EXPECT_EQ(ProgressText(job_, kDone, 0, ""), "Done. Average FPS = 19.33");
 }
 
 TEST_F(WorkerTest, NoChannelAndNoRecording) {

@@ -56,10 +56,13 @@ class ClipTracker {
   bool starts_before_from() const { return before_; }
   bool starts_after_from() const { return after_; }
 
-  // The channel's counted frames over everything read, with the times of the first and last.
+  // The channel's counted frames over everything read, with the times of the first and last,
+  // and the steps of its clock.
   int64_t all_counted = 0;
   double all_first = 0;
   double all_last = 0;
+  std::vector<ClockJump> clock_jumps;
+  int64_t clock_jump_count = 0;
 
  private:
   enum class Phase { kBefore, kWaitKey, kInside, kAfter };

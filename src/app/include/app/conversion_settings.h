@@ -27,6 +27,17 @@ struct TimeRange {
 
 inline constexpr uint32_t kAllChannels = 0xFFFF;
 
+// A step of a channel's clock between two of its counted frames that no recording makes: back in
+// time (the recorder's clock set back), or forward by more than kClockJumpForward seconds (set
+// forward; shorter steps are pauses).
+struct ClockJump {
+  int64_t frame = 0;  // the frame after the step (its index in the recording)
+  double from = 0;    // the time stamps before and after it
+  double to = 0;
+};
+inline constexpr double kClockJumpForward = 3600;
+inline constexpr size_t kClockJumpsKept = 32;  // the first ones; clock_jump_count counts all
+
 struct ConversionSettings {
   uint32_t channels = kAllChannels;  // bit c set: write channel c (0..15)
   // Only the frames in this range. A channel's clip starts at the last key frame (a video frame
@@ -93,6 +104,12 @@ struct ChannelResult {
   // gets none.
   std::string unsupported;
   bool undecodable = false;  // it has video, but no size could be learned from it
+  // The picture size a player shows (cropped) and the coded size of the files' headers.
+  int32_t width = 0, height = 0;
+  int32_t coded_width = 0, coded_height = 0;
+  // Steps of the channel's clock over the whole recording.
+  std::vector<ClockJump> clock_jumps;
+  int64_t clock_jump_count = 0;
   int64_t sound_frames = 0;  // audio frames of a channel without video (sound only)
   // The channel's counted frames over the whole recording (known when a time range was given):
   // tells why a channel got no frame of the range.
