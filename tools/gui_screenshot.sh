@@ -29,9 +29,15 @@ wm=""
 work=$(mktemp -d)
 trap 'kill "$gui" ${wm:-} 2>/dev/null || true; rm -rf "$work"' EXIT
 cp "$recording" "$work/cam.kvr"
+# The dialog's status line cannot be read from outside. The files it will write are those of
+# the channels the command-line tool's scan finds; each appears under its name only when it is
+# complete, so the conversion is over when all of them are there.
+expected=$(timeout 120 "$build/src/cli/vexlor" probe "$work/cam.kvr" | sed -n 's/^CH_\([0-9][0-9]\) .*/cam_\1.avi/p')
+[ -n "$expected" ] || { echo "the recording has no channel to convert" >&2; exit 1; }
 
 # Runs COMMAND until it succeeds, for at most SECONDS. The bounds are generous: a slow start (a
-# sanitizer build, a busy machine) must not fail.
+# sanitizer build, a busy machine) must not fail. Together they stay below the test's timeout,
+# so that a stall is reported with the step it stopped at.
 wait_for() {
   local end=$(( SECONDS + $1 ))
   shift
@@ -49,6 +55,7 @@ gui=$!
 wid=""
 dialog_shown() { wid=$(xdotool search --onlyvisible --name '^Vexlor$' 2>/dev/null | head -n1); [ -n "$wid" ]; }
 wait_for 120 dialog_shown || { echo "the dialog did not appear" >&2; exit 1; }
+echo "the dialog is on the screen"
 eval "$(xdotool getwindowgeometry --shell "$wid")"   # WIDTH HEIGHT X Y
 # Control centres in template units (263 x 130), scaled by the window's size.
 click() { xdotool mousemove --window "$wid" $(( $1 * WIDTH / 263 )) $(( $2 * HEIGHT / 130 )) click 1; }
@@ -64,10 +71,10 @@ wait_for 120 chooser_shown || { echo "the open-file dialog did not appear" >&2; 
 # open, type the path again. Keys go out only when it has the focus, since a Return reaching
 # the main dialog would end the program.
 chooser_closed() { ! xdotool search --onlyvisible --pid "$gui" --name . 2>/dev/null | grep -qx "$chooser"; }
-for try in $(seq 30); do
+for try in $(seq 12); do
   chooser_closed && break
   (( try == 1 )) || echo "the open-file dialog is still open: typing the path again"
-  if timeout 60 xdotool windowfocus --sync "$chooser" 2>/dev/null; then
+  if timeout 20 xdotool windowfocus --sync "$chooser" 2>/dev/null; then
     xdotool key --clearmodifiers ctrl+a
     xdotool type --delay 5 "$work/cam.kvr"
     xdotool key Return
@@ -79,12 +86,11 @@ chooser_closed || { echo "the open-file dialog did not take the path" >&2; exit 
 # turn behind the taking of the file.
 chooser_gone() { ! xdotool getwindowname "$chooser" >/dev/null 2>&1; }
 wait_for 120 chooser_gone || { echo "the open-file dialog was not destroyed" >&2; exit 1; }
+echo "the open-file dialog took the path"
 click 131 96                                            # CONVERT
-# The dialog's status line cannot be read from outside. The files it will write are those of
-# the channels the command-line tool's scan finds; each appears under its name only when it is
-# complete, so the conversion is over when all of them are there.
-expected=$("$build/src/cli/vexlor" probe "$work/cam.kvr" | sed -n 's/^CH_\([0-9][0-9]\) .*/cam_\1.avi/p')
-[ -n "$expected" ] || { echo "the recording has no channel to convert" >&2; exit 1; }
+begun() { [ -n "$(find "$work" -mindepth 1 -maxdepth 1 ! -name cam.kvr -print -quit)" ]; }
+wait_for 120 begun || { echo "CONVERT started no conversion" >&2; exit 1; }
+echo "converting"
 all_written() { for f in $expected; do [ -f "$work/$f" ] || return 1; done; }
 wait_for "${VEXLOR_WAIT:-600}" all_written || { echo "not every AVI file was written: $(ls "$work")" >&2; exit 1; }
 # Nothing outside the program tells when its last status text is painted; only the picture
