@@ -36,8 +36,8 @@ expected=$(timeout 120 "$build/src/cli/vexlor" probe "$work/cam.kvr" | sed -n 's
 [ -n "$expected" ] || { echo "the recording has no channel to convert" >&2; exit 1; }
 
 # Runs COMMAND until it succeeds, for at most SECONDS. The bounds are generous: a slow start (a
-# sanitizer build, a busy machine) must not fail. Together they stay below the test's timeout,
-# so that a stall is reported with the step it stopped at.
+# sanitizer build, a busy machine) must not fail. Each stays well below the test's timeout, so
+# that a stall is reported with the step it stopped at.
 wait_for() {
   local end=$(( SECONDS + $1 ))
   shift
