@@ -22,8 +22,9 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+sys.path[:0] = [HERE, os.path.join(HERE, '..', '..', 'tools')]
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+from virtual_screen import ScreenError, VirtualScreen  # noqa: E402
 from wine_checks import (SKIP, Failure, Skip, check, need_tool, riff_problem,  # noqa: E402
                          run_check)
 
@@ -66,25 +67,20 @@ class Session:
             raise Failure(f'the wine prefix {args.prefix} is not ready')
         self.args = args
         self.gui = None
-        # Xvfb writes its display number to the pipe when it takes connections.
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ['Xvfb', '-displayfd', str(write_end), '-screen', '0', '1024x768x24', '-dpi', '96',
-             '-nolisten', 'tcp'], pass_fds=(write_end,), stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as f:
-            number = f.readline().strip()
-        if not number:
-            self.xvfb.wait()
-            raise Failure('Xvfb did not start')
-        self.env = dict(os.environ, DISPLAY=':' + number, WINEPREFIX=os.path.abspath(args.prefix),
+        try:
+            self.screen = VirtualScreen('1024x768x24', 96)
+        except ScreenError as e:
+            raise Failure(str(e))
+        self.env = dict(self.screen.env, WINEPREFIX=os.path.abspath(args.prefix),
                         WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=,winemenubuilder.exe=d')
-        self.env.pop('WAYLAND_DISPLAY', None)
         # The server and wine's services, detached from any output we read (see tools/wine_run).
         quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, capture_output=False)
-        run(['wineserver', '--persistent'], env=self.env, **quiet)
-        run(['wine', 'cmd.exe', '/c', 'exit', '0'], env=self.env, **quiet)
+        try:
+            run(['wineserver', '--persistent'], env=self.env, **quiet)
+            run(['wine', 'cmd.exe', '/c', 'exit', '0'], env=self.env, **quiet)
+        except BaseException:
+            self.close()
+            raise
 
     def close(self):
         if self.gui and self.gui.poll() is None:
@@ -92,8 +88,7 @@ class Session:
             self.gui.wait()
         run(['wineserver', '--kill'], env=self.env)
         run(['wineserver', '--wait'], env=self.env)
-        self.xvfb.terminate()
-        self.xvfb.wait()
+        self.screen.close()
 
     def __enter__(self):
         return self
@@ -239,6 +234,7 @@ class Session:
         except ImportError:
             print('not checked: the window icons (python3-xlib is not installed)')
             return None
+        os.environ['XAUTHORITY'] = self.env['XAUTHORITY']  # where python3-xlib finds the cookie
         d = display.Display(self.env['DISPLAY'])
         try:
             window = d.create_resource_object('window', int(self.window))
