@@ -292,7 +292,7 @@ LearnedSize LearnChannelSize(container::RecordingReader& reader, int channel, in
     return learned;
   }
   h264::H264Decoder* decoder = nullptr;
-  if (h264::OpenDecoder(h264::DecoderSettings{}, &decoder) != h264::DecodeStatus::kOk) {
+  if (h264::OpenDecoder(h264::DecoderSettings{true}, &decoder) != h264::DecodeStatus::kOk) {
     return learned;
   }
   std::unique_ptr<h264::H264Decoder, void (*)(h264::H264Decoder*)> owned(decoder,
@@ -333,7 +333,14 @@ ScanResult ScanChannels(ConversionJob* job, ProgressSink* sink) {
   *scan = ChannelScan{};
   // Pixels buffers keep their memory from one run to the next (the dialog scans again).
   ScanState st{scan, {}, job->keep_pictures, {}};
-  for (int c = 0; c < kChannelCount; ++c) st.decoders[c] = job->decoder(c);
+  for (int c = 0; c < kChannelCount; ++c) {
+    st.decoders[c] = job->decoder(c);
+    // Without pictures to keep, only which pictures come out matters: their samples are left
+    // uncomputed, which gives the same sizes for a fraction of the work.
+    if (st.decoders[c] != nullptr) {
+      (void)h264::ApplySettings(st.decoders[c], h264::DecoderSettings{!job->keep_pictures});
+    }
+  }
   if (!reader.Rewind().ok()) return kNoChannelFound;
 
   // The decoding threads: the batch's pool, a pool of the scan's own, or none (scan_threads 1,

@@ -56,7 +56,7 @@ int DecodeSlice(H264Decoder* dec, bool newPicture) {
   const uint32_t count = static_cast<uint32_t>(++dec->sliceCount[group]) & 0x07FFFFFFu;
   const int32_t sliceTag = static_cast<int32_t>(static_cast<uint32_t>(group) + 16 * count);
   const int r = DecodeSliceData(h, dec->current.get(), &dec->dpb, pps, dec->mbInfo.get(), sliceTag,
-                                &dec->reader);
+                                &dec->reader, dec->skipPixels);
   dec->firstPicture = 0;
   return r < 0 ? kErrRead : 0;
 }
@@ -167,9 +167,16 @@ Picture* EmitPicture(H264Decoder* dec) {
 
 }  // namespace
 
-DecodeStatus OpenDecoder(const DecoderSettings&, H264Decoder** out) {
+DecodeStatus ApplySettings(H264Decoder* decoder, const DecoderSettings& settings) {
+  if (decoder == nullptr) return DecodeStatus::kInvalidArgument;
+  decoder->skipPixels = settings.skipPixels;
+  return DecodeStatus::kOk;
+}
+
+DecodeStatus OpenDecoder(const DecoderSettings& settings, H264Decoder** out) {
   if (out == nullptr) return DecodeStatus::kInvalidArgument;
   std::unique_ptr<H264Decoder> dec = MakeOrDie<H264Decoder>();
+  dec->skipPixels = settings.skipPixels;
   dec->survey = MakeOrDie<ToolSurvey>();
   for (int i = 0; i < kMaxDpbFrames; ++i) {
     dec->dpb.storage[i] = MakeOrDie<Picture>();
@@ -219,10 +226,11 @@ std::string UnsupportedReason(const H264Decoder* decoder) {
 
 StreamSummary DecodeStream(std::span<const uint8_t> stream,
                            const std::function<void(const PictureView&)>& onPicture,
-                           const std::function<void(std::span<const uint8_t>)>& onNalUnit) {
+                           const std::function<void(std::span<const uint8_t>)>& onNalUnit,
+                           const DecoderSettings& settings) {
   StreamSummary summary;
   H264Decoder* decoder = nullptr;
-  (void)OpenDecoder(DecoderSettings{}, &decoder);
+  (void)OpenDecoder(settings, &decoder);
   PictureView picture;
   auto takeReady = [&](int limit) {
     int taken = 0;

@@ -15,6 +15,7 @@
 namespace vexlor::h264 {
 
 struct H264Decoder {
+  bool skipPixels = false;  // DecoderSettings::skipPixels
   DecodedPictureBuffer dpb;
   Picture* outputQueue[kMaxDpbFrames + 1] = {};  // capacity + 1 entries
   int32_t outputQueueNext = 0;

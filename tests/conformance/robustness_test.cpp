@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -93,6 +94,20 @@ TEST(Robustness, DegenerateByteStreamsEndNormally) {
   }
 }
 
+// The conformance streams, when present: without their samples they give the same pictures.
+TEST(Robustness, ConformanceStreamsGiveTheSamePicturesWithoutSamples) {
+  const char* env = std::getenv("VEXLOR_CONFORMANCE_DIR");
+  const fs::path dir =
+      env != nullptr ? fs::path(env) : fs::path(VEXLOR_SOURCE_DIR) / "../shared/conformance";
+  std::error_code ec;
+  int checked = 0;
+  for (const auto& entry : fs::directory_iterator(dir / "streams", ec)) {
+    EXPECT_EQ(DecoderInputProblem(ReadFile(entry.path())), "") << entry.path().filename();
+    ++checked;
+  }
+  if (checked == 0) GTEST_SKIP() << "no conformance streams in " << dir.string();
+}
+
 TEST(Robustness, DamagedStreamsEndNormally) {
   auto streams = FilesIn(fs::path(VEXLOR_SOURCE_DIR) / "tests/data/x264", ".264");
   for (const fs::path& p : FilesIn(fs::path(VEXLOR_SOURCE_DIR) / "tests/data/profiles", ".264")) {
@@ -102,6 +117,8 @@ TEST(Robustness, DamagedStreamsEndNormally) {
   uint64_t rng = 0x9e3779b97f4a7c15ull;
   for (const fs::path& p : streams) {
     const std::vector<uint8_t> clean = ReadFile(p);
+    // The clean stream first, then damaged ones.
+    EXPECT_EQ(DecoderInputProblem(clean), "") << p.filename();
     for (int round = 0; round < 12; ++round) {
       uint64_t seed = rng;
       std::vector<uint8_t> damaged = Damage(clean, &rng);

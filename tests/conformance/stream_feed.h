@@ -73,6 +73,22 @@ inline std::string DecoderInputProblem(const std::vector<uint8_t>& data) {
     (void)h264::PictureMd5(p);
   });
   if (r.endless && problem.empty()) problem = "the decoder did not come to an end";
+  // Without the samples, the same pictures come out, in the same order, the same size.
+  const auto outline = [&](const h264::DecoderSettings& settings) {
+    std::vector<int64_t> seen;
+    const h264::StreamSummary s = h264::DecodeStream(
+        data,
+        [&](const h264::PictureView& p) {
+          seen.insert(seen.end(),
+                      {p.width, p.height, p.cropLeft, p.cropRight, p.cropTop, p.cropBottom, p.poc});
+        },
+        {}, settings);
+    seen.insert(seen.end(), {s.pictures, s.refusedUnits, s.endless});
+    return seen;
+  };
+  if (problem.empty() && outline({}) != outline({.skipPixels = true})) {
+    problem = "decoding without the samples gives other pictures";
+  }
   return problem.empty() ? StreamFactsProblem(data) : problem;
 }
 

@@ -304,7 +304,7 @@ int FinishPicture(H264Decoder* dec) {
   SliceHeader* h = dec->curSlice;
   PictureMbInfo* info = dec->mbInfo.get();
   dec->pictureInProgress = 0;  // finished once, whatever follows
-  if (!cur->nonExisting) {
+  if (!cur->nonExisting && !dec->skipPixels) {
     DeblockPicture(cur, info, cur->width, cur->height, cur->chromaQpOffset);
   }
   const int mark = MarkReferencePicture(dec);

@@ -82,6 +82,17 @@ void ClearInterData(PictureMbInfo* info, int mbX, int mbY, int width) {
   }
 }
 
+// What the transforms would consume, cleared without them (parsing only writes the coefficients
+// it reads, into blocks it takes to be zero).
+static void ClearCoefficients(MacroblockState* mb) {
+  for (int b = 0; b < 16; ++b) {
+    if (mb->lumaCodedMask & (1 << b)) std::memset(mb->lumaCoeff[b], 0, sizeof(mb->lumaCoeff[b]));
+  }
+  for (int b = 0; b < 8; ++b) {
+    if (mb->chromaAcMask & (1 << b)) std::memset(mb->chromaAc[b], 0, sizeof(mb->chromaAc[b]));
+  }
+}
+
 int DecodeMacroblock(const SliceContext& s, MacroblockState* mb, int mbX, int mbY) {
   Picture* pic = s.pic;
   PictureMbInfo* info = s.info;
@@ -102,6 +113,7 @@ int DecodeMacroblock(const SliceContext& s, MacroblockState* mb, int mbX, int mb
                    info->topNnzCr.data() + 2 * mbX};
   const int parsed = ParseMacroblockLayer(s, mb, modes, top, mvd);
   if (parsed < 0) return parsed;
+  if (s.skipPixels) ClearCoefficients(mb);
 
   const int addr = mbY * (width / 16) + mbX;
   const int cw = width / 2;
@@ -122,7 +134,7 @@ int DecodeMacroblock(const SliceContext& s, MacroblockState* mb, int mbX, int mb
       const Picture* ref = s.refList[0];
       if (zero && ref != nullptr && ref->luma != nullptr && ref->width == width &&
           ref->height == s.height) {
-        CopySkipMacroblock(pic, ref, mb->pixX, mb->pixY, width);
+        if (!s.skipPixels) CopySkipMacroblock(pic, ref, mb->pixX, mb->pixY, width);
         info->mbQp[addr] = static_cast<uint8_t>(mb->qp);
         info->mbCodedMask[addr] = 0;
         return 0;
@@ -130,9 +142,11 @@ int DecodeMacroblock(const SliceContext& s, MacroblockState* mb, int mbX, int mb
     } else {
       DeriveInterMotion(s, mb, mvd);
     }
-    PredictInter(s, mb);
-    ReconstructLuma(mb->pred, mb->lumaDc, 0, mb->lumaCoeff, luma, width, mb->qp, mb->lumaCodedMask,
-                    mb->lumaDcOnlyMask);
+    if (!s.skipPixels) {
+      PredictInter(s, mb);
+      ReconstructLuma(mb->pred, mb->lumaDc, 0, mb->lumaCoeff, luma, width, mb->qp,
+                      mb->lumaCodedMask, mb->lumaDcOnlyMask);
+    }
   } else {
     info->mbInterFlag[addr] = 0;
     ClearInterData(info, mbX, mbY, width);
@@ -145,18 +159,24 @@ int DecodeMacroblock(const SliceContext& s, MacroblockState* mb, int mbX, int mb
     }
     if (mb->intraKind == 1) {
       SetIntraNeighbourModesDc(mb, info);
-      PredictIntra16x16(mb->pred, mb->intra16x16PredMode, luma, width, avail);
-      PredictIntraChroma(mb->pred, cb, cr, cw, avail, mb->intraChromaPredMode);
-      ReconstructLuma(mb->pred, mb->lumaDc, 1, mb->lumaCoeff, luma, width, mb->qp,
-                      mb->lumaCodedMask, 0);
+      if (!s.skipPixels) {
+        PredictIntra16x16(mb->pred, mb->intra16x16PredMode, luma, width, avail);
+        PredictIntraChroma(mb->pred, cb, cr, cw, avail, mb->intraChromaPredMode);
+        ReconstructLuma(mb->pred, mb->lumaDc, 1, mb->lumaCoeff, luma, width, mb->qp,
+                        mb->lumaCodedMask, 0);
+      }
     } else {
       DeriveIntra4x4Modes(avail, modes, mb->leftIntraModes, info->topIntraModes.data() + mb->blkX);
-      ReconstructIntra4x4(mb, pic->luma, width, modes, avail);
-      PredictIntraChroma(mb->pred, cb, cr, cw, avail, mb->intraChromaPredMode);
+      if (!s.skipPixels) {
+        ReconstructIntra4x4(mb, pic->luma, width, modes, avail);
+        PredictIntraChroma(mb->pred, cb, cr, cw, avail, mb->intraChromaPredMode);
+      }
     }
   }
-  ReconstructChroma(mb->pred, mb->chromaDc, mb->chromaAc, cb, cr, cw, mb->qpChroma,
-                    mb->chromaDcMask, mb->chromaAcMask);
+  if (!s.skipPixels) {
+    ReconstructChroma(mb->pred, mb->chromaDc, mb->chromaAc, cb, cr, cw, mb->qpChroma,
+                      mb->chromaDcMask, mb->chromaAcMask);
+  }
   info->mbQp[addr] = static_cast<uint8_t>(mb->qp);
   info->mbCodedMask[addr] = mb->lumaCodedMask;
   return 0;

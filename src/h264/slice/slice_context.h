@@ -18,6 +18,7 @@ struct SliceContext {
   int constrainedIntraPred = 0;       // constrained_intra_pred_flag of the PPS
   int chromaQpOffset = 0;             // chroma_qp_index_offset of the PPS
   BitReader* reader = nullptr;        // positioned at the next macroblock's syntax
+  bool skipPixels = false;            // parse only: no samples are computed
 };
 
 }  // namespace vexlor::h264

@@ -22,7 +22,8 @@ void InitMacroblockState(MacroblockState* mb, int32_t sliceQp, int32_t chromaQpO
 }
 
 int DecodeSliceData(const SliceHeader* h, Picture* pic, DecodedPictureBuffer* dpb,
-                    const PicParamSet* pps, PictureMbInfo* info, int32_t sliceTag, BitReader* r) {
+                    const PicParamSet* pps, PictureMbInfo* info, int32_t sliceTag, BitReader* r,
+                    bool skipPixels) {
   Picture* refList[kMaxRefListEntries] = {};
   int numActive = 0;
   const int st = h->slice_type % 5;
@@ -60,6 +61,7 @@ int DecodeSliceData(const SliceHeader* h, Picture* pic, DecodedPictureBuffer* dp
   s.sliceType = h->slice_type;
   s.constrainedIntraPred = pps->constrained_intra_pred_flag;
   s.chromaQpOffset = pps->chroma_qp_index_offset;
+  s.skipPixels = skipPixels;
   s.reader = r;
 
   MacroblockState mb;

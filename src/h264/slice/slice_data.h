@@ -17,6 +17,7 @@ void InitMacroblockState(MacroblockState* mb, int32_t sliceQp, int32_t chromaQpO
 
 // Decodes the macroblocks of one slice into pic. 0 when the slice ended normally.
 int DecodeSliceData(const SliceHeader* h, Picture* pic, DecodedPictureBuffer* dpb,
-                    const PicParamSet* pps, PictureMbInfo* info, int32_t sliceTag, BitReader* r);
+                    const PicParamSet* pps, PictureMbInfo* info, int32_t sliceTag, BitReader* r,
+                    bool skipPixels = false);
 
 }  // namespace vexlor::h264

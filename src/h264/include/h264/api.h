@@ -41,9 +41,14 @@ enum class [[nodiscard]] DecodeStatus : int32_t{
     kInvalidArgument = -2,  // a null decoder or output pointer
 };
 
-// No options yet: every decoder decodes the same way. The record keeps room for them (limits,
-// threads) without changing every caller.
-struct DecoderSettings {};
+struct DecoderSettings {
+  // Parse every unit and manage the pictures exactly as usual (the same pictures come out, in
+  // the same order, with the same sizes, cropping and picture order counts), but leave their
+  // samples uncomputed: no prediction, residual or deblocking. For callers that need to know
+  // which pictures a stream gives, not what they show; a picture's planes then hold nothing of
+  // meaning.
+  bool skipPixels = false;
+};
 
 // A decoded picture: 8-bit 4:2:0 planes of the full decoded size (multiples of 16), valid until
 // the next SendNalUnit, Drain or CloseDecoder on the decoder that gave it.
@@ -63,6 +68,10 @@ struct PictureView {
 
 // Creates a decoder in *out. kOk (memory exhaustion ends the process), or kInvalidArgument.
 DecodeStatus OpenDecoder(const DecoderSettings& settings, H264Decoder** out);
+// Changes the settings of a decoder between two units (kInvalidArgument for a null decoder).
+// Pictures decoded with skipPixels are no references for the samples of pictures decoded
+// without it.
+DecodeStatus ApplySettings(H264Decoder* decoder, const DecoderSettings& settings);
 
 // Decodes one NAL unit completely (its start code prefix may be included; the bytes are copied
 // and never written). kOk also when a slice could not be decoded: it is dropped and the picture
@@ -106,6 +115,7 @@ struct StreamSummary {
 // far more come than a picture buffer holds (endless).
 StreamSummary DecodeStream(std::span<const uint8_t> stream,
                            const std::function<void(const PictureView&)>& onPicture,
-                           const std::function<void(std::span<const uint8_t>)>& onNalUnit = {});
+                           const std::function<void(std::span<const uint8_t>)>& onNalUnit = {},
+                           const DecoderSettings& settings = {});
 
 }  // namespace vexlor::h264
