@@ -25,7 +25,8 @@ CMAKE_ARGS ?=
 REPEAT    ?= 20
 
 PACKAGES := build-essential cmake pkg-config g++ libgtest-dev libgmock-dev libbenchmark-dev \
-            libcli11-dev nlohmann-json3-dev libstb-dev qt6-base-dev x264 ffmpeg python3 clang \
+            libcli11-dev nlohmann-json3-dev libstb-dev libssl-dev libhowardhinnant-date-dev tzdata \
+            qt6-base-dev x264 ffmpeg python3 clang \
             libclang-rt-14-dev xvfb xauth xdotool imagemagick gcovr \
             g++-mingw-w64-x86-64-posix googletest wine wine64 tmux zip unzip nsis python3-xlib fonts-wine \
             dpkg-dev desktop-file-utils mediainfo gstreamer1.0-tools gstreamer1.0-plugins-good
