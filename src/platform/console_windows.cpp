@@ -167,15 +167,18 @@ std::string SystemDescription() {
   info.dwOSVersionInfoSize = sizeof info;
   std::string text = "Windows";
   if (get_version != nullptr && get_version(&info) == 0) {
-    text += " " + std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion) +
-            " (build " + std::to_string(info.dwBuildNumber) + ")";
+    char version[64];
+    std::snprintf(version, sizeof version, " %lu.%lu (build %lu)", info.dwMajorVersion,
+                  info.dwMinorVersion, info.dwBuildNumber);
+    text += version;
   }
   // Under wine, which says so.
   using WineVersionFunction = const char*(__cdecl*)();
   const auto wine_version = reinterpret_cast<WineVersionFunction>(
       reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
   if (wine_version != nullptr && wine_version() != nullptr) {
-    text += std::string(" under wine ") + wine_version();
+    text += " under wine ";
+    text += wine_version();
   }
   return text;
 }
