@@ -2,6 +2,7 @@
 // recording (when it is there) and every file the report names still have the size and SHA-256
 // the report gives. One line per file, "PATH: OK", "PATH: CHANGED" or "PATH: MISSING"; exit 0
 // only when everything is as reported.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -99,6 +100,31 @@ void Say(const std::string& name, const char* finding, const std::string& detail
   PrintLine(stdout, name + ": " + finding + (detail.empty() ? "" : " (" + detail + ")"));
 }
 
+// How deeply the text's arrays and objects nest (brackets inside strings aside): a report nests
+// a few levels, and a hostile text nested millions deep must not exhaust the stack of the
+// functions that walk it.
+int NestingDepth(const std::string& text) {
+  int depth = 0, deepest = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
 // Reads the report; "" on success, else the error line.
 std::string ReadReport(const std::string& path, json* report) {
   if (platform::KindOf(path) != platform::PathKind::kRegular) {
@@ -119,6 +145,7 @@ std::string ReadReport(const std::string& path, json* report) {
   std::fclose(file);
   if (failed) return "error: cannot read " + path;
   if (int64_t(text.size()) > kReportLimit) return "error: " + path + " is too large for a report";
+  if (NestingDepth(text) > 32) return "error: " + path + " is not a vexlor report";
   *report = json::parse(text, nullptr, false);
   if (report->is_discarded() || !report->is_object() ||
       report->value("format", json()) != json("vexlor report 1")) {

@@ -148,11 +148,16 @@ TEST(VerifyTest, EveryAlterationHasItsLine) {
       EXPECT_EQ(prefix ? lines[i].substr(0, expected.size()) : lines[i], expected) << row.what;
     }
   }
+  // What is not a report, a hostile one nested a million deep included: one error line.
   testing::ScratchDir dir;
   WriteScene(dir);
-  std::string output;
-  EXPECT_EQ(testing::RunProgram({testing::CliPath(), "verify", dir / "cam.kvr"}, &output), 1);
-  EXPECT_EQ(output, "error: " + dir / "cam.kvr" + " is not a vexlor report\n");
+  Put(dir / "deep.json", "{\"format\": \"vexlor report 1\", \"x\": " +
+                              std::string(1000000, '[') + std::string(1000000, ']') + "}");
+  for (const char* name : {"cam.kvr", "deep.json"}) {
+    std::string output;
+    EXPECT_EQ(testing::RunProgram({testing::CliPath(), "verify", dir / name}, &output), 1);
+    EXPECT_EQ(output, "error: " + dir / name + " is not a vexlor report\n");
+  }
 }
 
 }  // namespace
