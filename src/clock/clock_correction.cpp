@@ -144,28 +144,31 @@ Status ClockCorrection::Make(const std::string& offset_text, const std::string& 
   }
   if (!zone_name.empty()) {
     if (Status ready = PointAtDatabase(); !ready.ok()) return ready;
+    // The library reports by exceptions: the database that cannot be read, the name it does not
+    // know; a zone's rules are read on first use, here, where a failure can be reported.
+    auto unreadable = [](const std::exception& e) {
+      std::string why = e.what();  // its text may end its lines: one line here
+      for (char& c : why) c = c == '\n' || c == '\r' ? ' ' : c;
+      while (!why.empty() && why.back() == ' ') why.pop_back();
+      return Status(StatusCode::kCannotOpen, "the time zone database cannot be read: " + why);
+    };
+    try {
+      date::get_tzdb();
+    } catch (const std::exception& e) {
+      return unreadable(e);
+    }
     try {
       made.zone_ = date::locate_zone(zone_name);
-      // The zone's rules are read on first use: here, where a failure can be reported.
-      (void)made.zone_->get_info(date::sys_seconds{});
-    } catch (const std::exception& e) {
-      made.zone_ = nullptr;
-      const bool unreadable = [&] {
-        try {
-          date::get_tzdb();
-          return false;  // the database loaded: the name is not in it
-        } catch (const std::exception&) {
-          return true;
-        }
-      }();
-      if (unreadable) {
-        return Status(StatusCode::kCannotOpen,
-                      std::string("the time zone database cannot be read: ") + e.what());
-      }
+    } catch (const std::exception&) {
       return Status(StatusCode::kInvalidArgument,
                     "--recorder-zone '" + zone_name +
                         "': not a time zone of the database (an IANA name such as "
                         "Europe/Berlin or America/New_York)");
+    }
+    try {
+      (void)made.zone_->get_info(date::sys_seconds{});
+    } catch (const std::exception& e) {
+      return unreadable(e);
     }
     made.zone_name_ = zone_name;
   }

@@ -86,6 +86,8 @@ TEST(VerifyTest, ReportsHoldSha256sumsAndRelativePaths) {
   EXPECT_EQ(report["files"][0]["first_time"]["utc"], "2023-10-29T00:30:00.500Z");
   EXPECT_EQ(report["files"][0]["gaps"][0]["seconds"], 612.5);
   EXPECT_EQ(report["report_sha256"], ReportContentHash(report));
+  EXPECT_EQ(ReportPath("", "a.b/cam.kvr", ".report.json"), "a.b/cam.report.json");
+  EXPECT_EQ(ReportPath("out/", "a.b/cam", ".report.txt"), "out/cam.report.txt");
   const std::string text = Get(dir / "cam.report.txt");
   EXPECT_NE(text.find(report["report_sha256"].get<std::string>()), std::string::npos);
   EXPECT_NE(text.find("1 range, 2,836 bytes, 3 frames lost"), std::string::npos) << text;
