@@ -153,8 +153,8 @@ TEST(VerifyTest, EveryAlterationHasItsLine) {
   // What is not a report, a hostile one nested a million deep included: one error line.
   testing::ScratchDir dir;
   WriteScene(dir);
-  Put(dir / "deep.json", "{\"format\": \"vexlor report 1\", \"x\": " +
-                              std::string(1000000, '[') + std::string(1000000, ']') + "}");
+  Put(dir / "deep.json", "{\"format\": \"vexlor report 1\", \"x\": " + std::string(1000000, '[') +
+                             std::string(1000000, ']') + "}");
   for (const char* name : {"cam.kvr", "deep.json"}) {
     std::string output;
     EXPECT_EQ(testing::RunProgram({testing::CliPath(), "verify", dir / name}, &output), 1);
