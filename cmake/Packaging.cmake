@@ -39,6 +39,8 @@ set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_SOURCE_DIR}/dist)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # vexlor_VERSION_amd64.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries the programs link (libc, libstdc++, Qt 6) as dpkg-shlibdeps finds them.
+# The libraries the programs link (libc, libstdc++, libcrypto, the time zone library, Qt 6) as
+# dpkg-shlibdeps finds them, and the time zone database that --recorder-zone reads.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS tzdata)
 include(CPack)

@@ -1,4 +1,5 @@
-# Header-only libraries from Debian packages, for the native and the cross build alike.
+# Libraries from Debian packages, for the native and the cross build alike: header-only ones, and
+# the time zone library.
 #
 # A cross build must not put the host's /usr/include on its include path (the host's C library
 # headers would shadow the target's), so it gets copies of just these headers in
@@ -42,6 +43,20 @@ if(CMAKE_CROSSCOMPILING)
 elseif(NOT EXISTS /usr/include/stb/stb_image_write.h)
   message(FATAL_ERROR "stb/stb_image_write.h is missing: run `make deps` (libstb-dev)")
 endif()
+
+# The time zone library (libhowardhinnant-date-dev): the recorder's zone of --recorder-zone. Its
+# compiled part reads the system's zone files on Linux; the cross build takes the static library
+# that `make windows` builds from Debian's source package (tools/build_win_date.sh) into
+# VEXLOR_WIN_DATE, which reads the database shipped beside the program.
+if(CMAKE_CROSSCOMPILING)
+  set(VEXLOR_WIN_DATE "" CACHE PATH "Prefix of the time zone library built for the cross build")
+  if(NOT VEXLOR_WIN_DATE OR NOT EXISTS ${VEXLOR_WIN_DATE}/CMake/dateConfig.cmake)
+    message(FATAL_ERROR "the time zone library for Windows is missing: run `make windows` "
+                        "(VEXLOR_WIN_DATE names the prefix tools/build_win_date.sh fills)")
+  endif()
+  set(date_DIR ${VEXLOR_WIN_DATE}/CMake)
+endif()
+find_package(date CONFIG REQUIRED)
 
 # GoogleTest: Debian's packaged build on the host; compiled from the sources of Debian's
 # googletest package (/usr/src/googletest) for a cross build.

@@ -25,12 +25,45 @@ function(vexlor_windows_resources target)
                OBJECT_DEPENDS ${VEXLOR_RC_MANIFEST})
 endfunction()
 
+# ---- The time zone database ----
+#
+# The folder tzdata beside vexlor.exe: the IANA database that --recorder-zone reads, written out
+# by tools/tzdata_text.py from the build machine's /usr/share/zoneinfo/tzdata.zi (Debian's
+# tzdata, the data the Linux programs' zone files were compiled from), so that both read the
+# same database. Made once in the build folder; vexlor_tzdata_beside(TARGET) copies it beside a
+# program after each link.
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
+set(VEXLOR_TZDATA_SOURCE /usr/share/zoneinfo/tzdata.zi)
+if(NOT EXISTS ${VEXLOR_TZDATA_SOURCE})
+  message(FATAL_ERROR "${VEXLOR_TZDATA_SOURCE} is missing: run `make deps` (tzdata)")
+endif()
+set(VEXLOR_TZDATA ${PROJECT_BINARY_DIR}/tzdata)
+set(VEXLOR_TZDATA_FILES version etcetera windowsZones.xml README.txt)
+list(TRANSFORM VEXLOR_TZDATA_FILES PREPEND ${VEXLOR_TZDATA}/ OUTPUT_VARIABLE tzdata_outputs)
+add_custom_command(
+  OUTPUT ${tzdata_outputs}
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/tzdata_text.py
+          ${VEXLOR_TZDATA_SOURCE} ${VEXLOR_TZDATA}
+  DEPENDS ${PROJECT_SOURCE_DIR}/tools/tzdata_text.py ${VEXLOR_TZDATA_SOURCE}
+  COMMENT "Writing the time zone database for Windows"
+  VERBATIM)
+add_custom_target(tzdata ALL DEPENDS ${tzdata_outputs})
+
+function(vexlor_tzdata_beside target)
+  add_dependencies(${target} tzdata)
+  add_custom_command(TARGET ${target} POST_BUILD
+                     COMMAND ${CMAKE_COMMAND} -E copy_directory ${VEXLOR_TZDATA}
+                             $<TARGET_FILE_DIR:${target}>/tzdata
+                     VERBATIM)
+endfunction()
+
 # ---- Shipping ----
 #
 # vexlor_windows_zip(TARGETS exe...)
 # dist/vexlor-VERSION-win64.zip: a folder vexlor-VERSION-win64 with the programs (stripped),
-# README.txt for Windows users and LICENSE.txt (the project's licence and the notices of the
-# libraries linked into the programs, taken from their Debian packages). Built with `all`.
+# the time zone database (tzdata), README.txt for Windows users and LICENSE.txt (the project's
+# licence and the notices of the libraries linked into the programs and of the database, taken
+# from their Debian packages). Built with `all`.
 function(vexlor_windows_zip)
   cmake_parse_arguments(arg "" "" "TARGETS" ${ARGN})
   set(name vexlor-${PROJECT_VERSION}-win64)
@@ -45,8 +78,8 @@ function(vexlor_windows_zip)
                         "The programs contain code of the following libraries. Their copyright "
                         "notices and licences follow, as the Debian packages the build took "
                         "them from state them.\n")
-  foreach(package libcli11-dev nlohmann-json3-dev libstb-dev gcc-mingw-w64-base
-                  mingw-w64-x86-64-dev)
+  foreach(package libcli11-dev nlohmann-json3-dev libstb-dev libhowardhinnant-date-dev tzdata
+                  gcc-mingw-w64-base mingw-w64-x86-64-dev)
     set(copyright /usr/share/doc/${package}/copyright)
     if(NOT EXISTS ${copyright})
       message(FATAL_ERROR "${copyright} is missing: run `make deps`")
@@ -65,8 +98,11 @@ function(vexlor_windows_zip)
     file(WRITE ${stage}/LICENSE.txt "${license}")
   endif()
 
-  set(copies)
+  set(copies COMMAND ${CMAKE_COMMAND} -E copy_directory ${VEXLOR_TZDATA} ${stage}/tzdata)
   set(files README.txt LICENSE.txt)
+  foreach(f ${VEXLOR_TZDATA_FILES})
+    list(APPEND files tzdata/${f})
+  endforeach()
   foreach(t ${arg_TARGETS})
     list(APPEND copies COMMAND ${CMAKE_STRIP} --strip-all -o ${stage}/$<TARGET_FILE_NAME:${t}>
                                $<TARGET_FILE:${t}>)
@@ -80,7 +116,7 @@ function(vexlor_windows_zip)
     COMMAND ${CMAKE_COMMAND} -E remove -f ${zip}
     COMMAND ${CMAKE_COMMAND} -E chdir ${PROJECT_BINARY_DIR}/package
             ${CMAKE_COMMAND} -E tar cf ${zip} --format=zip ${files}
-    DEPENDS ${arg_TARGETS} ${stage}/README.txt ${stage}/LICENSE.txt
+    DEPENDS ${arg_TARGETS} ${stage}/README.txt ${stage}/LICENSE.txt tzdata ${tzdata_outputs}
     COMMENT "Packing ${zip}"
     VERBATIM)
   add_custom_target(windows_zip ALL DEPENDS ${zip})

@@ -1,7 +1,7 @@
 ; The Windows installer, vexlor-VERSION-setup.exe (built by cmake/Windows.cmake with makensis).
 ;
 ; Installs the dialog program vexlor-gui.exe and the command-line tool vexlor.exe, with
-; README.txt and LICENSE.txt: for all users under Program Files, or, without administrator
+; README.txt, LICENSE.txt and the time zone database (tzdata): for all users under Program Files, or, without administrator
 ; rights (or with /CurrentUser), for the current user under the user's local programs folder.
 ; A Start-menu shortcut starts the dialog; "Add vexlor to PATH" is optional. The uninstaller
 ; removes everything the installer put on the machine.
@@ -127,6 +127,8 @@ Section "${APP}" SecProgram
   File "${STAGE}\vexlor.exe"
   File "${STAGE}\README.txt"
   File "${STAGE}\LICENSE.txt"
+  ; The time zone database of --recorder-zone.
+  File /r "${STAGE}\tzdata"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
 
   CreateShortcut "$SMPROGRAMS\${APP}.lnk" "$INSTDIR\vexlor-gui.exe"
@@ -197,6 +199,7 @@ Section "Uninstall"
   Delete "$INSTDIR\vexlor.exe"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\LICENSE.txt"
+  RMDir /r "$INSTDIR\tzdata"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
 

@@ -12,5 +12,6 @@ void RegisterDecode(CLI::App& app, int* exitCode);    // decode: H.264 stream to
 void RegisterConvert(CLI::App& app, int* exitCode);   // convert: one AVI file per channel
 void RegisterProbe(CLI::App& app, int* exitCode);     // probe: the channels and their sizes
 void RegisterSnapshot(CLI::App& app, int* exitCode);  // snapshot: one PNG file per channel
+void RegisterVerify(CLI::App& app, int* exitCode);    // verify: a report and its files
 
 }  // namespace vexlor::cli

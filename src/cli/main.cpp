@@ -25,6 +25,7 @@ int Main(const std::vector<std::string>& args) {
   vexlor::cli::RegisterConvert(app, &exitCode);
   vexlor::cli::RegisterProbe(app, &exitCode);
   vexlor::cli::RegisterSnapshot(app, &exitCode);
+  vexlor::cli::RegisterVerify(app, &exitCode);
   vexlor::cli::RegisterDecode(app, &exitCode);
   vexlor::cli::RegisterMkrec(app, &exitCode);
   vexlor::cli::RegisterFrames(app, &exitCode);

@@ -1,4 +1,5 @@
 // POSIX console: a terminal understands the escape sequences, arguments are bytes already.
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -124,6 +125,12 @@ InterruptGuard::~InterruptGuard() {
 
 bool InterruptGuard::Interrupted() {
   return g_interrupted != 0;
+}
+
+std::string SystemDescription() {
+  struct utsname name;
+  if (uname(&name) != 0) return "unknown";
+  return std::string(name.sysname) + " " + name.release + " " + name.machine;
 }
 
 }  // namespace vexlor::platform

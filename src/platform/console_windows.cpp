@@ -156,4 +156,31 @@ bool InterruptGuard::Interrupted() {
   return g_interrupted.load();
 }
 
+std::string SystemDescription() {
+  // RtlGetVersion tells the version as it is (GetVersionEx tells what the manifest promised).
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (ntdll == nullptr) return "Windows";
+  using GetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOW*);
+  const auto get_version = reinterpret_cast<GetVersionFunction>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+  OSVERSIONINFOW info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  std::string text = "Windows";
+  if (get_version != nullptr && get_version(&info) == 0) {
+    char version[64];
+    std::snprintf(version, sizeof version, " %lu.%lu (build %lu)", info.dwMajorVersion,
+                  info.dwMinorVersion, info.dwBuildNumber);
+    text += version;
+  }
+  // Under wine, which says so.
+  using WineVersionFunction = const char*(__cdecl*)();
+  const auto wine_version = reinterpret_cast<WineVersionFunction>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
+  if (wine_version != nullptr && wine_version() != nullptr) {
+    text += " under wine ";
+    text += wine_version();
+  }
+  return text;
+}
+
 }  // namespace vexlor::platform

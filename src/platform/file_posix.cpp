@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/utf8.h"
@@ -120,6 +122,41 @@ std::FILE* CreateNewFile(const std::string& path) {
     unlink(path.c_str());
   }
   return f;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  std::string joined = path;
+  if (path.empty() || path[0] != '/') {
+    char buffer[4096];
+    if (getcwd(buffer, sizeof buffer) == nullptr) return path;
+    joined = std::string(buffer) + "/" + path;
+  }
+  std::vector<std::string> parts;
+  size_t start = 1;
+  while (start <= joined.size()) {
+    size_t slash = joined.find('/', start);
+    if (slash == std::string::npos) slash = joined.size();
+    const std::string part = joined.substr(start, slash - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = slash + 1;
+  }
+  std::string absolute;
+  for (const std::string& part : parts) absolute += "/" + part;
+  return absolute.empty() ? "/" : absolute;
+}
+
+std::string ProgramFolder() {
+  char buffer[4096];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (n <= 0 || size_t(n) >= sizeof buffer) return "";
+  const std::string program(buffer, size_t(n));
+  const size_t slash = program.find_last_of('/');
+  if (slash == std::string::npos) return "";
+  return slash == 0 ? "/" : program.substr(0, slash);
 }
 
 }  // namespace vexlor::platform

@@ -298,4 +298,32 @@ std::FILE* CreateNewFile(const std::string& path) {
   return f;
 }
 
+std::string AbsolutePath(const std::string& path) {
+  std::wstring wide;
+  if (path.empty() || !Utf8ToWide(path, &wide)) return path;
+  DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return path;
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
+  if (n == 0 || n >= full.size()) return path;
+  full.resize(n);
+  return WideToUtf8(full);
+}
+
+std::string ProgramFolder() {
+  std::wstring name(MAX_PATH, L'\0');
+  while (true) {
+    const DWORD n = GetModuleFileNameW(nullptr, name.data(), DWORD(name.size()));
+    if (n == 0) return "";
+    if (n < name.size()) {
+      name.resize(n);
+      break;
+    }
+    if (name.size() >= 32768) return "";
+    name.resize(name.size() * 2);
+  }
+  const size_t slash = name.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? "" : WideToUtf8(name.substr(0, slash));
+}
+
 }  // namespace vexlor::platform

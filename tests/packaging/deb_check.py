@@ -74,7 +74,8 @@ def check_package(args, tmp):
     check(fields.get('Version') == args.version, f'Version: {fields}')
     check(fields.get('Architecture') == 'amd64', f'Architecture: {fields}')
     depends = [d.strip().split()[0] for d in fields.get('Depends', '').split(',') if d.strip()]
-    wanted = ['libc6', 'libstdc++6'] + (['libqt6widgets6', 'libqt6core6'] if args.gui else [])
+    wanted = ['libc6', 'libstdc++6', 'libssl3', 'libdate-tz3', 'tzdata'] + (
+        ['libqt6widgets6', 'libqt6core6'] if args.gui else [])
     for package in wanted:
         check(package in depends, f'Depends lacks {package}: {fields.get("Depends")}')
     print(f'Depends: {fields.get("Depends")}')

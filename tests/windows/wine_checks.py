@@ -406,15 +406,20 @@ def check_console(ctx):
         print(f'screen: {lines}')
 
 
+# The time zone database beside vexlor.exe.
+TZDATA = ['tzdata/version', 'tzdata/etcetera', 'tzdata/windowsZones.xml', 'tzdata/README.txt']
+
+
 def check_zip(ctx):
-    """The zip holds vexlor.exe, README.txt and the licence; its vexlor.exe converts the sample."""
+    """The zip holds vexlor.exe, README.txt, the licence and the time zone database; its
+    vexlor.exe converts the sample."""
     zip_path = ctx.args.zip
     check(os.path.isfile(zip_path), f'{zip_path} is missing')
     top = os.path.basename(zip_path)[:-len('.zip')]
     with zipfile.ZipFile(zip_path) as z:
         names = sorted(z.namelist())
         programs = [os.path.basename(p) for p in ctx.args.program or [ctx.exe]]
-        expected = programs + ['README.txt', 'LICENSE.txt']
+        expected = programs + ['README.txt', 'LICENSE.txt'] + TZDATA
         check(names == sorted(f'{top}/{n}' for n in expected), f'zip contents: {names}')
         with tempfile.TemporaryDirectory() as tmp:
             z.extractall(tmp)
@@ -490,8 +495,10 @@ def check_installer(ctx):
                 folder = found[0]
             check(os.path.isdir(folder), f'{mode}: nothing in {folder}')
             names = sorted(os.listdir(folder))
-            check(names == ['LICENSE.txt', 'README.txt', 'Uninstall.exe', 'vexlor-gui.exe',
-                            'vexlor.exe'], f'{mode}: installed {names}')
+            check(names == ['LICENSE.txt', 'README.txt', 'Uninstall.exe', 'tzdata',
+                            'vexlor-gui.exe', 'vexlor.exe'], f'{mode}: installed {names}')
+            check(sorted(os.listdir(os.path.join(folder, 'tzdata'))) ==
+                  sorted(n.split('/')[1] for n in TZDATA), f'{mode}: tzdata')
             new = files_below(drive_c) - before
             links = [f for f in new if f.endswith(os.path.join('Programs', 'Vexlor.lnk'))]
             check(len(links) == 1, f'{mode}: Start-menu shortcut: {links}')

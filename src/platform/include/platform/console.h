@@ -43,6 +43,10 @@ std::string PrepareTimeZone();
 // 1 on Windows.
 [[noreturn]] void EndForClosedReader();
 
+// The operating system, for a report: "Linux 6.1.0-18-amd64 x86_64", "Windows 10.0 (build
+// 19045)".
+std::string SystemDescription();
+
 // The command-line arguments as UTF-8 strings, argv[0] included.
 #ifdef _WIN32
 std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv);

@@ -94,4 +94,13 @@ bool SyncFolderOf(const std::string& path);
 // opens it for writing in binary mode. Null when it exists or cannot be created.
 std::FILE* CreateNewFile(const std::string& path);
 
+// `path` made absolute against the current folder, with "." and ".." parts resolved by their
+// names (symbolic links are not followed): "/work/out/cam_01.avi"; on Windows in the system's
+// form, "C:\work\out\cam_01.avi". The path as it is when the current folder cannot be told.
+std::string AbsolutePath(const std::string& path);
+
+// The folder that holds the running program's file (UTF-8, no separator at the end); empty when
+// the system cannot tell it.
+std::string ProgramFolder();
+
 }  // namespace vexlor::platform
