@@ -141,6 +141,8 @@ ConversionPlan PlanConversion(const ChannelScan& scan, const ConversionSettings&
     d.crop_bottom = scan.picture_crops[c][3];
     d.parameter_sets = scan.parameter_sets[c].InForce();
     d.source_size = recording_size;
+    d.clock_text = settings.clock_text;
+    if (settings.wall_clock) d.wall_clock = settings.wall_clock();
     d.keep_paths = settings.keep_paths;
     d.keep_paths.push_back(recording_path);
   }

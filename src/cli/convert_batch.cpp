@@ -88,9 +88,6 @@ uint64_t FileSize(const std::string& path) {
   return ec ? 0 : uint64_t(size);
 }
 
-// The suffixes of the files convert writes.
-constexpr const char* kOutputSuffixes[] = {".avi"};
-
 // A path's folder ("." for a bare name) and its name.
 void SplitPath(const std::string& path, std::string* folder, std::string* name) {
   const size_t cut = path.find_last_of(platform::kPathSeparators);
@@ -108,7 +105,33 @@ std::string RangeText(const app::TimeRange& range) {
 
 }  // namespace
 
+std::string ParseFormatList(const std::string& text, std::vector<const mux::Format*>* formats) {
+  std::vector<const mux::Format*> chosen;
+  size_t at = 0;
+  for (;;) {
+    const size_t comma = text.find(',', at);
+    const std::string name =
+        text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    const mux::Format* format = app::FindFormat(name);
+    if (format == nullptr) {
+      std::string known;
+      for (const mux::Format* f : app::Formats())
+        known += (known.empty() ? "" : ", ") + std::string(f->name);
+      return "'" + name + "' is not a format (" + known + ")";
+    }
+    if (std::find(chosen.begin(), chosen.end(), format) != chosen.end()) {
+      return "'" + name + "' is named twice";
+    }
+    chosen.push_back(format);
+    if (comma == std::string::npos) break;
+    at = comma + 1;
+  }
+  *formats = chosen;
+  return "";
+}
+
 void AddConvertOptions(CLI::App* convert, ConvertOptions* options) {
+  options->formats = {&app::DefaultFormat()};
   convert
       ->add_option("recording", options->recordings,
                    "Recording files (.kvr, .ms2, .m4v); several, or a shell glob, convert one "
@@ -171,6 +194,22 @@ void AddConvertOptions(CLI::App* convert, ConvertOptions* options) {
   convert->add_flag("--skip-existing", options->skip_existing,
                     "Leave a recording alone when all its AVI files exist and are complete (a "
                     "file of an interrupted run is not). Example: --skip-existing");
+  convert
+      ->add_option_function<std::string>(
+          "--format",
+          [options](const std::string& text) { ParseFormatList(text, &options->formats); },
+          "Write each channel in these formats, one file each: avi (the default; the desktop "
+          "program's files), mp4 and mkv (every frame at its recorded time, with a clock "
+          "track). Example: --format mp4,mkv")
+      ->type_name("FORMATS")
+      ->check([](const std::string& text) {
+        std::vector<const mux::Format*> formats;
+        return ParseFormatList(text, &formats);
+      });
+  convert->add_flag_callback(
+      "--no-clock", [options] { options->clock_track = false; },
+      "MP4 and Matroska files without the track that shows the recording's clock. Example: "
+      "--no-clock");
   convert->add_flag("--json", options->json,
                     "Print one JSON object per recording when it is done (status lines go to "
                     "the standard error stream). Example: --json");
@@ -234,7 +273,8 @@ void MarkOutputsThatAreInputs(const ConvertOptions& options, std::vector<BatchIt
     if (!item->result.empty()) continue;  // refused already
     for (int c = 0; c < app::kChannelCount; ++c) {
       if (((options.channels >> c) & 1u) == 0) continue;
-      for (const char* suffix : kOutputSuffixes) {
+      for (const mux::Format* format : options.formats) {
+        const char* suffix = format->suffix;
         // A link at the output name is replaced, not written through: its own identity counts.
         platform::FileIdentity id;
         if (!platform::IdentityOf(app::OutputNameIn(options.output_dir, item->path, c, suffix), &id,
@@ -271,6 +311,9 @@ bool OpenForBatch(app::ConversionJob* job, const ConvertOptions& options, BatchI
   settings.channels = options.channels & ~item->refused_channels;
   settings.output_dir = options.output_dir;
   settings.skip_existing = options.skip_existing;
+  settings.formats = options.formats;
+  // The clock track shows the local date-time with its offset, as the status lines do.
+  if (options.clock_track) settings.clock_text = [](double t) { return FormatTime(t); };
   if (options.has_from || options.has_to) {
     double start = 0;  // a recording without a counted frame has no channel either
     app::FirstCountedTime(job, &start);
@@ -351,6 +394,24 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
         break;
       case ChannelOutcome::kWritten:
         ++written;
+        // Every format's file of the channel; the fields outside name the first.
+        if (r.files.size() > 1 ||
+            (!r.files.empty() && r.files[0].format != &app::DefaultFormat())) {
+          nlohmann::json files = nlohmann::json::array();
+          for (const app::FileResult& f : r.files) {
+            nlohmann::json entry = {{"format", f.format->name}};
+            PutName(&entry, "file", f.path);
+            entry["size"] = FileSize(f.path);
+            entry["frames"] = f.facts.video_samples;
+            entry["audio_frames"] = f.facts.audio_samples;
+            if (f.facts.scale == 0) {
+              entry["duration"] = double(f.facts.duration_units) / double(mux::kUnitsPerSecond);
+            }
+            files.push_back(entry);
+            if (&f != &r.files[0]) item->files.push_back(f.path);
+          }
+          ch["files"] = files;
+        }
         if (r.found_late) {
           item->notes.push_back(ChannelName(c) + ": found after the channel scan, from frame " +
                                 std::to_string(r.first_frame) + " (" + FormatTime(r.first_seconds) +

@@ -12,6 +12,7 @@
 
 #include "app/conversion_job.h"
 #include "convert_options.h"
+#include "mux/muxer.h"
 
 namespace vexlor::cli {
 
@@ -25,7 +26,13 @@ struct ConvertOptions {
   int jobs = 1;
   bool skip_existing = false;
   bool json = false;
+  // The formats each channel is written in (--format), in the order given.
+  std::vector<const mux::Format*> formats;
+  bool clock_track = true;  // --no-clock leaves it out
 };
+
+// "avi,mp4": formats by name. Returns "" and sets *formats, or says what is wrong.
+std::string ParseFormatList(const std::string& text, std::vector<const mux::Format*>* formats);
 
 // Adds the recording arguments and the options to the convert subcommand.
 void AddConvertOptions(CLI::App* convert, ConvertOptions* options);

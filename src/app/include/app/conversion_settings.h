@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,11 @@ struct ConversionSettings {
   bool one_read = false;
   // Files no output may replace besides the recording itself (the other recordings of a batch).
   std::vector<std::string> keep_paths;
+  // Formats that keep each frame's time: the text of their clock track for a wall-clock time
+  // (unset: no clock track), and a maker of the mapping from a channel's stamps (in order) to
+  // wall-clock time (unset: the stamps as they are).
+  std::function<std::string(double)> clock_text;
+  std::function<std::function<double(double)>()> wall_clock;
 
   bool Selected(int channel) const { return (channels >> channel) & 1u; }
 };
