@@ -1,4 +1,5 @@
-// `vexlor frames`: lists the frames that the frame reader delivers from a recording.
+// `vexlor frames`: lists the frames that the frame reader delivers from a recording, and what
+// it skipped.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "commands.h"
 #include "container/recording.h"
 #include "platform/file.h"
+#include "skips_text.h"
 #include "standard_streams.h"
 
 namespace vexlor::cli {
@@ -51,6 +53,8 @@ void RunFrames(const std::string& path, int* exitCode) {
                 frame.frame_seconds, frame.frame_ticks, frame.passthrough);
     if (StdoutFailed()) break;  // the reason is the program's to report when it ends
   }
+  // Whatever the reader dropped on the way, once at the end.
+  if (!StdoutFailed() && source.skips.Any()) PrintLine(stdout, SkipsLine(source.skips));
   std::fclose(source.file);
   FlushStdout();
   *exitCode = 0;

@@ -1,5 +1,5 @@
 // `vexlor probe`: the channel scan, then one pass over the whole recording, listing the channels
-// found with their sizes, frames, rates, audio and time stamps.
+// found with their sizes, frames, rates, audio and time stamps, and what the reader skipped.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -10,6 +10,7 @@
 #include "convert_options.h"
 #include "json_text.h"
 #include "recording_commands.h"
+#include "skips_text.h"
 #include "standard_streams.h"
 
 namespace vexlor::cli {
@@ -19,6 +20,12 @@ struct ProbeOptions {
   std::string path;
   bool json = false;
 };
+
+// What the reader skipped, after the channels: nothing for a recording read whole.
+void PrintSkips(const container::ReaderSkips& skips) {
+  std::fputs(StartCodeLines(skips).c_str(), stdout);
+  if (skips.Any()) std::printf("%s\n", SkipsLine(skips).c_str());
+}
 
 void RunProbe(const ProbeOptions& options, int* exitCode) {
   PrepareLocalTime();
@@ -33,12 +40,18 @@ void RunProbe(const ProbeOptions& options, int* exitCode) {
   nlohmann::json report = {{"channels", nlohmann::json::array()}};
   PutName(&report, "recording", options.path);
   if (app::ScanChannels(job.get(), nullptr) == app::kNoChannelFound) {
+    // The rest of the recording too, for what the reader skips in all of it.
+    container::Frame frame;
+    while (job->reader().Next(&frame).ok()) {
+    }
     const std::string text = app::ProgressText(*job, app::kNoChannel, 0, "");
     if (options.json) {
       report["status"] = text;
+      report["skipped"] = SkipsJson(job->reader().skips());
       std::fputs(JsonLine(report).c_str(), stdout);
     } else {
       std::printf("%s\n", text.c_str());
+      PrintSkips(job->reader().skips());
     }
     *exitCode = kExitNoChannel;
     return;
@@ -77,7 +90,12 @@ void RunProbe(const ProbeOptions& options, int* exitCode) {
     }
     std::printf("\n");
   }
-  if (options.json) std::fputs(JsonLine(report).c_str(), stdout);
+  if (options.json) {
+    report["skipped"] = SkipsJson(job->reader().skips());
+    std::fputs(JsonLine(report).c_str(), stdout);
+  } else {
+    PrintSkips(job->reader().skips());
+  }
   *exitCode = kExitDone;
 }
 
@@ -93,7 +111,11 @@ void RegisterProbe(CLI::App& app, int* exitCode) {
   probe->add_flag("--json", options->json, "Print the same as one JSON object. Example: --json");
   probe->footer(
       "Output: CH_NN WxH frames=N rate=R audio=yes|no first=TIME last=TIME, times in local time "
-      "(ISO 8601 with the zone's offset).");
+      "(ISO 8601 with the zone's offset). Then, when there were any, the video frames not "
+      "converted because their data starts with the three-byte start code "
+      "(skipped CH_NN three_byte_start_code=N) and what the reader skipped as damage or as "
+      "frames beyond 16 MiB (skipped damaged_bytes=N damaged_ranges=N frames_lost=N "
+      "oversized_frames=N damaged=BEGIN-END,... oversized=BEGIN-END,...).");
   probe->callback([options, exitCode] { RunProbe(*options, exitCode); });
 }
 

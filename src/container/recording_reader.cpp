@@ -58,6 +58,7 @@ Status RecordingReader::Open(const std::string& path) {
   }
   source_.file = file;
   source_.read_position.store(0);
+  source_.skips = ReaderSkips{};
   path_ = path;
   size_ = size;
   next_index_ = 0;
@@ -71,6 +72,12 @@ void RecordingReader::Close() {
   source_.read_position.store(0);
   path_.clear();
   size_ = 0;
+}
+
+Status RecordingReader::Rewind() {
+  Status s = Restart(0, 0);
+  if (s.ok()) source_.skips = ReaderSkips{};
+  return s;
 }
 
 Status RecordingReader::Restart(int64_t offset, int64_t index) {

@@ -13,9 +13,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 
 #include "app/test_support.h"
+#include "container/recording.h"
+#include "h264/access_units.h"
 
 namespace vexlor::cli {
 namespace {
@@ -111,10 +115,14 @@ TEST_F(ConvertTest, ChannelsBecomeAviFilesHoldingTheirFramesUnchanged) {
   std::string listing;
   ASSERT_EQ(Vexlor({"frames", rec}, &listing), "0");
 
-  // Probe reads the whole recording: frames, the rate a conversion measures, audio and times.
+  // Probe reads the whole recording: frames, the rate a conversion measures, audio and times,
+  // and the garbage that the reader skipped.
   ASSERT_EQ(Vexlor({"probe", rec}, &out), "0") << out;
   const std::vector<std::string> probed = Lines(out);
-  ASSERT_EQ(probed.size(), 3u) << out;
+  ASSERT_EQ(probed.size(), 4u) << out;
+  EXPECT_NE(probed[3].find(" damaged_ranges=3 frames_lost=0 oversized_frames=0 "),
+            std::string::npos)
+      << probed[3];
   EXPECT_EQ(probed[0].rfind("CH_01 176x144 frames=20 rate=", 0), 0u) << probed[0];
   EXPECT_NE(probed[0].find(" audio=no first=20"), std::string::npos) << probed[0];
   EXPECT_EQ(probed[1].rfind("CH_04 176x112 frames=20 rate=", 0), 0u) << probed[1];
@@ -371,6 +379,82 @@ TEST_F(ConvertTest, SnapshotOfEverySizeTheDecoderAccepts) {
   ASSERT_GE(png.size(), 24u);
   EXPECT_EQ(Bytes(png.begin() + 12, png.begin() + 24),
             (Bytes{'I', 'H', 'D', 'R', 0, 0, 0x10, 0, 0, 0, 0x09, 0x10}));
+}
+
+// Key frames beyond 409,600 bytes (the noisy pictures of a camera of several megapixels) are
+// read whole by every pass: listed, scanned and written.
+TEST_F(ConvertTest, LargeKeyFramesAreKept) {
+  if (!HaveTool("x264")) GTEST_SKIP() << "no x264";
+  const std::string raw = dir_ / "noise.yuv", stream = dir_ / "noise.264", rec = dir_ / "noise.kvr";
+  Bytes noise(640 * 480 * 3 / 2 * 4);
+  std::mt19937 random(7);
+  for (uint8_t& b : noise) b = uint8_t(random());
+  ASSERT_TRUE(WriteFile(raw, noise));
+  ASSERT_EQ(RunProgram({"x264", "--quiet", "--profile", "baseline", "--preset", "ultrafast", "--qp",
+                        "10", "--input-res", "640x480", "-o", stream, raw}),
+            0);
+  std::string out;
+  ASSERT_EQ(Vexlor({"mkrec", "-o", rec, "--channel", "0=" + stream}, &out), "0") << out;
+  ASSERT_EQ(Vexlor({"convert", rec}, &out), "0") << out;
+  const AviFile avi = ParseAvi(dir_ / "noise_01.avi");
+  ASSERT_TRUE(avi.ok) << avi.error;
+  Bytes video;
+  size_t longest = 0;
+  for (const auto& chunk : avi.chunks) {
+    if (chunk.id == "00dc") video.insert(video.end(), chunk.data.begin(), chunk.data.end());
+    longest = std::max(longest, chunk.data.size());
+  }
+  EXPECT_GT(longest, 409600u);
+  EXPECT_TRUE(video == testing::ReadAll(stream));
+  EXPECT_EQ(avi.video_length, 4u);
+}
+
+// What a conversion leaves out is reported by probe and frames, never dropped in silence:
+// video frames of the three-byte start code (per channel), a frame beyond 16 MiB, damage.
+TEST_F(ConvertTest, ProbeAndFramesReportWhatIsLeftOut) {
+  // Channel 2's pictures, 3 and 5 with 00 00 01, a frame beyond the largest after picture 1
+  // and garbage before picture 7.
+  const std::string rec = dir_ / "left.kvr";
+  const std::vector<h264::AccessUnit> units =
+      h264::SplitAccessUnits(testing::ReadAll(X264Data("refs_slices.264")));
+  const int64_t frames = int64_t(units.size());
+  testing::RecordingBuilder b;
+  int64_t oversized_at = 0, oversized_end = 0, garbage_at = 0;
+  for (int64_t i = 0; i < frames; ++i) {
+    Bytes payload = units[size_t(i)].bytes;
+    if (i == 3 || i == 5) payload.erase(payload.begin());
+    if (i == 7) garbage_at = int64_t(b.size());
+    if (i == 7) b.AddGarbage(100);
+    b.AddFrame(testing::RecordingBuilder::MakeFrame(0xE, 2, uint32_t(i), 0, payload));
+    if (i == 1) {
+      oversized_at = int64_t(b.size());
+      b.AddFrame(Bytes(container::kMaxFrameSize + 1));
+      oversized_end = int64_t(b.size());
+    }
+  }
+  ASSERT_TRUE(b.Write(rec));
+  const std::string skipped =
+      "skipped damaged_bytes=100 damaged_ranges=1 frames_lost=0 "
+      "oversized_frames=1 damaged=" +
+      std::to_string(garbage_at) + "-" + std::to_string(garbage_at + 100) +
+      " oversized=" + std::to_string(oversized_at) + "-" + std::to_string(oversized_end);
+
+  std::string out;
+  ASSERT_EQ(Vexlor({"frames", rec}, &out), "0");
+  std::vector<std::string> lines = Lines(out);
+  ASSERT_EQ(int64_t(lines.size()), frames + 1) << out;
+  EXPECT_EQ(lines.back(), skipped);
+  ASSERT_EQ(Vexlor({"probe", rec}, &out), "0") << out;
+  lines = Lines(out);
+  ASSERT_EQ(lines.size(), 3u) << out;
+  EXPECT_EQ(lines[0].rfind("CH_03 176x144 frames=" + std::to_string(frames - 2) + " ", 0), 0u);
+  EXPECT_EQ(lines[1], "skipped CH_03 three_byte_start_code=2");
+  EXPECT_EQ(lines[2], skipped);
+  ASSERT_EQ(Vexlor({"probe", "--json", rec}, &out), "0") << out;
+  const nlohmann::json json = nlohmann::json::parse(out);
+  EXPECT_EQ(json["skipped"]["oversized"][0]["length"], container::kMaxFrameSize + 1);
+  EXPECT_EQ(json["skipped"]["three_byte_start_code"],
+            nlohmann::json::parse(R"([{"channel": 3, "frames": 2}])"));
 }
 
 #ifndef _WIN32  // POSIX signals; Ctrl-C on Windows is checked under wine (tests/windows)

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <vector>
 
@@ -128,6 +129,7 @@ TEST(FrameReaderTest, DeliversWholeFramesWithTheirFields) {
   EXPECT_EQ(got[3].passthrough, 0);
   EXPECT_EQ(got[4].passthrough, 1);
   EXPECT_EQ(r.src_.read_position.load(), int64_t(file.size()));
+  EXPECT_FALSE(r.src_.skips.Any());
 
   // After the end: 0 again, the current frame left as it was.
   EXPECT_EQ(ReadNextFrame(&r.src_, &r.frame_), 0);
@@ -150,6 +152,8 @@ TEST(FrameReaderTest, IncompleteFramesAtTheEndAreNotDelivered) {
     ASSERT_EQ(got.size(), 1u) << "cut " << cut;
     EXPECT_EQ(got[0].data, a);
     EXPECT_EQ(r.src_.read_position.load(), int64_t(whole.size())) << "cut " << cut;
+    EXPECT_EQ(r.src_.skips.frames_lost, 1) << "cut " << cut;
+    EXPECT_EQ(r.src_.skips.damaged_bytes, int64_t(file.size() - kPacketSize)) << "cut " << cut;
   }
   Reader empty(Bytes{});
   EXPECT_TRUE(empty.All().empty());
@@ -181,6 +185,9 @@ TEST(FrameReaderTest, IgnoredPacketsAndGarbageKeepTheFrame) {
     ASSERT_EQ(got.size(), 2u) << "between " << between.size();
     EXPECT_EQ(got[0].data, a) << "between " << between.size();
     EXPECT_EQ(got[1].data, b);
+    // Garbage is damage, ignored packets are not; no frame is lost.
+    EXPECT_EQ(r.src_.skips.damaged_bytes, between == ignored ? 0 : 2 * int64_t(between.size()));
+    EXPECT_EQ(r.src_.skips.frames_lost, 0);
   }
 
   // A candidate at 1416 whose third byte turns out wrong is re-examined, not trusted.
@@ -205,13 +212,15 @@ TEST(FrameReaderTest, WholePacketDiscardsDropTheFrameSoFar) {
   const std::vector<Bytes> ap = Packets(a);
 
   // Broken end mark on the frame's last packet, with a sync mark inside its payload that must
-  // not be used: the frame is lost, the next ones are intact.
+  // not be used: the frame is lost (one range with the garbage inside it), the next ones are
+  // intact.
   {
     Bytes broken = ap[2];
     std::memcpy(broken.data() + kPayloadOffset + 100, kSyncMark, 3);
     broken[kEndMarkOffset + 2] = 1;
     Bytes file;
     Append(&file, ap[0]);
+    Append(&file, Garbage(50, 1));
     Append(&file, ap[1]);
     Append(&file, broken);
     for (const Bytes& f : {b, c}) {
@@ -222,6 +231,9 @@ TEST(FrameReaderTest, WholePacketDiscardsDropTheFrameSoFar) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].data, b);
     EXPECT_EQ(got[1].data, c);
+    EXPECT_EQ(r.src_.skips.frames_lost, 1);
+    EXPECT_EQ(r.src_.skips.damaged_bytes, 3 * kPacketSize + 50);
+    EXPECT_EQ(r.src_.skips.damaged_ranges, 1);
   }
   // The same in the middle of a frame, and 1418 bytes without any sync mark: the earlier
   // fragments are dropped and the following packets are glued on from scratch, so the next
@@ -243,6 +255,8 @@ TEST(FrameReaderTest, WholePacketDiscardsDropTheFrameSoFar) {
     ASSERT_EQ(got[0].data.size(), rest + b.size());
     EXPECT_TRUE(std::equal(a.end() - long(rest), a.end(), got[0].data.begin()));
     EXPECT_EQ(got[1].data, c);
+    EXPECT_EQ(r.src_.skips.frames_lost, 1);
+    EXPECT_EQ(r.src_.skips.damaged_bytes, 2 * kPacketSize);
   }
 }
 
@@ -268,9 +282,10 @@ TEST(FrameReaderTest, ImpossibleLengthsNeverOverflow) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].data, largest);
   }
-  // Fragment longer than the payload area, total above the frame limit, and a frame that
-  // would outgrow the buffer through mixed totals: each such packet is dropped with the frame
-  // assembled so far, and the next frame is intact.
+  // Fragment longer than the payload area, total above the frame limit, a frame that would
+  // outgrow the buffer through mixed totals, and the packets of a frame beyond the limit: each
+  // such packet is dropped with the frame assembled so far, and the next frame is intact. The
+  // frame so far is lost; a frame beyond the limit is recorded as oversized, with its range.
   Bytes too_long_fragment = Packet(5000, payload.data(), kPayloadSize);
   too_long_fragment[kFragmentLengthOffset] = 0xFF;
   too_long_fragment[kFragmentLengthOffset + 1] = 0xFF;
@@ -281,15 +296,31 @@ TEST(FrameReaderTest, ImpossibleLengthsNeverOverflow) {
     for (size_t k = 0; k + 1 < lp.size(); ++k) Append(&outgrow, lp[k]);
     Append(&outgrow, Packet(kMaxFrameSize, payload.data(), kPayloadSize));
   }
-  for (const Bytes& bad : {too_long_fragment, too_large_total, outgrow}) {
+  Bytes oversized;
+  for (const Bytes& p : Packets(Bytes(kMaxFrameSize + 1))) Append(&oversized, p);
+  const struct {
+    const Bytes& bad;
+    int64_t lost, oversized, damaged_bytes;
+  } cases[] = {{too_long_fragment, 1, 0, 2 * kPacketSize},
+               {too_large_total, 1, 1, kPacketSize},
+               {outgrow, 0, 1, 0},
+               {oversized, 1, 1, kPacketSize}};
+  for (const auto& c : cases) {
     Bytes file;
     Append(&file, Packet(3000, payload.data(), 700));  // start of a frame, then the bad packet
-    Append(&file, bad);
+    Append(&file, c.bad);
     Append(&file, Packets(ok)[0]);
     Reader r(file);
     const std::vector<Delivered> got = r.All();
-    ASSERT_EQ(got.size(), 1u) << "bad packet of " << bad.size() << " bytes";
+    ASSERT_EQ(got.size(), 1u) << "bad packet of " << c.bad.size() << " bytes";
     EXPECT_EQ(got[0].data, ok);
+    const ReaderSkips& skips = r.src_.skips;
+    EXPECT_EQ(skips.frames_lost, c.lost) << c.bad.size();
+    EXPECT_EQ(skips.damaged_bytes, c.damaged_bytes) << c.bad.size();
+    ASSERT_EQ(skips.oversized_frames, c.oversized) << c.bad.size();
+    if (c.oversized > 0) {
+      EXPECT_EQ(skips.oversized[0].range.end, int64_t(file.size()) - kPacketSize);
+    }
   }
 }
 
@@ -416,6 +447,42 @@ TEST(RecordingReader, ReadsAndRestartsBeyondFourGigabytes) {
   }
   Frame last;
   EXPECT_EQ(reader.Next(&last).code(), StatusCode::kEndOfData);
+}
+
+// What a reading skipped: video frames of the three-byte start code per channel (delivered,
+// never `counted`), the first ranges listed and all of them counted. Reading again from a
+// frame's offset records nothing twice; Rewind starts afresh.
+TEST(RecordingReader, SkipsAreRecordedOncePerReading) {
+  const int64_t runs = ReaderSkips::kListed + 8;
+  Bytes file;
+  for (int64_t k = 0; k < runs; ++k) {
+    Bytes f = MakeFrame(kVideoKind, int(k % 2), 0, uint32_t(k), 40, uint32_t(k));
+    std::memcpy(f.data() + kFrameHeaderSize, "\0\0\0\1", 4);
+    if (k % 4 == 1) f.erase(f.begin() + kFrameHeaderSize);  // 00 00 01
+    Append(&file, Garbage(10, uint32_t(k)));
+    for (const Bytes& p : Packets(f)) Append(&file, p);
+  }
+  testing::ScratchDir dir;
+  std::ofstream(testing::Fs(dir / "skips.kvr"), std::ios::binary)
+      .write((const char*)file.data(), std::streamsize(file.size()));
+  RecordingReader reader;
+  ASSERT_TRUE(reader.Open(dir / "skips.kvr").ok());
+  std::vector<int64_t> offsets;
+  for (Frame frame; reader.Next(&frame).ok(); offsets.push_back(frame.offset)) {
+    EXPECT_EQ(frame.counted, frame.index % 4 != 1) << frame.index;
+  }
+  const ReaderSkips& skips = reader.skips();
+  for (int pass = 0; pass < 2; ++pass) {
+    EXPECT_EQ(skips.three_byte_start_code[1], runs / 4);
+    EXPECT_EQ(skips.damaged.size(), ReaderSkips::kListed);
+    EXPECT_EQ(skips.damaged_ranges, runs);
+    EXPECT_EQ(skips.damaged_bytes, 10 * runs);
+    ASSERT_TRUE(reader.Restart(offsets.at(runs / 2), runs / 2).ok());
+    for (Frame frame; reader.Next(&frame).ok();) continue;
+  }
+  Frame first;
+  ASSERT_TRUE(reader.Rewind().ok() && reader.Next(&first).ok());
+  EXPECT_EQ(skips.damaged_ranges + skips.ThreeByteStartCodeFrames(), 1);
 }
 
 }  // namespace

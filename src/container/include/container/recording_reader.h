@@ -52,10 +52,11 @@ class RecordingReader {
   const std::string& path() const { return path_; }
   int64_t size() const { return size_; }
 
-  // Reading starts again at the first frame.
-  Status Rewind() { return Restart(0, 0); }
+  // Reading starts again at the first frame, with an empty skips().
+  Status Rewind();
   // Reading starts again at the frame that began at `offset` (Frame::offset), which becomes
-  // frame `index`.
+  // frame `index`. skips() keeps what it holds and does not record again what the reading
+  // meets a second time.
   Status Restart(int64_t offset, int64_t index);
   // The next frame: Ok with *frame filled, kEndOfData at the end of the file (or when a read
   // fails: the reader never loops on a failing file).
@@ -64,6 +65,11 @@ class RecordingReader {
   // How far the reading has come, in bytes: safe to read from any thread.
   int64_t position() const { return source_.read_position.load(std::memory_order_relaxed); }
   const std::atomic<int64_t>& position_counter() const { return source_.read_position; }
+
+  // What the reading skipped since the file was opened or rewound: damaged ranges, frames lost,
+  // frames beyond kMaxFrameSize, and per channel the video frames with the three-byte start
+  // code (delivered, but not `counted`). For the thread that reads.
+  const ReaderSkips& skips() const { return source_.skips; }
 
  private:
   RecordingSource source_;
