@@ -1,0 +1,256 @@
+// MP4 files of recordings of every kind (written through tests/support/mux_driver.h), checked by
+// an independent walk of their boxes and by every reader that is installed: ffprobe and ffmpeg,
+// mediainfo, GStreamer and Chromium. A test whose reader is missing skips, saying so.
+#include "mp4/mp4_muxer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "mp4/iso_walk.h"
+#include "platform/output_file.h"
+#include "support/mux_driver.h"
+
+namespace vexlor::testing {
+namespace {
+
+constexpr int64_t kBase = int64_t{1700000000} * 60;  // 2023-11-14 22:13:20 UTC, in sixtieths
+
+struct Recording {
+  const char* name;
+  std::vector<Piece> pieces;
+  const char* seeks;  // for Chromium: times, and the colour shown at each
+};
+
+const Recording kRecordings[] = {
+    {"paused",
+     {{"red", 320, 240, 20, kBase, 3}, {"blue", 320, 240, 20, kBase + 60 * 30, 3}},
+     "0.5,10,30.5=rrb"},
+    {"whole_seconds", {{"green", 320, 240, 30, kBase, 60, 10}}, ""},
+    {"clock_set_back",
+     {{"red", 320, 240, 20, kBase + 3600 * 60, 3}, {"blue", 320, 240, 20, kBase, 3}},
+     "0.5,1.5=rb"},
+    {"size_change", {{"red", 320, 240, 20, kBase, 3}, {"blue", 176, 144, 20, kBase + 60, 3}}, ""},
+    {"sound_gaps",
+     {{"red", 320, 240, 20, kBase, 3},
+      {"red", 320, 240, 20, kBase + 60, 3, 1, false},
+      {"red", 320, 240, 20, kBase + 120, 3}},
+     ""},
+    {"one_frame", {{"white", 320, 240, 1, kBase, 3}}, ""},
+};
+
+struct Written {
+  const Recording* recording;
+  std::string path;
+  MuxInput input;
+};
+
+// Every recording as an MP4 file in `dir`; empty when the test streams cannot be made.
+std::vector<Written> WriteAll(const ScratchDir& dir) {
+  std::vector<Written> all;
+  for (const Recording& r : kRecordings) {
+    Written& w = all.emplace_back(Written{&r, dir / (std::string(r.name) + ".mp4"), {}});
+    if (!MakeMuxInput(r.pieces, &w.input)) return {};
+    EXPECT_TRUE(WriteThrough(mp4::Mp4Format(), w.path, w.input).ok()) << r.name;
+  }
+  return all;
+}
+
+std::string Output(const std::vector<std::string>& argv, int* status = nullptr) {
+  ProcessOptions options;
+  options.capture = Capture::kStdout;
+  ProcessResult r = RunProcess(argv, options);
+  if (status != nullptr) *status = r.exit_code;
+  return r.output;
+}
+
+TEST(Mp4Muxer, FilesHoldEverySampleAtItsTime) {
+  ScratchDir dir;
+  const std::vector<Written> all = WriteAll(dir);
+  if (all.empty()) GTEST_SKIP() << "ffmpeg and x264 make the test streams: not installed";
+  for (const Written& w : all) {
+    SCOPED_TRACE(w.recording->name);
+    WalkedMp4 mp4;
+    ASSERT_EQ(WalkMp4(ReadAll(w.path), &mp4), "");
+    EXPECT_TRUE(mp4::Mp4Format().is_finished(w.path));
+    EXPECT_EQ(mp4.creation, uint64_t(w.input.stamps[0] / 60 + 2082844800));
+    const Mp4Track* video = mp4.Find("vide");
+    ASSERT_TRUE(video != nullptr && video->timescale == 90000);
+    ASSERT_EQ(video->samples.size(), w.input.pictures.size());
+    for (size_t i = 0; i < video->samples.size(); ++i) {
+      const Mp4Sample& s = video->samples[i];
+      EXPECT_EQ(s.time, w.input.times[i]) << i;
+      EXPECT_TRUE(std::ranges::equal(mp4.Data(s), w.input.pictures[i])) << i;
+      EXPECT_EQ(s.flags == 0x02000000, w.input.keys[i]) << i;
+    }
+    std::vector<uint8_t> sound;
+    for (const Mp4Sample& s : mp4.Find("soun")->samples) {
+      EXPECT_EQ(s.time, int64_t(sound.size()));
+      const std::vector<uint8_t> frame = FlacSamples(mp4.Data(s));
+      sound.insert(sound.end(), frame.begin(), frame.end());
+    }
+    EXPECT_EQ(sound, w.input.sound);
+  }
+  // The same recording gives the same bytes; a cancelled file holds together but is not
+  // finished.
+  const std::string again = dir / "again.mp4";
+  ASSERT_TRUE(WriteThrough(mp4::Mp4Format(), again, all[0].input, true).ok());
+  WalkedMp4 cancelled;
+  EXPECT_EQ(WalkMp4(ReadAll(again), &cancelled), "");
+  EXPECT_EQ(cancelled.finished, 0);
+  EXPECT_FALSE(mp4::Mp4Format().is_finished(again));
+  ASSERT_TRUE(WriteThrough(mp4::Mp4Format(), again, all[0].input).ok());
+  EXPECT_EQ(ReadAll(again), ReadAll(all[0].path));
+}
+
+// The bytes of ffprobe's hex dump lines ("00000000: 000d 6174 ...  ..at").
+std::string HexDumpBytes(const std::string& text) {
+  std::string out;
+  for (const std::string& line : Lines(text)) {
+    if (line.size() < 10 || line[8] != ':') continue;
+    std::string hex = line.substr(10, 40);
+    std::erase(hex, ' ');
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) out += char(std::stoi(hex.substr(i, 2), 0, 16));
+  }
+  return out;
+}
+
+TEST(Mp4Muxer, FfmpegReadsTimesSizesClockAndSound) {
+  if (!HaveTool("ffprobe") || !HaveTool("ffmpeg")) GTEST_SKIP() << "ffprobe/ffmpeg not installed";
+  ScratchDir dir;
+  const std::vector<Written> all = WriteAll(dir);
+  if (all.empty()) GTEST_SKIP() << "x264 makes the test streams: not installed";
+  for (const Written& w : all) {
+    SCOPED_TRACE(w.recording->name);
+    const MuxInput& in = w.input;
+    const auto probe = [&](const char* entries, const char* format) {
+      return Lines(Output({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                           entries, "-of", format, w.path}));
+    };
+    const std::vector<std::string> pts = probe("packet=pts", "csv=p=0");
+    std::vector<std::string> sizes;  // each picture as ffmpeg decodes it
+    for (const std::string& line : probe("frame=width,height", "flat")) {
+      const std::string value = line.substr(line.find('=') + 1);
+      if (line.find(".width=") != std::string::npos) sizes.push_back(value);
+      if (line.find(".height=") != std::string::npos && !sizes.empty()) sizes.back() += "x" + value;
+    }
+    ASSERT_EQ(pts.size(), in.times.size());
+    ASSERT_EQ(sizes.size(), in.sizes.size());
+    for (size_t i = 0; i < pts.size(); ++i) {
+      EXPECT_EQ(pts[i], std::to_string(in.times[i])) << i;
+      EXPECT_EQ(sizes[i],
+                std::to_string(in.sizes[i].first) + "x" + std::to_string(in.sizes[i].second))
+          << i;
+    }
+    const std::string hour = in.stamps[0] == kBase ? "22" : "23";
+    EXPECT_EQ(Output({"ffprobe", "-v", "error", "-show_entries",
+                      "format_tags=creation_time,com.apple.quicktime.creationdate", "-of",
+                      "default=nw=1:nk=1", w.path}),
+              "2023-11-14T" + hour + ":13:20.000000Z\n2023-11-14T" + hour + ":13:20.000Z\n");
+    // The clock track shows, at each picture's time, the second of its stamp.
+    std::vector<std::pair<int64_t, std::string>> cues;
+    const std::string packets = Output({"ffprobe", "-v", "error", "-select_streams", "s:0",
+                                        "-show_entries", "packet=pts,data", "-show_data", w.path});
+    for (size_t at = packets.find("pts="); at != std::string::npos;
+         at = packets.find("pts=", at + 1)) {
+      const std::string text = HexDumpBytes(packets.substr(at, packets.find("[/PACKET]", at) - at));
+      cues.emplace_back(std::stoll(packets.substr(at + 4)),
+                        text.substr(std::min<size_t>(2, text.size())));
+    }
+    for (size_t i = 0, c = 0; i < in.times.size(); ++i) {
+      while (c + 1 < cues.size() && cues[c + 1].first <= in.times[i]) ++c;
+      ASSERT_LT(c, cues.size());
+      EXPECT_EQ(cues[c].second, "at " + std::to_string(in.stamps[i] / 60)) << i;
+    }
+    EXPECT_TRUE(Output({"ffmpeg", "-v", "error", "-i", w.path, "-map", "0:a:0", "-f", "u8", "-ac",
+                        "1", "-ar", "8000", "-"}) == std::string(in.sound.begin(), in.sound.end()));
+  }
+}
+
+TEST(Mp4Muxer, MediainfoAndGstreamerAcceptEveryFile) {
+  if (!HaveTool("mediainfo") || !HaveTool("gst-discoverer-1.0") || !HaveTool("gst-launch-1.0"))
+    GTEST_SKIP() << "mediainfo, gst-discoverer-1.0 or gst-launch-1.0 not installed";
+  ScratchDir dir;
+  const std::vector<Written> all = WriteAll(dir);
+  if (all.empty()) GTEST_SKIP() << "ffmpeg and x264 make the test streams: not installed";
+  for (const Written& w : all) {
+    SCOPED_TRACE(w.recording->name);
+    int status = -1;
+    const std::string info = Output({"mediainfo", w.path}, &status);
+    EXPECT_EQ(status, 0);
+    for (const char* format : {"AVC", "FLAC", "Timed Text"})
+      EXPECT_NE(info.find(format), std::string::npos) << format;
+    const std::string found = Output({"gst-discoverer-1.0", w.path}, &status);
+    EXPECT_EQ(status, 0) << found;
+    for (const char* format : {"H.264", "FLAC", "Timed Text"})
+      EXPECT_NE(found.find(format), std::string::npos) << format;
+    // Played to its end, every stream linked (with unlinked pads gst-launch can stall).
+    std::vector<std::string> play = {
+        "gst-launch-1.0", "-q", "filesrc", "location=" + w.path, "!", "decodebin", "name=d"};
+    for (int stream = 0; stream < 3; ++stream)
+      play.insert(play.end(), {"d.", "!", "queue", "!", "fakesink"});
+    EXPECT_EQ(Output(play, &status), "");
+    EXPECT_EQ(status, 0);
+  }
+}
+
+TEST(Mp4Muxer, ChromiumPlaysAndSeeks) {
+  const char* python = "/usr/bin/python3";
+  if (!HaveTool("chromium") || !HaveTool("chromedriver") ||
+      RunProcess({python, "-c", "import selenium"}).exit_code != 0)
+    GTEST_SKIP() << "chromium, chromedriver or python3-selenium not installed";
+  ScratchDir dir;
+  const std::vector<Written> all = WriteAll(dir);
+  if (all.empty()) GTEST_SKIP() << "ffmpeg and x264 make the test streams: not installed";
+  std::vector<std::string> argv = {python, VEXLOR_SOURCE_DIR "/tests/mp4/browser_check.py",
+                                   dir.path()};
+  for (const Written& w : all) {
+    const std::string seeks = w.recording->seeks;
+    argv.push_back(std::string(w.recording->name) + ".mp4=" + seeks.substr(0, seeks.find('=')));
+  }
+  const std::vector<std::string> lines = Lines(Output(argv));
+  size_t at = 0;
+  for (const Written& w : all) {
+    SCOPED_TRACE(w.recording->name);
+    long long video = 0, audio = 0;
+    ASSERT_LT(at, lines.size());
+    EXPECT_EQ(std::sscanf(lines[at++].c_str(), "%*s video %lld audio %lld", &video, &audio), 2);
+    EXPECT_GT(video, 0);
+    EXPECT_GT(audio, 0);
+    const std::string seeks = w.recording->seeks;
+    for (char colour : seeks.substr(seeks.find('=') + 1)) {
+      int rgb[3] = {};
+      ASSERT_LT(at, lines.size());
+      ASSERT_EQ(std::sscanf(lines[at++].c_str(), "seek %*s %d %d %d", &rgb[0], &rgb[1], &rgb[2]),
+                3);
+      EXPECT_GT(rgb[colour == 'r' ? 0 : 2], 200) << lines[at - 1];
+      EXPECT_LT(rgb[colour == 'r' ? 2 : 0], 50) << lines[at - 1];
+    }
+  }
+}
+
+TEST(Mp4Muxer, KeepsRecordingsAndEarlierFiles) {
+  ScratchDir dir;
+  const std::string kept = dir / "kept.mp4", earlier = dir / "earlier.mp4";
+  for (const std::string& path : {kept, earlier}) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_TRUE(f != nullptr);
+    std::fputs("recording", f);
+    std::fclose(f);
+  }
+  mux::StreamDescription description;
+  description.keep_paths = {dir / "other.kvr", kept};
+  EXPECT_EQ(mp4::Mp4Format().create()->Open(kept, description).code(), StatusCode::kIsKept);
+  // Written under a temporary name; abandoned, it leaves the earlier file as it was.
+  const uint8_t picture[] = {0, 0, 0, 1, 0x65, 0x88, 0x80};
+  std::unique_ptr<mux::Muxer> muxer = mp4::Mp4Format().create();
+  ASSERT_TRUE(muxer->Open(earlier, description).ok());
+  EXPECT_TRUE(muxer->Write({mux::Track::kVideo, picture, {100, 0}, true, true}).ok());
+  EXPECT_EQ(platform::TemporariesBeside(earlier).size(), 1u);
+  muxer->Abandon();
+  EXPECT_TRUE(platform::TemporariesBeside(earlier).empty());
+  for (const std::string& path : {kept, earlier}) EXPECT_EQ(ReadAll(path).size(), 9u);
+}
+
+}  // namespace
+}  // namespace vexlor::testing
