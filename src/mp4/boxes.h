@@ -41,11 +41,6 @@ class BoxWriter {
   void PatchU32(size_t at, uint32_t v) {
     for (int k = 0; k < 4; ++k) (*out_)[at + size_t(k)] = uint8_t(v >> (24 - 8 * k));
   }
-  // Turns the box at `at` into a free box of the same size: readers skip it.
-  void MakeFree(size_t at) {
-    const char* f = "free";
-    for (int k = 0; k < 4; ++k) (*out_)[at + 4 + size_t(k)] = uint8_t(f[k]);
-  }
 
  private:
   std::vector<uint8_t>* out_;

@@ -16,9 +16,29 @@ void Matrix(BoxWriter* b) {
   for (uint32_t v : {0x00010000u, 0u, 0u, 0u, 0x00010000u, 0u, 0u, 0u, 0x40000000u}) b->U32(v);
 }
 
-uint64_t MovieDuration(const HeaderInfo& info, int track) {
-  const uint64_t d = info.duration[track];
-  return (d * kTimescale[kVideo] + kTimescale[track] - 1) / kTimescale[track];
+constexpr int64_t kMaxDelta = 0xFFFFFFFF;
+
+bool Present(const HeaderInfo& info, int track) {
+  return track == kVideo || !info.tracks[track].sizes.empty();
+}
+
+// Units of the track's time scale in units of the movie's (that of video).
+uint64_t InMovie(int64_t units, int track) {
+  return uint64_t(units) / kTimescale[track] * kTimescale[kVideo] +
+         uint64_t(units) % kTimescale[track] * kTimescale[kVideo] / kTimescale[track];
+}
+
+// The time scale a track is written in: its own, unless a sample lasts longer than a time
+// difference can say (a pause of more than 13 hours): then 90000 divided by the smallest factor
+// that makes it fit, each of which still counts sixtieths exactly.
+int64_t Coarsening(const HeaderInfo& info, int track) {
+  if (track == kAudio) return 1;
+  int64_t longest = 0;
+  for (const auto& [count, d] : info.tracks[track].durations) longest = std::max(longest, d);
+  for (int64_t f : {1, 2, 5, 10, 30, 150, 1500}) {
+    if (longest / f <= kMaxDelta) return f;
+  }
+  return 1500;
 }
 
 void WriteAvcC(BoxWriter* b, const HeaderInfo& info) {
@@ -94,16 +114,68 @@ void WriteSampleEntry(BoxWriter* b, const HeaderInfo& info, int track) {
   }
 }
 
-void WriteTrack(BoxWriter* b, const HeaderInfo& info, int track) {
+// The sample tables: times (as differences), key frames, sizes, chunks and their offsets.
+void WriteTables(BoxWriter* b, const HeaderInfo& info, int track, int64_t factor,
+                 uint64_t data_start) {
+  const TrackTable& t = info.tracks[track];
+  std::vector<std::pair<uint32_t, uint32_t>> deltas;
+  int64_t at = 0;  // in the track's own units, from its start
+  for (const auto& [count, d] : t.durations) {
+    for (uint32_t k = 0; k < count; ++k, at += d) {
+      const uint32_t delta = uint32_t(std::min((at + d) / factor - at / factor, kMaxDelta));
+      if (deltas.empty() || deltas.back().second != delta) deltas.emplace_back(0, delta);
+      ++deltas.back().first;
+    }
+  }
+  b->BeginFull("stts", 0, 0);
+  b->U32(uint32_t(deltas.size()));
+  for (const auto& [count, delta] : deltas) b->U32(count), b->U32(delta);
+  b->End();
+  if (track == kVideo) {
+    b->BeginFull("stss", 0, 0);
+    b->U32(uint32_t(t.sync.size()));
+    for (uint32_t n : t.sync) b->U32(n);
+    b->End();
+  }
+  b->BeginFull("stsz", 0, 0);
+  b->U32(0);
+  b->U32(uint32_t(t.sizes.size()));
+  for (uint32_t size : t.sizes) b->U32(size);
+  b->End();
+  std::vector<std::pair<uint32_t, uint32_t>> runs;  // first chunk, samples per chunk
+  for (size_t c = 0; c < t.chunks.size(); ++c) {
+    if (runs.empty() || runs.back().second != t.chunks[c].second) {
+      runs.emplace_back(uint32_t(c + 1), t.chunks[c].second);
+    }
+  }
+  b->BeginFull("stsc", 0, 0);
+  b->U32(uint32_t(runs.size()));
+  for (const auto& [first, count] : runs) b->U32(first), b->U32(count), b->U32(1);
+  b->End();
+  b->BeginFull(info.offsets64 ? "co64" : "stco", 0, 0);
+  b->U32(uint32_t(t.chunks.size()));
+  for (const auto& [offset, count] : t.chunks) {
+    if (info.offsets64) {
+      b->U64(data_start + offset);
+    } else {
+      b->U32(uint32_t(data_start + offset));
+    }
+  }
+  b->End();
+}
+
+void WriteTrack(BoxWriter* b, const HeaderInfo& info, int track, uint64_t data_start) {
   static const char* const kHandler[kTracks] = {"vide", "soun", "sbtl"};
   const std::string name = track == kVideo ? "Video" : track == kAudio ? "Sound" : info.clock_name;
+  const TrackTable& t = info.tracks[track];
+  const int64_t factor = Coarsening(info, track);
   b->Begin("trak");
   b->BeginFull("tkhd", 1, 0x3);  // enabled, in the movie
   b->U64(info.creation);
   b->U64(info.creation);
   b->U32(kTrackId[track]);
   b->U32(0);
-  b->U64(MovieDuration(info, track));
+  b->U64(InMovie(t.end, track));
   b->Zeros(8);
   b->U16(track == kText ? 0xFFFF : 0);  // layer: text in front
   b->U16(0);
@@ -113,12 +185,26 @@ void WriteTrack(BoxWriter* b, const HeaderInfo& info, int track) {
   b->U32(track == kAudio ? 0 : info.width << 16);
   b->U32(track == kAudio ? 0 : info.height << 16);
   b->End();
+  if (t.start > 0) {
+    // Nothing before the first sample, then the samples.
+    b->Begin("edts");
+    b->BeginFull("elst", 1, 0);
+    b->U32(2);
+    b->U64(InMovie(t.start, track));
+    b->U64(~uint64_t{0});
+    b->U32(0x00010000);
+    b->U64(InMovie(t.end - t.start, track));
+    b->U64(0);
+    b->U32(0x00010000);
+    b->End();
+    b->End();
+  }
   b->Begin("mdia");
   b->BeginFull("mdhd", 1, 0);
   b->U64(info.creation);
   b->U64(info.creation);
-  b->U32(kTimescale[track]);
-  b->U64(info.duration[track]);
+  b->U32(uint32_t(kTimescale[track] / factor));
+  b->U64(uint64_t((t.end - t.start) / factor));
   b->U16(0x55C4);  // und
   b->U16(0);
   b->End();
@@ -152,15 +238,7 @@ void WriteTrack(BoxWriter* b, const HeaderInfo& info, int track) {
   b->U32(1);
   WriteSampleEntry(b, info, track);
   b->End();
-  // The samples are in the fragments.
-  for (const char* table : {"stts", "stsc", "stco"}) {
-    b->BeginFull(table, 0, 0);
-    b->U32(0);
-    b->End();
-  }
-  b->BeginFull("stsz", 0, 0);
-  b->U64(0);
-  b->End();
+  WriteTables(b, info, track, factor, data_start);
   b->End();  // stbl
   b->End();  // minf
   b->End();  // mdia
@@ -189,9 +267,7 @@ void WriteCreationDate(BoxWriter* b, const HeaderInfo& info) {
   b->Begin("data");
   b->U32(1);  // UTF-8
   b->U32(0);
-  std::string text = info.creation_text;
-  text.resize(kCreationTextSize, ' ');
-  b->Text(text);
+  b->Text(info.creation_text);
   b->End();
   b->End();
   b->End();
@@ -199,20 +275,18 @@ void WriteCreationDate(BoxWriter* b, const HeaderInfo& info) {
 
 }  // namespace
 
-std::vector<uint8_t> BuildHeader(const HeaderInfo& info) {
+std::vector<uint8_t> BuildHeader(const HeaderInfo& info, uint64_t data_start) {
   std::vector<uint8_t> out;
   BoxWriter b(&out);
   b.Begin("ftyp");
   b.Type("isom");
   b.U32(0x200);
-  for (const char* brand : {"isom", "iso6", "mp41"}) b.Type(brand);
+  for (const char* brand : {"isom", "iso2", "mp41"}) b.Type(brand);
   b.End();
 
   uint64_t duration = 0;
   for (int t = 0; t < kTracks; ++t) {
-    if (info.present[t] && (t != kText || info.clock_track)) {
-      duration = std::max(duration, MovieDuration(info, t));
-    }
+    if (Present(info, t)) duration = std::max(duration, InMovie(info.tracks[t].end, t));
   }
   b.Begin("moov");
   b.BeginFull("mvhd", 1, 0);
@@ -227,34 +301,10 @@ std::vector<uint8_t> BuildHeader(const HeaderInfo& info) {
   b.Zeros(24);
   b.U32(kTracks + 1);  // next track id
   b.End();
-
-  const size_t meta = b.size();
-  WriteCreationDate(&b, info);
-  if (info.creation_text.size() != kCreationTextSize) b.MakeFree(meta);
-
-  b.Begin("mvex");
-  b.BeginFull("mehd", 1, 0);
-  b.U64(duration);
-  b.End();
+  if (info.creation_text.size() == kCreationTextSize) WriteCreationDate(&b, info);
   for (int t = 0; t < kTracks; ++t) {
-    if (t == kText && !info.clock_track) continue;
-    const size_t at = b.size();
-    b.BeginFull("trex", 0, 0);
-    b.U32(kTrackId[t]);
-    b.U32(1);  // the one sample description; no defaults
-    b.Zeros(12);
-    b.End();
-    if (!info.present[t]) b.MakeFree(at);
+    if (Present(info, t)) WriteTrack(&b, info, t, data_start);
   }
-  b.End();
-
-  for (int t = 0; t < kTracks; ++t) {
-    if (t == kText && !info.clock_track) continue;
-    const size_t at = b.size();
-    WriteTrack(&b, info, t);
-    if (!info.present[t]) b.MakeFree(at);
-  }
-
   b.Begin("udta");
   b.BeginFull(kFinishedBox, 0, 0);
   b.U8(info.finished ? 1 : 0);

@@ -1,7 +1,10 @@
-// The MP4 muxer. Each track's samples collect in the fragment being built (one run per track)
-// and are written as one moof and mdat when the fragment is complete: so the payload held in
-// memory is at most a fragment, and what stays for the end is the list of random access
-// points. Video waits in the channel clock until its time is known.
+// The MP4 muxer. The file is ftyp, then moov with every track's sample tables (the index), then
+// mdat with the samples: a player reads the index first and can start, and seek anywhere, at
+// once. While the conversion runs, the samples go to a spool file beside the output, a chunk
+// at a time (a second of each track, interleaved), and their sizes, durations and places to
+// the tables; Finish writes the header and copies the spool behind it. So the payload held in
+// memory is at most a chunk, and what grows with the footage is the index (four bytes a
+// sample). Video waits in the channel clock until its time is known.
 #include "mp4/mp4_muxer.h"
 
 #include <algorithm>
@@ -24,51 +27,28 @@ namespace {
 
 using mux::kUnitsPerSecond;
 
-// A fragment ends before a key frame once it holds this much video, and before any sample once
-// it holds this many bytes, or this many samples of one track.
-constexpr int64_t kFragmentUnits = 2 * kUnitsPerSecond;
-constexpr size_t kFragmentBytes = size_t{8} << 20;
-constexpr size_t kFragmentSamples = 4096;
+// A chunk (of every track) is written once it holds a second of video, or this many bytes, or
+// this many samples of one track.
+constexpr int64_t kChunkUnits = kUnitsPerSecond;
+constexpr size_t kChunkBytes = size_t{8} << 20;
+constexpr uint32_t kChunkSamples = 4096;
 // Video that the clock holds (waiting for a later stamp) before it is made to decide.
 constexpr size_t kWaitingBytes = size_t{8} << 20;
 constexpr size_t kWaitingSamples = 1024;
-// A larger picture is refused (sample sizes and offsets in a fragment stay within 31 bits).
+// A larger picture is refused (a sample's size has 32 bits).
 constexpr size_t kMaxSampleBytes = size_t{1} << 30;
-// A longer gap in the sound is not filled with silence: the next fragment starts after it.
+// A longer gap in the sound is not filled with silence: the frame before it lasts until the
+// next.
 constexpr int64_t kMaxSilence = 24 * 3600 * mux::kAudioRate;
-constexpr int64_t kMaxDuration = 0xFFFFFFFF;  // of one sample, in its track's units
 constexpr size_t kMaxCueText = 1024;
-constexpr uint32_t kSyncFlags = 0x02000000;     // depends on no other sample
-constexpr uint32_t kNonSyncFlags = 0x01010000;  // depends on others, not a sync sample
+constexpr size_t kCopyBuffer = size_t{1} << 20;
 constexpr char kClockTrackName[] = "Recording clock";
 
-struct RunSample {
-  uint32_t size = 0;
-  uint32_t duration = 0;
-  uint32_t flags = 0;
-  int32_t composition_offset = 0;  // presentation minus decoding time (pictures out of order)
-};
-
-// One track's samples in the fragment being built.
-struct Run {
-  int64_t base = 0;  // decoding time of the first
-  int64_t end = 0;   // end of the last
-  std::vector<RunSample> samples;
-  std::vector<uint8_t> data;
-  std::vector<std::pair<uint32_t, int64_t>> access;  // random access samples: index, time
-};
-
-struct AccessPoint {
-  int64_t time;
-  uint64_t moof;
-  uint32_t traf, sample;
-};
-
 struct Track {
-  Run run;
-  std::vector<AccessPoint> access;
-  int64_t end = 0;  // of the last sample written
-  bool any = false;
+  TrackTable table;
+  std::vector<uint8_t> chunk;  // the samples not yet in the spool
+  uint32_t pending = 0;
+  int64_t chunk_start = 0;
 };
 
 struct WaitingPicture {
@@ -119,20 +99,21 @@ class Mp4Muxer final : public mux::Muxer {
   void AddFootage(const mux::ChannelClock::Timed& t, const WaitingPicture& p);
   void AddCue(int64_t second, int64_t from, int64_t to);
   void CloseCue();
-  void Append(int track, int64_t time, int64_t duration, std::span<const uint8_t> bytes,
-              uint32_t flags, bool key);
-  bool FragmentFull() const;
+  void Append(int track, int64_t time, int64_t duration, std::span<const uint8_t> bytes, bool key);
+  bool ChunkFull() const;
   void Flush();
-  void WriteHeader();
-  void WriteRandomAccess();
-  void SetFinalHeader(bool finished);
-  void Put(const std::vector<uint8_t>& bytes);
+  void SetHeader(bool finished);
+  void WriteFile();
+  void Put(std::FILE* file, std::span<const uint8_t> bytes);
   void Fail(StatusCode code, const std::string& why);
 
   enum State { kNew, kOpen, kDone };
   State state_ = kNew;
   platform::OutputFile output_;
   std::string path_;
+  std::FILE* spool_ = nullptr;  // the media data, until Finish copies it behind the header
+  std::string spool_path_;
+  uint64_t spool_size_ = 0;
   Status failure_;
   mux::StreamDescription description_;
   mux::ChannelClock clock_;
@@ -153,12 +134,7 @@ class Mp4Muxer final : public mux::Muxer {
   double anchor_wall_ = 0;
   bool cue_open_ = false;
   int64_t cue_second_ = 0, cue_start_ = 0, cue_end_ = 0;
-  // The file.
   HeaderInfo header_;
-  bool header_written_ = false;
-  size_t header_size_ = 0;
-  uint64_t position_ = 0;
-  uint32_t sequence_ = 0;
   int64_t video_end_ = 0;
   mux::MuxerFacts facts_;
 };
@@ -187,6 +163,12 @@ Status Mp4Muxer::Open(const std::string& path, const mux::StreamDescription& des
                       "cannot create " + path + ": " + std::strerror(error));
     }
   }
+  spool_ = platform::CreateUniqueBeside(path, &spool_path_);
+  if (spool_ == nullptr) {
+    const int error = errno;
+    (void)output_.Finish(false);
+    return Status(StatusCode::kCannotCreate, "cannot create " + path + ": " + std::strerror(error));
+  }
   state_ = kOpen;
   path_ = path;
   description_ = description;
@@ -200,7 +182,6 @@ Status Mp4Muxer::Open(const std::string& path, const mux::StreamDescription& des
   header_.height = shown(description.height, description.crop_top, description.crop_bottom);
   for (const std::vector<uint8_t>& set : description.parameter_sets) AddParameterSet(set);
   sets_from_stream_ = header_.sps.empty();
-  header_.clock_track = bool(description.clock_text);
   header_.clock_name = kClockTrackName;
   return Status::Ok();
 }
@@ -223,7 +204,7 @@ Status Mp4Muxer::Write(const mux::Sample& sample) {
     std::vector<std::span<const uint8_t>> units;
     ToLengthPrefixed(sample.payload, &p.bytes, &units);
     // Without them in the description, the stream description takes the first sample's sets.
-    if (sets_from_stream_ && !header_written_ && header_.sps.empty()) {
+    if (sets_from_stream_ && header_.sps.empty()) {
       for (std::span<const uint8_t> unit : units) AddParameterSet(unit);
     }
     waiting_bytes_ += p.bytes.size();
@@ -256,9 +237,9 @@ void Mp4Muxer::DrainVideo() {
 }
 
 void Mp4Muxer::PlaceVideo(const mux::ChannelClock::Timed& t, const WaitingPicture& p) {
-  const Run& run = tracks_[kVideo].run;
-  if (p.key && !run.samples.empty() && t.time - run.base >= kFragmentUnits) Flush();
-  Append(kVideo, t.time, t.duration, p.bytes, p.key ? kSyncFlags : kNonSyncFlags, p.key);
+  const Track& video = tracks_[kVideo];
+  if (video.pending > 0 && t.time - video.chunk_start >= kChunkUnits) Flush();
+  Append(kVideo, t.time, t.duration, p.bytes, p.key);
   ++facts_.video_samples;
   video_end_ = t.time + t.duration;
   AddFootage(t, p);
@@ -293,7 +274,7 @@ void Mp4Muxer::EncodeBlock() {
   if (block_.empty()) return;
   std::vector<uint8_t> frame;
   AppendFlacFrame(flac_frames_++, block_, &frame);
-  Append(kAudio, block_start_, int64_t(block_.size()), frame, 0, false);
+  Append(kAudio, block_start_, int64_t(block_.size()), frame, false);
   block_start_ += int64_t(block_.size());
   flac_samples_ += block_.size();
   block_.clear();
@@ -344,143 +325,66 @@ void Mp4Muxer::CloseCue() {
     while (n > 0 && (uint8_t(text[n]) & 0xC0) == 0x80) --n;  // not inside a character
     text.resize(n);
   }
-  const int64_t gap = cue_start_ - tracks_[kText].end;
+  const int64_t end = tracks_[kText].table.end;
   static const uint8_t kNoText[2] = {0, 0};
-  if (gap > 0 && gap <= kMaxDuration) Append(kText, tracks_[kText].end, gap, kNoText, 0, false);
+  if (cue_start_ > end) Append(kText, end, cue_start_ - end, kNoText, false);
   std::vector<uint8_t> cue{uint8_t(text.size() >> 8), uint8_t(text.size())};
   cue.insert(cue.end(), text.begin(), text.end());
-  Append(kText, cue_start_, cue_end_ - cue_start_, cue, 0, false);
+  Append(kText, cue_start_, cue_end_ - cue_start_, cue, false);
 }
 
-// A sample that does not follow its track's run without a gap starts a new fragment, whose
-// decoding time says where it is.
+// A sample goes to its track's chunk, its size and duration to the tables. Samples follow each
+// other: when one starts after the end of the one before (a pause longer than a sound frame can
+// be filled with silence), that one lasts until it.
 void Mp4Muxer::Append(int track, int64_t time, int64_t duration, std::span<const uint8_t> bytes,
-                      uint32_t flags, bool key) {
+                      bool key) {
   Track& t = tracks_[track];
-  if (!t.run.samples.empty() && time != t.run.end) Flush();
-  if (FragmentFull()) Flush();
-  Run& run = t.run;
-  if (run.samples.empty()) run.base = time;
-  // Every sample of the sound and the clock is a random access point: the first of a run is
-  // listed.
-  if (key || (track != kVideo && run.samples.empty())) {
-    run.access.emplace_back(uint32_t(run.samples.size()), time);
+  TrackTable& table = t.table;
+  if (table.sizes.empty()) {
+    table.start = table.end = time;
+  } else if (time > table.end) {
+    auto& [count, last] = table.durations.back();
+    const int64_t longer = last + time - table.end;
+    if (--count == 0) table.durations.pop_back();
+    table.durations.emplace_back(1, longer);
   }
-  const int64_t d = std::clamp<int64_t>(duration, 0, kMaxDuration);
-  run.samples.push_back(RunSample{uint32_t(bytes.size()), uint32_t(d), flags, 0});
-  run.data.insert(run.data.end(), bytes.begin(), bytes.end());
-  run.end = time + d;
-  t.end = std::max(t.end, time + duration);
-  t.any = true;
+  if (ChunkFull()) Flush();
+  if (t.pending == 0) t.chunk_start = time;
+  if (key) table.sync.push_back(uint32_t(table.sizes.size() + 1));
+  table.sizes.push_back(uint32_t(bytes.size()));
+  if (table.durations.empty() || table.durations.back().second != duration ||
+      table.durations.back().first == UINT32_MAX) {
+    table.durations.emplace_back(0, duration);
+  }
+  ++table.durations.back().first;
+  table.end = std::max(time, table.end) + duration;
+  t.chunk.insert(t.chunk.end(), bytes.begin(), bytes.end());
+  ++t.pending;
 }
 
-bool Mp4Muxer::FragmentFull() const {
+bool Mp4Muxer::ChunkFull() const {
   size_t bytes = 0;
   for (const Track& t : tracks_) {
-    if (t.run.samples.size() >= kFragmentSamples) return true;
-    bytes += t.run.data.size();
+    if (t.pending >= kChunkSamples) return true;
+    bytes += t.chunk.size();
   }
-  return bytes >= kFragmentBytes;
+  return bytes >= kChunkBytes;
 }
 
+// Each track's chunk into the spool, in track order.
 void Mp4Muxer::Flush() {
-  if (!header_written_) WriteHeader();
-  std::vector<uint8_t> moof;
-  BoxWriter b(&moof);
-  b.Begin("moof");
-  b.BeginFull("mfhd", 0, 0);
-  b.U32(sequence_ + 1);
-  b.End();
-  std::vector<size_t> data_offsets;
-  uint64_t data_size = 0;
-  for (int t = 0; t < kTracks; ++t) {
-    Run& run = tracks_[t].run;
-    if (run.samples.empty()) continue;
-    const bool offsets = std::any_of(run.samples.begin(), run.samples.end(),
-                                     [](const RunSample& s) { return s.composition_offset != 0; });
-    b.Begin("traf");
-    b.BeginFull("tfhd", 0, 0x020000);  // data offsets from the moof
-    b.U32(kTrackId[t]);
-    b.End();
-    b.BeginFull("tfdt", 1, 0);
-    b.U64(uint64_t(run.base));
-    b.End();
-    // Data offset, and per sample its duration, size, (video) flags, (when any) time offset.
-    b.BeginFull("trun", offsets ? 1 : 0, 0x301 | (t == kVideo ? 0x400 : 0) | (offsets ? 0x800 : 0));
-    b.U32(uint32_t(run.samples.size()));
-    data_offsets.push_back(b.size());
-    b.U32(0);
-    for (const RunSample& s : run.samples) {
-      b.U32(s.duration);
-      b.U32(s.size);
-      if (t == kVideo) b.U32(s.flags);
-      if (offsets) b.U32(uint32_t(s.composition_offset));
-    }
-    b.End();
-    b.End();
-    const uint32_t traf = uint32_t(data_offsets.size());
-    for (const auto& [index, time] : run.access) {
-      tracks_[t].access.push_back(AccessPoint{time, position_, traf, index + 1});
-    }
-    data_size += run.data.size();
-  }
-  b.End();
-  if (data_offsets.empty()) return;
-  uint64_t at = moof.size() + 8;
-  size_t k = 0;
   for (Track& t : tracks_) {
-    if (t.run.samples.empty()) continue;
-    b.PatchU32(data_offsets[k++], uint32_t(at));
-    at += t.run.data.size();
+    if (t.pending == 0) continue;
+    t.table.chunks.emplace_back(spool_size_, t.pending);
+    Put(spool_, t.chunk);
+    spool_size_ += t.chunk.size();
+    t.chunk.clear();
+    t.pending = 0;
   }
-  BoxWriter(&moof).U32(uint32_t(8 + data_size));
-  BoxWriter(&moof).Type("mdat");
-  Put(moof);
-  for (Track& t : tracks_) {
-    Put(t.run.data);
-    t.run = Run{};
-  }
-  ++sequence_;
 }
 
-void Mp4Muxer::WriteHeader() {
-  header_written_ = true;
-  const std::vector<uint8_t> bytes = BuildHeader(header_);
-  header_size_ = bytes.size();
-  Put(bytes);
-}
-
-void Mp4Muxer::WriteRandomAccess() {
-  std::vector<uint8_t> out;
-  BoxWriter b(&out);
-  b.Begin("mfra");
-  for (int t = 0; t < kTracks; ++t) {
-    if (tracks_[t].access.empty()) continue;
-    b.BeginFull("tfra", 1, 0);
-    b.U32(kTrackId[t]);
-    b.U32(0x3F);  // four-byte traf, trun and sample numbers
-    b.U32(uint32_t(tracks_[t].access.size()));
-    for (const AccessPoint& a : tracks_[t].access) {
-      b.U64(uint64_t(a.time));
-      b.U64(a.moof);
-      b.U32(a.traf);
-      b.U32(1);
-      b.U32(a.sample);
-    }
-    b.End();
-  }
-  b.BeginFull("mfro", 0, 0);
-  b.U32(0);
-  b.End();
-  b.End();
-  b.PatchU32(out.size() - 4, uint32_t(out.size()));
-  Put(out);
-}
-
-void Mp4Muxer::SetFinalHeader(bool finished) {
-  header_.present[kAudio] = tracks_[kAudio].any;
-  header_.present[kText] = tracks_[kText].any;
-  for (int t = 0; t < kTracks; ++t) header_.duration[t] = uint64_t(tracks_[t].end);
+void Mp4Muxer::SetHeader(bool finished) {
+  for (int t = 0; t < kTracks; ++t) header_.tracks[t] = std::move(tracks_[t].table);
   header_.audio_samples = flac_samples_;
   header_.finished = finished;
   // Created when time zero of the file was recorded.
@@ -497,6 +401,35 @@ void Mp4Muxer::SetFinalHeader(bool finished) {
   }
 }
 
+// The header, the media data's box, and the spool copied into it.
+void Mp4Muxer::WriteFile() {
+  if (std::fclose(spool_) != 0) Fail(StatusCode::kWriteFailed, std::strerror(errno));
+  spool_ = nullptr;
+  std::vector<uint8_t> mdat;
+  BoxWriter b(&mdat);
+  const bool large = spool_size_ > 0xFFFFFFFF - 8;
+  b.U32(large ? 1 : uint32_t(8 + spool_size_));
+  b.Type("mdat");
+  if (large) b.U64(16 + spool_size_);
+  uint64_t start = BuildHeader(header_, 0).size() + mdat.size();
+  if (start + spool_size_ > 0xFFFFFFFF) {
+    header_.offsets64 = true;
+    start = BuildHeader(header_, 0).size() + mdat.size();
+  }
+  Put(output_.file(), BuildHeader(header_, start));
+  Put(output_.file(), mdat);
+  std::FILE* in = failure_.ok() ? platform::OpenFile(spool_path_, "rb") : nullptr;
+  if (failure_.ok() && in == nullptr) Fail(StatusCode::kReadFailed, std::strerror(errno));
+  std::vector<uint8_t> buffer(in != nullptr ? kCopyBuffer : 0);
+  uint64_t copied = 0;
+  for (size_t n; in != nullptr && (n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0;) {
+    Put(output_.file(), std::span(buffer).first(n));
+    copied += n;
+  }
+  if (in != nullptr) std::fclose(in);
+  if (copied != spool_size_) Fail(StatusCode::kReadFailed, "the media data could not be read back");
+}
+
 Status Mp4Muxer::Finish(const mux::FinishInfo& info) {
   if (state_ != kOpen) return Status(StatusCode::kInvalidArgument, "no MP4 file is open");
   state_ = kDone;
@@ -505,15 +438,9 @@ Status Mp4Muxer::Finish(const mux::FinishInfo& info) {
   CloseCue();
   EncodeBlock();
   Flush();
-  WriteRandomAccess();
-  SetFinalHeader(!info.cancelled);
-  const std::vector<uint8_t> header = BuildHeader(header_);
-  if (header.size() != header_size_) {
-    Fail(StatusCode::kWriteFailed, "its header changed size");
-  } else if (failure_.ok() && platform::SeekFile(output_.file(), 0, SEEK_SET) != 0) {
-    Fail(StatusCode::kWriteFailed, std::strerror(errno));
-  }
-  Put(header);
+  SetHeader(!info.cancelled);
+  WriteFile();
+  platform::RemoveFile(spool_path_);
   const bool complete = failure_.ok();
   const platform::OutputFile::Result result = output_.Finish(complete);
   if (complete && result != platform::OutputFile::kOk) {
@@ -523,6 +450,9 @@ Status Mp4Muxer::Finish(const mux::FinishInfo& info) {
 }
 
 void Mp4Muxer::Abandon() {
+  if (spool_ != nullptr) std::fclose(spool_);
+  spool_ = nullptr;
+  if (!spool_path_.empty()) platform::RemoveFile(spool_path_);
   (void)output_.Finish(false);
   state_ = kDone;
 }
@@ -534,12 +464,11 @@ mux::MuxerFacts Mp4Muxer::Facts() const {
   return f;
 }
 
-void Mp4Muxer::Put(const std::vector<uint8_t>& bytes) {
+void Mp4Muxer::Put(std::FILE* file, std::span<const uint8_t> bytes) {
   if (!failure_.ok() || bytes.empty()) return;
-  if (std::fwrite(bytes.data(), 1, bytes.size(), output_.file()) != bytes.size()) {
+  if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
     Fail(StatusCode::kWriteFailed, std::strerror(errno));
   }
-  position_ += bytes.size();
 }
 
 void Mp4Muxer::Fail(StatusCode code, const std::string& why) {

@@ -1,6 +1,7 @@
 // An independent reader of the MP4 files we write, for tests: walks the ISO boxes, checks that
-// they hold together (sizes, fragments and their data, times that only grow, the random access
-// table) and lists each track's samples; decodes the FLAC frames of the sound.
+// they hold together (sizes; the index before the media data; sample tables that agree, every
+// sample inside the media data) and lists each track's samples; decodes the FLAC frames of the
+// sound.
 #pragma once
 
 #include <algorithm>
@@ -12,9 +13,9 @@
 namespace vexlor::testing {
 
 struct Mp4Sample {
-  int64_t time = 0;
-  uint32_t duration = 0, flags = 0;
+  int64_t time = 0;  // in the track's time scale, from the start of the file
   size_t offset = 0, size = 0;
+  bool key = true;
 };
 
 struct Mp4Track {
@@ -76,10 +77,11 @@ inline const IsoBox* IsoFind(const std::vector<IsoBox>& boxes, const char* type)
 inline std::string WalkMp4(std::vector<uint8_t> bytes, WalkedMp4* out) {
   out->bytes = std::move(bytes);
   const std::vector<uint8_t>& b = out->bytes;
-  std::vector<IsoBox> top, moov, kids, trak, traf;
+  std::vector<IsoBox> top, moov, kids;
   if (!IsoChildren(b, 0, b.size(), &top)) return "the top-level boxes do not fill the file";
-  if (top.size() < 3 || top[0].type != "ftyp" || top[1].type != "moov" || top.back().type != "mfra")
-    return "not ftyp, moov, ..., mfra";
+  if (top.size() != 3 || top[0].type != "ftyp" || top[1].type != "moov" || top[2].type != "mdat")
+    return "not ftyp, moov, mdat";
+  const IsoBox& mdat = top[2];
   if (!IsoChildren(b, top[1].body, top[1].end, &moov)) return "moov";
   const IsoBox* mvhd = IsoFind(moov, "mvhd");
   if (mvhd == nullptr || b[mvhd->body] != 1) return "no mvhd of version 1";
@@ -88,79 +90,67 @@ inline std::string WalkMp4(std::vector<uint8_t> bytes, WalkedMp4* out) {
       udta != nullptr && IsoChildren(b, udta->body, udta->end, &kids) && IsoFind(kids, "vxst")) {
     out->finished = b[IsoFind(kids, "vxst")->body + 4];
   }
-  for (const IsoBox& t : moov) {
-    if (t.type != "trak") continue;
-    if (!IsoChildren(b, t.body, t.end, &trak) || !IsoFind(trak, "tkhd") || !IsoFind(trak, "mdia"))
-      return "a trak without tkhd or mdia";
+  // The box at the end of `path` below `box`.
+  const auto find = [&](IsoBox box, std::initializer_list<const char*> path, IsoBox* found) {
+    std::vector<IsoBox> children;
+    for (const char* type : path) {
+      if (!IsoChildren(b, box.body, box.end, &children) || !IsoFind(children, type)) return false;
+      box = *IsoFind(children, type);
+    }
+    *found = box;
+    return true;
+  };
+  for (const IsoBox& trak : moov) {
+    if (trak.type != "trak") continue;
     Mp4Track track;
-    track.id = uint32_t(Be(b, IsoFind(trak, "tkhd")->body + 20, 4));
-    const IsoBox* mdia = IsoFind(trak, "mdia");
-    if (!IsoChildren(b, mdia->body, mdia->end, &kids) || !IsoFind(kids, "mdhd") ||
-        !IsoFind(kids, "hdlr") || !IsoFind(kids, "minf"))
-      return "an mdia without mdhd, hdlr or minf";
-    track.timescale = uint32_t(Be(b, IsoFind(kids, "mdhd")->body + 20, 4));
-    const size_t h = IsoFind(kids, "hdlr")->body + 8;
-    track.handler.assign(b.begin() + ptrdiff_t(h), b.begin() + ptrdiff_t(h + 4));
-    out->tracks.push_back(track);
-  }
-  std::vector<size_t> moofs;
-  uint64_t sequence = 0;
-  for (size_t i = 2; i + 1 < top.size(); i += 2) {
-    if (top[i].type != "moof" || top[i + 1].type != "mdat") return "a moof without its mdat";
-    moofs.push_back(top[i].at);
-    if (!IsoChildren(b, top[i].body, top[i].end, &kids) || !IsoFind(kids, "mfhd") ||
-        Be(b, IsoFind(kids, "mfhd")->body + 4, 4) <= sequence)
-      return "moof sequence numbers do not grow";
-    sequence = Be(b, IsoFind(kids, "mfhd")->body + 4, 4);
-    for (const IsoBox& f : kids) {
-      if (f.type != "traf") continue;
-      if (!IsoChildren(b, f.body, f.end, &traf) || !IsoFind(traf, "tfhd") ||
-          !IsoFind(traf, "tfdt") || !IsoFind(traf, "trun"))
-        return "a traf without tfhd, tfdt or trun";
-      const size_t tfhd = IsoFind(traf, "tfhd")->body, trun = IsoFind(traf, "trun")->body;
-      Mp4Track* track = nullptr;
-      for (Mp4Track& t : out->tracks) track = t.id == Be(b, tfhd + 4, 4) ? &t : track;
-      if (track == nullptr || Be(b, tfhd, 4) != 0x020000) return "a traf of no track";
-      int64_t time = int64_t(Be(b, IsoFind(traf, "tfdt")->body + 4, 8));
-      if (!track->samples.empty() && time < track->samples.back().time + 1)
-        return "a fragment starts before the one before ends";
-      const uint32_t flags = uint32_t(Be(b, trun, 4)) & 0xFFFFFF;
-      const size_t count = Be(b, trun + 4, 4), per = 8 + (flags & 0x400 ? 4 : 0);
-      if ((flags & 0xFFF) != 0x301 + (flags & 0xC00) || 12 + count * per > f.end - trun)
-        return "a trun of another form";
-      size_t offset = top[i].at + Be(b, trun + 8, 4);
-      for (size_t k = 0; k < count; ++k) {
-        Mp4Sample s{time, uint32_t(Be(b, trun + 12 + k * per, 4)), 0, offset,
-                    Be(b, trun + 16 + k * per, 4)};
-        if (flags & 0x400) s.flags = uint32_t(Be(b, trun + 20 + k * per, 4));
-        if (offset < top[i + 1].body || s.size > top[i + 1].end - offset)
-          return "a sample outside its mdat";
-        track->samples.push_back(s);
-        time += s.duration;
-        offset += s.size;
+    IsoBox tkhd, mdhd, hdlr, elst, stbl, stts, stsz, stsc, offsets, stss;
+    if (!find(trak, {"tkhd"}, &tkhd) || !find(trak, {"mdia", "mdhd"}, &mdhd) ||
+        !find(trak, {"mdia", "hdlr"}, &hdlr) || !find(trak, {"mdia", "minf", "stbl"}, &stbl) ||
+        !find(stbl, {"stts"}, &stts) || !find(stbl, {"stsz"}, &stsz) ||
+        !find(stbl, {"stsc"}, &stsc))
+      return "a trak without tkhd, mdhd, hdlr, stts, stsz or stsc";
+    const int width = find(stbl, {"stco"}, &offsets) ? 4 : find(stbl, {"co64"}, &offsets) ? 8 : 0;
+    if (width == 0) return "no chunk offsets";
+    track.id = uint32_t(Be(b, tkhd.body + 20, 4));
+    track.timescale = uint32_t(Be(b, mdhd.body + 20, 4));
+    track.handler.assign(b.begin() + ptrdiff_t(hdlr.body + 8),
+                         b.begin() + ptrdiff_t(hdlr.body + 12));
+    int64_t time = 0;  // an empty edit first: the samples start after it
+    if (find(trak, {"edts", "elst"}, &elst) && Be(b, elst.body + 12, 8) == ~0ull)
+      time = int64_t(Be(b, elst.body + 4, 8) * track.timescale / 90000);
+    const size_t count = Be(b, stsz.body + 8, 4), chunks = Be(b, offsets.body + 4, 4);
+    if (stsz.end - stsz.body != 12 + 4 * count || offsets.end - offsets.body != 8 + width * chunks)
+      return "stsz or chunk offsets";
+    for (size_t e = 0, n = Be(b, stts.body + 4, 4); e < n; ++e) {
+      for (uint64_t k = 0; k < Be(b, stts.body + 8 + 8 * e, 4); ++k) {
+        track.samples.push_back({time, 0, 0, true});
+        time += int64_t(Be(b, stts.body + 12 + 8 * e, 4));
       }
     }
-  }
-  if (!IsoChildren(b, top.back().body, top.back().end, &kids) || kids.empty() ||
-      kids.back().type != "mfro" ||
-      Be(b, kids.back().body + 4, 4) != top.back().end - top.back().at)
-    return "mfra without its mfro";
-  for (const IsoBox& t : kids) {
-    if (t.type != "tfra") continue;
-    const size_t n = Be(b, t.body + 12, 4);
-    if (Be(b, t.body + 8, 4) != 0x3F || 16 + n * 28 != t.end - t.body) return "tfra";
-    for (size_t k = 0; k < n; ++k) {
-      const size_t e = t.body + 16 + k * 28;
-      bool found = false;
-      for (const Mp4Track& track : out->tracks) {
-        for (const Mp4Sample& s : track.samples) {
-          found = found || (track.id == Be(b, t.body + 4, 4) && s.time == int64_t(Be(b, e, 8)) &&
-                            (s.flags & 0x10000) == 0);
-        }
+    if (track.samples.size() != count) return "stts and stsz count different samples";
+    size_t sample = 0;
+    for (size_t c = 0, e = 0, n = Be(b, stsc.body + 4, 4); c < chunks; ++c) {
+      if (e + 1 < n && Be(b, stsc.body + 8 + 12 * (e + 1), 4) == c + 1) ++e;
+      size_t at = Be(b, offsets.body + 8 + width * c, width);
+      for (uint64_t k = 0; e < n && k < Be(b, stsc.body + 12 + 12 * e, 4); ++k, ++sample) {
+        if (sample >= count) return "stsc holds more samples than stsz";
+        Mp4Sample& s = track.samples[sample];
+        s.offset = at;
+        s.size = Be(b, stsz.body + 12 + 4 * sample, 4);
+        if (at < mdat.body || s.size > mdat.end - at) return "a sample outside mdat";
+        at += s.size;
       }
-      if (!found || std::find(moofs.begin(), moofs.end(), Be(b, e + 8, 8)) == moofs.end())
-        return "a random access point that is none";
     }
+    if (sample != count) return "stsc holds fewer samples than stsz";
+    if (find(stbl, {"stss"}, &stss)) {
+      for (Mp4Sample& s : track.samples) s.key = false;
+      for (size_t k = 0, n = Be(b, stss.body + 4, 4); k < n; ++k) {
+        const uint64_t number = Be(b, stss.body + 8 + 4 * k, 4);
+        if (number < 1 || number > count) return "stss";
+        track.samples[number - 1].key = true;
+      }
+    }
+    out->tracks.push_back(std::move(track));
   }
   return "";
 }

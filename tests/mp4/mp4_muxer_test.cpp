@@ -81,7 +81,7 @@ TEST(Mp4Muxer, FilesHoldEverySampleAtItsTime) {
       const Mp4Sample& s = video->samples[i];
       EXPECT_EQ(s.time, w.input.times[i]) << i;
       EXPECT_TRUE(std::ranges::equal(mp4.Data(s), w.input.pictures[i])) << i;
-      EXPECT_EQ(s.flags == 0x02000000, w.input.keys[i]) << i;
+      EXPECT_EQ(s.key, w.input.keys[i]) << i;
     }
     std::vector<uint8_t> sound;
     for (const Mp4Sample& s : mp4.Find("soun")->samples) {
@@ -241,12 +241,12 @@ TEST(Mp4Muxer, KeepsRecordingsAndEarlierFiles) {
   mux::StreamDescription description;
   description.keep_paths = {dir / "other.kvr", kept};
   EXPECT_EQ(mp4::Mp4Format().create()->Open(kept, description).code(), StatusCode::kIsKept);
-  // Written under a temporary name; abandoned, it leaves the earlier file as it was.
+  // Written under temporary names; abandoned, it leaves the earlier file as it was.
   const uint8_t picture[] = {0, 0, 0, 1, 0x65, 0x88, 0x80};
   std::unique_ptr<mux::Muxer> muxer = mp4::Mp4Format().create();
   ASSERT_TRUE(muxer->Open(earlier, description).ok());
   EXPECT_TRUE(muxer->Write({mux::Track::kVideo, picture, {100, 0}, true, true}).ok());
-  EXPECT_EQ(platform::TemporariesBeside(earlier).size(), 1u);
+  EXPECT_EQ(platform::TemporariesBeside(earlier).size(), 2u);  // the file and its media data
   muxer->Abandon();
   EXPECT_TRUE(platform::TemporariesBeside(earlier).empty());
   for (const std::string& path : {kept, earlier}) EXPECT_EQ(ReadAll(path).size(), 9u);
