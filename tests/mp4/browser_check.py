@@ -1,6 +1,6 @@
 """Plays MP4 files in headless Chromium: browser_check.py FOLDER NAME=T1,T2 ... loads each file
 from a local server (which answers range requests, as a browser needs for seeking), plays it
-until video and sound have been decoded, then seeks to each time and reads the colour at the
+for half a second (or to its end), then seeks to each time and reads the colour at the
 centre of the picture. Prints per file "NAME video BYTES audio BYTES", then "seek T R G B" lines,
 or "NAME error TEXT"."""
 import functools
@@ -20,8 +20,7 @@ v.src = url;
 v.onerror = () => done('error ' + (v.error ? v.error.message : ''));
 v.onloadedmetadata = async () => {
   await v.play();
-  while (!v.webkitVideoDecodedByteCount || !v.webkitAudioDecodedByteCount ||
-         (v.currentTime < 0.2 && !v.ended))
+  while (!v.webkitVideoDecodedByteCount || (v.currentTime < 0.5 && !v.ended))
     await new Promise(r => setTimeout(r, 20));
   let out = `video ${v.webkitVideoDecodedByteCount} audio ${v.webkitAudioDecodedByteCount}`;
   v.pause();
