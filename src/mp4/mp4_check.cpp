@@ -1,5 +1,5 @@
 // Whether an MP4 file is one that a muxer finished: its top-level boxes follow each other up to
-// the end of the file (ftyp, moov, then the media data), and moov records a finished
+// the end of the file (ftyp, moov, the media data last), and moov records a finished
 // conversion. Reads box headers only, and the small box that records it.
 #include <cstdio>
 #include <cstring>
@@ -54,7 +54,7 @@ bool Check(std::FILE* f) {
   for (int64_t at = moov; at < size; at += int64_t(box.size)) {
     if (!ReadBox(f, at, size, &box)) return false;
   }
-  ReadBox(f, moov, size, &box);
+  if (std::strcmp(box.type, "mdat") != 0 || !ReadBox(f, moov, size, &box)) return false;
   const int64_t udta = Child(f, moov + 8, moov + int64_t(box.size), "udta");
   if (udta < 0 || !ReadBox(f, udta, size, &box)) return false;
   const int64_t state = Child(f, udta + 8, udta + int64_t(box.size), kFinishedBox);

@@ -26,8 +26,7 @@ struct Mp4Track {
 
 struct WalkedMp4 {
   std::vector<uint8_t> bytes;
-  uint64_t creation = 0;  // mvhd, seconds since 1904
-  int finished = -1;      // as moov/udta records it
+  int finished = -1;  // as moov/udta records it
   std::vector<Mp4Track> tracks;
   const Mp4Track* Find(const char* handler) const {
     for (const Mp4Track& t : tracks) {
@@ -35,7 +34,9 @@ struct WalkedMp4 {
     }
     return nullptr;
   }
-  std::span<const uint8_t> Data(const Mp4Sample& s) const { return {&bytes[s.offset], s.size}; }
+  std::span<const uint8_t> Data(const Mp4Sample& s) const {
+    return {bytes.data() + s.offset, s.size};
+  }
 };
 
 inline uint64_t Be(const std::vector<uint8_t>& b, size_t at, int n) {
@@ -83,9 +84,7 @@ inline std::string WalkMp4(std::vector<uint8_t> bytes, WalkedMp4* out) {
     return "not ftyp, moov, mdat";
   const IsoBox& mdat = top[2];
   if (!IsoChildren(b, top[1].body, top[1].end, &moov)) return "moov";
-  const IsoBox* mvhd = IsoFind(moov, "mvhd");
-  if (mvhd == nullptr || b[mvhd->body] != 1) return "no mvhd of version 1";
-  out->creation = Be(b, mvhd->body + 4, 8);
+  if (!IsoFind(moov, "mvhd")) return "no mvhd";
   if (const IsoBox* udta = IsoFind(moov, "udta");
       udta != nullptr && IsoChildren(b, udta->body, udta->end, &kids) && IsoFind(kids, "vxst")) {
     out->finished = b[IsoFind(kids, "vxst")->body + 4];
@@ -116,11 +115,14 @@ inline std::string WalkMp4(std::vector<uint8_t> bytes, WalkedMp4* out) {
     track.handler.assign(b.begin() + ptrdiff_t(hdlr.body + 8),
                          b.begin() + ptrdiff_t(hdlr.body + 12));
     int64_t time = 0;  // an empty edit first: the samples start after it
-    if (find(trak, {"edts", "elst"}, &elst) && Be(b, elst.body + 12, 8) == ~0ull)
-      time = int64_t(Be(b, elst.body + 4, 8) * track.timescale / 90000);
+    if (find(trak, {"edts", "elst"}, &elst) && Be(b, elst.body + 16, 8) == ~0ull)
+      time = int64_t(Be(b, elst.body + 8, 8) * track.timescale / 90000);
     const size_t count = Be(b, stsz.body + 8, 4), chunks = Be(b, offsets.body + 4, 4);
-    if (stsz.end - stsz.body != 12 + 4 * count || offsets.end - offsets.body != 8 + width * chunks)
-      return "stsz or chunk offsets";
+    if (stsz.end - stsz.body != 12 + 4 * count ||
+        offsets.end - offsets.body != 8 + width * chunks ||
+        stts.end - stts.body != 8 + 8 * Be(b, stts.body + 4, 4) ||
+        stsc.end - stsc.body != 8 + 12 * Be(b, stsc.body + 4, 4))
+      return "a sample table of the wrong size";
     for (size_t e = 0, n = Be(b, stts.body + 4, 4); e < n; ++e) {
       for (uint64_t k = 0; k < Be(b, stts.body + 8 + 8 * e, 4); ++k) {
         track.samples.push_back({time, 0, 0, true});
@@ -143,6 +145,7 @@ inline std::string WalkMp4(std::vector<uint8_t> bytes, WalkedMp4* out) {
     }
     if (sample != count) return "stsc holds fewer samples than stsz";
     if (find(stbl, {"stss"}, &stss)) {
+      if (stss.end - stss.body != 8 + 4 * Be(b, stss.body + 4, 4)) return "stss";
       for (Mp4Sample& s : track.samples) s.key = false;
       for (size_t k = 0, n = Be(b, stss.body + 4, 4); k < n; ++k) {
         const uint64_t number = Be(b, stss.body + 8 + 4 * k, 4);

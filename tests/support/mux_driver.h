@@ -2,7 +2,7 @@
 // that keep each frame's time: pictures are the access units of x264 streams of flat colours
 // (made at test time), sound is 8-bit PCM beside each picture, each with the stamp the test
 // chooses. It also says what the file must hold: each picture's data with length prefixes, its
-// time (the channel clock's) and colour, and the sound as placed (silence in its gaps).
+// time (the channel clock's), size and key flag, and the sound as placed (silence in its gaps).
 #pragma once
 
 #include <map>
@@ -13,6 +13,7 @@
 #include "h264/access_units.h"
 #include "mux/channel_clock.h"
 #include "mux/muxer.h"
+#include "support/length_prefixed.h"
 
 namespace vexlor::testing {
 
@@ -33,28 +34,10 @@ struct MuxInput {
   // What the file must hold.
   std::vector<std::vector<uint8_t>> pictures;  // length-prefixed
   std::vector<int64_t> times, stamps;          // units; sixtieths
-  std::vector<std::string> colours;
   std::vector<std::pair<int, int>> sizes;
   std::vector<bool> keys;  // IDR pictures
   std::vector<uint8_t> sound;
 };
-
-// The NAL units of an Annex B stream with four-byte lengths: what a video sample holds.
-inline std::vector<uint8_t> LengthPrefixed(const std::vector<uint8_t>& s, int type_wanted = -1) {
-  std::vector<uint8_t> out;
-  std::vector<size_t> starts;  // of the units' bodies
-  for (size_t i = 0; i + 2 < s.size(); ++i) {
-    if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) starts.push_back(i + 3), i += 2;
-  }
-  for (size_t k = 0; k < starts.size(); ++k) {
-    size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : s.size();
-    while (end > starts[k] && s[end - 1] == 0) --end;
-    if (end == starts[k] || (type_wanted >= 0 && (s[starts[k]] & 0x1F) != type_wanted)) continue;
-    for (int b = 3; b >= 0; --b) out.push_back(uint8_t((end - starts[k]) >> (8 * b)));
-    out.insert(out.end(), s.begin() + ptrdiff_t(starts[k]), s.begin() + ptrdiff_t(end));
-  }
-  return out;
-}
 
 // The access units of a flat-colour stream (x264, a key frame every 10 pictures); empty when
 // ffmpeg or x264 is missing.
@@ -84,7 +67,6 @@ inline bool MakeMuxInput(const std::vector<Piece>& pieces, MuxInput* in) {
       in->samples.push_back({mux::Track::kVideo, {}, stamp, true, units[size_t(i)].idr});
       in->pictures.push_back(LengthPrefixed(units[size_t(i)].bytes));
       in->stamps.push_back(s);
-      in->colours.push_back(p.colour);
       in->sizes.emplace_back(p.width, p.height);
       in->keys.push_back(units[size_t(i)].idr);
       clock.AddVideo(stamp, true);
