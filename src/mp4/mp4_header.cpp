@@ -34,7 +34,7 @@ uint64_t InMovie(int64_t units, int track) {
 int64_t Coarsening(const HeaderInfo& info, int track) {
   if (track == kAudio) return 1;
   int64_t longest = 0;
-  for (const auto& [count, d] : info.tracks[track].durations) longest = std::max(longest, d);
+  for (int64_t d : info.tracks[track].long_durations) longest = std::max(longest, d);
   for (int64_t f : {1, 2, 5, 10, 30, 150, 1500}) {
     if (longest / f <= kMaxDelta) return f;
   }
@@ -120,12 +120,13 @@ void WriteTables(BoxWriter* b, const HeaderInfo& info, int track, int64_t factor
   const TrackTable& t = info.tracks[track];
   std::vector<std::pair<uint32_t, uint32_t>> deltas;
   int64_t at = 0;  // in the track's own units, from its start
-  for (const auto& [count, d] : t.durations) {
-    for (uint32_t k = 0; k < count; ++k, at += d) {
-      const uint32_t delta = uint32_t(std::min((at + d) / factor - at / factor, kMaxDelta));
-      if (deltas.empty() || deltas.back().second != delta) deltas.emplace_back(0, delta);
-      ++deltas.back().first;
-    }
+  size_t next_long = 0;
+  for (uint32_t duration : t.durations) {
+    const int64_t d = duration == kLongDuration ? t.long_durations[next_long++] : duration;
+    const uint32_t delta = uint32_t(std::min((at + d) / factor - at / factor, kMaxDelta));
+    if (deltas.empty() || deltas.back().second != delta) deltas.emplace_back(0, delta);
+    ++deltas.back().first;
+    at += d;
   }
   b->BeginFull("stts", 0, 0);
   b->U32(uint32_t(deltas.size()));

@@ -16,10 +16,14 @@ inline constexpr uint32_t kTimescale[kTracks] = {90000, 8000, 90000};
 inline constexpr const char kFinishedBox[] = "vxst";  // moov/udta: 1 finished, 0 cancelled
 inline constexpr size_t kCreationTextSize = 24;       // 2024-03-01T12:34:56.789Z
 
+inline constexpr uint32_t kLongDuration = 0xFFFFFFFF;
+
 // A track's samples, in units of its time scale.
 struct TrackTable {
   int64_t start = 0;  // time of the first sample; nothing is shown before it
-  std::vector<std::pair<uint32_t, int64_t>> durations;  // runs: samples, the duration of each
+  // The duration of each sample; those of kLongDuration last the next of long_durations.
+  std::vector<uint32_t> durations;
+  std::vector<int64_t> long_durations;
   std::vector<uint32_t> sizes;
   std::vector<uint32_t> sync;  // numbers (from 1) of the key frames (video only)
   std::vector<std::pair<uint64_t, uint32_t>> chunks;  // offset in the media data, samples

@@ -3,7 +3,7 @@
 // once. While the conversion runs, the samples go to a spool file beside the output, a chunk
 // at a time (a second of each track, interleaved), and their sizes, durations and places to
 // the tables; Finish writes the header and copies the spool behind it. So the payload held in
-// memory is at most a chunk, and what grows with the footage is the index (four bytes a
+// memory is at most a chunk, and what grows with the footage is the index (eight bytes a
 // sample). Video waits in the channel clock until its time is known.
 #include "mp4/mp4_muxer.h"
 
@@ -340,23 +340,25 @@ void Mp4Muxer::Append(int track, int64_t time, int64_t duration, std::span<const
                       bool key) {
   Track& t = tracks_[track];
   TrackTable& table = t.table;
+  const auto push = [&table](int64_t d) {
+    table.durations.push_back(uint32_t(std::min<int64_t>(d, kLongDuration)));
+    if (d >= kLongDuration) table.long_durations.push_back(d);
+  };
   if (table.sizes.empty()) {
     table.start = table.end = time;
   } else if (time > table.end) {
-    auto& [count, last] = table.durations.back();
-    const int64_t longer = last + time - table.end;
-    if (--count == 0) table.durations.pop_back();
-    table.durations.emplace_back(1, longer);
+    const bool long_before = table.durations.back() == kLongDuration;
+    const int64_t longer =
+        (long_before ? table.long_durations.back() : table.durations.back()) + time - table.end;
+    table.durations.pop_back();
+    if (long_before) table.long_durations.pop_back();
+    push(longer);
   }
   if (ChunkFull()) Flush();
   if (t.pending == 0) t.chunk_start = time;
   if (key) table.sync.push_back(uint32_t(table.sizes.size() + 1));
   table.sizes.push_back(uint32_t(bytes.size()));
-  if (table.durations.empty() || table.durations.back().second != duration ||
-      table.durations.back().first == UINT32_MAX) {
-    table.durations.emplace_back(0, duration);
-  }
-  ++table.durations.back().first;
+  push(duration);
   table.end = std::max(time, table.end) + duration;
   t.chunk.insert(t.chunk.end(), bytes.begin(), bytes.end());
   ++t.pending;
