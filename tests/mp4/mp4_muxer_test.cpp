@@ -73,36 +73,6 @@ std::string Output(const std::vector<std::string>& argv, int* status = nullptr) 
   return r.output;
 }
 
-// The walk of the boxes: each picture's data and key flag (their times and the sound are what
-// ffmpeg reads below).
-TEST(Mp4Muxer, FilesHoldEveryPicture) {
-  ScratchDir dir;
-  const std::vector<Written> all = WriteAll(dir);
-  if (all.empty()) GTEST_SKIP() << "ffmpeg and x264 make the test streams: not installed";
-  for (const Written& w : all) {
-    SCOPED_TRACE(w.recording->name);
-    WalkedMp4 mp4;
-    ASSERT_EQ(WalkMp4(ReadAll(w.path), &mp4), "");
-    EXPECT_TRUE(mp4::Mp4Format().is_finished(w.path));
-    const Mp4Track* video = mp4.Find("vide");
-    ASSERT_TRUE(video != nullptr && video->samples.size() == w.input.pictures.size());
-    for (size_t i = 0; i < video->samples.size(); ++i) {
-      EXPECT_TRUE(std::ranges::equal(mp4.Data(video->samples[i]), w.input.pictures[i])) << i;
-      EXPECT_EQ(video->samples[i].key, w.input.keys[i]) << i;
-    }
-  }
-  // The same recording gives the same bytes; a cancelled file holds together but is not
-  // finished.
-  const std::string again = dir / "again.mp4";
-  ASSERT_TRUE(WriteThrough(mp4::Mp4Format(), again, all[0].input, true).ok());
-  WalkedMp4 cancelled;
-  EXPECT_EQ(WalkMp4(ReadAll(again), &cancelled), "");
-  EXPECT_EQ(cancelled.finished, 0);
-  EXPECT_FALSE(mp4::Mp4Format().is_finished(again));
-  ASSERT_TRUE(WriteThrough(mp4::Mp4Format(), again, all[0].input).ok());
-  EXPECT_EQ(ReadAll(again), ReadAll(all[0].path));
-}
-
 // The bytes of ffprobe's hex dump lines ("00000000: 000d 6174 ...  ..at").
 std::string HexDumpBytes(const std::string& text) {
   std::string out;
@@ -123,6 +93,14 @@ TEST(Mp4Muxer, FfmpegReadsTimesSizesClockAndSound) {
   for (const Written& w : all) {
     SCOPED_TRACE(w.recording->name);
     const MuxInput& in = w.input;
+    // First our own walk of the boxes: each picture's data and key flag.
+    WalkedMp4 mp4;
+    ASSERT_EQ(WalkMp4(ReadAll(w.path), &mp4), "");
+    ASSERT_EQ(mp4.Find("vide")->samples.size(), in.pictures.size());
+    for (size_t i = 0; i < in.pictures.size(); ++i) {
+      EXPECT_TRUE(std::ranges::equal(mp4.Data(mp4.Find("vide")->samples[i]), in.pictures[i]));
+      EXPECT_EQ(mp4.Find("vide")->samples[i].key, in.keys[i]) << i;
+    }
     const auto probe = [&](const char* stream, const char* entries, const char* format) {
       return Lines(Output({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
                            entries, "-of", format, w.path}));
@@ -253,21 +231,30 @@ TEST(Mp4Muxer, KeepsEarlierFilesAndTellsFinishedOnes) {
   mux::StreamDescription description;
   description.keep_paths = {dir / "other.kvr", kept};
   EXPECT_EQ(mp4::Mp4Format().create()->Open(kept, description).code(), StatusCode::kIsKept);
-  // Written under temporary names; abandoned, it leaves the earlier file as it was.
   const uint8_t picture[] = {0, 0, 0, 1, 0x65, 0x88, 0x80};
-  std::unique_ptr<mux::Muxer> muxer = mp4::Mp4Format().create();
-  ASSERT_TRUE(muxer->Open(earlier, description).ok());
-  EXPECT_TRUE(muxer->Write({mux::Track::kVideo, picture, {100, 0}, true, true}).ok());
-  EXPECT_EQ(platform::TemporariesBeside(earlier).size(), 2u);  // the file and its media data
-  muxer->Abandon();
+  const auto write = [&](const std::string& path, int end) {  // 0 finish, 1 cancel, 2 abandon
+    std::unique_ptr<mux::Muxer> muxer = mp4::Mp4Format().create();
+    EXPECT_TRUE(muxer->Open(path, description).ok());
+    EXPECT_TRUE(muxer->Write({mux::Track::kVideo, picture, {100, 0}, true, true}).ok());
+    EXPECT_EQ(platform::TemporariesBeside(path).size(), 2u);  // the file and its media data
+    if (end == 2) return muxer->Abandon();
+    EXPECT_TRUE(muxer->Finish({end == 1}).ok());
+  };
+  // Abandoned, a file leaves the earlier one as it was.
+  write(earlier, 2);
   EXPECT_TRUE(platform::TemporariesBeside(earlier).empty());
   for (const std::string& path : {kept, earlier}) EXPECT_EQ(ReadAll(path).size(), 9u);
-  // Finished, the file is one; cut short, it is not.
-  muxer = mp4::Mp4Format().create();
-  ASSERT_TRUE(muxer->Open(earlier, description).ok());
-  EXPECT_TRUE(muxer->Write({mux::Track::kVideo, picture, {100, 0}, true, true}).ok());
-  ASSERT_TRUE(muxer->Finish({}).ok());
+  // Cancelled, it holds together but is not finished; finished, it is, and is the same each
+  // time; cut short, it is not.
+  write(earlier, 1);
+  WalkedMp4 cancelled;
+  EXPECT_EQ(WalkMp4(ReadAll(earlier), &cancelled), "");
+  EXPECT_EQ(cancelled.finished, 0);
+  EXPECT_FALSE(mp4::Mp4Format().is_finished(earlier));
+  write(earlier, 0);
+  write(dir / "again.mp4", 0);
   EXPECT_TRUE(mp4::Mp4Format().is_finished(earlier));
+  EXPECT_EQ(ReadAll(earlier), ReadAll(dir / "again.mp4"));
   std::filesystem::resize_file(Fs(earlier), ReadAll(earlier).size() - 1);
   EXPECT_FALSE(mp4::Mp4Format().is_finished(earlier));
 }
