@@ -32,7 +32,8 @@ PACKAGES := build-essential cmake pkg-config g++ libgtest-dev libgmock-dev libbe
             qt6-base-dev x264 ffmpeg python3 clang \
             libclang-rt-14-dev xvfb xauth xdotool imagemagick gcovr \
             g++-mingw-w64-x86-64-posix googletest wine wine64 tmux zip unzip nsis python3-xlib fonts-wine \
-            dpkg-dev desktop-file-utils mediainfo gstreamer1.0-tools gstreamer1.0-plugins-good
+            dpkg-dev desktop-file-utils mediainfo gstreamer1.0-tools gstreamer1.0-plugins-base-apps \
+            gstreamer1.0-plugins-good gstreamer1.0-libav chromium chromium-driver python3-selenium
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps build windows dist demo test test-windows test-repeat bench sanitize fuzz-build \

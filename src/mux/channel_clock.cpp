@@ -19,7 +19,8 @@ void ChannelClock::CloseGroup(int64_t spread_end) {
   const int64_t n = int64_t(pending_);
   const int64_t span = std::max(spread_end - group_time_, n);
   for (int64_t k = 0; k < n; ++k) {
-    const int64_t t = group_time_ + span * k / n;
+    // span * k / n, without the product (a long run of samples without a stamp of their own).
+    const int64_t t = group_time_ + span / n * k + span % n * k / n;
     if (!ready_.empty() && ready_tail_open_) ready_.back().duration = t - ready_.back().time;
     ready_.push_back(Timed{t, 0});
     ready_tail_open_ = true;
@@ -38,7 +39,8 @@ void ChannelClock::AddVideo(const RecordingTime& stamp, bool counted) {
   if (!has_stamp_) {
     has_stamp_ = true;
     group_stamp_ = s;
-    group_time_ = std::max<int64_t>(Target(s), 0);
+    // Not before samples resolved while no stamp had come.
+    group_time_ = std::max<int64_t>(Target(s), group_time_);
     offset_ += group_time_ - Target(s);
     ++pending_;
     return;
@@ -58,7 +60,8 @@ void ChannelClock::AddVideo(const RecordingTime& stamp, bool counted) {
     if (n > 0 && next - group_time_ >= n) usual_ = std::max<int64_t>((next - group_time_) / n, 1);
     CloseGroup(next);
   }
-  next = std::max(next, last_time_ + 1);
+  // After ResolveVideo (no sample waiting) the next one starts where the resolved ones end.
+  next = std::max(next, n == 0 ? group_time_ : last_time_ + 1);
   offset_ += next - Target(s);
   if (ready_tail_open_) {
     ready_.back().duration = next - ready_.back().time;
@@ -73,13 +76,17 @@ void ChannelClock::ResolveVideo() {
   if (pending_ == 0) return;
   const int64_t next = group_time_ + int64_t(pending_) * usual_;
   CloseGroup(next);
+  // Later samples of the same stamp continue after these; a later stamp keeps its own time. The
+  // last of them waits for the next sample, which gives its duration.
+  group_time_ = next;
+}
+
+void ChannelClock::FinishVideo() {
+  ResolveVideo();
   if (ready_tail_open_) {
-    ready_.back().duration = next - ready_.back().time;
+    ready_.back().duration = std::max<int64_t>(group_time_ - ready_.back().time, 1);
     ready_tail_open_ = false;
   }
-  // Later samples of the same stamp continue after these.
-  if (has_stamp_) offset_ += next - Target(group_stamp_);
-  group_time_ = next;
 }
 
 int64_t ChannelClock::PlaceAudio(const RecordingTime& stamp, int64_t samples) {

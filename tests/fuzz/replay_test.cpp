@@ -14,6 +14,7 @@
 #include "conformance/stream_feed.h"
 #include "fuzz/avi_writer_check.h"
 #include "fuzz/conversion_check.h"
+#include "fuzz/mp4_muxer_check.h"
 #include "fuzz/reader_check.h"
 #include "fuzz/scratch.h"
 
@@ -75,6 +76,17 @@ TEST(FuzzReplay, AviWriterPrograms) {
   EXPECT_GT(ReplayAll("avi_writer",
                       [&](const std::vector<uint8_t>& b) {
                         return AviWriterProgramProblem(b.data(), b.size(), folder.path());
+                      }),
+            0u);
+}
+
+TEST(FuzzReplay, Mp4MuxerRecordings) {
+  ScratchFolder folder("vexlor-mp4-replay");
+  ASSERT_TRUE(folder.ok());
+  const bool ffprobe = HaveTool("ffprobe");
+  EXPECT_GT(ReplayAll("mp4_muxer",
+                      [&](const std::vector<uint8_t>& b) {
+                        return Mp4MuxerProgramProblem(b.data(), b.size(), folder.path(), ffprobe);
                       }),
             0u);
 }

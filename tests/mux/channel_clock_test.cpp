@@ -8,6 +8,7 @@ namespace vexlor::mux {
 namespace {
 
 constexpr int64_t kUncounted = -1;  // a passthrough sample: no stamp of its own
+constexpr int64_t kResolve = -2;    // the muxer calls ResolveVideo here
 
 struct ClockCase {
   const char* name;
@@ -28,11 +29,25 @@ TEST(ChannelClock, PlacesVideoSamples) {
       {"passthrough between", {0, kUncounted, 4, 6}, {0, 2 * T, 4 * T, 6 * T}, 2 * T, 0},
       {"passthrough first", {kUncounted, 10, 12}, {0, T, 2 * T}, T, 0},
       {"one sample", {500}, {0}, kUnitsPerSecond / 25, 0},
+      {"resolved, then a stamp at its time",
+       {0, 0, 0, kResolve, 60},
+       {0, 3600, 7200, 60 * T},
+       3600,
+       0},
+      {"resolved before the first stamp",
+       {kUncounted, kUncounted, kResolve, 10, 12},
+       {0, 3600, 7200, 7200 + 2 * T},
+       2 * T,
+       0},
   };
   for (const ClockCase& c : cases) {
     SCOPED_TRACE(c.name);
     ChannelClock clock;
     for (int64_t s : c.stamps) {
+      if (s == kResolve) {
+        clock.ResolveVideo();
+        continue;
+      }
       const RecordingTime t{uint32_t(s < 0 ? 0 : s / 60), uint32_t(s < 0 ? 0 : s % 60)};
       clock.AddVideo(t, s != kUncounted);
     }

@@ -39,15 +39,17 @@ class ChannelClock {
   // The next video sample, in file order; `counted` as in Sample.
   void AddVideo(const RecordingTime& stamp, bool counted);
   // Video samples whose time and duration are known, in order.
-  size_t ReadyVideo() const { return ready_.size(); }
+  size_t ReadyVideo() const { return ready_.size() - (ready_tail_open_ ? 1 : 0); }
   Timed TakeVideo();
   // Added but still waiting for a later distinct stamp.
   size_t PendingVideo() const { return pending_; }
   // Gives the waiting samples their times now, at the usual interval, so that a muxer never
-  // has to hold back more than it wants to; later samples continue after them.
+  // has to hold back more than it wants to: all but the last become ready (its duration is the
+  // distance to the next sample). Later samples of the same stamp continue after them; a later
+  // stamp keeps its own time.
   void ResolveVideo();
   // No more video: every sample gets its time (the last ones at the usual interval).
-  void FinishVideo() { ResolveVideo(); }
+  void FinishVideo();
 
   // The start of an audio frame of `samples` samples with this stamp, in samples of kAudioRate
   // from the origin (never before the end of the frame before, never below 0).
