@@ -4,12 +4,13 @@
 
 #include "avi/avi_muxer.h"
 #include "h264/annexb.h"
+#include "mp4/mp4_muxer.h"
 #include "platform/file.h"
 
 namespace vexlor::app {
 
 std::span<const mux::Format* const> Formats() {
-  static const mux::Format* const kFormats[] = {&avi::AviFormat()};
+  static const mux::Format* const kFormats[] = {&avi::AviFormat(), &mp4::Mp4Format()};
   return kFormats;
 }
 

@@ -87,6 +87,7 @@ class Mp4Muxer final : public mux::Muxer {
   Status Open(const std::string& path, const mux::StreamDescription& description) override;
   Status Write(const mux::Sample& sample) override;
   Status Finish(const mux::FinishInfo& info) override;
+  Status Commit() override;
   void Abandon() override;
   mux::MuxerFacts Facts() const override;
 
@@ -443,10 +444,17 @@ Status Mp4Muxer::Finish(const mux::FinishInfo& info) {
   SetHeader(!info.cancelled);
   WriteFile();
   platform::RemoveFile(spool_path_);
-  const bool complete = failure_.ok();
-  const platform::OutputFile::Result result = output_.Finish(complete);
-  if (complete && result != platform::OutputFile::kOk) {
-    Fail(StatusCode::kWriteFailed, platform::OutputFileError(result));
+  if (!failure_.ok()) (void)output_.Finish(false);
+  return failure_;
+}
+
+Status Mp4Muxer::Commit() {
+  if (state_ != kDone || output_.file() == nullptr) {
+    return failure_.ok() ? Status(StatusCode::kInvalidArgument, "no finished MP4 file") : failure_;
+  }
+  const platform::OutputFile::Result result = output_.Finish(true);
+  if (result != platform::OutputFile::kOk) {
+    Fail(StatusCode::kWriteFailed, output_.ErrorText(result));
   }
   return failure_;
 }

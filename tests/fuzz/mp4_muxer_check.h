@@ -92,6 +92,7 @@ inline std::string Mp4MuxerProgramProblem(const uint8_t* data, size_t size,
     return fs::is_empty(folder) ? "" : "an abandoned file left something behind";
   }
   if (!muxer->Finish({cancelled, 0, 0, 0}).ok()) return "Finish failed";
+  if (!muxer->Commit().ok()) return "Commit failed";
   if (muxer->Write({}).ok()) return "a write after Finish succeeded";
   std::ifstream in(path, std::ios::binary);
   std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

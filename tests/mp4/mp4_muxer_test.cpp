@@ -239,6 +239,7 @@ TEST(Mp4Muxer, KeepsEarlierFilesAndTellsFinishedOnes) {
     EXPECT_EQ(platform::TemporariesBeside(path).size(), 2u);  // the file and its media data
     if (end == 2) return muxer->Abandon();
     EXPECT_TRUE(muxer->Finish({end == 1}).ok());
+    EXPECT_TRUE(muxer->Commit().ok());
   };
   // Abandoned, a file leaves the earlier one as it was.
   write(earlier, 2);

@@ -107,7 +107,8 @@ inline Status WriteThrough(const mux::Format& format, const std::string& path, c
   }
   mux::FinishInfo info;
   info.cancelled = cancelled;
-  if (s.ok()) return muxer->Finish(info);
+  if (s.ok()) s = muxer->Finish(info);
+  if (s.ok()) return muxer->Commit();
   muxer->Abandon();
   return s;
 }
