@@ -38,7 +38,7 @@ void ChannelClock::AddVideo(const RecordingTime& stamp, bool counted) {
   if (!has_stamp_) {
     has_stamp_ = true;
     group_stamp_ = s;
-    group_time_ = std::max<int64_t>(Target(s), 0);
+    group_time_ = std::max(Target(s), Earliest());
     offset_ += group_time_ - Target(s);
     ++pending_;
     return;
@@ -58,7 +58,7 @@ void ChannelClock::AddVideo(const RecordingTime& stamp, bool counted) {
     if (n > 0 && next - group_time_ >= n) usual_ = std::max<int64_t>((next - group_time_) / n, 1);
     CloseGroup(next);
   }
-  next = std::max(next, last_time_ + 1);
+  next = std::max(next, Earliest());
   offset_ += next - Target(s);
   if (ready_tail_open_) {
     ready_.back().duration = next - ready_.back().time;
@@ -77,9 +77,10 @@ void ChannelClock::ResolveVideo() {
     ready_.back().duration = next - ready_.back().time;
     ready_tail_open_ = false;
   }
-  // Later samples of the same stamp continue after these.
-  if (has_stamp_) offset_ += next - Target(group_stamp_);
+  // Later samples of the same stamp continue after these; later stamps keep their times, but
+  // none is placed before `next`.
   group_time_ = next;
+  resolved_end_ = next;
 }
 
 int64_t ChannelClock::PlaceAudio(const RecordingTime& stamp, int64_t samples) {

@@ -16,6 +16,7 @@
 // hold together.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -44,7 +45,9 @@ class ChannelClock {
   // Added but still waiting for a later distinct stamp.
   size_t PendingVideo() const { return pending_; }
   // Gives the waiting samples their times now, at the usual interval, so that a muxer never
-  // has to hold back more than it wants to; later samples continue after them.
+  // has to hold back more than it wants to. Later samples come after them; those with a later
+  // stamp keep their exact times when these do not reach them (so the last of these may end
+  // before the next sample begins: its duration is the usual interval).
   void ResolveVideo();
   // No more video: every sample gets its time (the last ones at the usual interval).
   void FinishVideo() { ResolveVideo(); }
@@ -61,14 +64,17 @@ class ChannelClock {
  private:
   int64_t Target(int64_t stamp) const { return (stamp - origin_) * kUnitsPerTick + offset_; }
   void CloseGroup(int64_t spread_end);
+  // The earliest time the next sample may take.
+  int64_t Earliest() const { return std::max(last_time_ + 1, resolved_end_); }
 
   int64_t origin_;
   int64_t offset_ = 0;  // added to every target after discontinuities
   bool has_stamp_ = false;
-  int64_t group_stamp_ = 0;  // the stamp the waiting samples share
-  int64_t group_time_ = 0;   // its time
-  size_t pending_ = 0;       // samples of the group
-  int64_t last_time_ = -1;   // time of the latest sample placed
+  int64_t group_stamp_ = 0;   // the stamp the waiting samples share
+  int64_t group_time_ = 0;    // its time
+  size_t pending_ = 0;        // samples of the group
+  int64_t last_time_ = -1;    // time of the latest sample placed
+  int64_t resolved_end_ = 0;  // the end of the samples ResolveVideo placed last
   int64_t usual_ = kUnitsPerSecond / 25;
   int64_t backward_steps_ = 0;
   std::deque<Timed> ready_;
