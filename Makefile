@@ -8,7 +8,9 @@
 #                times (20)
 #   make windows deps + cross-build for 64-bit Windows (mingw-w64) into build-win/:
 #                vexlor.exe, vexlor-gui.exe, dist/vexlor-VERSION-win64.zip and
-#                dist/vexlor-VERSION-setup.exe
+#                dist/vexlor-VERSION-setup.exe; first the libraries Debian has for Linux only
+#                (libebml, libmatroska), built from Debian's source packages into build-win-deps/
+#                (make win-deps; tools/build_win_deps.sh)
 #   make dist    deps + build + windows, and the Debian package dist/vexlor_VERSION_amd64.deb
 #   make bench   deps + build + decoder benchmark against ffmpeg
 #   make sanitize  ASan+UBSan build of all test suites, then ctest
@@ -18,6 +20,7 @@
 
 BUILD     ?= build
 WIN_BUILD ?= build-win
+WIN_DEPS  ?= build-win-deps
 JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 # CI systems set CI=true: warnings are errors there.
 WERROR    ?= $(if $(filter true TRUE 1 yes,$(CI)),ON,OFF)
@@ -25,13 +28,15 @@ CMAKE_ARGS ?=
 REPEAT    ?= 20
 
 PACKAGES := build-essential cmake pkg-config g++ libgtest-dev libgmock-dev libbenchmark-dev \
-            libcli11-dev nlohmann-json3-dev libstb-dev qt6-base-dev x264 ffmpeg python3 clang \
+            libcli11-dev nlohmann-json3-dev libstb-dev libebml-dev libmatroska-dev qt6-base-dev \
+            x264 ffmpeg mkvtoolnix mediainfo gstreamer1.0-tools gstreamer1.0-plugins-base \
+            gstreamer1.0-plugins-good gstreamer1.0-libav python3 clang \
             libclang-rt-14-dev xvfb xauth xdotool imagemagick gcovr \
             g++-mingw-w64-x86-64-posix googletest wine wine64 tmux zip unzip nsis python3-xlib fonts-wine \
             dpkg-dev desktop-file-utils
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build windows dist demo test test-windows test-repeat bench sanitize fuzz-build \
+.PHONY: all deps build win-deps windows dist demo test test-windows test-repeat bench sanitize fuzz-build \
         fuzz fuzz-long coverage format clean
 
 all: build
@@ -50,11 +55,17 @@ build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DVEXLOR_WERROR=$(WERROR) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
+# libebml and libmatroska for the cross build (static, from Debian's source packages); done once
+# per version.
+win-deps: deps
+	tools/build_win_deps.sh $(WIN_DEPS) $(JOBS) $(WIN_CMAKE_ARGS)
+
 # The cross build. VEXLOR_HOST_CLI: the Linux build, which the Windows checks compare with.
-windows: deps
+windows: deps win-deps
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DVEXLOR_WERROR=$(WERROR) \
-	  -DVEXLOR_HOST_CLI=$(CURDIR)/$(BUILD)/src/cli/vexlor $(WIN_CMAKE_ARGS)
+	  -DVEXLOR_HOST_CLI=$(CURDIR)/$(BUILD)/src/cli/vexlor \
+	  -DVEXLOR_WIN_DEPS=$(CURDIR)/$(WIN_DEPS)/prefix $(WIN_CMAKE_ARGS)
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 
 # Everything that is shipped, in dist/: the Windows zip and setup program, the Debian package.
@@ -112,4 +123,4 @@ format:
 	find src tests bench tools -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-fuzz build-coverage build-win dist
+	rm -rf build build-asan build-fuzz build-coverage build-win build-win-deps dist

@@ -45,7 +45,7 @@ function(vexlor_windows_zip)
                         "The programs contain code of the following libraries. Their copyright "
                         "notices and licences follow, as the Debian packages the build took "
                         "them from state them.\n")
-  foreach(package libcli11-dev nlohmann-json3-dev libstb-dev gcc-mingw-w64-base
+  foreach(package libcli11-dev nlohmann-json3-dev libstb-dev libebml-dev libmatroska-dev gcc-mingw-w64-base
                   mingw-w64-x86-64-dev)
     set(copyright /usr/share/doc/${package}/copyright)
     if(NOT EXISTS ${copyright})
