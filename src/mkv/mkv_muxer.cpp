@@ -94,8 +94,9 @@ class MkvMuxer : public mux::Muxer {
   uint64_t clock_track_ = 0;
   uint64_t audio_track_ = 0;
   int64_t last_video_ms_ = -1;
-  int64_t video_end_ = 0;  // units
-  int64_t audio_end_ = 0;  // samples
+  int64_t video_end_ = 0;    // units
+  int64_t audio_start_ = 0;  // samples: of the last audio frame
+  int64_t audio_end_ = 0;
   int64_t cues_end_ms_ = 0;
   mux::MuxerFacts facts_;
 };
@@ -254,6 +255,7 @@ Status MkvMuxer::Write(const mux::Sample& sample) {
   } else if (!sample.payload.empty()) {
     const int64_t samples = int64_t(sample.payload.size());
     const int64_t start = clock_->PlaceAudio(sample.time, samples);
+    audio_start_ = start;
     audio_end_ = start + samples;
     ++facts_.audio_samples;
     facts_.audio_bytes += samples;
@@ -282,8 +284,11 @@ Status MkvMuxer::Finish(const mux::FinishInfo& info) {
   Pump();
 
   SegmentEnd end;
+  // The end of the sound; its last block's time rounded up can lie a little later.
   const double audio_end_ms =
-      facts_.audio_bytes > 0 ? double(audio_end_) * 1000 / mux::kAudioRate : 0.0;
+      facts_.audio_bytes > 0
+          ? std::max(double(audio_end_) * 1000 / mux::kAudioRate, double(SamplesToMs(audio_start_)))
+          : 0.0;
   // (Frames closer than a millisecond are moved apart: the last may lie past the video's end.)
   end.duration = std::max({double(video_end_) * 1000 / mux::kUnitsPerSecond, double(last_video_ms_),
                            audio_end_ms, double(cues_end_ms_)});

@@ -195,6 +195,7 @@ struct SegmentWriter::State {
   std::vector<Block> cluster;
   int64_t cluster_time = 0;
   size_t cluster_bytes = 0;
+  int64_t clusters = 0;  // written
   std::vector<CueEntry> cues;
   BlockHash hash;
   KaxTracks entries;  // the tracks' entries, for the block coding (it reads their numbers)
@@ -299,6 +300,7 @@ void SegmentWriter::State::WriteCluster() {
     }
   }
   static_cast<EbmlElement&>(c).Render(out, false);
+  ++clusters;
   const uint64_t cluster_at = c.GetElementPosition();
   const uint64_t data_at = cluster_at + c.HeadSize();
   for (size_t i = 0; i < cluster.size(); ++i) {
@@ -372,6 +374,12 @@ bool SegmentWriter::Add(Block block) {
 bool SegmentWriter::End(const SegmentEnd& end) {
   State& s = *s_;
   s.WriteCluster();
+  if (s.clusters == 0) {
+    // A file without blocks still has a cluster: ffmpeg opens no file without one.
+    KaxCluster c;
+    GetChild<KaxClusterTimecode>(c).SetValue(0);
+    static_cast<EbmlElement&>(c).Render(s.out, false);
+  }
   std::vector<std::pair<const EbmlId*, uint64_t>> more;
   if (!s.cues.empty()) {
     more.push_back({&EBML_ID(KaxCues), s.out.getFilePointer() - s.segment_start});

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -80,7 +81,9 @@ inline std::string WalkMkv(const std::vector<uint8_t>& b, WalkedMkv* out) {
   };
   // Depth first, so that a block's cluster and its time come before the block.
   uint64_t cluster_time = 0;
-  auto walk = [&](auto&& self, size_t begin, size_t end) -> bool {
+  size_t cluster_head = 0;
+  std::map<size_t, size_t> heads;  // the segment's children: position, index
+  auto walk = [&](auto&& self, size_t begin, size_t end, int depth) -> bool {
     for (size_t at = begin; at < end;) {
       MkvElement e;
       uint64_t id = 0, size = 0;
@@ -90,8 +93,10 @@ inline std::string WalkMkv(const std::vector<uint8_t>& b, WalkedMkv* out) {
         return false;
       }
       e.id = uint32_t(id), e.data = at, e.end = at = at + size_t(size);
+      if (depth == 1) heads.emplace(e.head, out->elements.size());
       out->elements.push_back(e);
       if (e.id == 0x18538067) out->segment = e.data;
+      if (e.id == 0x1F43B675) cluster_head = e.head;
       if (e.id == 0xE7) cluster_time = out->Uint(e);
       if (e.id == 0x9B && !out->blocks.empty()) out->blocks.back().duration = int64_t(out->Uint(e));
       if (e.id == 0xA3 || e.id == 0xA1) {
@@ -104,27 +109,27 @@ inline std::string WalkMkv(const std::vector<uint8_t>& b, WalkedMkv* out) {
         k.time = int64_t(cluster_time) + int16_t(uint16_t(b[p] << 8 | b[p + 1]));
         k.key = e.id == 0xA1 || (b[p + 2] & 0x80) != 0;
         k.data = p + 3, k.size = e.end - k.data, k.head = e.head;
-        k.cluster = out->All(0x1F43B675).back()->head;
+        k.cluster = cluster_head;
         out->blocks.push_back(k);
       }
       for (uint32_t m : kMkvMasters) {
-        if (m == e.id && !self(self, e.data, e.end)) return false;
+        if (m == e.id && !self(self, e.data, e.end, depth + 1)) return false;
       }
     }
     return true;
   };
-  if (!walk(walk, 0, b.size())) return fault;
+  if (!walk(walk, 0, b.size(), 0)) return fault;
   const auto top = out->All(0x18538067);
   if (out->elements.empty() || out->elements[0].id != 0x1A45DFA3 || top.size() != 1 ||
       top[0]->end != b.size()) {
     return "not an EBML header and one segment to the end of the file";
   }
   auto level1 = [&](uint64_t position) -> const MkvElement* {
-    for (const MkvElement& e : out->elements) {
-      if (e.head == out->segment + position) return &e;
-    }
-    return nullptr;
+    const auto found = heads.find(out->segment + size_t(position));
+    return found == heads.end() ? nullptr : &out->elements[found->second];
   };
+  std::map<size_t, const MkvBlock*> blocks;  // by the position of their element
+  for (const MkvBlock& k : out->blocks) blocks.emplace(k.head, &k);
   std::vector<uint64_t> tracks;
   for (const MkvElement* e : out->All(0xD7)) tracks.push_back(out->Uint(*e));
   for (const MkvBlock& k : out->blocks) {
@@ -144,14 +149,12 @@ inline std::string WalkMkv(const std::vector<uint8_t>& b, WalkedMkv* out) {
   }
   for (size_t i = 0; i < times.size(); ++i) {
     const MkvElement* c = level1(out->Uint(*clusters[i]));
-    bool found = false;
-    for (const MkvBlock& k : out->blocks) {
-      found = found || (c != nullptr && k.cluster == c->head &&
-                        k.head == c->data + out->Uint(*relatives[i]) &&
-                        k.track == out->Uint(*cue_tracks[i]) &&
-                        k.time == int64_t(out->Uint(*times[i])) && k.key);
+    const auto k = c == nullptr ? blocks.end() : blocks.find(c->data + out->Uint(*relatives[i]));
+    if (k == blocks.end() || k->second->cluster != c->head ||
+        k->second->track != out->Uint(*cue_tracks[i]) ||
+        k->second->time != int64_t(out->Uint(*times[i])) || !k->second->key) {
+      return "an index entry points at no key frame of its track and time";
     }
-    if (!found) return "an index entry points at no key frame of its track and time";
   }
   return "";
 }
