@@ -8,9 +8,10 @@
 #                times (20)
 #   make windows deps + cross-build for 64-bit Windows (mingw-w64) into build-win/:
 #                vexlor.exe, vexlor-gui.exe, dist/vexlor-VERSION-win64.zip and
-#                dist/vexlor-VERSION-setup.exe; first the time zone library Debian has for Linux
-#                only, built from Debian's source package into build-win-deps/
-#                (tools/build_win_date.sh)
+#                dist/vexlor-VERSION-setup.exe; first the libraries Debian has for Linux only
+#                (the time zone library, libebml, libmatroska), built from Debian's source
+#                packages into build-win-deps/ (make win-deps; tools/build_win_date.sh,
+#                tools/build_win_deps.sh)
 #   make dist    deps + build + windows, and the Debian package dist/vexlor_VERSION_amd64.deb
 #   make bench   deps + build + decoder benchmark against ffmpeg
 #   make sanitize  ASan+UBSan build of all test suites, then ctest
@@ -29,14 +30,14 @@ REPEAT    ?= 20
 
 PACKAGES := build-essential cmake pkg-config g++ libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev nlohmann-json3-dev libstb-dev libssl-dev libhowardhinnant-date-dev tzdata \
-            qt6-base-dev x264 ffmpeg python3 clang \
+            libebml-dev libmatroska-dev qt6-base-dev x264 ffmpeg mkvtoolnix python3 clang \
             libclang-rt-14-dev xvfb xauth xdotool imagemagick gcovr \
             g++-mingw-w64-x86-64-posix googletest wine wine64 tmux zip unzip nsis python3-xlib fonts-wine \
             dpkg-dev desktop-file-utils mediainfo gstreamer1.0-tools gstreamer1.0-plugins-base-apps \
             gstreamer1.0-plugins-good gstreamer1.0-libav chromium chromium-driver python3-selenium
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build windows dist demo test test-windows test-repeat bench sanitize fuzz-build \
+.PHONY: all deps build win-deps windows dist demo test test-windows test-repeat bench sanitize fuzz-build \
         fuzz fuzz-long coverage format clean
 
 all: build
@@ -55,13 +56,19 @@ build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DVEXLOR_WERROR=$(WERROR) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The cross build. VEXLOR_HOST_CLI: the Linux build, which the Windows checks compare with.
-windows: deps
+# The libraries the cross build needs that Debian has for Linux only (the time zone library,
+# libebml and libmatroska), static, from Debian's source packages; done once per version.
+win-deps: deps
 	tools/build_win_date.sh $(WIN_DEPS) $(JOBS)
+	tools/build_win_deps.sh $(WIN_DEPS) $(JOBS) $(WIN_CMAKE_ARGS)
+
+# The cross build. VEXLOR_HOST_CLI: the Linux build, which the Windows checks compare with.
+windows: deps win-deps
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DVEXLOR_WERROR=$(WERROR) \
 	  -DVEXLOR_HOST_CLI=$(CURDIR)/$(BUILD)/src/cli/vexlor \
-	  -DVEXLOR_WIN_DATE=$(CURDIR)/$(WIN_DEPS)/date-prefix $(WIN_CMAKE_ARGS)
+	  -DVEXLOR_WIN_DATE=$(CURDIR)/$(WIN_DEPS)/date-prefix \
+	  -DVEXLOR_WIN_DEPS=$(CURDIR)/$(WIN_DEPS)/prefix $(WIN_CMAKE_ARGS)
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 
 # Everything that is shipped, in dist/: the Windows zip and setup program, the Debian package.

@@ -1,8 +1,8 @@
 # Libraries from Debian packages, for the native and the cross build alike: header-only ones, and
-# the time zone library.
+# the time zone library and the Matroska libraries.
 #
 # A cross build must not put the host's /usr/include on its include path (the host's C library
-# headers would shadow the target's), so it gets copies of just these headers in
+# headers would shadow the target's), so it gets copies of the header-only libraries' headers in
 # ${PROJECT_BINARY_DIR}/third_party/include.
 
 set(VEXLOR_THIRD_PARTY_INCLUDE ${PROJECT_BINARY_DIR}/third_party/include)
@@ -57,6 +57,19 @@ if(CMAKE_CROSSCOMPILING)
   set(date_DIR ${VEXLOR_WIN_DATE}/CMake)
 endif()
 find_package(date CONFIG REQUIRED)
+# libebml and libmatroska (libebml-dev, libmatroska-dev): the Matroska files. A cross build takes
+# the static libraries that `make windows` builds from Debian's source packages
+# (tools/build_win_deps.sh) into VEXLOR_WIN_DEPS.
+if(CMAKE_CROSSCOMPILING)
+  set(VEXLOR_WIN_DEPS "" CACHE PATH "Prefix of the libraries built for the cross build")
+  if(NOT VEXLOR_WIN_DEPS OR NOT EXISTS ${VEXLOR_WIN_DEPS}/lib/cmake/Matroska)
+    message(FATAL_ERROR "libmatroska for Windows is missing: run `make windows` "
+                        "(VEXLOR_WIN_DEPS names the prefix tools/build_win_deps.sh fills)")
+  endif()
+  list(APPEND CMAKE_FIND_ROOT_PATH ${VEXLOR_WIN_DEPS})
+endif()
+find_package(EBML 1.4 CONFIG REQUIRED)
+find_package(Matroska 1.7 CONFIG REQUIRED)
 
 # GoogleTest: Debian's packaged build on the host; compiled from the sources of Debian's
 # googletest package (/usr/src/googletest) for a cross build.

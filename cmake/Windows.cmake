@@ -79,7 +79,7 @@ function(vexlor_windows_zip)
                         "notices and licences follow, as the Debian packages the build took "
                         "them from state them.\n")
   foreach(package libcli11-dev nlohmann-json3-dev libstb-dev libhowardhinnant-date-dev tzdata
-                  gcc-mingw-w64-base mingw-w64-x86-64-dev)
+                  libebml-dev libmatroska-dev gcc-mingw-w64-base mingw-w64-x86-64-dev)
     set(copyright /usr/share/doc/${package}/copyright)
     if(NOT EXISTS ${copyright})
       message(FATAL_ERROR "${copyright} is missing: run `make deps`")

@@ -22,12 +22,12 @@ build=${1:?usage: tools/fuzz.sh BUILD_DIR SECONDS [TARGET...]}
 seconds=${2:?usage: tools/fuzz.sh BUILD_DIR SECONDS [TARGET...]}
 shift 2
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(decoder reader conversion avi_writer mp4_muxer)
+[ ${#targets[@]} -gt 0 ] || targets=(decoder reader conversion avi_writer mp4_muxer mkv_muxer)
 
 # Per target: the largest input (bytes) and the dictionary, if any.
 max_len() {
   case $1 in
-    decoder | avi_writer | mp4_muxer) echo 4096 ;;
+    decoder | avi_writer | mp4_muxer | mkv_muxer) echo 4096 ;;
     *) echo 16384 ;;  # about a dozen packets of a recording
   esac
 }

@@ -4,13 +4,15 @@
 
 #include "avi/avi_muxer.h"
 #include "h264/annexb.h"
+#include "mkv/mkv_muxer.h"
 #include "mp4/mp4_muxer.h"
 #include "platform/file.h"
 
 namespace vexlor::app {
 
 std::span<const mux::Format* const> Formats() {
-  static const mux::Format* const kFormats[] = {&avi::AviFormat(), &mp4::Mp4Format()};
+  static const mux::Format* const kFormats[] = {&avi::AviFormat(), &mp4::Mp4Format(),
+                                                &mkv::MkvFormat()};
   return kFormats;
 }
 

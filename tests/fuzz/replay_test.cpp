@@ -14,6 +14,7 @@
 #include "conformance/stream_feed.h"
 #include "fuzz/avi_writer_check.h"
 #include "fuzz/conversion_check.h"
+#include "fuzz/mkv_muxer_check.h"
 #include "fuzz/mp4_muxer_check.h"
 #include "fuzz/reader_check.h"
 #include "fuzz/scratch.h"
@@ -87,6 +88,16 @@ TEST(FuzzReplay, Mp4MuxerRecordings) {
   EXPECT_GT(ReplayAll("mp4_muxer",
                       [&](const std::vector<uint8_t>& b) {
                         return Mp4MuxerProgramProblem(b.data(), b.size(), folder.path(), ffprobe);
+                       }),
+             0u);
+}
+
+TEST(FuzzReplay, MkvMuxerPrograms) {
+  ScratchFolder folder("vexlor-mkv-replay");
+  ASSERT_TRUE(folder.ok());
+  EXPECT_GT(ReplayAll("mkv_muxer",
+                      [&](const std::vector<uint8_t>& b) {
+                        return MkvMuxerProgramProblem(b.data(), b.size(), folder.path());
                       }),
             0u);
 }

@@ -48,8 +48,11 @@ class ChannelClock {
   // distance to the next sample). Later samples of the same stamp continue after them; a later
   // stamp keeps its own time.
   void ResolveVideo();
-  // No more video: every sample gets its time (the last ones at the usual interval).
+  // Every waiting sample gets its time, the last one its duration (the usual interval): at the
+  // end of the video, or when a muxer can hold back no more. Later samples come after them.
   void FinishVideo();
+  // Samples added whose time or duration is still open.
+  size_t HeldVideo() const { return pending_ + (ready_tail_open_ ? 1 : 0); }
 
   // The start of an audio frame of `samples` samples with this stamp, in samples of kAudioRate
   // from the origin (never before the end of the frame before, never below 0).
