@@ -1,5 +1,7 @@
 # Vexlor: convenience wrapper around CMake.
-#   make deps    install missing Debian packages (uses sudo when not root)
+#   make deps    install the missing Debian packages that building and running need (uses sudo
+#                when not root); the cross build's and the tests' come with make windows and
+#                make test (deps-windows, deps-test)
 #   make build   configure and build (Release) into build/
 #   make demo    deps + build + run the tool on the bundled sample recording
 #   make test    deps + build + run every test suite with ctest: the Linux build's, then the
@@ -28,22 +30,29 @@ WERROR    ?= $(if $(filter true TRUE 1 yes,$(CI)),ON,OFF)
 CMAKE_ARGS ?=
 REPEAT    ?= 20
 
-PACKAGES := build-essential cmake pkg-config g++ libgtest-dev libgmock-dev libbenchmark-dev \
+# What building and running need (make build, make demo; the default build includes the test
+# programs, so GoogleTest and Google Benchmark are among them).
+BUILD_PACKAGES := build-essential cmake pkg-config g++ libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev nlohmann-json3-dev libstb-dev libssl-dev libhowardhinnant-date-dev tzdata \
-            libebml-dev libmatroska-dev qt6-base-dev x264 ffmpeg mkvtoolnix python3 clang \
-            libclang-rt-14-dev xvfb xauth xdotool imagemagick gcovr \
-            g++-mingw-w64-x86-64-posix googletest wine wine64 tmux zip unzip nsis python3-xlib fonts-wine \
-            dpkg-dev desktop-file-utils mediainfo gstreamer1.0-tools gstreamer1.0-plugins-base-apps \
-            gstreamer1.0-plugins-good gstreamer1.0-libav chromium chromium-driver python3-selenium
+            libebml-dev libmatroska-dev qt6-base-dev python3
+# The cross build and the packages that are shipped (make windows, make dist).
+WINDOWS_PACKAGES := $(BUILD_PACKAGES) g++-mingw-w64-x86-64-posix googletest zip unzip nsis \
+            dpkg-dev desktop-file-utils
+# What only the tests use: stream makers, players and checkers, wine, a display, the browser.
+TEST_PACKAGES := $(WINDOWS_PACKAGES) x264 ffmpeg mkvtoolnix mediainfo clang libclang-rt-14-dev \
+            xvfb xauth xdotool imagemagick gcovr wine wine64 tmux python3-xlib fonts-wine \
+            gstreamer1.0-tools gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good \
+            gstreamer1.0-libav chromium chromium-driver python3-selenium
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build win-deps windows dist demo test test-windows test-repeat bench sanitize fuzz-build \
+.PHONY: all deps deps-windows deps-test build win-deps windows dist demo test test-windows test-repeat bench sanitize fuzz-build \
         fuzz fuzz-long coverage format clean
 
 all: build
 
-deps:
-	@missing=""; for p in $(PACKAGES); do \
+# Installs the Debian packages of $(1) that are missing.
+define install_missing
+	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -51,6 +60,16 @@ deps:
 	  $(SUDO) apt-get update -qq && \
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(BUILD_PACKAGES))
+
+deps-windows:
+	$(call install_missing,$(WINDOWS_PACKAGES))
+
+deps-test:
+	$(call install_missing,$(TEST_PACKAGES))
 
 build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DVEXLOR_WERROR=$(WERROR) $(CMAKE_ARGS)
@@ -58,12 +77,12 @@ build:
 
 # The libraries the cross build needs that Debian has for Linux only (the time zone library,
 # libebml and libmatroska), static, from Debian's source packages; done once per version.
-win-deps: deps
+win-deps: deps-windows
 	tools/build_win_date.sh $(WIN_DEPS) $(JOBS)
 	tools/build_win_deps.sh $(WIN_DEPS) $(JOBS) $(WIN_CMAKE_ARGS)
 
 # The cross build. VEXLOR_HOST_CLI: the Linux build, which the Windows checks compare with.
-windows: deps win-deps
+windows: deps-windows win-deps
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DVEXLOR_WERROR=$(WERROR) \
 	  -DVEXLOR_HOST_CLI=$(CURDIR)/$(BUILD)/src/cli/vexlor \
@@ -72,14 +91,14 @@ windows: deps win-deps
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 
 # Everything that is shipped, in dist/: the Windows zip and setup program, the Debian package.
-dist: deps build windows
+dist: deps-windows build windows
 	cd $(BUILD) && cpack --config CPackConfig.cmake
 	@ls -l dist
 
 demo: deps build
 	tools/demo.sh $(BUILD)
 
-test: deps build
+test: deps-test build
 	cd $(BUILD) && ctest --output-on-failure --timeout 1800 -j $(JOBS)
 	$(MAKE) test-windows
 
@@ -88,19 +107,19 @@ test-windows: windows
 	cd $(WIN_BUILD) && ctest --output-on-failure --timeout 1800 -j $(JOBS)
 
 # Flaky tests show here: each test runs REPEAT times in a row (make test-repeat REPEAT=100).
-test-repeat: deps build
+test-repeat: deps-test build
 	cd $(BUILD) && ctest --output-on-failure --timeout 1800 -j $(JOBS) --repeat until-fail:$(REPEAT)
 
-bench: deps build
+bench: deps-test build
 	bench/run.sh $(BUILD)
 
-sanitize: deps
+sanitize: deps-test
 	$(MAKE) build BUILD=build-asan CMAKE_ARGS="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOR_SANITIZE=ON -DVEXLOR_BENCH=OFF"
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-fuzz-build: deps
+fuzz-build: deps-test
 	CXX=clang++ $(MAKE) build BUILD=build-fuzz CMAKE_ARGS="-DVEXLOR_FUZZ=ON -DVEXLOR_GUI=OFF -DVEXLOR_BENCH=OFF -DVEXLOR_TESTS=OFF"
 
 fuzz: fuzz-build
@@ -112,7 +131,7 @@ fuzz-long: fuzz-build
 # Coverage: a GCC build with --coverage runs every suite (with the conformance streams when they
 # are present), then gcovr reports line and branch coverage of src/ per library; the full report
 # per file is left in build-coverage/coverage.txt.
-coverage: deps
+coverage: deps-test
 	rm -rf build-coverage/coverage.*
 	$(MAKE) build BUILD=build-coverage CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DVEXLOR_COVERAGE=ON -DVEXLOR_BENCH=OFF"
 	find build-coverage -name '*.gcda' -delete
