@@ -201,7 +201,7 @@ def listing(folder):
 
 
 def check_same_output(ctx):
-    """vexlor.exe writes the same bytes as the Linux build: AVI and PNG files, status lines,
+    """vexlor.exe writes the same bytes as the Linux build: AVI, MP4, Matroska and PNG files, status lines,
     recordings made by mkrec, and ffprobe and ImageMagick accept what it wrote."""
     cli = ctx.need_host_cli()
     need_tool('ffprobe')
@@ -216,7 +216,8 @@ def check_same_output(ctx):
         # both C runtimes read the same way).
         zone = dict(os.environ, TZ='NST3:30')
         for rec in recordings:
-            for command in (['probe', rec], ['convert', rec], ['snapshot', rec]):
+            for command in (['probe', rec], ['convert', rec], ['snapshot', rec],
+                            ['convert', rec, '--format', 'mp4,mkv']):
                 a = run([cli] + command, cwd=linux, env=zone)
                 b = ctx.wine([ctx.exe] + command, cwd=windows, env=zone)
                 check(a.returncode == b.returncode == 0,
@@ -234,9 +235,10 @@ def check_same_output(ctx):
                 b = f.read()
             check(a == b, f'{name}: {len(a)} bytes on Linux, {len(b)} on Windows, not identical')
             path = os.path.join(windows, name)
-            if name.endswith('.avi'):
-                problem = riff_problem(path)
-                check(problem is None, f'{name}: {problem}')
+            if name.endswith(('.avi', '.mp4', '.mkv')):
+                if name.endswith('.avi'):
+                    problem = riff_problem(path)
+                    check(problem is None, f'{name}: {problem}')
                 probe = ffprobe_video(path)
                 check('codec_name=h264' in probe, f'{name}: {probe}')
                 print(f'{name}: identical, {len(b)} bytes; ffprobe: {probe}')
@@ -248,7 +250,8 @@ def check_same_output(ctx):
                 check(p.returncode == 0 and p.stderr.strip() == b'0',
                       f'compare {name}: {p.stderr!r}')
                 print(f'{name}: identical; identify: {identify.stdout.decode()}')
-        check(any(n.endswith('.avi') for n in listing(windows)), 'no AVI file written')
+        for suffix in ('.avi', '.mp4', '.mkv'):
+            check(any(n.endswith(suffix) for n in listing(windows)), f'no {suffix} file written')
 
         # mkrec's recording, written by the Windows program (binary mode: no byte added).
         args = recordings['site.kvr']
