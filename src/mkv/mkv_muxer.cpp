@@ -91,6 +91,7 @@ class MkvMuxer : public mux::Muxer {
     int64_t audio_end = 0;
     int64_t first_stamp = -1;  // its first stamp (a counted picture's or a sound's), sixtieths
     bool held = false;         // samples of it waited for the origin
+    int64_t start_ms = -1;     // its first block's time
     mux::MuxerFacts facts;
   };
   // A sample that came before the file's origin was known.
@@ -132,6 +133,7 @@ class MkvMuxer : public mux::Muxer {
   size_t held_bytes_ = 0;
   int64_t held_first_ = -1;  // the earliest and the latest stamp held, sixtieths
   int64_t held_last_ = -1;
+  int64_t duration_units_ = 0;  // the file's
 };
 
 // The origin waits for the streams' first stamps over at most this much of the recording, and
@@ -279,6 +281,9 @@ void MkvMuxer::TakeVideo(Stream& stream) {
     stream.last_video_ms = std::max(UnitsToMs(timed.time), stream.last_video_ms + 1);
     stream.video_end = timed.time + timed.duration;
     ++stream.facts.video_samples;
+    if (stream.start_ms < 0 || stream.last_video_ms < stream.start_ms) {
+      stream.start_ms = stream.last_video_ms;
+    }
     if (clocked) cues_->AddVideo(timed.time, w.stamp, w.counted);
     interleaver_->Push(stream.video_lane, Block{stream.video_track, stream.last_video_ms, -1, w.key,
                                                 std::move(w.data)});
@@ -397,6 +402,8 @@ void MkvMuxer::Place(const mux::Sample& sample) {
     stream.audio_end = start + samples;
     ++stream.facts.audio_samples;
     stream.facts.audio_bytes += samples;
+    const int64_t start_ms = SamplesToMs(start);
+    if (stream.start_ms < 0 || start_ms < stream.start_ms) stream.start_ms = start_ms;
     interleaver_->Push(stream.audio_lane,
                        Block{stream.audio_track, SamplesToMs(start), -1, true,
                              std::vector<uint8_t>(sample.payload.begin(), sample.payload.end())});
@@ -456,13 +463,14 @@ Status MkvMuxer::Finish(const mux::FinishInfo& info) {
                                         double(stream.last_video_ms), audio_end_ms});
     end.duration = std::max(end.duration, stream_end);
     stream.facts.backward_steps = stream.clock->backward_steps();
-    stream.facts.duration_units = int64_t(std::llround(stream_end * mux::kUnitsPerSecond / 1000));
+    // In a file of several streams: the span from the stream's own start.
+    const double span = stream_end - double(several ? std::max<int64_t>(stream.start_ms, 0) : 0);
+    stream.facts.duration_units =
+        int64_t(std::llround(std::max(span, 0.0) * mux::kUnitsPerSecond / 1000));
   }
   end.duration = std::max(end.duration, double(cues_end_ms_));
-  if (!several) {
-    streams_[0].facts.duration_units =
-        int64_t(std::llround(end.duration * mux::kUnitsPerSecond / 1000));
-  }
+  duration_units_ = int64_t(std::llround(end.duration * mux::kUnitsPerSecond / 1000));
+  if (!several) streams_[0].facts.duration_units = duration_units_;
   const int64_t origin = streams_[size_t(clock_stream_)].clock->origin_sixtieths();
   if (origin >= 0) {
     const double stamp = double(origin) / 60;
@@ -515,9 +523,10 @@ mux::MuxerFacts MkvMuxer::Facts() const {
     all.video_samples += stream.facts.video_samples;
     all.audio_samples += stream.facts.audio_samples;
     all.audio_bytes += stream.facts.audio_bytes;
-    all.duration_units = std::max(all.duration_units, stream.facts.duration_units);
+
     all.backward_steps += stream.facts.backward_steps;
   }
+  all.duration_units = duration_units_;
   return all;
 }
 
