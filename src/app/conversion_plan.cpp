@@ -35,8 +35,8 @@ std::string OutputName(const std::string& recording_path, int channel, const cha
   const size_t dot = recording_path.find_last_of('.');
   const size_t stem_end =
       (dot != std::string::npos && dot >= name_start) ? dot : recording_path.size();
-  char number[16];
-  std::snprintf(number, sizeof number, "_%02d", channel + 1);
+  char number[16] = "";
+  if (channel >= 0) std::snprintf(number, sizeof number, "_%02d", channel + 1);
   return recording_path.substr(0, stem_end) + number + suffix;
 }
 
@@ -121,6 +121,15 @@ ConversionPlan PlanConversion(const ChannelScan& scan, const ConversionSettings&
   plan.one_read = settings.one_read;
   std::vector<const mux::Format*> formats = settings.formats;
   if (formats.empty()) formats.push_back(&DefaultFormat());
+  if (settings.one_file && settings.one_read) {
+    for (const mux::Format* f : formats) {
+      if (!f->several_streams) continue;
+      plan.shared =
+          PlannedFile{f, OutputNameIn(settings.output_dir, recording_path, -1, f->suffix), true};
+      break;
+    }
+  }
+  int streams = 0;
   for (int c = 0; c < kChannelCount; ++c) {
     ChannelPlan& p = plan.channels[c];
     if (!settings.Selected(c)) {
@@ -132,6 +141,14 @@ ConversionPlan PlanConversion(const ChannelScan& scan, const ConversionSettings&
     p.write = !p.late;
     p.outcome = p.late ? ChannelOutcome::kNoVideo : ChannelOutcome::kNotReached;
     for (const mux::Format* f : formats) {
+      if (f == plan.shared.format && !p.late) {
+        p.files.push_back(plan.shared);
+        p.stream = streams++;
+        char name[16];
+        std::snprintf(name, sizeof name, "CH_%02d", c + 1);
+        p.description.name = name;
+        continue;
+      }
       p.files.push_back(
           PlannedFile{f, OutputNameIn(settings.output_dir, recording_path, c, f->suffix)});
     }

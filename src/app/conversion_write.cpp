@@ -1,5 +1,6 @@
 #include "conversion_write.h"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -9,10 +10,45 @@
 namespace vexlor::app {
 namespace {
 
+// The recording's file of several channels (one_file): opened at the first frame any of them
+// writes, finished and committed once, before the channels' own files.
+class SharedOutput {
+ public:
+  explicit SharedOutput(const ConversionPlan& plan) : plan_(plan) {}
+
+  // The first channel of the file: the one a failure of the file is posted with.
+  int first_channel() const {
+    for (int c = 0; c < kChannelCount; ++c) {
+      if (plan_.channels[c].stream >= 0) return c;
+    }
+    return 0;
+  }
+  bool opened() const { return muxer_ != nullptr; }
+  mux::Muxer* muxer() const { return muxer_.get(); }
+
+  // Every channel with a stream is described as the scan found it.
+  Status Open() {
+    if (muxer_) return Status::Ok();
+    std::vector<mux::StreamDescription> descriptions;
+    for (const ChannelPlan& p : plan_.channels) {
+      if (p.stream < 0) continue;
+      descriptions.resize(std::max(descriptions.size(), size_t(p.stream) + 1));
+      descriptions[size_t(p.stream)] = p.description;
+    }
+    muxer_ = plan_.shared.format->create();
+    return muxer_->OpenStreams(plan_.shared.path, descriptions);
+  }
+
+ private:
+  const ConversionPlan& plan_;
+  std::unique_ptr<mux::Muxer> muxer_;
+};
+
 // One channel's files during a read.
 class ChannelOutput {
  public:
-  ChannelOutput(const ChannelPlan& plan, const TimeRange& range) : tracker(range), plan_(plan) {}
+  ChannelOutput(const ChannelPlan& plan, const TimeRange& range, SharedOutput* shared)
+      : tracker(range), plan_(plan), shared_(shared) {}
 
   ClipTracker tracker;
   // The channel's parameter sets as they passed by in this read before its files opened, and
@@ -33,9 +69,19 @@ class ChannelOutput {
     in_force.NoteFrame(first_payload);
     if (!in_force.empty()) description.parameter_sets = in_force.InForce();
     for (const PlannedFile& file : plan_.files) {
-      muxers_.push_back(file.format->create());
-      if (Status s = muxers_.back()->Open(file.path, description); !s.ok()) {
-        failed_file_ = int(muxers_.size()) - 1;
+      if (file.shared) {
+        targets_.push_back(shared_->muxer());
+        if (Status s = shared_->Open(); !s.ok()) {
+          failed_file_ = int(targets_.size()) - 1;
+          return s;
+        }
+        targets_.back() = shared_->muxer();
+        continue;
+      }
+      own_.push_back(file.format->create());
+      targets_.push_back(own_.back().get());
+      if (Status s = own_.back()->Open(file.path, description); !s.ok()) {
+        failed_file_ = int(targets_.size()) - 1;
         return s;
       }
     }
@@ -64,6 +110,7 @@ class ChannelOutput {
     sample.time = mux::RecordingTime{frame.seconds, frame.ticks};
     sample.counted = frame.counted;
     sample.key = sample.track == mux::Track::kAudio || h264::HoldsIdrSlice(frame.payload);
+    sample.stream = std::max(plan_.stream, 0);
     // A file that starts after the channel's parameter sets went by: its first picture gets them
     // in front of its slices, unless it carries its own.
     std::vector<uint8_t> completed;
@@ -74,8 +121,8 @@ class ChannelOutput {
         sample.payload = completed;
       }
     }
-    for (size_t i = 0; i < muxers_.size(); ++i) {
-      if (Status s = muxers_[i]->Write(sample); !s.ok()) {
+    for (size_t i = 0; i < targets_.size(); ++i) {
+      if (Status s = targets_[i]->Write(sample); !s.ok()) {
         failed_file_ = int(i);
         return s;
       }
@@ -83,14 +130,16 @@ class ChannelOutput {
     return Status::Ok();
   }
 
-  // Completes every file: the channel's result and rate.
+  // Completes every file of its own (the shared file is finished before): the channel's result
+  // and rate.
   Status Finish(bool cancelled, ChannelResult* result, double* rate_out) {
     // A single counted frame spans no time: its rate is 1 / 0.1 s.
     if (counted_ == 1) t_last_ = t_first_;
     mux::FinishInfo info{cancelled, counted_, t_first_, t_last_};
     Status status;
-    for (size_t i = 0; i < muxers_.size(); ++i) {
-      Status s = muxers_[i]->Finish(info);
+    for (size_t i = 0; i < targets_.size(); ++i) {
+      if (plan_.files[i].shared) continue;
+      Status s = targets_[i]->Finish(info);
       if (!s.ok() && status.ok()) {
         status = s;
         failed_file_ = int(i);
@@ -112,10 +161,11 @@ class ChannelOutput {
     return status;
   }
 
-  // Gives every finished file its final name.
+  // Gives every finished file of its own its final name.
   Status Commit() {
-    for (size_t i = 0; i < muxers_.size(); ++i) {
-      if (Status s = muxers_[i]->Commit(); !s.ok()) {
+    for (size_t i = 0; i < targets_.size(); ++i) {
+      if (plan_.files[i].shared) continue;
+      if (Status s = targets_[i]->Commit(); !s.ok()) {
         failed_file_ = int(i);
         return s;
       }
@@ -124,7 +174,7 @@ class ChannelOutput {
   }
 
   void Abandon(ChannelResult* result) {
-    for (auto& m : muxers_) m->Abandon();
+    for (auto& m : own_) m->Abandon();
     Collect(result);
   }
 
@@ -135,7 +185,11 @@ class ChannelOutput {
     result->files.clear();
     for (size_t i = 0; i < plan_.files.size(); ++i) {
       FileResult f{plan_.files[i].format, plan_.files[i].path, {}};
-      if (i < muxers_.size()) f.facts = muxers_[i]->Facts();
+      if (i < targets_.size() && targets_[i] != nullptr) {
+        f.facts =
+            plan_.files[i].shared ? targets_[i]->StreamFacts(plan_.stream) : targets_[i]->Facts();
+        if (plan_.files[i].shared) f.track = targets_[i]->StreamTrack(plan_.stream);
+      }
       result->files.push_back(f);
     }
     if (!result->files.empty()) {
@@ -150,7 +204,9 @@ class ChannelOutput {
   const ChannelPlan& plan_;
   bool opened_ = false;
   bool video_written_ = false;
-  std::vector<std::unique_ptr<mux::Muxer>> muxers_;
+  SharedOutput* shared_;
+  std::vector<std::unique_ptr<mux::Muxer>> own_;
+  std::vector<mux::Muxer*> targets_;  // each planned file's muxer (the shared one, or its own)
   int64_t counted_ = 0;
   double t_first_ = 0, t_last_ = 0;
   int failed_file_ = -1;
@@ -172,10 +228,11 @@ WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& planned, ui
   // One pass per channel: the dialog's way, with its events and its files opened first.
   const bool single = !plan.one_read;
   int single_channel = -1;
+  SharedOutput shared(plan);
   std::unique_ptr<ChannelOutput> outputs[kChannelCount];
   for (int c = 0; c < kChannelCount; ++c) {
     if (((mask >> c) & 1u) == 0 || !plan.channels[c].write) continue;
-    outputs[c] = std::make_unique<ChannelOutput>(plan.channels[c], plan.range);
+    outputs[c] = std::make_unique<ChannelOutput>(plan.channels[c], plan.range, &shared);
     results[c].file = plan.channels[c].files.empty() ? "" : plan.channels[c].files[0].path;
     single_channel = c;
   }
@@ -189,6 +246,7 @@ WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& planned, ui
   const auto fail = [&](int c, const Status& status) {
     results[c].outcome = ChannelOutcome::kFailed;
     results[c].error = status.message();
+    if (shared.opened()) shared.muxer()->Abandon();
     for (int o = 0; o < kChannelCount; ++o) {
       if (!outputs[o]) continue;
       outputs[o]->Abandon(&results[o]);
@@ -199,10 +257,19 @@ WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& planned, ui
   };
   // Every file is finished before any takes its final name: a failure removes them all.
   const auto finish_all = [&](bool cancelled) {
+    if (shared.opened()) {
+      // Finished first, so that the channels' results hold what it holds of them.
+      mux::FinishInfo info;
+      info.cancelled = cancelled;
+      if (Status s = shared.muxer()->Finish(info); !s.ok()) return fail(shared.first_channel(), s);
+    }
     for (int c = 0; c < kChannelCount; ++c) {
       if (!outputs[c] || !outputs[c]->opened()) continue;
       Status s = outputs[c]->Finish(cancelled, &results[c], &rates[c]);
       if (!s.ok()) return fail(c, s);
+    }
+    if (shared.opened()) {
+      if (Status s = shared.muxer()->Commit(); !s.ok()) return fail(shared.first_channel(), s);
     }
     for (int c = 0; c < kChannelCount; ++c) {
       if (!outputs[c] || !outputs[c]->opened()) continue;
@@ -268,7 +335,7 @@ WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& planned, ui
       r.first_seconds = frame.Time();
       r.file = p.files.empty() ? "" : p.files[0].path;
       r.sound_frames = 0;
-      outputs[frame.channel] = std::make_unique<ChannelOutput>(p, plan.range);
+      outputs[frame.channel] = std::make_unique<ChannelOutput>(p, plan.range, &shared);
       out = outputs[frame.channel].get();
       step_value = int(mask & plan.WrittenMask());
     }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <numbers>
 #include <string>
@@ -32,6 +33,7 @@ struct MkrecOptions {
   uint32_t passthrough_every = 0;
   std::vector<std::string> damage;
   uint64_t seed = 1;
+  std::vector<std::string> delays;  // N=SECONDS
 };
 
 // splitmix64: a small generator whose sequence is the same everywhere.
@@ -110,6 +112,19 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
   if (!(o.fps > 0.0 && o.fps <= 1000.0)) return Fail(exitCode, "--fps must be in (0, 1000]");
   if (!(o.start >= 0.0 && o.start < 4.0e9)) return Fail(exitCode, "--start out of range");
 
+  // Channels that start later than --start (their video and their sound).
+  double delay[16] = {};
+  for (const std::string& arg : o.delays) {
+    int channel;
+    std::string seconds;
+    char* end = nullptr;
+    const double d =
+        ParseChannel(arg, &channel, &seconds, true) ? std::strtod(seconds.c_str(), &end) : -1.0;
+    if (end == nullptr || *end != '\0' || !(d >= 0.0 && d < 1.0e6)) {
+      return Fail(exitCode, "bad --delay '" + arg + "' (want N=SECONDS, N 0-15)");
+    }
+    delay[channel] = d;
+  }
   std::vector<PlannedFrame> frames;
   double longest = 0;
   std::vector<double> durations(16, -1.0);
@@ -131,7 +146,7 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
                                   " does not fit in a frame");
       }
       PlannedFrame f;
-      f.time = double(i) / o.fps;
+      f.time = double(i) / o.fps + delay[channel];
       f.channel = channel;
       f.order = order++;
       f.bytes = MakeFrame(ct::kVideoKind, channel, o.start, f.time, units[i].bytes.data(),
@@ -171,7 +186,7 @@ void RunMkrec(const MkrecOptions& o, int* exitCode) {
     for (size_t at = 0; at < pcm.size(); at += samples_per_frame) {
       const size_t n = std::min(samples_per_frame, pcm.size() - at);
       PlannedFrame f;
-      f.time = double(at) / kAudioSampleRate;
+      f.time = double(at) / kAudioSampleRate + delay[channel];
       f.channel = channel;
       f.audio = true;
       f.order = order++;
@@ -341,6 +356,8 @@ void RegisterMkrec(CLI::App& app, int* exitCode) {
                   "KIND:COUNT with KIND garbage (bytes between packets), endmark (broken end "
                   "mark; the frame is lost), kind255 (ignored packets inside frames) or truncate "
                   "(COUNT bytes cut off the last packet); repeatable");
+  cmd->add_option("--delay", options->delays,
+                  "N=SECONDS: channel N starts SECONDS after the others; repeatable");
   cmd->add_option("--seed", options->seed, "Seed for the damage positions")->capture_default_str();
   cmd->callback([options, exitCode] { RunMkrec(*options, exitCode); });
 }

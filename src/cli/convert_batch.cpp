@@ -207,6 +207,22 @@ void AddConvertOptions(CLI::App* convert, ConvertOptions* options) {
         return ParseFormatList(text, &formats);
       });
   convert->add_flag_callback(
+      "--one-file",
+      [options] {
+        // (--format is parsed by now: options are handled in the order they are added.)
+        options->one_file = true;
+        const auto& formats = options->formats;
+        if (std::find_if(formats.begin(), formats.end(), [](const mux::Format* f) {
+              return f->several_streams;
+            }) == formats.end()) {
+          throw CLI::ValidationError("--one-file needs mkv in --format (--format mkv --one-file)");
+        }
+      },
+      "With mkv in --format: one Matroska file per recording, NAME.mkv (cam.kvr -> cam.mkv), "
+      "with every channel as tracks of its own (named CH_01 ...) on one timeline whose zero is "
+      "the earliest frame written, so that all cameras play in step. Example: --format mkv "
+      "--one-file");
+  convert->add_flag_callback(
       "--no-clock", [options] { options->clock_track = false; },
       "MP4 and Matroska files without the track that shows the recording's clock. Example: "
       "--no-clock");
@@ -312,6 +328,7 @@ bool OpenForBatch(app::ConversionJob* job, const ConvertOptions& options, BatchI
   settings.output_dir = options.output_dir;
   settings.skip_existing = options.skip_existing;
   settings.formats = options.formats;
+  settings.one_file = options.one_file;
   // The clock track shows the local date-time with its offset, as the status lines do.
   if (options.clock_track) settings.clock_text = [](double t) { return FormatTime(t); };
   if (options.has_from || options.has_to) {
@@ -407,8 +424,11 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
             if (f.facts.scale == 0) {
               entry["duration"] = double(f.facts.duration_units) / double(mux::kUnitsPerSecond);
             }
+            if (f.track > 0) entry["track"] = f.track;  // in the file of every channel
             files.push_back(entry);
-            if (&f != &r.files[0]) item->files.push_back(f.path);
+            const bool listed =
+                std::find(item->files.begin(), item->files.end(), f.path) != item->files.end();
+            if (&f != &r.files[0] && !listed) item->files.push_back(f.path);
           }
           ch["files"] = files;
         }
@@ -425,7 +445,10 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
                                 ": copied without decoding, its size from its parameter sets");
           ch["unsupported"] = r.unsupported;
         }
-        item->files.push_back(r.file);
+        // (The file of every channel is listed once.)
+        if (std::find(item->files.begin(), item->files.end(), r.file) == item->files.end()) {
+          item->files.push_back(r.file);
+        }
         ch["result"] = "written";
         PutName(&ch, "file", r.file);
         ch["size"] = FileSize(r.file);

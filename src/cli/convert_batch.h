@@ -29,6 +29,7 @@ struct ConvertOptions {
   // The formats each channel is written in (--format), in the order given.
   std::vector<const mux::Format*> formats;
   bool clock_track = true;  // --no-clock leaves it out
+  bool one_file = false;    // --one-file: the Matroska file holds every channel (NAME.mkv)
 };
 
 // "avi,mp4": formats by name. Returns "" and sets *formats, or says what is wrong.

@@ -18,6 +18,16 @@ bool Interleaver::Full() const {
   return false;
 }
 
+bool Interleaver::Earliest(int64_t* time) const {
+  bool any = false;
+  for (const Lane& l : lanes_) {
+    if (l.blocks.empty() || (any && l.blocks.front().time >= *time)) continue;
+    *time = l.blocks.front().time;
+    any = true;
+  }
+  return any;
+}
+
 bool Interleaver::Pop(Block* out, bool force) {
   Lane* first = nullptr;
   for (Lane& l : lanes_) {

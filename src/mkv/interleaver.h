@@ -29,6 +29,9 @@ class Interleaver {
   // The earliest block, once no lane can bring an earlier one (or, with `force`, when Full).
   bool Pop(Block* out, bool force = false);
   bool Full() const;
+  int64_t Floor(size_t lane) const { return lanes_[lane].floor; }
+  // The time of the earliest block queued; false when none is.
+  bool Earliest(int64_t* time) const;
 
  private:
   struct Lane {

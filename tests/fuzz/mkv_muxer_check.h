@@ -1,7 +1,8 @@
 // Arbitrary bytes as a program for the Matroska muxer: a stream description, then video frames
 // (any bytes behind start codes of both lengths; stamps that repeat, step back, jump or pause),
 // audio frames and bursts of frames of one stamp, and at the end Finish, a cancelled Finish or
-// Abandon. Every finished file must pass the independent EBML walk and hold exactly what was
+// Abandon; or the same for two streams in one file, each frame of either. Every finished file
+// must pass the independent EBML walk and hold exactly what was
 // written, each track in time order, and ffprobe (when installed) must read all of it. Shared by
 // the fuzz target and the replay test.
 #pragma once
@@ -14,8 +15,8 @@
 #include <vector>
 
 #include "mkv/ebml_walk.h"
-#include "support/length_prefixed.h"
 #include "mkv/mkv_muxer.h"
+#include "support/length_prefixed.h"
 #include "support/process.h"
 
 namespace vexlor::testing {
@@ -43,22 +44,31 @@ inline std::string MkvMuxerProgramProblem(const uint8_t* data, size_t size,
   if (flags & 4) d.wall_clock = [](double stamp) { return stamp - 1234.5; };
   if (flags & 8) d.origin_sixtieths = int64_t{1500000000} * 60 - byte();
   const std::string path = (folder / "out.mkv").string();
+  const size_t streams = (flags & 0x40) ? 2 : 1;
 
   std::string problem;
-  std::vector<std::vector<uint8_t>> video;  // the blocks the file must hold
-  std::vector<bool> keys;
-  std::vector<uint8_t> audio;
+  std::vector<std::vector<uint8_t>> video[2];  // the blocks the file must hold, per stream
+  std::vector<bool> keys[2];
+  std::vector<uint8_t> audio[2];
   std::unique_ptr<mux::Muxer> muxer = mkv::MkvFormat().create();
-  if (!muxer->Open(path, d).ok()) return "Open failed";
+  if (streams == 1 && !muxer->Open(path, d).ok()) return "Open failed";
+  mux::StreamDescription both[2] = {d, d};
+  both[0].name = "CH_01", both[1].name = "CH_02";
+  if (streams == 2 && !muxer->OpenStreams(path, both).ok()) return "OpenStreams failed";
   int64_t tick = int64_t{1500000000} * 60;
+  int s = 0;  // the stream of the next frames
   auto write = [&](mux::Track track, const std::vector<uint8_t>& payload, bool counted, bool key) {
     const mux::RecordingTime stamp{uint32_t(tick / 60), uint32_t(tick % 60)};
-    if (!muxer->Write({track, payload, stamp, counted, key}).ok()) problem = "Write failed";
-    if (track == mux::Track::kVideo) video.push_back(LengthPrefixed(payload)), keys.push_back(key);
-    if (track == mux::Track::kAudio) audio.insert(audio.end(), payload.begin(), payload.end());
+    if (!muxer->Write({track, payload, stamp, counted, key, s}).ok()) problem = "Write failed";
+    if (track == mux::Track::kVideo) {
+      video[s].push_back(LengthPrefixed(payload)), keys[s].push_back(key);
+    }
+    if (track == mux::Track::kAudio)
+      audio[s].insert(audio[s].end(), payload.begin(), payload.end());
   };
   while (at < size && problem.empty()) {
-    const uint8_t op = byte() % 4, step = byte();
+    const uint8_t code = byte(), op = code % 4, step = byte();
+    s = int((code >> 2) % streams);
     // The same stamp, a little later, set back, or after a pause.
     tick += step < 32    ? 0
             : step < 200 ? step - 31
@@ -96,33 +106,47 @@ inline std::string MkvMuxerProgramProblem(const uint8_t* data, size_t size,
     std::fclose(f);
   }
   WalkedMkv w;
-  const uint64_t audio_track = (flags & 2) ? 3 : 2;
+  // Video tracks 1 (and 2), the clock, then the audio tracks.
+  const uint64_t audio_track = streams + ((flags & 2) ? 2 : 1);
+  const mux::MuxerFacts facts = muxer->Facts();
+  size_t entries = (flags & 2) ? 2 : 1;
+  for (size_t k = 0; k < streams; ++k) {
+    entries += !audio[k].empty() + (k > 0 && (!video[k].empty() || !audio[k].empty()));
+  }
   if (!problem.empty() || abandon) {
     if (abandon && fs::exists(path)) problem = "an abandoned file exists";
   } else if (std::string fault = WalkMkv(file, &w); !fault.empty()) {
     problem = fault;
   } else if (mkv::IsFinishedMkvFile(path) == cancelled) {
     problem = "the completeness check is wrong";
-  } else if (muxer->Facts().video_samples != int64_t(video.size()) ||
-             muxer->Facts().audio_bytes != int64_t(audio.size())) {
+  } else if (facts.video_samples != int64_t(video[0].size() + video[1].size()) ||
+             facts.audio_bytes != int64_t(audio[0].size() + audio[1].size())) {
     problem = "the facts are wrong";
-  } else if ((w.All(0xAE).size() == (d.clock_text ? 3u : 2u)) != !audio.empty()) {
-    problem = "an audio track without audio, or audio without its track";
+  } else if (w.All(0xAE).size() != entries) {
+    problem = "a track without samples, or samples without their track";
   } else {
-    size_t frame = 0, blocks = 0;
-    std::vector<uint8_t> sound;
-    int64_t last[2] = {-1, -1};
+    size_t frame[2] = {}, blocks = 0;
+    std::vector<uint8_t> sound[2];
+    int64_t last[2][2] = {{-1, -1}, {-1, -1}};
     const double duration = w.All(0x4489).empty() ? 0 : w.Float(*w.All(0x4489)[0]);
     for (const MkvBlock& b : w.blocks) {
       const std::vector<uint8_t> block(file.begin() + long(b.data),
                                        file.begin() + long(b.data + b.size));
-      if (b.track == 1 && (frame >= video.size() || block != video[frame] ||
-                           b.key != keys[frame++] || b.time <= last[0])) {
-        problem = "video block " + std::to_string(frame) + " is not the frame written";
+      const size_t v = size_t(b.track - 1), a = size_t(b.track - audio_track);
+      if (v < streams) {
+        size_t& n = frame[v];
+        if (n >= video[v].size() || block != video[v][n] || b.key != keys[v][n] ||
+            b.time <= last[v][0]) {
+          problem = "video block " + std::to_string(n) + " is not the frame written";
+        }
+        ++n;
+        last[v][0] = b.time;
       }
-      if (b.track == audio_track && b.time < last[1]) problem = "audio blocks out of order";
-      if (b.track == audio_track) sound.insert(sound.end(), block.begin(), block.end());
-      if (b.track == 1 || b.track == audio_track) last[b.track != 1] = b.time;
+      if (a < streams) {
+        if (b.time < last[a][1]) problem = "audio blocks out of order";
+        sound[a].insert(sound[a].end(), block.begin(), block.end());
+        last[a][1] = b.time;
+      }
       if (double(b.time) > duration) problem = "a block after the file's duration";
       blocks += b.size > 0;  // ffmpeg leaves out empty ones
     }
@@ -134,7 +158,8 @@ inline std::string MkvMuxerProgramProblem(const uint8_t* data, size_t size,
                                                    "packet=stream_index", "-of", "csv=p=0", path},
                                                   options)
                                      : ProcessResult{0, std::string(blocks, '\n')};
-    if (frame != video.size() || sound != audio) {
+    if (frame[0] != video[0].size() || frame[1] != video[1].size() || sound[0] != audio[0] ||
+        sound[1] != audio[1]) {
       problem = "the file does not hold what was written";
     } else if (probed.exit_code != 0 ||
                size_t(std::count(probed.output.begin(), probed.output.end(), '\n')) != blocks) {

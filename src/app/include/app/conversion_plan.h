@@ -24,7 +24,8 @@ const mux::Format& DefaultFormat();
 // the two digits of c + 1 and the suffix (cam.kvr -> cam_01.avi for channel 0). A name without
 // an extension keeps all of it (cam -> cam_01.avi).
 std::string OutputName(const std::string& recording_path, int channel, const char* suffix = ".avi");
-// The same name in another directory (output_dir empty: beside the recording).
+// The same name in another directory (output_dir empty: beside the recording). Channel -1: the
+// name of the file of several channels, without the number (cam.kvr -> cam.mkv).
 std::string OutputNameIn(const std::string& output_dir, const std::string& recording_path,
                          int channel, const char* suffix = ".avi");
 
@@ -80,6 +81,7 @@ bool IsWrittenFrame(const container::Frame& frame);
 struct PlannedFile {
   const mux::Format* format = nullptr;
   std::string path;
+  bool shared = false;  // the recording's file of several channels (ConversionPlan::shared)
 };
 
 struct ChannelPlan {
@@ -91,12 +93,16 @@ struct ChannelPlan {
   bool late = false;
   std::vector<PlannedFile> files;
   mux::StreamDescription description;  // what the scan knows of it
+  int stream = -1;                     // its stream in the shared file
 };
 
 struct ConversionPlan {
   ChannelPlan channels[kChannelCount];
   TimeRange range;
   bool one_read = false;
+  // one_file: the file that holds the channels with a stream, one stream each in channel order;
+  // format null: none.
+  PlannedFile shared;
   uint32_t WrittenMask() const {
     uint32_t mask = 0;
     for (int c = 0; c < kChannelCount; ++c) mask |= channels[c].write ? 1u << c : 0u;

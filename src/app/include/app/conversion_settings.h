@@ -52,6 +52,10 @@ struct ConversionSettings {
   bool skip_existing = false;
   // The formats each channel is written in, one file per format; empty: AVI only.
   std::vector<const mux::Format*> formats;
+  // One read only: the formats that can hold several channels write one file per recording
+  // (NAME.mkv for NAME.kvr) with every channel the scan found on one timeline, instead of one
+  // per channel. A channel found only during the read gets files of its own.
+  bool one_file = false;
   // Every channel's files are written during one read of the recording (the command line);
   // otherwise each channel in a pass of its own, one after the other (the dialog).
   bool one_read = false;
@@ -84,7 +88,8 @@ enum class ChannelOutcome : int {
 struct FileResult {
   const mux::Format* format = nullptr;
   std::string path;
-  mux::MuxerFacts facts;
+  mux::MuxerFacts facts;  // of the channel's tracks
+  int track = 0;          // a file of several channels: the number of the channel's video track
 };
 
 struct ChannelResult {

@@ -8,6 +8,13 @@
 // nearest millisecond, so a frame sits within half a millisecond of its stamp. The creation time
 // (DateUTC) is the wall-clock time of the file's zero, with milliseconds; the duration is the
 // footage's span. A cancelled conversion's file is whole and plays, and carries a tag that says so.
+//
+// A file of several channels (OpenStreams) holds a video track per channel (1, 2, ...), the clock
+// track, then an audio track per channel that has sound, the channel's tracks named after it.
+// Without a given origin, the samples wait (for at most a minute of stamps, or 64 MiB) until every
+// channel has given its first stamp; the earliest is the file's zero, and the clock track follows
+// that channel's pictures. A channel that starts later still, with an earlier stamp than that,
+// starts at zero. Each channel keeps its own mux::ChannelClock.
 #pragma once
 
 #include <string>

@@ -9,6 +9,11 @@
 // name) and Commit (it takes its final name); or, at any point after Open, Abandon (it is
 // removed; an earlier file of that name stays). The files of one conversion are all finished
 // before any is committed, so that a failure removes them all. A muxer is used by one thread.
+//
+// A format whose record says so (several_streams) also writes one file holding several
+// channels: OpenStreams instead of Open, each sample naming its stream. The streams share one
+// timeline: each stream's samples at their stamps' distance from one origin, the earliest first
+// stamp of them all, so that an instant two channels recorded sits at the same time in both.
 #pragma once
 
 #include <cstdint>
@@ -66,6 +71,8 @@ struct StreamDescription {
   int64_t source_size = 0;
   // Files that no output may replace: the recordings of the batch.
   std::vector<std::string> keep_paths;
+  // The name of the stream's tracks in a file of several streams ("CH_01"); empty: none.
+  std::string name;
 };
 
 // One sample, in the order of the recording.
@@ -80,6 +87,8 @@ struct Sample {
   bool counted = false;
   // Video: the frame holds an IDR picture. Audio: always true.
   bool key = false;
+  // The stream it belongs to, in a file of several (an index into OpenStreams' descriptions).
+  int stream = 0;
 };
 
 // What the conversion measured over the frames written, for Finish.
@@ -122,6 +131,25 @@ class Muxer {
   // Removes the temporary file; an earlier file of the final name stays as it was.
   virtual void Abandon() = 0;
   virtual MuxerFacts Facts() const = 0;
+
+  // A file of several streams, one per description, on one timeline: each description's
+  // origin_sixtieths is ignored unless the first one's is set (then it is the origin of all).
+  // Formats without several_streams refuse.
+  virtual Status OpenStreams(const std::string& path,
+                             std::span<const StreamDescription> descriptions) {
+    (void)descriptions;
+    return Status(StatusCode::kInvalidArgument, "one stream per file: " + path);
+  }
+  // What the file holds of one stream (Facts: of them all).
+  virtual MuxerFacts StreamFacts(int stream) const {
+    (void)stream;
+    return Facts();
+  }
+  // The number of the stream's video track in the file (its audio has another); 0: none.
+  virtual int StreamTrack(int stream) const {
+    (void)stream;
+    return 0;
+  }
 };
 
 struct Format {
@@ -131,6 +159,8 @@ struct Format {
   // Whether the file at `path` (UTF-8) is one that a muxer of this format finished: whole, and
   // not cut short by a cancel. --skip-existing leaves such files alone.
   bool (*is_finished)(const std::string& path);
+  // Its muxers can write several streams into one file (OpenStreams).
+  bool several_streams = false;
 };
 
 }  // namespace vexlor::mux
