@@ -72,12 +72,13 @@ class MkvMuxer : public mux::Muxer {
     mux::RecordingTime stamp;
     bool counted = false;
     bool key = false;
+    int32_t offset = 0;  // Sample::presentation_offset
   };
   enum class State { kClosed, kOpen, kFinished, kDone };
 
   Status Fail(Status status);
   Status KeptFile() const;
-  void TakeVideo();
+  void TakeVideo(bool ended = false);
   void Pump();
 
   State state_ = State::kClosed;
@@ -95,6 +96,13 @@ class MkvMuxer : public mux::Muxer {
   uint64_t clock_track_ = 0;
   uint64_t audio_track_ = 0;
   int64_t last_video_ms_ = -1;
+  // The times of the video samples' places (milliseconds, each later than the one before), from
+  // place slots_base_ on: the picture decoded at place i shows at that of place i + its offset.
+  // taken_: which of them a picture already shows at.
+  std::deque<int64_t> slot_ms_;
+  std::deque<bool> taken_;
+  int64_t slots_base_ = 0;
+  int64_t placed_ = 0;
   int64_t video_end_ = 0;    // units
   int64_t audio_start_ = 0;  // samples: of the last audio frame
   int64_t audio_end_ = 0;
@@ -187,21 +195,45 @@ Status MkvMuxer::Open(const std::string& path, const mux::StreamDescription& des
 
 // Gives the video samples whose times the clock knows to the interleaver, and the clock track's
 // cues that are complete.
-void MkvMuxer::TakeVideo() {
+// `ended`: no sample comes after them (one shown at a place beyond the last shows at its own).
+void MkvMuxer::TakeVideo(bool ended) {
   while (clock_->ReadyVideo() > 0) {
     const mux::ChannelClock::Timed timed = clock_->TakeVideo();
+    // Rounded to the nearest millisecond; two places never share one.
+    last_video_ms_ = std::max(UnitsToMs(timed.time), last_video_ms_ + 1);
+    slot_ms_.push_back(last_video_ms_);
+    taken_.push_back(false);
+    video_end_ = timed.time + timed.duration;
+    const Waiting& w = waiting_[size_t(slots_base_ + int64_t(slot_ms_.size()) - 1 - placed_)];
+    if (cues_) cues_->AddVideo(timed.time, w.stamp, w.counted);
+  }
+  const int64_t timed = slots_base_ + int64_t(slot_ms_.size());
+  while (!waiting_.empty() && placed_ < timed) {
+    const int32_t offset = std::clamp(waiting_.front().offset, -mux::kMaxPresentationOffset,
+                                      mux::kMaxPresentationOffset);
+    int64_t shown = placed_ + offset;
+    if (shown < slots_base_ || (ended && shown >= timed)) shown = placed_;
+    if (shown >= timed) break;
     Waiting w = std::move(waiting_.front());
     waiting_.pop_front();
     waiting_bytes_ -= w.data.size();
-    // Rounded to the nearest millisecond; two samples never share one.
-    last_video_ms_ = std::max(UnitsToMs(timed.time), last_video_ms_ + 1);
-    video_end_ = timed.time + timed.duration;
+    ++placed_;
     ++facts_.video_samples;
-    if (cues_) cues_->AddVideo(timed.time, w.stamp, w.counted);
-    interleaver_->Push(kVideoLane, Block{1, last_video_ms_, -1, w.key, std::move(w.data)});
+    taken_[size_t(shown - slots_base_)] = true;
+    interleaver_->Push(
+        kVideoLane, Block{1, slot_ms_[size_t(shown - slots_base_)], -1, w.key, std::move(w.data)});
+    // A place stays known while a later sample may still show at it.
+    while (!slot_ms_.empty() &&
+           (taken_.front() || slots_base_ < placed_ - mux::kMaxPresentationOffset)) {
+      slot_ms_.pop_front();
+      taken_.pop_front();
+      ++slots_base_;
+    }
   }
-  // The next sample begins where the last one ends (or later, after a ResolveVideo).
-  const int64_t video_floor = std::max(UnitsToMs(video_end_), last_video_ms_ + 1);
+  // The next sample shows at the earliest place not taken, or where the last one ends (or
+  // later, after a ResolveVideo).
+  const int64_t video_floor =
+      !slot_ms_.empty() ? slot_ms_.front() : std::max(UnitsToMs(video_end_), last_video_ms_ + 1);
   interleaver_->SetFloor(kVideoLane, video_floor);
   if (!cues_) return;
   cues_->Advance(video_end_);
@@ -248,6 +280,7 @@ Status MkvMuxer::Write(const mux::Sample& sample) {
     w.stamp = sample.time;
     w.counted = sample.counted;
     w.key = sample.key;
+    w.offset = sample.presentation_offset;
     waiting_bytes_ += w.data.size();
     waiting_.push_back(std::move(w));
     clock_->AddVideo(sample.time, sample.counted);
@@ -276,7 +309,7 @@ Status MkvMuxer::Finish(const mux::FinishInfo& info) {
                          : failure_;
   }
   clock_->FinishVideo();
-  TakeVideo();
+  TakeVideo(true);
   if (cues_) {
     cues_->Finish(video_end_);
     TakeVideo();

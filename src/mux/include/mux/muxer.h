@@ -68,7 +68,7 @@ struct StreamDescription {
   std::vector<std::string> keep_paths;
 };
 
-// One sample, in the order of the recording.
+// One sample, in the order of the recording (video: the order its pictures are decoded in).
 struct Sample {
   Track track = Track::kVideo;
   // Video: the frame's H.264 byte stream (start codes included) as the recording carries it.
@@ -80,7 +80,15 @@ struct Sample {
   bool counted = false;
   // Video: the frame holds an IDR picture. Audio: always true.
   bool key = false;
+  // Video: where the picture is shown, counted in video samples from its own place in the
+  // file: it takes the time of the sample that many places later (or earlier, when negative).
+  // The samples of a stream shown in the order it is decoded have 0; those of a stream with
+  // reordered pictures give each place to exactly one picture. Formats without composition
+  // times (AVI) ignore it; the others trust no more than kMaxPresentationOffset places.
+  int32_t presentation_offset = 0;
 };
+
+inline constexpr int32_t kMaxPresentationOffset = 64;
 
 // What the conversion measured over the frames written, for Finish.
 struct FinishInfo {
