@@ -765,7 +765,8 @@ TEST_F(ConvertTest, ChannelsFoundAfterTheScanGetFilesToo) {
 
 // Channels of every profile are copied into every format: each file decodes in ffmpeg without
 // an error to the pictures that the stream itself decodes to, MP4 and Matroska show them at
-// strictly growing times (the pictures reordered by their composition times), and a Baseline
+// strictly growing times (the pictures reordered by their composition times), Chromium plays
+// the MP4 files where it is installed, and a Baseline
 // channel's AVI is the same whether or not other formats are written with it.
 TEST_F(ConvertTest, ChannelsOfEveryProfileAreCopiedIntoEveryFormat) {
   if (!HaveTool("ffmpeg") || !HaveTool("ffprobe") || !HaveTool("x264")) {
@@ -822,6 +823,19 @@ TEST_F(ConvertTest, ChannelsOfEveryProfileAreCopiedIntoEveryFormat) {
       ASSERT_EQ(Vexlor({"convert", rec}, &out), "0") << out;
       EXPECT_TRUE(testing::ReadAll(dir_ / "baseline_01.avi") == with_others);
     }
+  }
+  // Chromium plays every MP4 file.
+  const char* python = "/usr/bin/python3";
+  if (!HaveTool("chromium") || !HaveTool("chromedriver") ||
+      RunProgram({python, "-c", "import selenium"}) != 0) {
+    return;
+  }
+  Args play = {python, VEXLOR_SOURCE_DIR "/tests/mp4/browser_check.py", dir_.path()};
+  for (const Row& row : rows) play.push_back(std::string(row.name) + "_01.mp4=");
+  std::string played;
+  RunProgram(play, &played);
+  for (const Row& row : rows) {
+    EXPECT_NE(played.find(std::string(row.name) + "_01.mp4 video "), std::string::npos) << played;
   }
 }
 
