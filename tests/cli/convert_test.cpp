@@ -766,8 +766,8 @@ TEST_F(ConvertTest, ChannelsFoundAfterTheScanGetFilesToo) {
 // Channels of every profile are copied into every format: each file decodes in ffmpeg without
 // an error to the pictures that the stream itself decodes to, MP4 and Matroska show them at
 // strictly growing times (the pictures reordered by their composition times), Chromium plays
-// the MP4 files where it is installed, and a Baseline
-// channel's AVI is the same whether or not other formats are written with it.
+// the MP4 files where it is installed, and a Baseline channel's AVI is the same whether or not
+// other formats are written with it.
 TEST_F(ConvertTest, ChannelsOfEveryProfileAreCopiedIntoEveryFormat) {
   if (!HaveTool("ffmpeg") || !HaveTool("ffprobe") || !HaveTool("x264")) {
     GTEST_SKIP() << "no ffmpeg/ffprobe/x264";
