@@ -1,11 +1,16 @@
 #include "conversion_write.h"
 
 #include <algorithm>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <vector>
 
 #include "avi/avi_muxer.h"
 #include "h264/annexb.h"
+#include "h264/stream_facts.h"
 
 namespace vexlor::app {
 namespace {
@@ -44,6 +49,121 @@ class SharedOutput {
   std::unique_ptr<mux::Muxer> muxer_;
 };
 
+// Holds a channel's samples back, in their order, until the place on screen of each picture is
+// known from the picture order counts of the pictures after it, and gives each its
+// presentation_offset. A picture is placed once more pictures wait behind it than the stream may
+// reorder (the sequence parameter set says how many; without that, the most a stream can), when
+// a picture starts the order afresh (every picture before it is shown before it), or at the end.
+// What is held is bounded: beyond kHeld samples or kHeldBytes, or once kOverdue pictures came
+// after it, the earliest waiting picture is placed at once; so a stream that lies about its
+// reordering still gets one picture per place (only perhaps not the right one), never further
+// than kMaxPresentationOffset from its own.
+class PresentationWindow {
+ public:
+  using Emit = std::function<Status(const mux::Sample&)>;
+
+  // The next sample of the channel.
+  Status Add(const mux::Sample& sample, const Emit& emit) {
+    Held h;
+    h.sample = sample;
+    h.bytes.assign(sample.payload.begin(), sample.payload.end());
+    bytes_ += h.bytes.size();
+    if (sample.track == mux::Track::kVideo) {
+      const h264::AccessUnitFacts facts = tracker_.Add(h.bytes);
+      if (facts.pocReset) PlaceAll();
+      // A unit without a frame of its own (a second field, parameter sets) follows the one before.
+      if (facts.frames > 0 || facts.secondField) last_poc_ = facts.poc;
+      h.poc = last_poc_;
+      h.index = next_index_++;
+      ++unplaced_;
+    }
+    held_.push_back(std::move(h));
+    const h264::SequenceFacts* sequence = tracker_.ActiveSequence();
+    int64_t window = kMostReordered;
+    if (sequence == nullptr || sequence->pocType == 2) {
+      window = 0;  // shown in the order decoded
+    } else if (sequence->maxNumReorderFrames >= 0) {
+      // Fields may come one to a sample: two samples a frame, and one to spare.
+      window = std::min<int64_t>(2 * int64_t{sequence->maxNumReorderFrames} + 1, kMostReordered);
+    }
+    for (;;) {
+      if (Status s = Release(emit); !s.ok()) return s;
+      // After Release, the front is the earliest picture not placed (or nothing is held).
+      const bool overdue = !held_.empty() && (held_.size() > kHeld || bytes_ > kHeldBytes ||
+                                              next_index_ - held_.front().index > kOverdue);
+      if (overdue) {
+        Place(&held_.front());
+      } else if (unplaced_ <= window || !PlaceNext()) {
+        return Status::Ok();
+      }
+    }
+  }
+
+  // Every sample still held (the end of the channel's samples).
+  Status Flush(const Emit& emit) {
+    PlaceAll();
+    return Release(emit);
+  }
+
+ private:
+  static constexpr int64_t kMostReordered = 2 * 16 + 1;  // samples
+  static constexpr size_t kHeld = 256;
+  static constexpr size_t kHeldBytes = size_t{64} << 20;
+  static constexpr int64_t kNotPlaced = -1;
+  static constexpr int64_t kOverdue = mux::kMaxPresentationOffset / 2;
+
+  struct Held {
+    mux::Sample sample;
+    std::vector<uint8_t> bytes;
+    int64_t index = -1;  // among the video samples; -1 for sound
+    int64_t poc = 0;
+    int64_t rank = kNotPlaced;
+  };
+
+  // The waiting picture shown first (of equal counts, the one decoded first) gets the next
+  // place; false when none waits.
+  bool PlaceNext() {
+    Held* first = nullptr;
+    for (Held& h : held_) {
+      if (h.index >= 0 && h.rank == kNotPlaced && (first == nullptr || h.poc < first->poc)) {
+        first = &h;
+      }
+    }
+    if (first == nullptr) return false;
+    Place(first);
+    return true;
+  }
+  void Place(Held* h) {
+    h->rank = next_rank_++;
+    --unplaced_;
+  }
+  void PlaceAll() {
+    while (PlaceNext()) {
+    }
+  }
+
+  // The samples at the front whose places are known.
+  Status Release(const Emit& emit) {
+    while (!held_.empty() && (held_.front().index < 0 || held_.front().rank != kNotPlaced)) {
+      Held h = std::move(held_.front());
+      held_.pop_front();
+      bytes_ -= h.bytes.size();
+      h.sample.payload = h.bytes;
+      if (h.index >= 0) h.sample.presentation_offset = int32_t(h.rank - h.index);
+      if (Status s = emit(h.sample); !s.ok()) return s;
+    }
+    return Status::Ok();
+  }
+
+  h264::PictureOrderTracker tracker_;
+  std::deque<Held> held_;
+  size_t bytes_ = 0;
+  int64_t unplaced_ = 0;
+  int64_t next_index_ = 0;
+  int64_t next_rank_ = 0;
+  int64_t last_poc_ = std::numeric_limits<int64_t>::min();
+};
+
 // One channel's files during a read.
 class ChannelOutput {
  public:
@@ -68,6 +188,13 @@ class ChannelOutput {
     ParameterSets in_force = sets_at_start;
     in_force.NoteFrame(first_payload);
     if (!in_force.empty()) description.parameter_sets = in_force.InForce();
+    for (const PlannedFile& file : plan_.files) {
+      // Formats with composition times get each picture's place on screen.
+      if (std::strcmp(file.format->name, "avi") != 0 && !window_) {
+        window_ = std::make_unique<PresentationWindow>();
+        emit_ = [this](const mux::Sample& sample) { return WriteToFiles(sample); };
+      }
+    }
     for (const PlannedFile& file : plan_.files) {
       if (file.shared) {
         targets_.push_back(shared_->muxer());
@@ -121,18 +248,16 @@ class ChannelOutput {
         sample.payload = completed;
       }
     }
-    for (size_t i = 0; i < targets_.size(); ++i) {
-      if (Status s = targets_[i]->Write(sample); !s.ok()) {
-        failed_file_ = int(i);
-        return s;
-      }
-    }
-    return Status::Ok();
+    if (window_) return window_->Add(sample, emit_);
+    return WriteToFiles(sample);
   }
 
   // Completes every file of its own (the shared file is finished before): the channel's result
   // and rate.
   Status Finish(bool cancelled, ChannelResult* result, double* rate_out) {
+    if (window_) {
+      if (Status s = window_->Flush(emit_); !s.ok()) return s;
+    }
     // A single counted frame spans no time: its rate is 1 / 0.1 s.
     if (counted_ == 1) t_last_ = t_first_;
     mux::FinishInfo info{cancelled, counted_, t_first_, t_last_};
@@ -181,6 +306,16 @@ class ChannelOutput {
   int failed_file() const { return failed_file_; }
 
  private:
+  Status WriteToFiles(const mux::Sample& sample) {
+    for (size_t i = 0; i < targets_.size(); ++i) {
+      if (Status s = targets_[i]->Write(sample); !s.ok()) {
+        failed_file_ = int(i);
+        return s;
+      }
+    }
+    return Status::Ok();
+  }
+
   void Collect(ChannelResult* result) {
     result->files.clear();
     for (size_t i = 0; i < plan_.files.size(); ++i) {
@@ -207,6 +342,8 @@ class ChannelOutput {
   SharedOutput* shared_;
   std::vector<std::unique_ptr<mux::Muxer>> own_;
   std::vector<mux::Muxer*> targets_;  // each planned file's muxer (the shared one, or its own)
+  std::unique_ptr<PresentationWindow> window_;
+  PresentationWindow::Emit emit_;
   int64_t counted_ = 0;
   double t_first_ = 0, t_last_ = 0;
   int failed_file_ = -1;

@@ -74,6 +74,7 @@ class MkvMuxer : public mux::Muxer {
     mux::RecordingTime stamp;
     bool counted = false;
     bool key = false;
+    int32_t offset = 0;  // Sample::presentation_offset
   };
   // One channel of the file: its video and audio tracks and their lanes.
   struct Stream {
@@ -86,6 +87,13 @@ class MkvMuxer : public mux::Muxer {
     std::deque<Waiting> waiting;
     size_t waiting_bytes = 0;
     int64_t last_video_ms = -1;
+    // The times of the video samples' places (milliseconds, each later than the one before),
+    // from place slots_base on: the picture decoded at place i shows at that of place i + its
+    // offset. taken: which of them a picture already shows at.
+    std::deque<int64_t> slot_ms;
+    std::deque<bool> taken;
+    int64_t slots_base = 0;
+    int64_t placed = 0;
     int64_t video_end = 0;    // units
     int64_t audio_start = 0;  // samples: of the last audio frame
     int64_t audio_end = 0;
@@ -108,7 +116,7 @@ class MkvMuxer : public mux::Muxer {
   void Hold(const mux::Sample& sample);
   void Release();
   void Place(const mux::Sample& sample);
-  void TakeVideo(Stream& stream);
+  void TakeVideo(Stream& stream, bool ended = false);
   void Pump();
 
   State state_ = State::kClosed;
@@ -268,28 +276,53 @@ Status MkvMuxer::Begin(const std::string& path,
 }
 
 // Gives the stream's video samples whose times its clock knows to the interleaver, and the clock
-// track's cues that are complete.
-void MkvMuxer::TakeVideo(Stream& stream) {
+// track's cues that are complete. `ended`: no sample comes after them (one shown at a place
+// beyond the last shows at its own).
+void MkvMuxer::TakeVideo(Stream& stream, bool ended) {
   mux::ChannelClock& clock = *stream.clock;
   const bool clocked = cues_ && &stream == &streams_[size_t(clock_stream_)];
   while (clock.ReadyVideo() > 0) {
     const mux::ChannelClock::Timed timed = clock.TakeVideo();
+    // Rounded to the nearest millisecond; two places never share one.
+    stream.last_video_ms = std::max(UnitsToMs(timed.time), stream.last_video_ms + 1);
+    stream.slot_ms.push_back(stream.last_video_ms);
+    stream.taken.push_back(false);
+    stream.video_end = timed.time + timed.duration;
+    const Waiting& w = stream.waiting[size_t(stream.slots_base + int64_t(stream.slot_ms.size()) -
+                                             1 - stream.placed)];
+    if (clocked) cues_->AddVideo(timed.time, w.stamp, w.counted);
+  }
+  const int64_t timed = stream.slots_base + int64_t(stream.slot_ms.size());
+  while (!stream.waiting.empty() && stream.placed < timed) {
+    const int32_t offset = std::clamp(stream.waiting.front().offset, -mux::kMaxPresentationOffset,
+                                      mux::kMaxPresentationOffset);
+    int64_t shown = stream.placed + offset;
+    if (shown < stream.slots_base || (ended && shown >= timed)) shown = stream.placed;
+    if (shown >= timed) break;
     Waiting w = std::move(stream.waiting.front());
     stream.waiting.pop_front();
     stream.waiting_bytes -= w.data.size();
-    // Rounded to the nearest millisecond; two samples never share one.
-    stream.last_video_ms = std::max(UnitsToMs(timed.time), stream.last_video_ms + 1);
-    stream.video_end = timed.time + timed.duration;
+    ++stream.placed;
     ++stream.facts.video_samples;
-    if (stream.start_ms < 0 || stream.last_video_ms < stream.start_ms) {
-      stream.start_ms = stream.last_video_ms;
+    const int64_t ms = stream.slot_ms[size_t(shown - stream.slots_base)];
+    stream.taken[size_t(shown - stream.slots_base)] = true;
+    if (stream.start_ms < 0 || ms < stream.start_ms) stream.start_ms = ms;
+    interleaver_->Push(stream.video_lane,
+                       Block{stream.video_track, ms, -1, w.key, std::move(w.data)});
+    // A place stays known while a later sample may still show at it.
+    while (
+        !stream.slot_ms.empty() &&
+        (stream.taken.front() || stream.slots_base < stream.placed - mux::kMaxPresentationOffset)) {
+      stream.slot_ms.pop_front();
+      stream.taken.pop_front();
+      ++stream.slots_base;
     }
-    if (clocked) cues_->AddVideo(timed.time, w.stamp, w.counted);
-    interleaver_->Push(stream.video_lane, Block{stream.video_track, stream.last_video_ms, -1, w.key,
-                                                std::move(w.data)});
   }
-  // The next sample begins where the last one ends (or later, after a ResolveVideo).
-  const int64_t video_floor = std::max(UnitsToMs(stream.video_end), stream.last_video_ms + 1);
+  // The next sample shows at the earliest place not taken, or where the last one ends (or
+  // later, after a ResolveVideo).
+  const int64_t video_floor = !stream.slot_ms.empty()
+                                  ? stream.slot_ms.front()
+                                  : std::max(UnitsToMs(stream.video_end), stream.last_video_ms + 1);
   interleaver_->SetFloor(stream.video_lane, video_floor);
   if (!clocked) return;
   cues_->Advance(stream.video_end);
@@ -388,6 +421,7 @@ void MkvMuxer::Place(const mux::Sample& sample) {
     w.stamp = sample.time;
     w.counted = sample.counted;
     w.key = sample.key;
+    w.offset = sample.presentation_offset;
     stream.waiting_bytes += w.data.size();
     stream.waiting.push_back(std::move(w));
     stream.clock->AddVideo(sample.time, sample.counted);
@@ -437,7 +471,7 @@ Status MkvMuxer::Finish(const mux::FinishInfo& info) {
   if (!origin_known_) Release();
   for (Stream& stream : streams_) {
     stream.clock->FinishVideo();
-    TakeVideo(stream);
+    TakeVideo(stream, true);
   }
   if (cues_) {
     Stream& clocked = streams_[size_t(clock_stream_)];

@@ -41,6 +41,15 @@ int64_t Coarsening(const HeaderInfo& info, int track) {
   return 1500;
 }
 
+// How far the composition offsets are moved so that none is negative: the samples' times in the
+// track then run that much behind, and the edit list takes them back. The offsets are written
+// unsigned (every player reads those), rather than negative in a box's newer version.
+int64_t CompositionShift(const TrackTable& t) {
+  int64_t least = 0;
+  for (int64_t c : t.compositions) least = std::min(least, c);
+  return -least;
+}
+
 void WriteAvcC(BoxWriter* b, const HeaderInfo& info) {
   const std::vector<uint8_t>* first = info.sps.empty() ? nullptr : &info.sps[0];
   auto at = [&](size_t i) { return first != nullptr && first->size() > i ? (*first)[i] : 0; };
@@ -132,6 +141,24 @@ void WriteTables(BoxWriter* b, const HeaderInfo& info, int track, int64_t factor
   b->U32(uint32_t(deltas.size()));
   for (const auto& [count, delta] : deltas) b->U32(count), b->U32(delta);
   b->End();
+  if (!t.compositions.empty()) {
+    // Each sample's showing time less its decoding time, in the track's units, shifted.
+    const int64_t shift = CompositionShift(t);
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
+    at = 0;
+    next_long = 0;
+    for (size_t i = 0; i < t.durations.size() && i < t.compositions.size(); ++i) {
+      const int64_t shown = std::max<int64_t>(at + t.compositions[i] + shift, 0);
+      const uint32_t offset = uint32_t(std::min(shown / factor - at / factor, kMaxDelta));
+      if (runs.empty() || runs.back().second != offset) runs.emplace_back(0, offset);
+      ++runs.back().first;
+      at += t.durations[i] == kLongDuration ? t.long_durations[next_long++] : t.durations[i];
+    }
+    b->BeginFull("ctts", 0, 0);
+    b->U32(uint32_t(runs.size()));
+    for (const auto& [count, offset] : runs) b->U32(count), b->U32(offset);
+    b->End();
+  }
   if (track == kVideo) {
     b->BeginFull("stss", 0, 0);
     b->U32(uint32_t(t.sync.size()));
@@ -186,16 +213,19 @@ void WriteTrack(BoxWriter* b, const HeaderInfo& info, int track, uint64_t data_s
   b->U32(track == kAudio ? 0 : info.width << 16);
   b->U32(track == kAudio ? 0 : info.height << 16);
   b->End();
-  if (t.start > 0) {
-    // Nothing before the first sample, then the samples.
+  const int64_t shift = CompositionShift(t);
+  if (t.start > 0 || shift > 0) {
+    // Nothing before the first sample, then the samples (from the first shown).
     b->Begin("edts");
     b->BeginFull("elst", 1, 0);
-    b->U32(2);
-    b->U64(InMovie(t.start, track));
-    b->U64(~uint64_t{0});
-    b->U32(0x00010000);
+    b->U32(t.start > 0 ? 2 : 1);
+    if (t.start > 0) {
+      b->U64(InMovie(t.start, track));
+      b->U64(~uint64_t{0});
+      b->U32(0x00010000);
+    }
     b->U64(InMovie(t.end - t.start, track));
-    b->U64(0);
+    b->U64(uint64_t(shift / factor));
     b->U32(0x00010000);
     b->End();
     b->End();

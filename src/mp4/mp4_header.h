@@ -26,6 +26,9 @@ struct TrackTable {
   std::vector<int64_t> long_durations;
   std::vector<uint32_t> sizes;
   std::vector<uint32_t> sync;  // numbers (from 1) of the key frames (video only)
+  // Video: how much later than its decoding time each sample is shown (negative: earlier);
+  // empty while every sample is shown at its decoding time.
+  std::vector<int64_t> compositions;
   std::vector<std::pair<uint64_t, uint32_t>> chunks;  // offset in the media data, samples
   int64_t end = 0;                                    // start plus every duration
 };

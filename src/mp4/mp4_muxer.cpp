@@ -56,6 +56,7 @@ struct WaitingPicture {
   mux::RecordingTime stamp;
   bool counted = false;
   bool key = false;
+  int32_t offset = 0;  // Sample::presentation_offset
 };
 
 // The NAL units of an Annex B byte stream, each with a four-byte length in place of its start
@@ -93,14 +94,15 @@ class Mp4Muxer final : public mux::Muxer {
 
  private:
   void AddParameterSet(std::span<const uint8_t> unit);
-  void DrainVideo();
-  void PlaceVideo(const mux::ChannelClock::Timed& t, const WaitingPicture& p);
+  void DrainVideo(bool ended = false);
+  void PlaceVideo(const mux::ChannelClock::Timed& t, int64_t shown, const WaitingPicture& p);
   void PlaceSound(int64_t start, std::span<const uint8_t> pcm);
   void EncodeBlock();
   void AddFootage(const mux::ChannelClock::Timed& t, const WaitingPicture& p);
   void AddCue(int64_t second, int64_t from, int64_t to);
   void CloseCue();
-  void Append(int track, int64_t time, int64_t duration, std::span<const uint8_t> bytes, bool key);
+  void Append(int track, int64_t time, int64_t duration, std::span<const uint8_t> bytes, bool key,
+              int64_t composition = 0);
   bool ChunkFull() const;
   void Flush();
   void SetHeader(bool finished);
@@ -120,6 +122,11 @@ class Mp4Muxer final : public mux::Muxer {
   mux::ChannelClock clock_;
   std::deque<WaitingPicture> waiting_;
   size_t waiting_bytes_ = 0;
+  // The times of the video samples' places, from place slots_base_ on: the picture decoded at
+  // place i is shown at the time of place i + its offset (the same for pictures not reordered).
+  std::deque<mux::ChannelClock::Timed> slots_;
+  int64_t slots_base_ = 0;
+  int64_t placed_ = 0;  // video samples placed in the tables
   Track tracks_[kTracks];
   bool sets_from_stream_ = false;  // the description gave no sequence parameter set
   // Sound: the frame being filled and where it starts, the end of the sound placed so far.
@@ -201,7 +208,7 @@ Status Mp4Muxer::Write(const mux::Sample& sample) {
     if (sample.payload.size() > kMaxSampleBytes) {
       return Status(StatusCode::kTooLarge, "a picture of more than 1 GiB for " + path_);
     }
-    WaitingPicture p{{}, sample.time, sample.counted, sample.key};
+    WaitingPicture p{{}, sample.time, sample.counted, sample.key, sample.presentation_offset};
     std::vector<std::span<const uint8_t>> units;
     ToLengthPrefixed(sample.payload, &p.bytes, &units);
     // Without them in the description, the stream description takes the first sample's sets.
@@ -227,20 +234,35 @@ Status Mp4Muxer::Write(const mux::Sample& sample) {
   return failure_;
 }
 
-void Mp4Muxer::DrainVideo() {
-  while (clock_.ReadyVideo() > 0 && !waiting_.empty()) {
-    const mux::ChannelClock::Timed t = clock_.TakeVideo();
+// Places the waiting pictures whose own place and the place they are shown at have their times.
+// `ended`: no picture comes after them (one shown at a place beyond the last is shown at its own).
+void Mp4Muxer::DrainVideo(bool ended) {
+  while (clock_.ReadyVideo() > 0) slots_.push_back(clock_.TakeVideo());
+  const int64_t timed = slots_base_ + int64_t(slots_.size());
+  while (!waiting_.empty() && placed_ < timed) {
+    const int32_t offset = std::clamp(waiting_.front().offset, -mux::kMaxPresentationOffset,
+                                      mux::kMaxPresentationOffset);
+    int64_t shown = placed_ + offset;
+    if (shown < slots_base_ || (ended && shown >= timed)) shown = placed_;
+    if (shown >= timed) break;
     const WaitingPicture p = std::move(waiting_.front());
     waiting_.pop_front();
     waiting_bytes_ -= p.bytes.size();
-    PlaceVideo(t, p);
+    PlaceVideo(slots_[size_t(placed_ - slots_base_)], slots_[size_t(shown - slots_base_)].time, p);
+    ++placed_;
+    // A place stays known while a later picture may still be shown at it.
+    while (!slots_.empty() && slots_base_ < placed_ - mux::kMaxPresentationOffset) {
+      slots_.pop_front();
+      ++slots_base_;
+    }
   }
 }
 
-void Mp4Muxer::PlaceVideo(const mux::ChannelClock::Timed& t, const WaitingPicture& p) {
+void Mp4Muxer::PlaceVideo(const mux::ChannelClock::Timed& t, int64_t shown,
+                          const WaitingPicture& p) {
   const Track& video = tracks_[kVideo];
   if (video.pending > 0 && t.time - video.chunk_start >= kChunkUnits) Flush();
-  Append(kVideo, t.time, t.duration, p.bytes, p.key);
+  Append(kVideo, t.time, t.duration, p.bytes, p.key, shown - t.time);
   ++facts_.video_samples;
   video_end_ = t.time + t.duration;
   AddFootage(t, p);
@@ -338,7 +360,7 @@ void Mp4Muxer::CloseCue() {
 // other: when one starts after the end of the one before (a pause longer than a sound frame can
 // be filled with silence), that one lasts until it.
 void Mp4Muxer::Append(int track, int64_t time, int64_t duration, std::span<const uint8_t> bytes,
-                      bool key) {
+                      bool key, int64_t composition) {
   Track& t = tracks_[track];
   TrackTable& table = t.table;
   const auto push = [&table](int64_t d) {
@@ -358,6 +380,10 @@ void Mp4Muxer::Append(int track, int64_t time, int64_t duration, std::span<const
   if (ChunkFull()) Flush();
   if (t.pending == 0) t.chunk_start = time;
   if (key) table.sync.push_back(uint32_t(table.sizes.size() + 1));
+  if (composition != 0 && table.compositions.empty()) {
+    table.compositions.assign(table.sizes.size(), 0);
+  }
+  if (!table.compositions.empty()) table.compositions.push_back(composition);
   table.sizes.push_back(uint32_t(bytes.size()));
   push(duration);
   table.end = std::max(time, table.end) + duration;
@@ -437,7 +463,7 @@ Status Mp4Muxer::Finish(const mux::FinishInfo& info) {
   if (state_ != kOpen) return Status(StatusCode::kInvalidArgument, "no MP4 file is open");
   state_ = kDone;
   clock_.FinishVideo();
-  DrainVideo();
+  DrainVideo(true);
   CloseCue();
   EncodeBlock();
   Flush();

@@ -763,5 +763,81 @@ TEST_F(ConvertTest, ChannelsFoundAfterTheScanGetFilesToo) {
   }
 }
 
+// Channels of every profile are copied into every format: each file decodes in ffmpeg without
+// an error to the pictures that the stream itself decodes to, MP4 and Matroska show them at
+// strictly growing times (the pictures reordered by their composition times), Chromium plays
+// the MP4 files where it is installed, and a Baseline channel's AVI is the same whether or not
+// other formats are written with it.
+TEST_F(ConvertTest, ChannelsOfEveryProfileAreCopiedIntoEveryFormat) {
+  if (!HaveTool("ffmpeg") || !HaveTool("ffprobe") || !HaveTool("x264")) {
+    GTEST_SKIP() << "no ffmpeg/ffprobe/x264";
+  }
+  struct Row {
+    const char* name;
+    std::vector<std::string> x264;  // empty: the stream of tests/data/profiles
+  };
+  const Row rows[] = {
+      {"baseline", {}},
+      {"main_cabac", {}},
+      {"main_bframes", {}},  // three B frames, pyramid
+      {"high_8x8", {}},
+      {"interlaced", {}},
+      {"two_b", {"--profile", "main", "--bframes", "2", "--b-pyramid", "none", "--keyint", "9"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string name = row.name;
+    std::string stream = std::string(VEXLOR_SOURCE_DIR) + "/tests/data/profiles/" + name + ".264";
+    if (!row.x264.empty()) {
+      stream = dir_ / (name + ".264");
+      ASSERT_TRUE(testing::EncodeX264(stream, "testsrc2", 320, 240, 30, row.x264));
+    }
+    const std::string rec = dir_ / (name + ".kvr");
+    std::string out;
+    ASSERT_EQ(
+        Vexlor({"mkrec", "-o", rec, "--fps", "25", "--audio", "0", "--channel", "0=" + stream},
+               &out),
+        "0")
+        << out;
+    ASSERT_EQ(Vexlor({"convert", rec, "--format", "avi,mp4,mkv"}, &out), "0") << out;
+    const std::vector<std::string> pictures = FrameMd5s(stream);
+    ASSERT_FALSE(pictures.empty());
+    for (const char* suffix : {".avi", ".mp4", ".mkv"}) {
+      const std::string file = dir_ / (name + "_01" + suffix);
+      EXPECT_EQ(FrameMd5s(file), pictures) << file;
+      if (std::string(suffix) == ".avi") continue;
+      RunProgram({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "frame=pts",
+                  "-of", "csv=p=0", file},
+                 &out);
+      // A picture's time, then perhaps its side data on lines of their own.
+      std::vector<long long> times;
+      for (const std::string& line : Lines(out)) {
+        long long t = 0;
+        if (std::sscanf(line.c_str(), "%lld", &t) == 1) times.push_back(t);
+      }
+      EXPECT_EQ(times.size(), pictures.size()) << out;
+      for (size_t i = 1; i < times.size(); ++i) EXPECT_LT(times[i - 1], times[i]) << file;
+    }
+    if (name == "baseline") {
+      const Bytes with_others = testing::ReadAll(dir_ / "baseline_01.avi");
+      ASSERT_EQ(Vexlor({"convert", rec}, &out), "0") << out;
+      EXPECT_TRUE(testing::ReadAll(dir_ / "baseline_01.avi") == with_others);
+    }
+  }
+  // Chromium plays every MP4 file.
+  const char* python = "/usr/bin/python3";
+  if (!HaveTool("chromium") || !HaveTool("chromedriver") ||
+      RunProgram({python, "-c", "import selenium"}) != 0) {
+    return;
+  }
+  Args play = {python, VEXLOR_SOURCE_DIR "/tests/mp4/browser_check.py", dir_.path()};
+  for (const Row& row : rows) play.push_back(std::string(row.name) + "_01.mp4=");
+  std::string played;
+  RunProgram(play, &played);
+  for (const Row& row : rows) {
+    EXPECT_NE(played.find(std::string(row.name) + "_01.mp4 video "), std::string::npos) << played;
+  }
+}
+
 }  // namespace
 }  // namespace vexlor::cli

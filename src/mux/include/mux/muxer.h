@@ -75,7 +75,7 @@ struct StreamDescription {
   std::string name;
 };
 
-// One sample, in the order of the recording.
+// One sample, in the order of the recording (video: the order its pictures are decoded in).
 struct Sample {
   Track track = Track::kVideo;
   // Video: the frame's H.264 byte stream (start codes included) as the recording carries it.
@@ -89,7 +89,15 @@ struct Sample {
   bool key = false;
   // The stream it belongs to, in a file of several (an index into OpenStreams' descriptions).
   int stream = 0;
+  // Video: where the picture is shown, counted in video samples from its own place in the
+  // file: it takes the time of the sample that many places later (or earlier, when negative).
+  // The samples of a stream shown in the order it is decoded have 0; those of a stream with
+  // reordered pictures give each place to exactly one picture. Formats without composition
+  // times (AVI) ignore it; the others trust no more than kMaxPresentationOffset places.
+  int32_t presentation_offset = 0;
 };
+
+inline constexpr int32_t kMaxPresentationOffset = 64;
 
 // What the conversion measured over the frames written, for Finish.
 struct FinishInfo {
