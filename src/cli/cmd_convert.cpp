@@ -172,6 +172,11 @@ class ConvertRun {
     return false;
   }
 
+  static bool IsFinalKind(int kind) {
+    return kind == app::kDone || kind == app::kNoChannel || kind == app::kWriteError ||
+           kind == app::kSkipped;
+  }
+
   // Prints the phases not printed yet, all of them or all but the last `keep`.
   void PrintPhases(Conversion* c, int keep = 0) {
     for (const int n = c->sink->PhaseCount() - keep; c->phases_printed < n; ++c->phases_printed) {
@@ -189,7 +194,10 @@ class ConvertRun {
     for (Conversion& c : conversions_) {
       if (c.state != Conversion::kRunning) continue;
       if (!out_->terminal()) {
-        PrintPhases(&c);
+        // A final text waits for Finish, which prints first why a file could not be written.
+        const int count = c.sink->PhaseCount();
+        const bool final = count > 0 && IsFinalKind(c.sink->PhaseAt(count - 1).kind);
+        PrintPhases(&c, final ? 1 : 0);
         continue;
       }
       int kind, value;
