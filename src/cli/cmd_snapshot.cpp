@@ -81,7 +81,11 @@ void RegisterSnapshot(CLI::App& app, int* exitCode) {
   auto snap_path = std::make_shared<std::string>();
   auto snap_dir = std::make_shared<std::string>();
   CLI::App* snapshot = app.add_subcommand(
-      "snapshot", "Save one picture of every channel as a PNG file (REC_01.png ...)");
+      "snapshot",
+      "Save one picture of every channel as a PNG file (REC_01.png ...): the channel scan's, or "
+      "for a channel found after the scan the first its frames give. A channel whose video the "
+      "decoder does not decode gets the line \"CH_NN: no picture, the decoder does not decode "
+      "its video (REASON)\" instead");
   snapshot->add_option("recording", *snap_path, "Recording file (.kvr, .ms2, .m4v)")->required();
   snapshot
       ->add_option("-o,--output-dir", *snap_dir,
