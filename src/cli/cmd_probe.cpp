@@ -173,6 +173,7 @@ void RunProbe(const ProbeOptions& options, int* exitCode) {
         // Video frames, but neither a picture nor a size: listed, never left out in silence.
         ch["undecodable"] = true;
         ch["frames"] = s.video_frames;
+        ch["first_frame"] = f.first_frame;
         if (!f.unsupported.empty()) ch["unsupported"] = f.unsupported;
         if (!options.json) {
           std::printf("CH_%02d undecodable frames=%lld first_frame=%lld", c + 1,
