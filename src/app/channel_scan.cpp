@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/conversion_job.h"
@@ -286,19 +287,20 @@ void ScanPool::Run() {
 }
 
 LearnedSize LearnChannelSize(container::RecordingReader& reader, int channel, int64_t offset,
-                             int64_t index) {
+                             int64_t index, ChannelScan* pictures) {
   LearnedSize learned;
   if (channel < 0 || channel >= kChannelCount || !reader.Restart(offset, index).ok()) {
     return learned;
   }
   h264::H264Decoder* decoder = nullptr;
-  if (h264::OpenDecoder(h264::DecoderSettings{true}, &decoder) != h264::DecodeStatus::kOk) {
+  if (h264::OpenDecoder(h264::DecoderSettings{pictures == nullptr}, &decoder) !=
+      h264::DecodeStatus::kOk) {
     return learned;
   }
   std::unique_ptr<h264::H264Decoder, void (*)(h264::H264Decoder*)> owned(decoder,
                                                                          &h264::CloseDecoder);
   ChannelScan scan;
-  ScanState st{&scan, {}, false, {}};
+  ScanState st{&scan, {}, pictures != nullptr, {}};
   st.decoders[channel] = decoder;
   h264::PictureOrderTracker headers;  // for the size and the reason when it does not decode
   container::Frame frame;
@@ -311,10 +313,17 @@ LearnedSize LearnChannelSize(container::RecordingReader& reader, int channel, in
   }
   if (learned.video) DrainChannel(&st, channel);
   if (scan.HasSize(channel)) {
-    learned.width = scan.widths[channel];
-    learned.height = scan.heights[channel];
+    learned.width = learned.coded_width = scan.widths[channel];
+    learned.height = learned.coded_height = scan.heights[channel];
     std::copy(scan.picture_crops[channel], scan.picture_crops[channel] + 4, learned.crop);
     learned.decoded = true;
+    if (pictures != nullptr) {
+      ConvertHeldPicture(&st, channel);
+      pictures->pictures[channel] = std::move(scan.pictures[channel]);
+      pictures->picture_widths[channel] = scan.picture_widths[channel];
+      pictures->picture_heights[channel] = scan.picture_heights[channel];
+      std::copy(learned.crop, learned.crop + 4, pictures->picture_crops[channel]);
+    }
     return learned;
   }
   learned.unsupported = h264::UnsupportedReason(decoder);
@@ -323,6 +332,8 @@ LearnedSize LearnChannelSize(container::RecordingReader& reader, int channel, in
   if (!learned.unsupported.empty() && sequence != nullptr) {
     learned.width = sequence->width;
     learned.height = sequence->height;
+    learned.coded_width = sequence->codedWidth;
+    learned.coded_height = sequence->codedHeight;
   }
   return learned;
 }

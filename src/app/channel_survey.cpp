@@ -3,6 +3,7 @@
 #include "app/channel_survey.h"
 
 #include <memory>
+#include <utility>
 
 #include "app/conversion_plan.h"
 #include "avi/avi_muxer.h"
@@ -28,7 +29,7 @@ bool FirstCountedTime(ConversionJob* job, double* t) {
 }
 
 int SurveyChannels(ConversionJob* job, const TimeRange& range, ChannelSurvey survey[kChannelCount],
-                   ProgressSink* sink) {
+                   ProgressSink* sink, double gap_seconds) {
   std::unique_ptr<ClipTracker> clips[kChannelCount];
   for (int c = 0; c < kChannelCount; ++c) {
     survey[c] = ChannelSurvey{};
@@ -44,18 +45,42 @@ int SurveyChannels(ConversionJob* job, const TimeRange& range, ChannelSurvey sur
     ChannelSurvey& s = survey[c];
     if (IsWrittenFrame(frame)) {
       s.video_frames += frame.kind == container::FrameKind::kVideo;
-      s.audio_frames += frame.kind == container::FrameKind::kAudio;
+      if (frame.kind == container::FrameKind::kAudio) {
+        if (s.audio_frames == 0) s.audio_first = frame.Time();
+        s.audio_last = frame.Time();
+        ++s.audio_frames;
+      }
     }
+    const ClipTracker& clip = *clips[c];
+    const bool stepped = frame.counted && clip.all_counted > 0;
+    const double before = clip.all_last;
     if (clips[c]->Next(frame) != ClipTracker::Step::kSkip) s.has_clip = true;
+    if (stepped) {
+      const double step = frame.Time() - before;
+      if (step > gap_seconds) {
+        if (s.gaps.size() < kGapsKept)
+          s.gaps.push_back(FootageGap{frame.index, before, frame.Time()});
+        ++s.gap_count;
+      } else if (step > 0) {
+        s.footage_seconds += step;
+      }
+    }
     if (s.first_index < 0 && (frame.counted || frame.passthrough)) {
       s.first_offset = frame.offset;
       s.first_index = frame.index;
+      s.first_seconds = frame.Time();
+    }
+    if (s.first_video_index < 0 && frame.counted && frame.kind == container::FrameKind::kVideo) {
+      s.first_video_offset = frame.offset;
+      s.first_video_index = frame.index;
     }
   }
   for (int c = 0; c < kChannelCount; ++c) {
     survey[c].counted = clips[c]->all_counted;
     survey[c].t_first = clips[c]->all_first;
     survey[c].t_last = clips[c]->all_last;
+    survey[c].clock_jumps = std::move(clips[c]->clock_jumps);
+    survey[c].clock_jump_count = clips[c]->clock_jump_count;
   }
   return 1;
 }

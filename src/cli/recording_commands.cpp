@@ -66,4 +66,43 @@ int Scan(app::ConversionJob* job, const std::string& path) {
   return -1;
 }
 
+void LearnChannels(app::ConversionJob* job, const app::ChannelSurvey survey[app::kChannelCount],
+                   bool keep_pictures, ChannelFacts facts[app::kChannelCount]) {
+  const app::ChannelScan& scan = job->scan();
+  for (int c = 0; c < app::kChannelCount; ++c) {
+    const app::ChannelSurvey& s = survey[c];
+    ChannelFacts& f = facts[c];
+    f = ChannelFacts{};
+    f.first_frame = s.first_index;
+    f.first_seconds = s.first_seconds;
+    if (scan.HasSize(c)) {
+      f.kind = ChannelFacts::Kind::kVideo;
+      f.coded_width = scan.widths[c];
+      f.coded_height = scan.heights[c];
+      f.width = scan.widths[c] - scan.picture_crops[c][0] - scan.picture_crops[c][1];
+      f.height = scan.heights[c] - scan.picture_crops[c][2] - scan.picture_crops[c][3];
+      continue;
+    }
+    if (s.video_frames == 0) {
+      if (s.audio_frames > 0) f.kind = ChannelFacts::Kind::kSoundOnly;
+      continue;
+    }
+    f.kind = ChannelFacts::Kind::kUndecodable;
+    if (s.first_video_index < 0) continue;  // passthrough frames only: nothing to decode
+    const app::LearnedSize size =
+        app::LearnChannelSize(job->reader(), c, s.first_video_offset, s.first_video_index,
+                              keep_pictures ? &job->mutable_scan() : nullptr);
+    f.unsupported = size.unsupported;
+    if (!size.HasSize()) continue;
+    f.kind = ChannelFacts::Kind::kVideo;
+    f.coded_width = size.coded_width;
+    f.coded_height = size.coded_height;
+    f.width = size.width - size.crop[0] - size.crop[1];
+    f.height = size.height - size.crop[2] - size.crop[3];
+    // A channel the decoder does not decode is never the scan's; it counts as found after the
+    // scan only when it first appears beyond the scan's frames.
+    f.found_after_scan = size.unsupported.empty() || s.first_index >= app::kScanFrameLimit;
+  }
+}
+
 }  // namespace vexlor::cli

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "app/channel_survey.h"
 #include "app/conversion_job.h"
 
 namespace vexlor::cli {
@@ -33,5 +34,30 @@ void PrepareLocalTime();
 
 // Runs the channel scan on this thread. Returns -1 when it found channels, else the exit code.
 int Scan(app::ConversionJob* job, const std::string& path);
+
+// What the command line knows of a channel after the scan and a survey of the whole recording.
+struct ChannelFacts {
+  enum class Kind {
+    kNone,         // nothing of it in the recording
+    kVideo,        // video with a size: the scan's, or learned from its frames
+    kUndecodable,  // video that gave no picture and no size
+    kSoundOnly,    // audio frames, no video
+  };
+  Kind kind = Kind::kNone;
+  int32_t width = 0, height = 0;  // the size a player shows (cropped)
+  int32_t coded_width = 0, coded_height = 0;
+  // The scan did not find it: from its first frame (index and time stamp) on it was learned.
+  bool found_after_scan = false;
+  int64_t first_frame = -1;
+  double first_seconds = 0;
+  // Why the decoder does not decode its video; empty when it does.
+  std::string unsupported;
+};
+
+// The facts of every channel: the scan's sizes, and for a channel the scan gave no size but which
+// carries video, its size learned from its frames (app::LearnChannelSize). With keep_pictures,
+// a picture decoded for such a channel goes to the job's scan as the scan's own pictures do.
+void LearnChannels(app::ConversionJob* job, const app::ChannelSurvey survey[app::kChannelCount],
+                   bool keep_pictures, ChannelFacts facts[app::kChannelCount]);
 
 }  // namespace vexlor::cli

@@ -23,7 +23,7 @@ _vexlor() {
   case $sub in
     convert)
       options="-o --output-dir --channels --from --to -j --jobs --skip-existing --json --help" ;;
-    probe) options="--json --help" ;;
+    probe) options="--json --gap --help" ;;
     snapshot) options="-o --output-dir --help" ;;
     frames) options="--help" ;;
     decode) options="-o --md5 --headers --help"; recordings='@(264|h264|bin)' ;;

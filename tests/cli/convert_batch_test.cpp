@@ -737,7 +737,7 @@ TEST(CompletionTest, BashCompletesSubcommandsOptionsAndRecordings) {
                 &out),
             0)
       << out;
-  EXPECT_EQ(out, "convert\n--channels\ncam.kvr out\nout\n--json --help\n");
+  EXPECT_EQ(out, "convert\n--channels\ncam.kvr out\nout\n--json --gap --help\n");
 }
 #endif
 

@@ -90,6 +90,14 @@ class ConvertTest : public ::testing::Test {
   ScratchDir dir_;
 };
 
+// The first line of `text` that starts with `prefix`, or "".
+std::string LineOf(const std::string& text, const std::string& prefix) {
+  for (const std::string& line : Lines(text)) {
+    if (line.rfind(prefix, 0) == 0) return line;
+  }
+  return std::string();
+}
+
 bool WriteFile(const std::string& path, const Bytes& bytes) {
   std::ofstream f(testing::Fs(path), std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
@@ -125,7 +133,7 @@ TEST_F(ConvertTest, ChannelsBecomeAviFilesHoldingTheirFramesUnchanged) {
       << probed[3];
   EXPECT_EQ(probed[0].rfind("CH_01 176x144 frames=20 rate=", 0), 0u) << probed[0];
   EXPECT_NE(probed[0].find(" audio=no first=20"), std::string::npos) << probed[0];
-  EXPECT_EQ(probed[1].rfind("CH_04 176x112 frames=20 rate=", 0), 0u) << probed[1];
+  EXPECT_EQ(probed[1].rfind("CH_04 170x102 frames=20 rate=", 0), 0u) << probed[1];
   EXPECT_NE(probed[1].find(" audio=yes first="), std::string::npos) << probed[1];
   EXPECT_EQ(probed[2].rfind("CH_13 176x144 frames=30 rate=", 0), 0u) << probed[2];
 
@@ -205,7 +213,7 @@ TEST_F(ConvertTest, RefusalsAndExitCodes) {
   // The channel is not dropped in silence.
   EXPECT_EQ(lines.back(), "CH_03: no file, its video could not be decoded (damaged)");
   EXPECT_EQ(Vexlor({"probe", none}, &out), "2");
-  EXPECT_EQ(out, "It's Not A Mpeg-4 File\n");
+  EXPECT_EQ(out, "CH_03 undecodable frames=20 first_frame=0\nIt's Not A Mpeg-4 File\n");
   EXPECT_EQ(Vexlor({"snapshot", none}, &out), "2");
   EXPECT_FALSE(testing::Exists(dir_ / "none_03.avi"));
 
@@ -455,6 +463,99 @@ TEST_F(ConvertTest, ProbeAndFramesReportWhatIsLeftOut) {
   EXPECT_EQ(json["skipped"]["oversized"][0]["length"], container::kMaxFrameSize + 1);
   EXPECT_EQ(json["skipped"]["three_byte_start_code"],
             nlohmann::json::parse(R"([{"channel": 3, "frames": 2}])"));
+}
+
+// probe tells what a conversion knows of every channel, in text and JSON alike: sizes as shown
+// with the coded size beside them, channels the decoder does not decode, gaps, clock jumps and
+// channels with sound only; snapshot says why a channel gets no picture.
+TEST_F(ConvertTest, ProbeTellsWhatTheConversionKnowsOfEveryChannel) {
+  const std::string profiles = std::string(VEXLOR_SOURCE_DIR) + "/tests/data/profiles/";
+  const std::string base = "=" + profiles + "baseline.264";
+  struct Case {
+    const char* name;
+    std::vector<Args> parts;         // mkrec arguments of each part, joined in this order
+    Args options;                    // of probe
+    std::vector<std::string> lines;  // the starts of probe's lines, in order
+    std::string snapshot;            // in snapshot's output
+  };
+  const Case cases[] = {
+      {"not decoded, cropped",
+       {{"--channel=0=" + profiles + "high_8x8.264", "--channel=2=" + X264Data("odd_size.264")}},
+       {},
+       {"CH_01 630x360 frames=12 ", "CH_03 170x102 frames=20 "},
+       "CH_01: no picture, the decoder does not decode its video (High profile: CABAC, 8x8 "
+       "transform)"},
+      {"gap and clock set back",
+       {{"--start", "1000", "--channel=1" + base},
+        {"--start", "1020", "--channel=1" + base},
+        {"--start", "500", "--channel=1" + base}},
+       {},
+       {"CH_02 640x360 frames=36 ", "  gap from=", "  clock_jump frame=24 "},
+       "_02.png 640x360"},
+      {"a longer --gap",
+       {{"--channel=1" + base}, {"--start", "20", "--channel=1" + base}},
+       {"--gap", "30"},
+       {"CH_02 640x360 frames=24 "},
+       "_02.png"},
+      {"sound only",
+       {{"--channel=0" + base, "--audio", "7"}},
+       {},
+       {"CH_01 640x360 ", "CH_08 sound_only audio_frames=12 duration=0.43 "},
+       "_01.png"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string out;
+    Bytes joined;
+    for (const Args& part : c.parts) {
+      Args mkrec = {"mkrec", "-o", dir_ / "part.kvr"};
+      mkrec.insert(mkrec.end(), part.begin(), part.end());
+      ASSERT_EQ(Vexlor(mkrec, &out), "0") << out;
+      const Bytes b = testing::ReadAll(dir_ / "part.kvr");
+      joined.insert(joined.end(), b.begin(), b.end());
+    }
+    const std::string rec = dir_ / "rec.kvr";
+    ASSERT_TRUE(WriteFile(rec, joined));
+    Args probe = {"probe", rec};
+    probe.insert(probe.end(), c.options.begin(), c.options.end());
+    ASSERT_EQ(Vexlor(probe, &out), "0") << out;
+    const std::string text = out;
+    const std::vector<std::string> lines = Lines(text);
+    ASSERT_EQ(lines.size(), c.lines.size()) << out;
+    for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].rfind(c.lines[i], 0), 0u) << out;
+    ASSERT_EQ(Vexlor({"snapshot", "-o", dir_ / "pics", rec}, &out), "0") << out;
+    EXPECT_NE(out.find(c.snapshot), std::string::npos) << out;
+    // The JSON says the same, and what convert reports of the channels it writes.
+    probe.push_back("--json");
+    ASSERT_EQ(Vexlor(probe, &out), "0");
+    const nlohmann::json probed = nlohmann::json::parse(out);
+    ASSERT_EQ(Vexlor({"convert", "--json", "-o", dir_ / "out", rec}, &out), "0") << out;
+    std::map<int, nlohmann::json> converted;
+    const nlohmann::json report = nlohmann::json::parse(Lines(out).back());
+    for (const nlohmann::json& ch : report["channels"]) {
+      converted[ch["channel"].get<int>()] = ch;
+    }
+    ASSERT_EQ(probed["channels"].size(), converted.size()) << out;
+    for (const nlohmann::json& p : probed["channels"]) {
+      const nlohmann::json& w = converted[p["channel"].get<int>()];
+      if (p.contains("sound_only")) {
+        EXPECT_EQ(w["result"], "sound_only");
+        continue;
+      }
+      char start[64];
+      std::snprintf(start, sizeof start, "CH_%02d %dx%d frames=%d ", p["channel"].get<int>(),
+                    p["width"].get<int>(), p["height"].get<int>(), p["frames"].get<int>());
+      EXPECT_NE(LineOf(text, start).find(" gaps=" + std::to_string(p["gap_count"].get<int>())),
+                std::string::npos)
+          << start;
+      for (const char* key : {"width", "height", "frames", "rate", "first_time", "last_time"}) {
+        EXPECT_EQ(p[key], w[key]) << key;
+      }
+      EXPECT_EQ(p["clock_jump_count"], w.value("clock_jump_count", 0));
+      EXPECT_EQ(p.value("unsupported", ""), w.value("unsupported", ""));
+    }
+    std::filesystem::remove_all(testing::Fs(dir_ / "out"));
+  }
 }
 
 #ifndef _WIN32  // POSIX signals; Ctrl-C on Windows is checked under wine (tests/windows)
@@ -748,6 +849,16 @@ TEST_F(ConvertTest, ChannelsFoundAfterTheScanGetFilesToo) {
       if (HaveTool("ffprobe") && std::string(c.late_stream) != "mid_gop.264") {
         EXPECT_EQ(FrameMd5s(file).size(), late_frames) << file;
       }
+    }
+    // probe lists them with where they first appear; snapshot decodes their pictures.
+    std::string probed, pictures;
+    ASSERT_EQ(Vexlor({"probe", dir_ / "ab.kvr"}, &probed), "0") << probed;
+    ASSERT_EQ(Vexlor({"snapshot", "-o", dir_ / "pics", dir_ / "ab.kvr"}, &pictures), "0");
+    for (int ch : c.late) {
+      const std::string n = (ch < 9 ? "0" : "") + std::to_string(ch + 1);
+      const std::string line = LineOf(probed, "CH_" + n + " 176x144 frames=");
+      EXPECT_NE(line.find(" found_after_scan="), std::string::npos) << probed;
+      EXPECT_NE(pictures.find("ab_" + n + ".png 176x144"), std::string::npos) << pictures;
     }
     // --skip-existing knows their files: all there, nothing to do; the late one missing, it
     // is written again.

@@ -111,6 +111,8 @@ class ProgressSink;
 struct LearnedSize {
   int32_t width = 0, height = 0;
   int32_t crop[4] = {};  // left, right, top, bottom, in luma samples
+  // The coded size (before cropping): width x height when decoded, else the parameter set's.
+  int32_t coded_width = 0, coded_height = 0;
   bool decoded = false;  // a picture was decoded; else the size is its parameter set's
   bool video = false;    // the channel's video frames were seen
   // Why the decoder does not decode the channel ("High profile: CABAC, 8x8 transform"); empty
@@ -123,9 +125,10 @@ struct LearnedSize {
 // (which becomes frame `index`): its video frames go to a decoder of its own until a picture is
 // delivered, over at most kScanFrameLimit frames of the recording. When none comes because the
 // channel is coded with tools the decoder lacks, the size its sequence parameter set states
-// (cropped) is taken. Leaves the reader wherever it stopped.
+// (cropped) is taken. Leaves the reader wherever it stopped. With `pictures`, the picture
+// decoded is kept there as the scan keeps it (pictures[channel], picture_widths ...).
 LearnedSize LearnChannelSize(container::RecordingReader& reader, int channel, int64_t offset,
-                             int64_t index);
+                             int64_t index, ChannelScan* pictures = nullptr);
 
 // Scans the job's open recording from its start with the job's decoders into job->scan():
 // posts kScanStep per loop turn, watches the cancel flag. Decodes on the job's scan_pool, or on
