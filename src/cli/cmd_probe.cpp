@@ -7,6 +7,7 @@
 #include "app/channel_survey.h"
 #include "app/conversion_job.h"
 #include "commands.h"
+#include "convert_batch.h"
 #include "convert_options.h"
 #include "json_text.h"
 #include "recording_commands.h"
@@ -19,6 +20,7 @@ namespace {
 struct ProbeOptions {
   std::string path;
   bool json = false;
+  ConvertOptions clock;  // --clock-offset and --recorder-zone: the correction alone
 };
 
 // What the reader skipped, after the channels: nothing for a recording read whole.
@@ -27,8 +29,14 @@ void PrintSkips(const container::ReaderSkips& skips) {
   if (skips.Any()) std::printf("%s\n", SkipsLine(skips).c_str());
 }
 
-void RunProbe(const ProbeOptions& options, int* exitCode) {
+void RunProbe(ProbeOptions& options, int* exitCode) {
   PrepareLocalTime();
+  if (const std::string error = MakeCorrection(&options.clock); !error.empty()) {
+    PrintLine(stderr, error);
+    *exitCode = kExitError;
+    return;
+  }
+  const auto shown = [&options](double stamp) { return options.clock.Shown(stamp); };
   auto job = std::make_unique<app::ConversionJob>();
   job->keep_pictures = false;  // only the sizes matter here
   std::string message;
@@ -74,10 +82,10 @@ void RunProbe(const ProbeOptions& options, int* exitCode) {
                            {"rate", fps},
                            {"audio", s.audio_frames > 0}};
       if (timed) {
-        ch["first_time"] = FormatTime(s.t_first);
-        ch["last_time"] = FormatTime(s.t_last);
-        ch["first_seconds"] = s.t_first;
-        ch["last_seconds"] = s.t_last;
+        ch["first_time"] = FormatTime(shown(s.t_first));
+        ch["last_time"] = FormatTime(shown(s.t_last));
+        ch["first_seconds"] = shown(s.t_first);
+        ch["last_seconds"] = shown(s.t_last);
       }
       report["channels"].push_back(ch);
       continue;
@@ -86,7 +94,8 @@ void RunProbe(const ProbeOptions& options, int* exitCode) {
                 job->scan().heights[c], static_cast<long long>(s.video_frames), fps,
                 s.audio_frames > 0 ? "yes" : "no");
     if (timed) {
-      std::printf(" first=%s last=%s", FormatTime(s.t_first).c_str(), FormatTime(s.t_last).c_str());
+      std::printf(" first=%s last=%s", FormatTime(shown(s.t_first)).c_str(),
+                  FormatTime(shown(s.t_last)).c_str());
     }
     std::printf("\n");
   }
@@ -109,6 +118,7 @@ void RegisterProbe(CLI::App& app, int* exitCode) {
       "conversion measures, audio, first and last time stamp");
   probe->add_option("recording", options->path, "Recording file (.kvr, .ms2, .m4v)")->required();
   probe->add_flag("--json", options->json, "Print the same as one JSON object. Example: --json");
+  AddClockOptions(probe, &options->clock.clock_offset, &options->clock.recorder_zone);
   probe->footer(
       "Output: CH_NN WxH frames=N rate=R audio=yes|no first=TIME last=TIME, times in local time "
       "(ISO 8601 with the zone's offset). Then, when there were any, the video frames not "
