@@ -164,7 +164,8 @@ TEST(VerifyTest, EveryAlterationHasItsLine) {
 }
 
 // Recordings converted with --report: the report names the recording and every file with
-// sha256sum's digests, the gaps and damage the reading met, and verify finds each alteration.
+// their digests (HashFile's, which are sha256sum's as the test above shows), the gaps and damage
+// the reading met, and verify finds each alteration.
 TEST(VerifyTest, ConvertReportsWhatItReadAndWrote) {
   using Args = std::vector<std::string>;
   const struct {
@@ -233,11 +234,6 @@ TEST(VerifyTest, ConvertReportsWhatItReadAndWrote) {
                     files[0]["first_time"]["utc_seconds"].get<double>(),
                 5);
     }
-#ifndef _WIN32
-    std::string sums;
-    ASSERT_EQ(testing::RunProgram({"sha256sum", dir / "cam.kvr"}, &sums), 0);
-    EXPECT_EQ(sums.substr(0, 64), report["recording"]["sha256"]);
-#endif
     // Untouched, then altered step by step: each alteration has its line and exit status 2.
     const std::string first = dir / ("out/" + files[0]["path"].get<std::string>());
     const std::string last = dir / ("out/" + files.back()["path"].get<std::string>());
@@ -261,7 +257,7 @@ TEST(VerifyTest, ConvertReportsWhatItReadAndWrote) {
       alterations[i]();
       const int code = testing::RunProgram({testing::CliPath(), "verify", json_path}, &out);
       EXPECT_EQ(code, i == 0 ? 0 : 2) << out;
-      EXPECT_NE(out.find(i == 0 ? dir / "cam.kvr: OK" : expected[i]), std::string::npos) << out;
+      EXPECT_NE(out.find(i == 0 ? "cam.kvr: OK" : expected[i]), std::string::npos) << out;
     }
   }
 }
