@@ -167,8 +167,10 @@ class PresentationWindow {
 // One channel's files during a read.
 class ChannelOutput {
  public:
-  ChannelOutput(const ChannelPlan& plan, const TimeRange& range, SharedOutput* shared)
-      : tracker(range), plan_(plan), shared_(shared) {}
+  ChannelOutput(const ChannelPlan& plan, const ConversionSettings& settings, SharedOutput* shared)
+      : tracker(settings.range), plan_(plan), shared_(shared), gap_seconds_(settings.gap_seconds) {
+    if (settings.wall_clock) wall_clock_ = settings.wall_clock();
+  }
 
   ClipTracker tracker;
   // The channel's parameter sets as they passed by in this read before its files opened, and
@@ -219,11 +221,20 @@ class ChannelOutput {
   Status Write(const container::Frame& frame) {
     if (frame.counted) {
       const double t = frame.Time();
+      const double wall = wall_clock_ ? wall_clock_(t) : t;
       if (counted_ == 0) {
         t_first_ = t;
+        wall_first_ = wall;
       } else {
+        // In wall-clock time: a recorder's clock put back may hide a pause in its stamps.
+        if (gap_seconds_ > 0 && wall - previous_wall_ > gap_seconds_) {
+          gaps_.push_back({previous_, t, previous_wall_, wall});
+        }
         t_last_ = t;
+        wall_last_ = wall;
       }
+      previous_ = t;
+      previous_wall_ = wall;
       ++counted_;
     }
     if (!IsWrittenFrame(frame)) return Status::Ok();
@@ -259,7 +270,10 @@ class ChannelOutput {
       if (Status s = window_->Flush(emit_); !s.ok()) return s;
     }
     // A single counted frame spans no time: its rate is 1 / 0.1 s.
-    if (counted_ == 1) t_last_ = t_first_;
+    if (counted_ == 1) {
+      t_last_ = t_first_;
+      wall_last_ = wall_first_;
+    }
     mux::FinishInfo info{cancelled, counted_, t_first_, t_last_};
     Status status;
     for (size_t i = 0; i < targets_.size(); ++i) {
@@ -275,6 +289,9 @@ class ChannelOutput {
       result->counted = counted_;
       result->t_first = t_first_;
       result->t_last = t_last_;
+      result->wall_first = wall_first_;
+      result->wall_last = wall_last_;
+      result->gaps = gaps_;
       const double rate = avi::MeasureRate(counted_, t_first_, t_last_);
       // The rate shown is the measured one where the headers carry it; where they cannot (time
       // stamps running backwards, say), the one they carry instead, so that what is shown
@@ -346,6 +363,11 @@ class ChannelOutput {
   PresentationWindow::Emit emit_;
   int64_t counted_ = 0;
   double t_first_ = 0, t_last_ = 0;
+  const double gap_seconds_;
+  std::function<double(double)> wall_clock_;  // the channel's stamps in order to wall-clock time
+  double wall_first_ = 0, wall_last_ = 0;
+  double previous_ = 0, previous_wall_ = 0;  // the latest counted frame's
+  std::vector<FootageGap> gaps_;
   int failed_file_ = -1;
 };
 
@@ -369,7 +391,7 @@ WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& planned, ui
   std::unique_ptr<ChannelOutput> outputs[kChannelCount];
   for (int c = 0; c < kChannelCount; ++c) {
     if (((mask >> c) & 1u) == 0 || !plan.channels[c].write) continue;
-    outputs[c] = std::make_unique<ChannelOutput>(plan.channels[c], plan.range, &shared);
+    outputs[c] = std::make_unique<ChannelOutput>(plan.channels[c], job->settings, &shared);
     results[c].file = plan.channels[c].files.empty() ? "" : plan.channels[c].files[0].path;
     single_channel = c;
   }
@@ -472,7 +494,7 @@ WriteOutcome WriteChannels(ConversionJob* job, const ConversionPlan& planned, ui
       r.first_seconds = frame.Time();
       r.file = p.files.empty() ? "" : p.files[0].path;
       r.sound_frames = 0;
-      outputs[frame.channel] = std::make_unique<ChannelOutput>(p, plan.range, &shared);
+      outputs[frame.channel] = std::make_unique<ChannelOutput>(p, job->settings, &shared);
       out = outputs[frame.channel].get();
       step_value = int(mask & plan.WrittenMask());
     }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,12 +17,24 @@
 #include "convert_options.h"
 #include "platform/console.h"
 #include "platform/file.h"
+#include "platform/sha256.h"
 #include "recording_commands.h"
+#include "standard_streams.h"
 
 namespace vexlor::cli {
 namespace {
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(50);  // at most 20 redraws a second
+
+std::vector<std::string>& Arguments() {
+  static std::vector<std::string> arguments;
+  return arguments;
+}
+
+double Now() {
+  using namespace std::chrono;
+  return double(duration_cast<microseconds>(system_clock::now().time_since_epoch()).count()) / 1e6;
+}
 
 // Receives the worker's events without ever waiting: the latest event for the redraws, and
 // every change of phase (scan, each channel's pass, the end) in a fixed list.
@@ -98,6 +111,9 @@ struct Conversion {
   std::unique_ptr<CliProgressSink> sink;
   std::string shown;  // the status text last shown
   int phases_printed = 0;
+  // --report: the recording's bytes as the conversion reads them, and when it started.
+  std::unique_ptr<platform::Sha256> hash;
+  double started = 0;
 };
 
 class ConvertRun {
@@ -160,6 +176,12 @@ class ConvertRun {
         if (const char* threads = std::getenv("VEXLOR_SCAN_THREADS")) {
           c->job->scan_threads = std::atoi(threads);
         }
+        if (options_.report) {
+          c->started = Now();
+          c->hash = std::make_unique<platform::Sha256>();
+          c->job->reader().SetByteObserver(
+              [hash = c->hash.get()](std::span<const uint8_t> bytes) { hash->Update(bytes); });
+        }
         c->sink = std::make_unique<CliProgressSink>(c->job.get());
         c->job->StartConversion(c->sink.get());
         c->state = Conversion::kRunning;
@@ -215,6 +237,7 @@ class ConvertRun {
     // A cancelled scan ends as one that found no channel: no final text says so.
     const bool scan_cancelled = has_kind && kind == app::kNoChannel && c->job->CancelRequested();
     CollectResults(*c->job, kind, options_, &c->item);
+    if (options_.report && c->item.result == "done") Report(c);
     // A file that could not be written says why before the final status line.
     if (!out_->terminal()) PrintPhases(c, 1);
     if (!c->item.error.empty()) {
@@ -232,6 +255,21 @@ class ConvertRun {
     c->sink.reset();
     c->state = Conversion::kFinished;
     out_->Report(c->item);
+  }
+
+  // The conversion's report: the recording hashed to its end (the reading may have stopped
+  // before it), then every file.
+  void Report(Conversion* c) {
+    container::RecordingReader& reader = c->job->reader();
+    Status s = reader.FinishObserving();
+    platform::Sha256Digest digest{};
+    if (s.ok()) s = c->hash->Final(&digest);
+    if (!s.ok() || !WriteConversionReport(*c->job, options_, platform::HexDigest(digest),
+                                          reader.observed_bytes(), c->started, Now(), &c->item)) {
+      if (!s.ok()) c->item.error = "error: " + s.message();
+      c->item.exit_code = kExitError;
+      c->item.result = "error";
+    }
   }
 
   // Ctrl-C: every running conversion stops at its next frame and closes its file; those not
@@ -261,6 +299,10 @@ class ConvertRun {
 
 }  // namespace
 
+void SetCommandLine(const std::vector<std::string>& arguments) {
+  Arguments() = arguments;
+}
+
 void RegisterConvert(CLI::App& app, int* exitCode) {
   auto options = std::make_shared<ConvertOptions>();
   CLI::App* convert = app.add_subcommand(
@@ -272,6 +314,12 @@ void RegisterConvert(CLI::App& app, int* exitCode) {
       "playable). With several recordings: the worst of them.");
   convert->callback([options, exitCode] {
     PrepareLocalTime();
+    options->command_line = Arguments();
+    if (const std::string error = MakeCorrection(options.get()); !error.empty()) {
+      PrintLine(stderr, error);
+      *exitCode = kExitError;
+      return;
+    }
     BatchOutput output(*options);
     *exitCode = ConvertRun(*options, &output).Run();
   });

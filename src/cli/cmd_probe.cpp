@@ -8,6 +8,7 @@
 #include "app/channel_survey.h"
 #include "app/conversion_job.h"
 #include "commands.h"
+#include "convert_batch.h"
 #include "convert_options.h"
 #include "json_text.h"
 #include "recording_commands.h"
@@ -21,6 +22,7 @@ struct ProbeOptions {
   std::string path;
   bool json = false;
   double gap = app::kDefaultGapSeconds;
+  ConvertOptions clock;  // --clock-offset and --recorder-zone: the correction alone
 };
 
 // What the reader skipped, after the channels: nothing for a recording read whole.
@@ -37,7 +39,8 @@ std::string Seconds(double s) {
 
 // A channel with video: the fields a conversion reports of it, then its gaps and clock jumps.
 void PutVideoChannel(int c, const ChannelFacts& f, const app::ChannelSurvey& s,
-                     nlohmann::json* ch) {
+                     const ConvertOptions& clock, nlohmann::json* ch) {
+  const auto shown = [&clock](double stamp) { return clock.Shown(stamp); };
   uint32_t rate = 0, scale = 1;
   s.FileRate(&rate, &scale);
   *ch = {{"channel", c + 1},
@@ -51,22 +54,22 @@ void PutVideoChannel(int c, const ChannelFacts& f, const app::ChannelSurvey& s,
     (*ch)["coded_height"] = f.coded_height;
   }
   if (s.counted > 0) {
-    (*ch)["first_time"] = FormatTime(s.t_first);
-    (*ch)["last_time"] = FormatTime(s.t_last);
-    (*ch)["first_seconds"] = s.t_first;
-    (*ch)["last_seconds"] = s.t_last;
+    (*ch)["first_time"] = FormatTime(shown(s.t_first));
+    (*ch)["last_time"] = FormatTime(shown(s.t_last));
+    (*ch)["first_seconds"] = shown(s.t_first);
+    (*ch)["last_seconds"] = shown(s.t_last);
   }
   if (f.found_after_scan) {
     (*ch)["found_after_scan"] = true;
     (*ch)["first_frame"] = f.first_frame;
-    (*ch)["first_appears"] = FormatTime(f.first_seconds);
+    (*ch)["first_appears"] = FormatTime(shown(f.first_seconds));
   }
   if (!f.unsupported.empty()) (*ch)["unsupported"] = f.unsupported;
   nlohmann::json jumps = nlohmann::json::array();
   for (const app::ClockJump& j : s.clock_jumps) {
     jumps.push_back({{"frame", j.frame},
-                     {"from", FormatTime(j.from)},
-                     {"to", FormatTime(j.to)},
+                     {"from", FormatTime(shown(j.from))},
+                     {"to", FormatTime(shown(j.to))},
                      {"step_seconds", j.to - j.from}});
   }
   (*ch)["clock_jumps"] = jumps;
@@ -74,10 +77,10 @@ void PutVideoChannel(int c, const ChannelFacts& f, const app::ChannelSurvey& s,
   nlohmann::json gaps = nlohmann::json::array();
   for (const app::FootageGap& g : s.gaps) {
     gaps.push_back({{"frame", g.frame},
-                    {"from", FormatTime(g.from)},
-                    {"to", FormatTime(g.to)},
-                    {"from_seconds", g.from},
-                    {"to_seconds", g.to},
+                    {"from", FormatTime(shown(g.from))},
+                    {"to", FormatTime(shown(g.to))},
+                    {"from_seconds", shown(g.from)},
+                    {"to_seconds", shown(g.to)},
                     {"seconds", g.to - g.from}});
   }
   (*ch)["gaps"] = gaps;
@@ -86,14 +89,17 @@ void PutVideoChannel(int c, const ChannelFacts& f, const app::ChannelSurvey& s,
 }
 
 // The same as text: the channel's line, then one line per gap and per clock jump.
-void PrintVideoChannel(int c, const ChannelFacts& f, const app::ChannelSurvey& s) {
+void PrintVideoChannel(int c, const ChannelFacts& f, const app::ChannelSurvey& s,
+                       const ConvertOptions& clock) {
+  const auto shown = [&clock](double stamp) { return clock.Shown(stamp); };
   uint32_t rate = 0, scale = 1;
   s.FileRate(&rate, &scale);
   std::printf("CH_%02d %dx%d frames=%lld rate=%.2f audio=%s", c + 1, f.width, f.height,
               static_cast<long long>(s.video_frames), double(rate) / scale,
               s.audio_frames > 0 ? "yes" : "no");
   if (s.counted > 0) {
-    std::printf(" first=%s last=%s", FormatTime(s.t_first).c_str(), FormatTime(s.t_last).c_str());
+    std::printf(" first=%s last=%s", FormatTime(shown(s.t_first)).c_str(),
+                FormatTime(shown(s.t_last)).c_str());
   }
   if (f.coded_width != f.width || f.coded_height != f.height) {
     std::printf(" coded=%dx%d", f.coded_width, f.coded_height);
@@ -105,7 +111,7 @@ void PrintVideoChannel(int c, const ChannelFacts& f, const app::ChannelSurvey& s
   }
   if (f.found_after_scan) {
     std::printf(" found_after_scan=%lld@%s", static_cast<long long>(f.first_frame),
-                FormatTime(f.first_seconds).c_str());
+                FormatTime(shown(f.first_seconds)).c_str());
   }
   if (!f.unsupported.empty()) {
     std::printf(" unsupported=\"%s\" (copied without decoding, its size from its parameter sets)",
@@ -113,8 +119,8 @@ void PrintVideoChannel(int c, const ChannelFacts& f, const app::ChannelSurvey& s
   }
   std::printf("\n");
   for (const app::FootageGap& g : s.gaps) {
-    std::printf("  gap from=%s to=%s seconds=%s\n", FormatTime(g.from).c_str(),
-                FormatTime(g.to).c_str(), Seconds(g.to - g.from).c_str());
+    std::printf("  gap from=%s to=%s seconds=%s\n", FormatTime(shown(g.from)).c_str(),
+                FormatTime(shown(g.to)).c_str(), Seconds(g.to - g.from).c_str());
   }
   if (s.gap_count > int64_t(s.gaps.size())) {
     std::printf("  gap ... %lld more\n",
@@ -122,7 +128,7 @@ void PrintVideoChannel(int c, const ChannelFacts& f, const app::ChannelSurvey& s
   }
   for (const app::ClockJump& j : s.clock_jumps) {
     std::printf("  clock_jump frame=%lld from=%s to=%s step=%s\n", static_cast<long long>(j.frame),
-                FormatTime(j.from).c_str(), FormatTime(j.to).c_str(),
+                FormatTime(shown(j.from)).c_str(), FormatTime(shown(j.to)).c_str(),
                 Seconds(j.to - j.from).c_str());
   }
   if (s.clock_jump_count > int64_t(s.clock_jumps.size())) {
@@ -131,8 +137,14 @@ void PrintVideoChannel(int c, const ChannelFacts& f, const app::ChannelSurvey& s
   }
 }
 
-void RunProbe(const ProbeOptions& options, int* exitCode) {
+void RunProbe(ProbeOptions& options, int* exitCode) {
   PrepareLocalTime();
+  if (const std::string error = MakeCorrection(&options.clock); !error.empty()) {
+    PrintLine(stderr, error);
+    *exitCode = kExitError;
+    return;
+  }
+  const auto shown = [&options](double stamp) { return options.clock.Shown(stamp); };
   auto job = std::make_unique<app::ConversionJob>();
   job->keep_pictures = false;  // only the sizes matter here
   std::string message;
@@ -164,9 +176,9 @@ void RunProbe(const ProbeOptions& options, int* exitCode) {
       case ChannelFacts::Kind::kVideo:
         any_video = true;
         if (options.json) {
-          PutVideoChannel(c, f, s, &ch);
+          PutVideoChannel(c, f, s, options.clock, &ch);
         } else {
-          PrintVideoChannel(c, f, s);
+          PrintVideoChannel(c, f, s, options.clock);
         }
         break;
       case ChannelFacts::Kind::kUndecodable:
@@ -186,14 +198,14 @@ void RunProbe(const ProbeOptions& options, int* exitCode) {
       case ChannelFacts::Kind::kSoundOnly:
         ch["sound_only"] = true;
         ch["audio_frames"] = s.audio_frames;
-        ch["first_time"] = FormatTime(s.audio_first);
-        ch["last_time"] = FormatTime(s.audio_last);
+        ch["first_time"] = FormatTime(shown(s.audio_first));
+        ch["last_time"] = FormatTime(shown(s.audio_last));
         ch["duration"] = s.audio_last - s.audio_first;
         if (!options.json) {
-          std::printf("CH_%02d sound_only audio_frames=%lld duration=%s first=%s last=%s\n", c + 1,
-                      static_cast<long long>(s.audio_frames),
-                      Seconds(s.audio_last - s.audio_first).c_str(),
-                      FormatTime(s.audio_first).c_str(), FormatTime(s.audio_last).c_str());
+          std::printf(
+              "CH_%02d sound_only audio_frames=%lld duration=%s first=%s last=%s\n", c + 1,
+              static_cast<long long>(s.audio_frames), Seconds(s.audio_last - s.audio_first).c_str(),
+              FormatTime(shown(s.audio_first)).c_str(), FormatTime(shown(s.audio_last)).c_str());
         }
         break;
     }
@@ -234,6 +246,7 @@ void RegisterProbe(CLI::App& app, int* exitCode) {
                    "seconds is listed as a gap. Example: --gap 10")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
+  AddClockOptions(probe, &options->clock.clock_offset, &options->clock.recorder_zone);
   probe->footer(
       "Output: CH_NN WxH frames=N rate=R audio=yes|no first=TIME last=TIME, then coded=WxH "
       "(where the coded size differs from the size shown), footage=SECONDS (the time covered "

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <string>
+#include <vector>
 
 namespace vexlor::cli {
 
@@ -13,5 +15,8 @@ void RegisterConvert(CLI::App& app, int* exitCode);   // convert: one AVI file p
 void RegisterProbe(CLI::App& app, int* exitCode);     // probe: the channels and their sizes
 void RegisterSnapshot(CLI::App& app, int* exitCode);  // snapshot: one PNG file per channel
 void RegisterVerify(CLI::App& app, int* exitCode);    // verify: a report and its files
+
+// The program's arguments (UTF-8, its name first), for what records the command line.
+void SetCommandLine(const std::vector<std::string>& arguments);
 
 }  // namespace vexlor::cli

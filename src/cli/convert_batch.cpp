@@ -3,18 +3,22 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <system_error>
 #include <thread>
 
 #include "app/channel_survey.h"
 #include "app/conversion_plan.h"
 #include "avi/avi_check.h"
+#include "evidence_report.h"
 #include "json_text.h"
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/output_file.h"
+#include "platform/sha256.h"
 #include "recording_commands.h"
 #include "standard_streams.h"
+#include "vexlor_version.h"
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/ioctl.h>
@@ -105,6 +109,18 @@ std::string RangeText(const app::TimeRange& range) {
 
 }  // namespace
 
+double ConvertOptions::Shown(double stamp) const {
+  if (correction.identity()) return stamp;
+  clock::ClockMapper mapper(correction);
+  return mapper.Map(stamp);
+}
+
+std::string MakeCorrection(ConvertOptions* options) {
+  const Status s = clock::ClockCorrection::Make(options->clock_offset, options->recorder_zone,
+                                                &options->correction);
+  return s.ok() ? "" : "error: " + s.message();
+}
+
 std::string ParseFormatList(const std::string& text, std::vector<const mux::Format*>* formats) {
   std::vector<const mux::Format*> chosen;
   size_t at = 0;
@@ -128,6 +144,24 @@ std::string ParseFormatList(const std::string& text, std::vector<const mux::Form
   }
   *formats = chosen;
   return "";
+}
+
+void AddClockOptions(CLI::App* command, std::string* clock_offset, std::string* recorder_zone) {
+  command
+      ->add_option("--clock-offset", *clock_offset,
+                   "The recorder's clock was ahead (+) or behind (-) of the true time by "
+                   "DURATION: every time shown and used is put right. Example: --clock-offset "
+                   "+2m15.5s")
+      ->type_name("DURATION")
+      ->check([](const std::string& text) {
+        int64_t us = 0;
+        return clock::ParseClockOffset(text, &us);
+      });
+  command
+      ->add_option("--recorder-zone", *recorder_zone,
+                   "The recorder wrote the local time of ZONE (an IANA name) as if it were UTC. "
+                   "Example: --recorder-zone Europe/Berlin")
+      ->type_name("ZONE");
 }
 
 void AddConvertOptions(CLI::App* convert, ConvertOptions* options) {
@@ -226,6 +260,17 @@ void AddConvertOptions(CLI::App* convert, ConvertOptions* options) {
       "--no-clock", [options] { options->clock_track = false; },
       "MP4 and Matroska files without the track that shows the recording's clock. Example: "
       "--no-clock");
+  convert->add_flag("--report", options->report,
+                    "Write NAME.report.json and NAME.report.txt beside the files: the recording "
+                    "and every file written with its SHA-256, times, gaps and what was skipped "
+                    "(check them later with vexlor verify). Example: --report");
+  convert
+      ->add_option("--gap", options->gap_seconds,
+                   "The report lists pauses of a channel longer than SECONDS (default 2). "
+                   "Example: --gap 10")
+      ->type_name("SECONDS")
+      ->check(CLI::PositiveNumber);
+  AddClockOptions(convert, &options->clock_offset, &options->recorder_zone);
   convert->add_flag("--json", options->json,
                     "Print one JSON object per recording when it is done (status lines go to "
                     "the standard error stream). Example: --json");
@@ -308,6 +353,90 @@ void MarkOutputsThatAreInputs(const ConvertOptions& options, std::vector<BatchIt
   }
 }
 
+bool WriteConversionReport(app::ConversionJob& job, const ConvertOptions& options,
+                           const std::string& recording_sha256, int64_t recording_size,
+                           double started, double ended, BatchItem* item) {
+  Report report;
+  report.version = VEXLOR_VERSION;
+  report.command_line = options.command_line;
+  report.started = started;
+  report.ended = ended;
+  report.operating_system = platform::SystemDescription();
+  report.clock_correction = options.correction.Description();
+  report.clock_offset_us = options.correction.offset_microseconds();
+  report.recorder_zone = options.correction.zone_name();
+  report.gap_seconds = options.gap_seconds;
+  const auto time = [](double recorder, double utc) { return ReportTime{recorder, utc}; };
+
+  ReportRecording& rec = report.recording;
+  rec.path = item->path;
+  rec.size = recording_size;
+  rec.sha256 = recording_sha256;
+  // What the reader dropped: damage, and frames too large to be taken, in file order.
+  const container::ReaderSkips& skips = job.reader().skips();
+  for (const container::ByteRange& r : skips.damaged)
+    rec.damage.push_back({r.begin, r.end - r.begin});
+  for (const container::OversizedFrame& o : skips.oversized) {
+    rec.damage.push_back({o.range.begin, o.range.end - o.range.begin});
+  }
+  std::sort(rec.damage.begin(), rec.damage.end(),
+            [](const ReportDamage& a, const ReportDamage& b) { return a.offset < b.offset; });
+  rec.skipped_ranges = skips.damaged_ranges + skips.oversized_frames;
+  rec.skipped_bytes = skips.damaged_bytes;
+  for (const container::OversizedFrame& o : skips.oversized) {
+    rec.skipped_bytes += o.range.end - o.range.begin;
+  }
+  rec.frames_lost = skips.frames_lost + skips.oversized_frames;
+
+  for (int c = 0; c < app::kChannelCount; ++c) {
+    const app::ChannelResult& r = job.result(c);
+    if (r.outcome != app::ChannelOutcome::kWritten) continue;
+    // The recording's span as its channels saw it: all their frames when a range was given.
+    const bool all = job.settings.range.Limited() && r.all_counted > 0;
+    const double first = all ? r.all_first : r.t_first, last = all ? r.all_last : r.t_last;
+    if (!rec.has_times || first < rec.first.recorder) {
+      rec.first = time(first, all ? options.Shown(first) : r.wall_first);
+    }
+    if (!rec.has_times || last > rec.last.recorder) {
+      rec.last = time(last, all ? options.Shown(last) : r.wall_last);
+    }
+    rec.has_times = true;
+    for (const app::FileResult& f : r.files) {
+      ReportFile file;
+      file.path = f.path;
+      file.format = f.format->name;
+      // Read back once it is complete: the muxers patch their headers after the frames.
+      platform::Sha256Digest digest;
+      if (Status s = platform::HashFile(f.path, &digest, &file.size); !s.ok()) {
+        item->error = "error: " + s.message();
+        return false;
+      }
+      file.sha256 = platform::HexDigest(digest);
+      file.channel = c + 1;
+      file.width = r.width;
+      file.height = r.height;
+      file.frames = f.facts.video_samples;
+      file.audio_samples = f.facts.audio_samples;
+      file.has_times = r.counted > 0;
+      file.first = time(r.t_first, r.wall_first);
+      file.last = time(r.t_last, r.wall_last);
+      for (const app::FootageGap& g : r.gaps) {
+        file.gaps.push_back({time(g.from, g.wall_from), time(g.to, g.wall_to)});
+      }
+      report.files.push_back(file);
+    }
+  }
+  const std::string json_path = ReportPath(options.output_dir, item->path, ".report.json");
+  const std::string text_path = ReportPath(options.output_dir, item->path, ".report.txt");
+  if (Status s = WriteReport(report, json_path, text_path); !s.ok()) {
+    item->error = "error: " + s.message();
+    return false;
+  }
+  item->files.push_back(json_path);
+  item->files.push_back(text_path);
+  return true;
+}
+
 size_t JobSlots(int jobs, size_t recordings) {
   size_t slots =
       jobs > 0 ? size_t(jobs) : size_t(std::max(1u, std::thread::hardware_concurrency()));
@@ -329,25 +458,40 @@ bool OpenForBatch(app::ConversionJob* job, const ConvertOptions& options, BatchI
   settings.skip_existing = options.skip_existing;
   settings.formats = options.formats;
   settings.one_file = options.one_file;
+  settings.gap_seconds = options.report ? options.gap_seconds : 0;
   // The clock track shows the local date-time with its offset, as the status lines do.
   if (options.clock_track) settings.clock_text = [](double t) { return FormatTime(t); };
+  // Each file maps its channel's stamps in their order (a repeated hour needs the order).
+  if (!options.correction.identity()) {
+    const auto correction = std::make_shared<const clock::ClockCorrection>(options.correction);
+    settings.wall_clock = [correction] {
+      return [correction, mapper = clock::ClockMapper(*correction)](double stamp) mutable {
+        return mapper.Map(stamp);
+      };
+    };
+  }
   if (options.has_from || options.has_to) {
     double start = 0;  // a recording without a counted frame has no channel either
     app::FirstCountedTime(job, &start);
+    // The times are a person's, in corrected time: the recording's start is too, and the range
+    // the frames are compared with is in the recorder's stamps.
+    const double shown_start = options.Shown(start);
     app::TimeRange& range = settings.range;
-    range.has_from = options.has_from;
-    range.has_to = options.has_to;
+    app::TimeRange& shown = item->shown_range;
+    range.has_from = shown.has_from = options.has_from;
+    range.has_to = shown.has_to = options.has_to;
     for (const bool from : {true, false}) {
       if (!(from ? options.has_from : options.has_to) || !item->error.empty()) continue;
-      const std::string why =
-          ResolveTime(from ? options.from : options.to, start, from ? &range.from : &range.to);
+      double* at = from ? &shown.from : &shown.to;
+      const std::string why = ResolveTime(from ? options.from : options.to, shown_start, at);
       if (!why.empty()) {
         item->error = "error: " + item->path + ": " + (from ? "--from " : "--to ") + why;
       }
+      (from ? range.from : range.to) = options.correction.ToRecorder(*at);
     }
-    if (item->error.empty() && range.has_from && range.has_to && range.from > range.to) {
-      item->error = "error: --from (" + FormatTime(range.from) + ") is after --to (" +
-                    FormatTime(range.to) + ")";
+    if (item->error.empty() && range.has_from && range.has_to && shown.from > shown.to) {
+      item->error = "error: --from (" + FormatTime(shown.from) + ") is after --to (" +
+                    FormatTime(shown.to) + ")";
     }
     if (!item->error.empty()) {
       item->exit_code = kExitError;
@@ -403,10 +547,10 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
           item->notes.push_back(ChannelName(c) + ": no file, it has no time-stamped frame");
         } else {
           item->notes.push_back(ChannelName(c) + ": no file, no frame in the time range (its " +
-                                "frames run from " + FormatTime(r.all_first) + " to " +
-                                FormatTime(r.all_last) + ")");
-          ch["channel_first_time"] = FormatTime(r.all_first);
-          ch["channel_last_time"] = FormatTime(r.all_last);
+                                "frames run from " + FormatTime(options.Shown(r.all_first)) +
+                                " to " + FormatTime(options.Shown(r.all_last)) + ")");
+          ch["channel_first_time"] = FormatTime(options.Shown(r.all_first));
+          ch["channel_last_time"] = FormatTime(options.Shown(r.all_last));
         }
         break;
       case ChannelOutcome::kWritten:
@@ -434,11 +578,11 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
         }
         if (r.found_late) {
           item->notes.push_back(ChannelName(c) + ": found after the channel scan, from frame " +
-                                std::to_string(r.first_frame) + " (" + FormatTime(r.first_seconds) +
-                                ")");
+                                std::to_string(r.first_frame) + " (" +
+                                FormatTime(options.Shown(r.first_seconds)) + ")");
           ch["found_after_scan"] = true;
           ch["first_frame"] = r.first_frame;
-          ch["first_appears"] = FormatTime(r.first_seconds);
+          ch["first_appears"] = FormatTime(options.Shown(r.first_seconds));
         }
         if (!r.unsupported.empty()) {
           item->notes.push_back(ChannelName(c) + ": " + r.unsupported +
@@ -462,13 +606,16 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
         if (r.clock_jump_count > 0) {
           nlohmann::json jumps = nlohmann::json::array();
           for (const app::ClockJump& j : r.clock_jumps) {
+            // The times on both sides, corrected in their order; the step is the recorder's.
+            clock::ClockMapper mapper(options.correction);
+            const double from = mapper.Map(j.from), to = mapper.Map(j.to);
             jumps.push_back({{"frame", j.frame},
-                             {"from", FormatTime(j.from)},
-                             {"to", FormatTime(j.to)},
+                             {"from", FormatTime(from)},
+                             {"to", FormatTime(to)},
                              {"step_seconds", j.to - j.from}});
             item->notes.push_back(ChannelName(c) + ": the clock jumps at frame " +
-                                  std::to_string(j.frame) + " from " + FormatTime(j.from) + " to " +
-                                  FormatTime(j.to));
+                                  std::to_string(j.frame) + " from " + FormatTime(from) + " to " +
+                                  FormatTime(to));
           }
           ch["clock_jumps"] = jumps;
           ch["clock_jump_count"] = r.clock_jump_count;
@@ -476,19 +623,23 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
         ch["frames"] = r.video_chunks;
         ch["audio_frames"] = r.audio_chunks;
         ch["rate"] = RateOf(r.rate_rate, r.rate_scale);
-        ch["first_time"] = FormatTime(r.t_first);
-        ch["last_time"] = FormatTime(r.t_last);
-        ch["first_seconds"] = r.t_first;
-        ch["last_seconds"] = r.t_last;
+        ch["first_time"] = FormatTime(r.wall_first);
+        ch["last_time"] = FormatTime(r.wall_last);
+        ch["first_seconds"] = r.wall_first;
+        ch["last_seconds"] = r.wall_last;
+        if (!options.correction.identity()) {  // the recorder's own stamps beside them
+          ch["recorder_first_seconds"] = r.t_first;
+          ch["recorder_last_seconds"] = r.t_last;
+        }
         if (job.settings.range.has_from) {
           ch["starts_before_from"] = r.starts_at_key_before_from;
           if (r.starts_at_key_before_from) {
-            item->notes.push_back(ChannelName(c) + ": starts at " + FormatTime(r.t_first) +
+            item->notes.push_back(ChannelName(c) + ": starts at " + FormatTime(r.wall_first) +
                                   ", at the last key frame before --from");
           }
           if (r.starts_at_key_after_from) {
             ch["starts_after_from"] = true;
-            item->notes.push_back(ChannelName(c) + ": starts at " + FormatTime(r.t_first) +
+            item->notes.push_back(ChannelName(c) + ": starts at " + FormatTime(r.wall_first) +
                                   ", at its first key frame after --from (it has none before)");
           }
         }
@@ -578,7 +729,7 @@ std::string BatchOutput::Prefixed(const BatchItem& item, const std::string& text
 }
 
 void BatchOutput::Range(const BatchItem& item) {
-  if (item.range.Limited()) Permanent(Prefixed(item, RangeText(item.range)));
+  if (item.shown_range.Limited()) Permanent(Prefixed(item, RangeText(item.shown_range)));
 }
 
 void BatchOutput::ClearLive() {
@@ -672,8 +823,8 @@ void BatchOutput::Report(const BatchItem& item) {
   report["result"] = item.result;
   report["exit_status"] = item.exit_code;
   report["status"] = item.error.empty() ? item.status : item.error;
-  if (item.range.has_from) report["from"] = FormatTime(item.range.from);
-  if (item.range.has_to) report["to"] = FormatTime(item.range.to);
+  if (item.shown_range.has_from) report["from"] = FormatTime(item.shown_range.from);
+  if (item.shown_range.has_to) report["to"] = FormatTime(item.shown_range.to);
   report["channels"] = item.channels;
   const std::string line = JsonLine(report);
   std::fputs(line.c_str(), stdout);

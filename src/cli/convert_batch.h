@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/conversion_job.h"
+#include "clock/clock_correction.h"
 #include "convert_options.h"
 #include "mux/muxer.h"
 
@@ -30,10 +31,28 @@ struct ConvertOptions {
   std::vector<const mux::Format*> formats;
   bool clock_track = true;  // --no-clock leaves it out
   bool one_file = false;    // --one-file: the Matroska file holds every channel (NAME.mkv)
+  // --report: NAME.report.json and NAME.report.txt beside the outputs, listing the gaps longer
+  // than gap_seconds (--gap).
+  bool report = false;
+  double gap_seconds = 2;
+  // --clock-offset and --recorder-zone as given, and the correction they make (set by
+  // MakeCorrection; the identity without them).
+  std::string clock_offset, recorder_zone;
+  clock::ClockCorrection correction;
+  std::vector<std::string> command_line;  // the program's arguments, for the report
+
+  // A recorder's time stamp as it is shown and used: corrected.
+  double Shown(double stamp) const;
 };
+
+// The clock correction of --clock-offset and --recorder-zone. "" or an "error: ..." line.
+std::string MakeCorrection(ConvertOptions* options);
 
 // "avi,mp4": formats by name. Returns "" and sets *formats, or says what is wrong.
 std::string ParseFormatList(const std::string& text, std::vector<const mux::Format*>* formats);
+
+// --clock-offset and --recorder-zone (convert and probe).
+void AddClockOptions(CLI::App* command, std::string* clock_offset, std::string* recorder_zone);
 
 // Adds the recording arguments and the options to the convert subcommand.
 void AddConvertOptions(CLI::App* convert, ConvertOptions* options);
@@ -50,7 +69,8 @@ struct BatchItem {
   std::vector<std::string> notes;  // channels left out and why, clips that start early
   std::vector<std::string> files;  // files written, or left alone as complete
   nlohmann::json channels = nlohmann::json::array();
-  app::TimeRange range;  // --from and --to as resolved against this recording
+  app::TimeRange range;        // --from and --to as resolved against this recording (its stamps)
+  app::TimeRange shown_range;  // the same as the person gave them (corrected time)
   // Channels whose file would replace another recording of the batch: left out, each with the
   // path of the recording it would replace.
   uint32_t refused_channels = 0;
@@ -71,6 +91,13 @@ void MarkDuplicateOutputs(const ConvertOptions& options, std::vector<BatchItem*>
 // link or other spelling) is left out, so that no conversion replaces a recording before or
 // after it is read.
 void MarkOutputsThatAreInputs(const ConvertOptions& options, std::vector<BatchItem*> items);
+
+// After a conversion that is done: the report of the item's files, its recording's digest
+// (every byte read) and size given; `started` and `ended` are the run's times. False, with the
+// item's error set, when it could not be written.
+bool WriteConversionReport(app::ConversionJob& job, const ConvertOptions& options,
+                           const std::string& recording_sha256, int64_t recording_size,
+                           double started, double ended, BatchItem* item);
 
 // How many recordings run at once: --jobs, 0 meaning one per processor, at most one per
 // recording.

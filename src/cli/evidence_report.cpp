@@ -1,5 +1,6 @@
 #include "evidence_report.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -145,7 +146,9 @@ json ReportJson(const Report& report, const std::string& json_path) {
     damage["skipped"].push_back({{"offset", d.offset}, {"length", d.length}});
     skipped_bytes += d.length;
   }
-  damage["skipped_bytes"] = skipped_bytes;
+  // The list holds the first ranges; the counts are of all of them.
+  damage["skipped_bytes"] = std::max(skipped_bytes, rec.skipped_bytes);
+  damage["skipped_ranges"] = std::max(int64_t(rec.damage.size()), rec.skipped_ranges);
   json recording = {{"size", rec.size}, {"sha256", rec.sha256}, {"damage", damage}};
   PutName(&recording, "path", RelativeTo(folder, rec.path));
   recording["first_time"] = rec.has_times ? Time(rec.first) : json();
@@ -235,11 +238,13 @@ std::string ReportText(const json& report) {
   Line(&out, "Last time", TimeLine(rec.value("last_time", json())));
   const json& damage = rec.value("damage", json::object());
   const json& skipped = damage.value("skipped", json::array());
-  if (skipped.empty()) {
+  std::string ranges = Number(damage, "skipped_ranges");
+  if (ranges.empty()) ranges = std::to_string(skipped.size());  // a report of before the count
+  if (ranges == "0") {
     Line(&out, "Damage skipped", "none");
   } else {
     Line(&out, "Damage skipped",
-         std::to_string(skipped.size()) + (skipped.size() == 1 ? " range, " : " ranges, ") +
+         Grouped(ranges) + (ranges == "1" ? " range, " : " ranges, ") +
              Grouped(Number(damage, "skipped_bytes")) + " bytes, " +
              Grouped(Number(damage, "frames_lost")) + " frames lost");
     for (const json& d : skipped) {

@@ -11,7 +11,8 @@
 //   clock_correction  {description, offset ("+37s"), offset_seconds, recorder_zone (or null)}
 //   gap_seconds       the --gap threshold: gaps in the footage longer than this are listed
 //   recording         {path, size, sha256, first_time, last_time,
-//                      damage: {skipped: [{offset, length}], skipped_bytes, frames_lost}}
+//                      damage: {skipped: [{offset, length}], skipped_ranges, skipped_bytes,
+//                               frames_lost}}
 //   files             [{path, format, size, sha256, channel, width, height, frames,
 //                       audio_samples, first_time, last_time, gaps: [{from, to, seconds}],
 //                       clock_correction}]
@@ -55,8 +56,11 @@ struct ReportRecording {
   std::string sha256;  // hexadecimal, as platform::HexDigest gives it
   bool has_times = false;
   ReportTime first, last;
-  std::vector<ReportDamage> damage;
+  std::vector<ReportDamage> damage;  // the first ranges, in file order
   int64_t frames_lost = 0;
+  // All ranges skipped and their bytes, beyond those listed (0: as many as listed).
+  int64_t skipped_ranges = 0;
+  int64_t skipped_bytes = 0;
 };
 
 struct ReportFile {

@@ -22,6 +22,7 @@ int Main(const std::vector<std::string>& args) {
     return vexlor::cli::ForStream(stderr, std::string("error: ") + e.what()) + "\n";
   });
   int exitCode = 0;
+  vexlor::cli::SetCommandLine(args);
   vexlor::cli::RegisterConvert(app, &exitCode);
   vexlor::cli::RegisterProbe(app, &exitCode);
   vexlor::cli::RegisterSnapshot(app, &exitCode);

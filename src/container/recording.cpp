@@ -167,6 +167,9 @@ int ReadNextFrame(RecordingSource* src, MediaFrame* frame) {
     // call, so a file that keeps failing cannot keep the reader busy.
     const size_t wanted = size_t(kPacketSize - filled);
     const size_t got = std::fread(packet + filled, 1, wanted, src->file);
+    if (src->observe != nullptr && got > 0) {
+      src->observe(src->observe_context, position, packet + filled, got);
+    }
     if (got != wanted) {
       // What was read is dropped: a packet cut short (by its sync mark, as far as it was read)
       // loses its frame, unless it belongs to an oversized frame.

@@ -1,5 +1,6 @@
 #include "container/recording_reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -59,6 +60,7 @@ Status RecordingReader::Open(const std::string& path) {
   source_.file = file;
   source_.read_position.store(0);
   source_.skips = ReaderSkips{};
+  SetByteObserver(nullptr);
   path_ = path;
   size_ = size;
   next_index_ = 0;
@@ -70,8 +72,56 @@ void RecordingReader::Close() {
   if (source_.file != nullptr) std::fclose(source_.file);
   source_.file = nullptr;
   source_.read_position.store(0);
+  SetByteObserver(nullptr);
   path_.clear();
   size_ = 0;
+}
+
+void RecordingReader::SetByteObserver(ByteObserver observer) {
+  observer_ = std::move(observer);
+  observed_to_ = 0;
+  source_.observe = observer_ ? &RecordingReader::Observe : nullptr;
+  source_.observe_context = this;
+}
+
+void RecordingReader::Observe(void* context, int64_t offset, const uint8_t* bytes, size_t size) {
+  auto* self = static_cast<RecordingReader*>(context);
+  const int64_t end = offset + int64_t(size);
+  // Only bytes that continue what was seen: earlier ones again are not news, and a read beyond
+  // them cannot happen (Restart reads what it jumps over first).
+  if (offset > self->observed_to_ || end <= self->observed_to_) return;
+  const size_t skip = size_t(self->observed_to_ - offset);
+  self->observer_(std::span<const uint8_t>(bytes + skip, size - skip));
+  self->observed_to_ = end;
+}
+
+bool RecordingReader::ObserveUpTo(int64_t end) {
+  if (platform::SeekFile(source_.file, observed_to_, SEEK_SET) != 0) return false;
+  std::vector<uint8_t> block(size_t{1} << 16);
+  while (end < 0 || observed_to_ < end) {
+    size_t wanted = block.size();
+    if (end >= 0) wanted = size_t(std::min<int64_t>(int64_t(wanted), end - observed_to_));
+    const size_t got = std::fread(block.data(), 1, wanted, source_.file);
+    if (got > 0) {
+      observer_(std::span<const uint8_t>(block.data(), got));
+      observed_to_ += int64_t(got);
+    }
+    if (got < wanted) return end < 0 && std::feof(source_.file) && !std::ferror(source_.file);
+  }
+  return true;
+}
+
+Status RecordingReader::FinishObserving() {
+  if (source_.file == nullptr || !observer_) {
+    return Status(StatusCode::kInvalidArgument, "no recording observed");
+  }
+  const int64_t resume = platform::TellFile(source_.file);
+  const bool read_whole = ObserveUpTo(-1);
+  std::clearerr(source_.file);
+  if (resume < 0 || platform::SeekFile(source_.file, resume, SEEK_SET) != 0 || !read_whole) {
+    return Status(StatusCode::kReadFailed, "cannot read " + path_ + " to its end");
+  }
+  return Status::Ok();
 }
 
 Status RecordingReader::Rewind() {
@@ -82,6 +132,10 @@ Status RecordingReader::Rewind() {
 
 Status RecordingReader::Restart(int64_t offset, int64_t index) {
   if (source_.file == nullptr) return Status(StatusCode::kInvalidArgument, "no recording open");
+  // What the jump passes over is read for the observer first, so that it sees every byte.
+  if (offset > observed_to_ && observer_ && !ObserveUpTo(offset)) {
+    return Status(StatusCode::kReadFailed, "cannot read " + path_);
+  }
   if (offset < 0 || platform::SeekFile(source_.file, offset, SEEK_SET) != 0) {
     return Status(StatusCode::kReadFailed, "cannot seek in " + path_);
   }

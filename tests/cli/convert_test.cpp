@@ -950,5 +950,83 @@ TEST_F(ConvertTest, ChannelsOfEveryProfileAreCopiedIntoEveryFormat) {
   }
 }
 
+// A recorder in Berlin's local time across the end of summer time (2023-10-29): 01:50 (23:50
+// UTC), 02:50 in the hour that occurs twice (00:50 UTC), then its clock put back to 02:05 (the
+// second time: 01:05 UTC). Every time shown or used is the corrected one, read in the stamps'
+// order.
+TEST_F(ConvertTest, RecorderClockIsPutRightEverywhere) {
+  const std::string rec = dir_ / "berlin.kvr";
+  Bytes joined;
+  for (const char* start : {"1698544200", "1698547800", "1698545100"}) {  // as if UTC
+    ASSERT_EQ(Vexlor({"mkrec", "-o", dir_ / "part.kvr", "--start", start, "--channel",
+                      "0=" + X264Data("qp51.264")}),
+              "0");
+    const Bytes part = testing::ReadAll(dir_ / "part.kvr");
+    joined.insert(joined.end(), part.begin(), part.end());
+  }
+  ASSERT_TRUE(WriteFile(rec, joined));
+  const Args zone = {"--recorder-zone", "Europe/Berlin"};
+  const auto with = [](Args a, const Args& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const double first = 1698537000, third = 1698541500;  // 23:50 and 01:05 UTC
+  const struct {
+    const char* what;
+    Args args;
+    const char* pointer;  // into the --json line (convert: /channels/0/...)
+    double low, high;     // the value's bounds
+  } table[] = {
+      {"no correction: the stamps",
+       {"convert", rec, "--json"},
+       "/channels/0/first_seconds",
+       1698544200,
+       1698544200},
+      {"first time", with({"convert", rec, "--json"}, zone), "/channels/0/first_seconds", first,
+       first},
+      {"last time, after the clock went back", with({"convert", rec, "--json"}, zone),
+       "/channels/0/last_seconds", third, third + 2},
+      {"probe", with({"probe", rec, "--json"}, zone), "/channels/0/first_seconds", first, first},
+      {"offset after the zone", with({"convert", rec, "--json", "--clock-offset", "+1m"}, zone),
+       "/channels/0/first_seconds", first - 60, first - 60},
+      {"--from in corrected time",
+       with({"convert", rec, "--json", "--from", "2023-10-29T00:00:00Z"}, zone),
+       "/channels/0/first_seconds", 1698540600, 1698540600},
+      {"--to in corrected time",
+       with({"convert", rec, "--json", "--to", "2023-10-28T23:55:00Z"}, zone),
+       "/channels/0/last_seconds", first, first + 2},
+  };
+  for (const auto& row : table) {
+    testing::ProcessOptions options;
+    options.capture = testing::Capture::kStdout;
+    Args args = row.args;
+    args.insert(args.begin(), CliPath());
+    const testing::ProcessResult result = testing::RunProcess(args, options);
+    ASSERT_EQ(result.exit_code, 0) << row.what << "\n" << result.output;
+    const double value = nlohmann::json::parse(result.output)
+                             .at(nlohmann::json::json_pointer(row.pointer))
+                             .get<double>();
+    EXPECT_GE(value, row.low) << row.what;
+    EXPECT_LE(value, row.high) << row.what;
+  }
+  // The report keeps the recorder's own times beside the corrected ones.
+  std::string out;
+  ASSERT_EQ(Vexlor(with({"convert", rec, "--report", "--format", "mkv"}, zone), &out), "0") << out;
+  std::ifstream in(testing::Fs(dir_ / "berlin.report.json"));
+  const nlohmann::json report = nlohmann::json::parse(in);
+  const nlohmann::json& file = report["files"][0];
+  EXPECT_EQ(file["first_time"]["recorder"], "2023-10-29T01:50:00.000");
+  EXPECT_EQ(file["first_time"]["utc"], "2023-10-28T23:50:00.000Z");
+  EXPECT_EQ(file["last_time"]["utc"].get<std::string>().substr(0, 17), "2023-10-29T01:05:");
+  EXPECT_EQ(file["gaps"].size(), 2u);  // an hour, and 15 minutes hidden by the clock put back
+  EXPECT_EQ(report["clock_correction"]["recorder_zone"], "Europe/Berlin");
+  if (HaveTool("mkvmerge")) {  // the file's creation time is corrected too
+    ASSERT_EQ(RunProgram({"mkvmerge", "-J", dir_ / "berlin_01.mkv"}, &out), 0) << out;
+    EXPECT_EQ(nlohmann::json::parse(out)["container"]["properties"]["date_utc"],
+              "2023-10-28T23:50:00Z");
+  }
+  EXPECT_EQ(Vexlor(with({"convert", rec}, {"--recorder-zone", "Mars/Olympus"}), &out), "1");
+}
+
 }  // namespace
 }  // namespace vexlor::cli

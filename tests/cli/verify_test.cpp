@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/test_support.h"
+#include "container/recording.h"
 #include "evidence_report.h"
 #include "platform/sha256.h"
 
@@ -159,6 +160,105 @@ TEST(VerifyTest, EveryAlterationHasItsLine) {
     std::string output;
     EXPECT_EQ(testing::RunProgram({testing::CliPath(), "verify", dir / name}, &output), 1);
     EXPECT_EQ(output, "error: " + dir / name + " is not a vexlor report\n");
+  }
+}
+
+// Recordings converted with --report: the report names the recording and every file with
+// their digests (HashFile's, which are sha256sum's as the test above shows), the gaps and damage
+// the reading met, and verify finds each alteration.
+TEST(VerifyTest, ConvertReportsWhatItReadAndWrote) {
+  using Args = std::vector<std::string>;
+  const struct {
+    const char* what;
+    std::vector<Args> parts;  // mkrec arguments of the pieces put one after the other
+    Args options;
+    size_t files;
+    size_t gaps;  // of the first file
+    bool damaged;
+  } table[] = {
+      {"damaged",
+       {{"--channel", "0=" + testing::X264Data("deblock_weak.264"), "--damage", "endmark:2"}},
+       {},
+       2,
+       0,
+       true},
+      {"paused",
+       {{"--start", "1000", "--channel", "0=" + testing::X264Data("qp51.264")},
+        {"--start", "1100", "--channel", "0=" + testing::X264Data("qp51.264")}},
+       {},
+       2,
+       1,
+       false},
+      {"two cameras starting apart",
+       {{"--start", "1000", "--channel", "0=" + testing::X264Data("qp51.264")},
+        {"--start", "1005", "--channel", "1=" + testing::X264Data("no_deblock.264")}},
+       {"--gap", "0.5"},
+       4,
+       0,
+       false},
+      {"read up to --to only",
+       {{"--start", "1000", "--channel", "0=" + testing::X264Data("deblock_weak.264")}},
+       {"--to", "+0.2s"},
+       2,
+       0,
+       false},
+  };
+  for (const auto& row : table) {
+    SCOPED_TRACE(row.what);
+    testing::ScratchDir dir;
+    std::string joined, out;
+    for (const Args& part : row.parts) {
+      Args mkrec = {testing::CliPath(), "mkrec", "-o", dir / "part.kvr"};
+      mkrec.insert(mkrec.end(), part.begin(), part.end());
+      ASSERT_EQ(testing::RunProgram(mkrec, &out), 0) << out;
+      joined += Get(dir / "part.kvr");
+    }
+    Put(dir / "cam.kvr", joined);
+    Args convert = {testing::CliPath(), "convert",  dir / "cam.kvr", "-o",
+                    dir / "out",        "--format", "avi,mp4",       "--report"};
+    convert.insert(convert.end(), row.options.begin(), row.options.end());
+    ASSERT_EQ(testing::RunProgram(convert, &out), 0) << out;
+    const std::string json_path = dir / "out/cam.report.json";
+    const nlohmann::json report = nlohmann::json::parse(Get(json_path));
+    const nlohmann::json& files = report["files"];
+    ASSERT_EQ(files.size(), row.files) << report.dump(1);
+    EXPECT_EQ(report["recording"]["sha256"], Sha256Of(dir / "cam.kvr"));
+    EXPECT_EQ(report["recording"]["size"], joined.size());
+    for (const nlohmann::json& f : files) {
+      EXPECT_EQ(f["sha256"], Sha256Of(dir / ("out/" + f["path"].get<std::string>())));
+    }
+    EXPECT_EQ(files[0]["gaps"].size(), row.gaps);
+    EXPECT_EQ(report["recording"]["damage"]["frames_lost"] > 0, row.damaged);
+    if (row.files == 4) {  // the second camera starts 5 s after the first
+      EXPECT_EQ(files[2]["first_time"]["utc_seconds"].get<double>() -
+                    files[0]["first_time"]["utc_seconds"].get<double>(),
+                5);
+    }
+    // Untouched, then altered step by step: each alteration has its line and exit status 2.
+    const std::string first = dir / ("out/" + files[0]["path"].get<std::string>());
+    const std::string last = dir / ("out/" + files.back()["path"].get<std::string>());
+    const std::function<void()> alterations[] = {
+        [] {},
+        [&] {
+          std::string bytes = Get(first);
+          bytes[bytes.size() / 2] ^= 1;
+          Put(first, bytes);
+        },
+        [&] { std::filesystem::remove(Fs(last)); },
+        [&] {
+          std::string text = Get(json_path);
+          text.replace(text.find("\"size\": "), 8, "\"size\": 1");
+          Put(json_path, text);
+        },
+    };
+    const std::string expected[] = {"", first + ": CHANGED (SHA-256", last + ": MISSING",
+                                    json_path + ": CHANGED (edited"};
+    for (size_t i = 0; i < std::size(alterations); ++i) {
+      alterations[i]();
+      const int code = testing::RunProgram({testing::CliPath(), "verify", json_path}, &out);
+      EXPECT_EQ(code, i == 0 ? 0 : 2) << out;
+      EXPECT_NE(out.find(i == 0 ? "cam.kvr: OK" : expected[i]), std::string::npos) << out;
+    }
   }
 }
 

@@ -485,5 +485,43 @@ TEST(RecordingReader, SkipsAreRecordedOncePerReading) {
   EXPECT_EQ(skips.damaged_ranges + skips.ThreeByteStartCodeFrames(), 1);
 }
 
+// The observer sees the file's bytes once each, in order, whatever the reading does: stopping
+// early, jumping ahead, going back.
+TEST(RecordingReader, ObserverSeesEveryByteOnce) {
+  Bytes file;
+  for (uint32_t k = 0; k < 40; ++k) {
+    Append(&file, Garbage(k % 3 * 7, k));
+    for (const Bytes& p : Packets(MakeFrame(kVideoKind, 0, 0, k, 3000, k))) Append(&file, p);
+  }
+  file.resize(file.size() - 100);  // a frame cut off by the end
+  testing::ScratchDir dir;
+  std::ofstream(testing::Fs(dir / "seen.kvr"), std::ios::binary)
+      .write((const char*)file.data(), std::streamsize(file.size()));
+  const struct {
+    const char* what;
+    int64_t jump_to;  // Restart at this frame (its offset) after the first 3; -1: none
+    int frames;       // then read this many more (-1: to the end), then Rewind and read 2
+  } table[] = {{"stopped early", -1, 0}, {"to the end", -1, -1}, {"jumping ahead", 30, 4}};
+  for (const auto& row : table) {
+    RecordingReader reader;
+    ASSERT_TRUE(reader.Open(dir / "seen.kvr").ok());
+    std::vector<int64_t> offsets;
+    for (Frame f; reader.Next(&f).ok();) offsets.push_back(f.offset);
+    ASSERT_TRUE(reader.Rewind().ok());
+    Bytes seen;
+    reader.SetByteObserver(
+        [&](std::span<const uint8_t> b) { seen.insert(seen.end(), b.begin(), b.end()); });
+    Frame frame;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(reader.Next(&frame).ok());
+    if (row.jump_to >= 0) ASSERT_TRUE(reader.Restart(offsets.at(row.jump_to), row.jump_to).ok());
+    for (int i = 0; i != row.frames && reader.Next(&frame).ok(); ++i) continue;
+    ASSERT_TRUE(reader.Rewind().ok() && reader.Next(&frame).ok() && reader.Next(&frame).ok());
+    ASSERT_TRUE(reader.FinishObserving().ok()) << row.what;
+    EXPECT_TRUE(seen == file) << row.what << ": " << seen.size() << " of " << file.size();
+    EXPECT_EQ(reader.observed_bytes(), int64_t(file.size())) << row.what;
+    ASSERT_TRUE(reader.Next(&frame).ok() && frame.index == 2) << row.what;  // the reading goes on
+  }
+}
+
 }  // namespace
 }  // namespace vexlor::container

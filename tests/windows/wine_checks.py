@@ -11,6 +11,7 @@ Checks: imports, version, same-output, paths, interrupt, console, zip, installer
 
 import argparse
 import glob
+import json
 import os
 import shutil
 import signal
@@ -252,6 +253,28 @@ def check_same_output(ctx):
                 print(f'{name}: identical; identify: {identify.stdout.decode()}')
         for suffix in ('.avi', '.mp4', '.mkv'):
             check(any(n.endswith(suffix) for n in listing(windows)), f'no {suffix} file written')
+
+        # The report and the recorder's clock: the same files and report (but for the run's own
+        # times, system, program and recording's folder), and verify accepts what vexlor.exe wrote.
+        rec = next(iter(recordings))
+        command = ['convert', rec, '--format', 'mkv', '--report', '--recorder-zone',
+                   'Europe/Berlin', '--clock-offset', '+1m', '-o', 'evidence']
+        a = run([cli] + command, cwd=linux, env=zone)
+        b = ctx.wine([ctx.exe] + command, cwd=windows, env=zone)
+        check(a.returncode == b.returncode == 0, f'{command}: {b.stdout!r} {b.stderr!r}')
+        reports = []
+        for folder in (linux, windows):
+            with open(os.path.join(folder, 'evidence', rec[:-4] + '.report.json')) as f:
+                report = json.load(f)
+            for key in ('run', 'command_line', 'report_sha256'):
+                report.pop(key)
+            report['recording'].pop('path')  # outside the report's folder: absolute
+            reports.append(report)
+        check(reports[0] == reports[1], f'the reports differ:\n{reports[0]}\n{reports[1]}')
+        p = ctx.wine([ctx.exe, 'verify', os.path.join('evidence', rec[:-4] + '.report.json')],
+                     cwd=windows)
+        check(p.returncode == 0, f'verify under wine: {p.stdout!r} {p.stderr!r}')
+        print(f'report: identical but for the run; verify: {p.stdout.decode().splitlines()[-1]}')
 
         # mkrec's recording, written by the Windows program (binary mode: no byte added).
         args = recordings['site.kvr']

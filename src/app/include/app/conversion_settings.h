@@ -39,6 +39,13 @@ struct ClockJump {
 inline constexpr double kClockJumpForward = 3600;
 inline constexpr size_t kClockJumpsKept = 32;  // the first ones; clock_jump_count counts all
 
+// No footage of a channel between two of its counted frames written: their time stamps, and the
+// same through ConversionSettings::wall_clock.
+struct FootageGap {
+  double from = 0, to = 0;
+  double wall_from = 0, wall_to = 0;
+};
+
 struct ConversionSettings {
   uint32_t channels = kAllChannels;  // bit c set: write channel c (0..15)
   // Only the frames in this range. A channel's clip starts at the last key frame (a video frame
@@ -66,6 +73,9 @@ struct ConversionSettings {
   // wall-clock time (unset: the stamps as they are).
   std::function<std::string(double)> clock_text;
   std::function<std::function<double(double)>()> wall_clock;
+  // Pauses of a channel's footage longer than this many seconds (between two of its counted
+  // frames written, in wall-clock time) are listed in its result; 0: none are.
+  double gap_seconds = 0;
 
   bool Selected(int channel) const { return (channels >> channel) & 1u; }
 };
@@ -102,8 +112,11 @@ struct ChannelResult {
   int64_t counted = 0;  // time-stamped video frames written (the rate's frames)
   double t_first = 0;   // time of the first and the last of them
   double t_last = 0;
-  uint32_t rate_scale = 0;                 // the video stream's rate as the AVI file carries it:
-  uint32_t rate_rate = 0;                  // rate_rate / rate_scale frames per second
+  double wall_first = 0;  // the same through ConversionSettings::wall_clock (or as they are)
+  double wall_last = 0;
+  std::vector<FootageGap> gaps;  // longer than ConversionSettings::gap_seconds, in time order
+  uint32_t rate_scale = 0;       // the video stream's rate as the AVI file carries it:
+  uint32_t rate_rate = 0;        // rate_rate / rate_scale frames per second
   bool starts_at_key_before_from = false;  // the clip begins before `from`, at a key frame
   bool starts_at_key_after_from = false;   // no key frame before: it begins at the first after
   // One read only: a channel the scan gave no size, found during the read.

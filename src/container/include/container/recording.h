@@ -127,6 +127,9 @@ struct RecordingSource {
   std::atomic<int64_t> read_position{0};  // file offset after the reader's latest read
   std::vector<uint8_t> assembly;          // reader's working area, grown as frames need it
   ReaderSkips skips;                      // what the reader skipped since it was reset
+  // Sees every byte read, with the offset it was read at, right after the read (unset: none).
+  void (*observe)(void* context, int64_t offset, const uint8_t* bytes, size_t size) = nullptr;
+  void* observe_context = nullptr;
 };
 
 // Reads packets from the current file position until one frame is complete and stores it in

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -71,13 +72,31 @@ class RecordingReader {
   // code (delivered, but not `counted`). For the thread that reads.
   const ReaderSkips& skips() const { return source_.skips; }
 
+  // The observer is given the bytes of the file in file order, each byte once, as the reading
+  // meets them: bytes read again after Rewind or Restart are not given again, and bytes that
+  // Restart jumps over are read for it first. Set it after Open (Open and Close remove it).
+  using ByteObserver = std::function<void(std::span<const uint8_t> bytes)>;
+  void SetByteObserver(ByteObserver observer);
+  // Reads what the reading has not met yet, to the end of the file, for the observer alone
+  // (the reading itself goes on where it was). kReadFailed when the file cannot be read to its
+  // end. Afterwards observed_bytes() is the file's length as read.
+  Status FinishObserving();
+  int64_t observed_bytes() const { return observed_to_; }
+
  private:
+  static void Observe(void* context, int64_t offset, const uint8_t* bytes, size_t size);
+  // Gives the observer the bytes from observed_bytes() up to `end` (or the end of the file),
+  // read from the file; the file position is left wherever the read ended.
+  bool ObserveUpTo(int64_t end);
+
   RecordingSource source_;
   MediaFrame frame_;
   std::vector<char> buffer_;
   std::string path_;
   int64_t size_ = 0;
   int64_t next_index_ = 0;
+  ByteObserver observer_;
+  int64_t observed_to_ = 0;  // the observer has seen the bytes before this offset
 };
 
 }  // namespace vexlor::container
