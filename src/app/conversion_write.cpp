@@ -228,7 +228,7 @@ class ChannelOutput {
       } else {
         // In wall-clock time: a recorder's clock put back may hide a pause in its stamps.
         if (gap_seconds_ > 0 && wall - previous_wall_ > gap_seconds_) {
-          gaps_.push_back({previous_, t, previous_wall_, wall});
+          gaps_.push_back({frame.index, previous_, t, previous_wall_, wall});
         }
         t_last_ = t;
         wall_last_ = wall;

@@ -17,6 +17,7 @@
 #include "platform/output_file.h"
 #include "platform/sha256.h"
 #include "recording_commands.h"
+#include "skips_text.h"
 #include "standard_streams.h"
 #include "vexlor_version.h"
 
@@ -695,6 +696,19 @@ void CollectResults(const app::ConversionJob& job, int last_kind, const ConvertO
     item->exit_code = kExitError;
     item->result = "error";
   }
+  // What the reader left out of the files: damage, frames beyond its bound, video frames of the
+  // three-byte start code. Never in silence.
+  const container::ReaderSkips& skips = job.reader().skips();
+  bool start_codes = false;
+  for (const int64_t n : skips.three_byte_start_code) start_codes |= n > 0;
+  if (skips.Any() || start_codes) {
+    std::string lines = StartCodeLines(skips);
+    if (skips.Any()) lines += SkipsLine(skips) + "\n";
+    for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1) {
+      item->notes.push_back(lines.substr(at, end - at));
+    }
+    item->skipped = SkipsJson(skips);
+  }
   if (refused.empty()) return;
   // A channel that could not be written keeps the recording from being done.
   std::string channels, recordings;
@@ -826,6 +840,7 @@ void BatchOutput::Report(const BatchItem& item) {
   if (item.shown_range.has_from) report["from"] = FormatTime(item.shown_range.from);
   if (item.shown_range.has_to) report["to"] = FormatTime(item.shown_range.to);
   report["channels"] = item.channels;
+  if (!item.skipped.is_null()) report["skipped"] = item.skipped;
   const std::string line = JsonLine(report);
   std::fputs(line.c_str(), stdout);
   FlushStdout();

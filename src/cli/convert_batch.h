@@ -69,6 +69,7 @@ struct BatchItem {
   std::vector<std::string> notes;  // channels left out and why, clips that start early
   std::vector<std::string> files;  // files written, or left alone as complete
   nlohmann::json channels = nlohmann::json::array();
+  nlohmann::json skipped;      // what the reader left out (SkipsJson), when it left anything
   app::TimeRange range;        // --from and --to as resolved against this recording (its stamps)
   app::TimeRange shown_range;  // the same as the person gave them (corrected time)
   // Channels whose file would replace another recording of the batch: left out, each with the

@@ -417,7 +417,7 @@ TEST_F(ConvertTest, LargeKeyFramesAreKept) {
   EXPECT_EQ(avi.video_length, 4u);
 }
 
-// What a conversion leaves out is reported by probe and frames, never dropped in silence:
+// What a conversion leaves out is reported by probe, frames and convert, never in silence:
 // video frames of the three-byte start code (per channel), a frame beyond 16 MiB, damage.
 TEST_F(ConvertTest, ProbeAndFramesReportWhatIsLeftOut) {
   // Channel 2's pictures, 3 and 5 with 00 00 01, a frame beyond the largest after picture 1
@@ -463,6 +463,14 @@ TEST_F(ConvertTest, ProbeAndFramesReportWhatIsLeftOut) {
   EXPECT_EQ(json["skipped"]["oversized"][0]["length"], container::kMaxFrameSize + 1);
   EXPECT_EQ(json["skipped"]["three_byte_start_code"],
             nlohmann::json::parse(R"([{"channel": 3, "frames": 2}])"));
+  // convert says the same after its final line, and in its JSON.
+  ASSERT_EQ(Vexlor({"convert", rec}, &out), "0") << out;
+  lines = Lines(out);
+  ASSERT_GE(lines.size(), 2u) << out;
+  EXPECT_EQ(lines[lines.size() - 2], "skipped CH_03 three_byte_start_code=2");
+  EXPECT_EQ(lines.back(), skipped);
+  ASSERT_EQ(Vexlor({"convert", "--json", rec}, &out), "0") << out;
+  EXPECT_EQ(nlohmann::json::parse(Lines(out).back())["skipped"], json["skipped"]);
 }
 
 // probe tells what a conversion knows of every channel, in text and JSON alike: sizes as shown

@@ -12,11 +12,6 @@ namespace vexlor::app {
 
 // A stretch between two consecutive counted video frames of a channel longer than the gap the
 // survey was asked for: nothing was recorded from `from` to `to`.
-struct FootageGap {
-  int64_t frame = 0;  // the frame after the gap (its index in the recording)
-  double from = 0;    // the time stamps before and after it
-  double to = 0;
-};
 inline constexpr double kDefaultGapSeconds = 2;
 inline constexpr size_t kGapsKept = 1000;  // the first ones; gap_count counts all
 

@@ -129,6 +129,7 @@ class ConversionJob {
 
   // ---- for the stages, on the worker thread ----
   container::RecordingReader& reader() { return reader_; }
+  const container::RecordingReader& reader() const { return reader_; }
   ChannelScan& mutable_scan() { return scan_; }
   ChannelResult* mutable_results() { return results_; }
   double* mutable_channel_rates() { return channel_rates_; }

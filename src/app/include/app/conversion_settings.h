@@ -39,9 +39,11 @@ struct ClockJump {
 inline constexpr double kClockJumpForward = 3600;
 inline constexpr size_t kClockJumpsKept = 32;  // the first ones; clock_jump_count counts all
 
-// No footage of a channel between two of its counted frames written: their time stamps, and the
-// same through ConversionSettings::wall_clock.
+// No footage of a channel between two of its counted frames: the frame after the gap (its index
+// in the recording), their time stamps, and the same through ConversionSettings::wall_clock (a
+// conversion's report; the survey leaves them 0).
 struct FootageGap {
+  int64_t frame = 0;
   double from = 0, to = 0;
   double wall_from = 0, wall_to = 0;
 };
