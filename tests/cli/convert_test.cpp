@@ -143,9 +143,10 @@ TEST_F(ConvertTest, ChannelsBecomeAviFilesHoldingTheirFramesUnchanged) {
                      dir_ / "site_13.png 176x144\n");
 
   ASSERT_EQ(Vexlor({"convert", rec}, &out), "0") << out;
-  // Not a terminal: one line per phase and the final line.
+  // Not a terminal: one line per phase and the final line, then what the reader skipped.
   const std::vector<std::string> lines = Lines(out);
-  ASSERT_EQ(lines.size(), 3u) << out;
+  ASSERT_EQ(lines.size(), 4u) << out;
+  EXPECT_EQ(lines[3].rfind("skipped damaged_bytes=", 0), 0u) << lines[3];
   EXPECT_EQ(lines[0], "Retrieving Channels Info. Progress = 0.00%");
   // One read writes every channel.
   EXPECT_EQ(lines[1].rfind("CH_01 CH_04 CH_13. Writing Progress = ", 0), 0u) << lines[1];
