@@ -15,20 +15,22 @@ _vexlor() {
   done
 
   if [[ -z $sub ]]; then
-    COMPREPLY=($(compgen -W "convert probe snapshot frames decode mkrec --help --version" -- "$cur"))
+    COMPREPLY=($(compgen -W "convert probe snapshot frames decode mkrec verify --help --version" -- "$cur"))
     return
   fi
 
   local options recordings='@(kvr|ms2|m4v|KVR|MS2|M4V)'
   case $sub in
     convert)
-      options="-o --output-dir --channels --from --to -j --jobs --skip-existing --json --help" ;;
-    probe) options="--json --gap --help" ;;
+      options="-o --output-dir --channels --from --to -j --jobs --skip-existing --format --no-clock
+        --one-file --report --gap --clock-offset --recorder-zone --json --help" ;;
+    probe) options="--json --gap --clock-offset --recorder-zone --help" ;;
     snapshot) options="-o --output-dir --help" ;;
     frames) options="--help" ;;
     decode) options="-o --md5 --headers --help"; recordings='@(264|h264|bin)' ;;
     mkrec)
-      options="-o --channel --fps --start --audio --passthrough --damage --seed --help" ;;
+      options="-o --channel --fps --start --delay --audio --passthrough --damage --seed --help" ;;
+    verify) options="--help"; recordings='report.json' ;;
   esac
 
   case $prev in
@@ -41,7 +43,9 @@ _vexlor() {
       return ;;
     --channels) COMPREPLY=($(compgen -W "1 1,2 1-4 1-16" -- "$cur")); return ;;
     --jobs | -j) COMPREPLY=($(compgen -W "0 1 2 4 8" -- "$cur")); return ;;
-    --from | --to | --fps | --start | --audio | --passthrough | --damage | --seed | --channel)
+    --format) COMPREPLY=($(compgen -W "avi mp4 mkv avi,mp4 mp4,mkv avi,mp4,mkv" -- "$cur")); return ;;
+    --from | --to | --fps | --start | --delay | --audio | --passthrough | --damage | --seed | \
+      --channel | --gap | --clock-offset | --recorder-zone)
       return ;;
   esac
 

@@ -724,12 +724,13 @@ TEST(CompletionTest, BashCompletesSubcommandsOptionsAndRecordings) {
   ScratchDir dir;
   std::ofstream(testing::Fs(dir / "cam.kvr")).put('x');
   std::ofstream(testing::Fs(dir / "note.txt")).put('x');
+  std::ofstream(testing::Fs(dir / "cam.report.json")).put('x');
   std::filesystem::create_directory(testing::Fs(dir / "out"));
   const std::string script =
       "source \"$1\"; cd \"$2\""
       "; t() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _vexlor; echo \"${COMPREPLY[*]}\"; }"
       "; t vexlor con; t vexlor convert --ch; t vexlor convert ''; t vexlor convert -o ''"
-      "; t vexlor probe --";
+      "; t vexlor probe --; t vexlor convert --f; t vexlor verify ''";
   std::string out;
   ASSERT_EQ(testing::RunProgram(
                 {"bash", "-c", script, "bash",
@@ -737,7 +738,9 @@ TEST(CompletionTest, BashCompletesSubcommandsOptionsAndRecordings) {
                 &out),
             0)
       << out;
-  EXPECT_EQ(out, "convert\n--channels\ncam.kvr out\nout\n--json --gap --help\n");
+  EXPECT_EQ(out,
+            "convert\n--channels\ncam.kvr out\nout\n--json --gap --clock-offset "
+            "--recorder-zone --help\n--from --format\ncam.report.json out\n");
 }
 #endif
 
