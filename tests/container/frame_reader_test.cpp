@@ -513,7 +513,9 @@ TEST(RecordingReader, ObserverSeesEveryByteOnce) {
         [&](std::span<const uint8_t> b) { seen.insert(seen.end(), b.begin(), b.end()); });
     Frame frame;
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(reader.Next(&frame).ok());
-    if (row.jump_to >= 0) ASSERT_TRUE(reader.Restart(offsets.at(row.jump_to), row.jump_to).ok());
+    if (row.jump_to >= 0) {
+      ASSERT_TRUE(reader.Restart(offsets.at(row.jump_to), row.jump_to).ok());
+    }
     for (int i = 0; i != row.frames && reader.Next(&frame).ok(); ++i) continue;
     ASSERT_TRUE(reader.Rewind().ok() && reader.Next(&frame).ok() && reader.Next(&frame).ok());
     ASSERT_TRUE(reader.FinishObserving().ok()) << row.what;

@@ -110,7 +110,9 @@ TEST(MkvOneFile, EveryCameraOnOneTimeline) {
       EXPECT_EQ(*times[i].begin(), c.starts[i]) << c.tracks[i];
       for (long t : times[i]) {
         for (const std::set<long>& other : times) {
-          if (t >= *other.begin() && t <= *other.rbegin()) EXPECT_EQ(other.count(t), 1u) << t;
+          if (t >= *other.begin() && t <= *other.rbegin()) {
+            EXPECT_EQ(other.count(t), 1u) << t;
+          }
         }
       }
     }
