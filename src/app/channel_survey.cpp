@@ -33,7 +33,9 @@ int SurveyChannels(ConversionJob* job, const TimeRange& range, ChannelSurvey sur
   std::unique_ptr<ClipTracker> clips[kChannelCount];
   for (int c = 0; c < kChannelCount; ++c) {
     survey[c] = ChannelSurvey{};
-    clips[c] = std::make_unique<ClipTracker>(range);
+    clips[c] = std::make_unique<ClipTracker>(range, job->settings.wall_clock && range.Limited()
+                                                        ? job->settings.wall_clock()
+                                                        : std::function<double(double)>());
   }
   container::RecordingReader& reader = job->reader();
   if (!reader.Rewind().ok()) return 1;

@@ -77,11 +77,19 @@ ClipTracker::Step ClipTracker::Next(const container::Frame& frame) {
   }
   const bool key = IsWrittenFrame(frame) && frame.kind == container::FrameKind::kVideo &&
                    h264::HoldsIdrSlice(frame.payload);
-  const bool past_to = frame.counted && range_.has_to && t > range_.to;
+  // Every counted frame goes through the mapping, in order: it follows the recorder's clock.
+  // Until the clip starts, the mapping as it stands before this frame is kept for it.
+  std::function<double(double)> before;
+  if (to_range_ && (phase_ == Phase::kBefore || phase_ == Phase::kWaitKey)) before = to_range_;
+  const double at = frame.counted && to_range_ ? to_range_(t) : t;
+  const bool past_to = frame.counted && range_.has_to && at > range_.to;
   switch (phase_) {
     case Phase::kBefore:
-      if (key) key_ = Place{frame.offset, frame.index};
-      if (!frame.counted || !range_.Contains(t)) return Step::kSkip;
+      if (key) {
+        key_ = Place{frame.offset, frame.index};
+        key_map_ = before;
+      }
+      if (!frame.counted || !range_.Contains(at)) return Step::kSkip;
       if (key_.index < 0) {
         // No key frame yet: a clip starting here would not decode.
         phase_ = Phase::kWaitKey;
@@ -89,6 +97,7 @@ ClipTracker::Step ClipTracker::Next(const container::Frame& frame) {
       }
       phase_ = Phase::kInside;
       started_ = true;
+      start_map_ = key_map_;
       before_ = key_.index != frame.index;
       return before_ ? Step::kTakeFromKey : Step::kTake;
     case Phase::kWaitKey:
@@ -101,6 +110,7 @@ ClipTracker::Step ClipTracker::Next(const container::Frame& frame) {
       started_ = true;
       after_ = true;
       key_ = Place{frame.offset, frame.index};
+      start_map_ = before;
       return Step::kTake;
     case Phase::kInside:
       if (past_to) {

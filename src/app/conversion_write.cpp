@@ -168,7 +168,12 @@ class PresentationWindow {
 class ChannelOutput {
  public:
   ChannelOutput(const ChannelPlan& plan, const ConversionSettings& settings, SharedOutput* shared)
-      : tracker(settings.range), plan_(plan), shared_(shared), gap_seconds_(settings.gap_seconds) {
+      : tracker(settings.range, settings.wall_clock && settings.range.Limited()
+                                    ? settings.wall_clock()
+                                    : std::function<double(double)>()),
+        plan_(plan),
+        shared_(shared),
+        gap_seconds_(settings.gap_seconds) {
     if (settings.wall_clock) wall_clock_ = settings.wall_clock();
   }
 
@@ -187,6 +192,9 @@ class ChannelOutput {
   Status Open(std::span<const uint8_t> first_payload = {}) {
     opened_ = true;
     mux::StreamDescription description = plan_.description;
+    // A clip of a range continues the mapping of the channel's stamps from where its first frame
+    // stood (the stamps before it decide, in an hour that a zone repeats).
+    if (tracker.start_map()) description.wall_clock = tracker.start_map();
     ParameterSets in_force = sets_at_start;
     in_force.NoteFrame(first_payload);
     if (!in_force.empty()) description.parameter_sets = in_force.InForce();
@@ -221,6 +229,7 @@ class ChannelOutput {
   Status Write(const container::Frame& frame) {
     if (frame.counted) {
       const double t = frame.Time();
+      if (counted_ == 0 && tracker.start_map()) wall_clock_ = tracker.start_map();
       const double wall = wall_clock_ ? wall_clock_(t) : t;
       if (counted_ == 0) {
         t_first_ = t;

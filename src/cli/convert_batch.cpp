@@ -474,8 +474,9 @@ bool OpenForBatch(app::ConversionJob* job, const ConvertOptions& options, BatchI
   if (options.has_from || options.has_to) {
     double start = 0;  // a recording without a counted frame has no channel either
     app::FirstCountedTime(job, &start);
-    // The times are a person's, in corrected time: the recording's start is too, and the range
-    // the frames are compared with is in the recorder's stamps.
+    // The times are a person's, in corrected time: the recording's start is too, and so is the
+    // range the frames are compared with (each channel's stamps are mapped in their order, so a
+    // time in an hour that a zone repeats is the one the stamps reach first, or second).
     const double shown_start = options.Shown(start);
     app::TimeRange& range = settings.range;
     app::TimeRange& shown = item->shown_range;
@@ -488,7 +489,7 @@ bool OpenForBatch(app::ConversionJob* job, const ConvertOptions& options, BatchI
       if (!why.empty()) {
         item->error = "error: " + item->path + ": " + (from ? "--from " : "--to ") + why;
       }
-      (from ? range.from : range.to) = options.correction.ToRecorder(*at);
+      (from ? range.from : range.to) = *at;
     }
     if (item->error.empty() && range.has_from && range.has_to && shown.from > shown.to) {
       item->error = "error: --from (" + FormatTime(shown.from) + ") is after --to (" +

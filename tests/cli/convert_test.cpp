@@ -1004,6 +1004,12 @@ TEST_F(ConvertTest, RecorderClockIsPutRightEverywhere) {
       {"--to in corrected time",
        with({"convert", rec, "--json", "--to", "2023-10-28T23:55:00Z"}, zone),
        "/channels/0/last_seconds", first, first + 2},
+      {"--from in the second pass of the repeated hour",
+       with({"convert", rec, "--json", "--from", "2023-10-29T01:00:00Z"}, zone),
+       "/channels/0/first_seconds", third, third},
+      {"--to in its first pass",
+       with({"convert", rec, "--json", "--to", "2023-10-29T00:55:00Z"}, zone),
+       "/channels/0/last_seconds", 1698540600, 1698540602},
   };
   for (const auto& row : table) {
     testing::ProcessOptions options;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,7 +47,10 @@ class ClipTracker {
     int64_t index = -1;   // container::Frame::index
   };
 
-  explicit ClipTracker(const TimeRange& range) : range_(range) {}
+  // `to_range`, when given: maps the channel's stamps, in their order, to the time the range is
+  // in (the corrected clock); the range is compared with the stamps as they are otherwise.
+  explicit ClipTracker(const TimeRange& range, std::function<double(double)> to_range = {})
+      : range_(range), to_range_(std::move(to_range)) {}
   Step Next(const container::Frame& frame);
   // Once Next returned kTakeFromKey: the key frame the clip starts at.
   const Place& start_key() const { return key_; }
@@ -56,6 +60,9 @@ class ClipTracker {
   bool waiting_for_key() const { return phase_ == Phase::kWaitKey; }
   bool starts_before_from() const { return before_; }
   bool starts_after_from() const { return after_; }
+  // With `to_range`: the mapping as it stood at the clip's first frame (the key frame it starts
+  // at), to be continued over the clip's frames in their order; empty otherwise.
+  const std::function<double(double)>& start_map() const { return start_map_; }
 
   // The channel's counted frames over everything read, with the times of the first and last,
   // and the steps of its clock.
@@ -68,6 +75,8 @@ class ClipTracker {
  private:
   enum class Phase { kBefore, kWaitKey, kInside, kAfter };
   TimeRange range_;
+  std::function<double(double)> to_range_;
+  std::function<double(double)> key_map_, start_map_;  // to_range_ at key_, at the clip's start
   Phase phase_ = Phase::kBefore;
   Place key_;
   bool started_ = false;

@@ -72,7 +72,8 @@ struct ConversionSettings {
   std::vector<std::string> keep_paths;
   // Formats that keep each frame's time: the text of their clock track for a wall-clock time
   // (unset: no clock track), and a maker of the mapping from a channel's stamps (in order) to
-  // wall-clock time (unset: the stamps as they are).
+  // wall-clock time (unset: the stamps as they are). When set, `range` is in wall-clock time
+  // too: each channel's stamps are mapped in their order before they are compared with it.
   std::function<std::string(double)> clock_text;
   std::function<std::function<double(double)>()> wall_clock;
   // Pauses of a channel's footage longer than this many seconds (between two of its counted
