@@ -20,8 +20,6 @@ mkdir -p "$1"
 dir=$(cd "$1" && pwd)
 jobs=${2:-2}
 shift $(($# >= 2 ? 2 : 1))
-sudo=""
-[ "$(id -u)" = 0 ] || sudo=sudo
 package=howardhinnant-date
 
 version=$(dpkg-query -W -f='${source:Version}' libhowardhinnant-date-dev 2>/dev/null) ||
@@ -33,18 +31,7 @@ if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$package=$version" ]; then
 fi
 echo "build_win_date: building $package $version for Windows in $dir"
 
-# deb-src beside every deb entry of the deb822 source files.
-enabled=0
-for f in /etc/apt/sources.list.d/*.sources; do
-  [ -f "$f" ] || continue
-  if grep -qE '^Types:[[:space:]]*deb[[:space:]]*$' "$f"; then
-    $sudo sed -i -E 's/^Types:[[:space:]]*deb[[:space:]]*$/Types: deb deb-src/' "$f"
-    enabled=1
-  fi
-done
-if [ "$enabled" = 1 ] || ! apt-cache showsrc "$package" 2>/dev/null | grep -q '^Package:'; then
-  $sudo apt-get update -qq
-fi
+"$(dirname "$0")/enable_deb_src.sh" "$package"
 
 src=$dir/date-src
 rm -rf "$src" "$prefix" "$dir/date-build"

@@ -18,8 +18,6 @@ mkdir -p "$1"
 dir=$(cd "$1" && pwd)
 jobs=${2:-2}
 shift $(($# >= 2 ? 2 : 1))
-sudo=""
-[ "$(id -u)" = 0 ] || sudo=sudo
 packages=(libebml libmatroska)
 
 # The source versions of the installed development packages: the Linux build's libraries.
@@ -35,18 +33,7 @@ if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${versions[*]}" ]; then
 fi
 echo "build_win_deps: building ${versions[*]} for Windows in $dir"
 
-# deb-src beside every deb entry of the deb822 source files.
-enabled=0
-for f in /etc/apt/sources.list.d/*.sources; do
-  [ -f "$f" ] || continue
-  if grep -qE '^Types:[[:space:]]*deb[[:space:]]*$' "$f"; then
-    $sudo sed -i -E 's/^Types:[[:space:]]*deb[[:space:]]*$/Types: deb deb-src/' "$f"
-    enabled=1
-  fi
-done
-if [ "$enabled" = 1 ] || ! apt-cache showsrc "${packages[0]}" 2>/dev/null | grep -q '^Package:'; then
-  $sudo apt-get update -qq
-fi
+"$(dirname "$0")/enable_deb_src.sh" "${packages[0]}"
 
 src=$dir/src
 rm -rf "$src" "$dir/prefix"
