@@ -125,14 +125,17 @@ inline std::string Mp4MuxerProgramProblem(const uint8_t* data, size_t size,
   // The decoded sound, frame by frame, against the runs (silence is 0x80).
   size_t run = 0;
   int64_t in_run = 0;
+  const auto next_run = [&] {  // past the runs that are all compared
+    while (run < sound.size() && in_run == sound[run].first + int64_t(sound[run].second.size()))
+      ++run, in_run = 0;
+    return run < sound.size();
+  };
   if (const Mp4Track* audio = mp4.Find("soun")) {
     for (const Mp4Sample& s : audio->samples) {
       const std::vector<uint8_t> frame = FlacSamples(mp4.Data(s));
       if (frame.empty()) return "a sound frame that is none";
       for (size_t k = 0; k < frame.size();) {
-        while (run < sound.size() && in_run == sound[run].first + int64_t(sound[run].second.size()))
-          ++run, in_run = 0;
-        if (run == sound.size()) return "more sound than was placed";
+        if (!next_run()) return "more sound than was placed";
         const auto& [silence, recorded] = sound[run];
         const size_t n = size_t(std::min<int64_t>(
             int64_t(frame.size() - k),
@@ -147,9 +150,7 @@ inline std::string Mp4MuxerProgramProblem(const uint8_t* data, size_t size,
       }
     }
   }
-  while (run < sound.size() && in_run == sound[run].first + int64_t(sound[run].second.size()))
-    ++run, in_run = 0;
-  if (run != sound.size()) return "less sound than was placed";
+  if (next_run()) return "less sound than was placed";
   if (const Mp4Track* text = mp4.Find("sbtl")) {
     for (const Mp4Sample& s : text->samples) {
       if (s.size < 2 || size_t(mp4.Data(s)[0] << 8 | mp4.Data(s)[1]) != s.size - 2) return "a cue";
